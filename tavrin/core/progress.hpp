@@ -1,0 +1,74 @@
+// A counting range that shows its progress on standard error while a loop walks it.
+//
+//   for (std::size_t i : tavrin::trange(3, "构建文档中")) { ... }
+//   // stderr, when not a terminal, once at the end:
+//   // 构建文档中: 100%|##########| 3/3 [00:00<00:00, 41000.00it/s]
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+
+namespace tavrin {
+
+/// One display line: `desc`, percentage, a ten-cell bar, count, elapsed and remaining time
+/// and rate. `total` 0 shows as complete.
+std::string progress_line(const std::string& desc, std::size_t done, std::size_t total,
+                          std::chrono::duration<double> elapsed);
+
+/// The range 0 .. n-1 with a progress display. Live mode redraws one line in place on `out`
+/// at most ten times a second; otherwise a single summary line is written when the walk
+/// ends (the last value is passed, or the range is destroyed after an early exit).
+/// Not copyable: the range owns the display. `out` must outlive the range.
+class ProgressRange {
+ public:
+  class iterator {
+   public:
+    using value_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+
+    iterator() = default;
+    std::size_t operator*() const { return i_; }
+    iterator& operator++();
+    void operator++(int) { ++*this; }
+    bool operator==(const iterator& other) const { return i_ == other.i_; }
+
+   private:
+    friend class ProgressRange;
+    iterator(ProgressRange* range, std::size_t i) : range_(range), i_(i) {}
+    ProgressRange* range_ = nullptr;
+    std::size_t i_ = 0;
+  };
+
+  ProgressRange(std::size_t n, std::string desc, std::ostream& out, bool live);
+  ProgressRange(const ProgressRange&) = delete;
+  ProgressRange& operator=(const ProgressRange&) = delete;
+  ~ProgressRange();
+
+  iterator begin();
+  iterator end() { return iterator(this, n_); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void advance(std::size_t done);
+  void draw(std::size_t done);
+  void finish();
+
+  std::size_t n_;
+  std::string desc_;
+  std::ostream& out_;
+  bool live_;
+  bool started_ = false;
+  bool finished_ = false;
+  std::size_t done_ = 0;
+  Clock::time_point start_;
+  Clock::time_point last_draw_;
+};
+
+/// The range 0 .. n-1, shown on standard error under `desc`: live when standard error is a
+/// terminal, else one summary line at the end.
+ProgressRange trange(std::size_t n, const std::string& desc);
+
+}  // namespace tavrin
