@@ -1,0 +1,88 @@
+#include "tavrin/frame/internal/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+namespace tavrin::frame::internal {
+namespace {
+
+constexpr int kNameAttempts = 16;
+
+std::string random_suffix() {
+  std::random_device device;
+  const unsigned long long value = (static_cast<unsigned long long>(device()) << 32) | device();
+  char text[24];
+  std::snprintf(text, sizeof text, "%016llx", value);
+  return text;
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    temporary_path_ = path_ + ".tmp-" + random_suffix();
+    // 0666 so that the umask decides the permissions, as for any newly created file.
+    descriptor_ = ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor_ >= 0 || errno != EEXIST) {
+      break;
+    }
+  }
+  if (descriptor_ < 0) {
+    fail("cannot create a temporary file beside", errno);
+  }
+}
+
+AtomicFile::~AtomicFile() {
+  if (!committed_) {
+    close_descriptor();
+    ::unlink(temporary_path_.c_str());
+  }
+}
+
+void AtomicFile::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(descriptor_, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      fail("cannot write", errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void AtomicFile::commit() {
+  if (::fsync(descriptor_) != 0) {
+    fail("cannot flush", errno);
+  }
+  const int closed = ::close(descriptor_);
+  descriptor_ = -1;
+  if (closed != 0) {
+    fail("cannot close", errno);
+  }
+  if (std::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
+    fail("cannot rename into place", errno);
+  }
+  committed_ = true;
+}
+
+void AtomicFile::fail(const char* what, int error) const {
+  throw std::filesystem::filesystem_error(what, path_,
+                                          std::error_code(error, std::generic_category()));
+}
+
+void AtomicFile::close_descriptor() {
+  if (descriptor_ >= 0) {
+    ::close(descriptor_);
+    descriptor_ = -1;
+  }
+}
+
+}  // namespace tavrin::frame::internal

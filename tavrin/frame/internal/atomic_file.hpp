@@ -1,0 +1,39 @@
+// A file that appears at its path complete or not at all: written under a temporary name in
+// the same folder, flushed to disk, then renamed over the target.
+//
+//   AtomicFile file("out.csv");
+//   file.write("a\n1\n");
+//   file.commit();            // out.csv now holds "a\n1\n"; without commit nothing appears
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tavrin::frame::internal {
+
+class AtomicFile {
+ public:
+  /// Creates the temporary file beside `path`; filesystem_error naming `path` on failure.
+  explicit AtomicFile(std::string path);
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  /// Removes the temporary file unless commit() succeeded.
+  ~AtomicFile();
+
+  /// Appends `bytes`; filesystem_error naming the target path on failure.
+  void write(std::string_view bytes);
+
+  /// Flushes, closes and renames the file into place.
+  void commit();
+
+ private:
+  [[noreturn]] void fail(const char* what, int error) const;
+  void close_descriptor();
+
+  std::string path_;
+  std::string temporary_path_;
+  int descriptor_ = -1;
+  bool committed_ = false;
+};
+
+}  // namespace tavrin::frame::internal
