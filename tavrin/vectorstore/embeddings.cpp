@@ -1,0 +1,144 @@
+#include "tavrin/vectorstore/embeddings.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+#include "tavrin/core/errors.hpp"
+
+namespace tavrin::vectorstore {
+
+std::vector<float> Embeddings::embed_query(const std::string& text) {
+  std::vector<std::vector<float>> vectors = embed_documents({text});
+  if (vectors.empty()) {
+    throw ValueError("embed_documents answered no vector for the query");
+  }
+  return std::move(vectors.front());
+}
+
+namespace {
+
+constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ULL;
+constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
+constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 when its first byte
+// does not start one (bad lead byte, bad or missing continuation, overlong form, surrogate,
+// beyond U+10FFFF).
+std::size_t well_formed_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Turns texts into vectors, reusing its buffers from one text to the next so that hashing
+// allocates nothing per n-gram.
+class NgramHasher {
+ public:
+  explicit NgramHasher(std::size_t dim) : dim_(dim) {}
+
+  std::vector<float> embed(std::string_view text) {
+    normalise(text);
+    std::vector<float> vector(dim_, 0.0f);
+    const std::size_t code_points = starts_.size() - 1;
+    for (std::size_t n = 1; n <= 3; ++n) {
+      for (std::size_t first = 0; first + n <= code_points; ++first) {
+        add_ngram(vector, n, starts_[first], starts_[first + n]);
+      }
+    }
+    scale_to_unit_length(vector);
+    return vector;
+  }
+
+ private:
+  // Fills bytes_ with U+0002, the text's code points (ASCII lower-cased, invalid bytes as
+  // U+FFFD) and U+0003, and starts_ with the offset of each code point plus the end offset.
+  void normalise(std::string_view text) {
+    bytes_.clear();
+    starts_.clear();
+    push_code_point("\x02");
+    while (!text.empty()) {
+      const std::size_t length = well_formed_length(text);
+      if (length == 0) {
+        push_code_point(kReplacementCharacter);
+        text.remove_prefix(1);
+        continue;
+      }
+      starts_.push_back(bytes_.size());
+      for (std::size_t i = 0; i < length; ++i) bytes_.push_back(lower_ascii(text[i]));
+      text.remove_prefix(length);
+    }
+    push_code_point("\x03");
+    starts_.push_back(bytes_.size());
+  }
+
+  void push_code_point(std::string_view utf8) {
+    starts_.push_back(bytes_.size());
+    bytes_.append(utf8);
+  }
+
+  static char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+  void add_ngram(std::vector<float>& vector, std::size_t n, std::size_t begin,
+                 std::size_t end) const {
+    std::uint64_t h = (kFnvOffsetBasis ^ n) * kFnvPrime;
+    for (std::size_t i = begin; i < end; ++i) {
+      h = (h ^ static_cast<unsigned char>(bytes_[i])) * kFnvPrime;
+    }
+    vector[h % dim_] += (h >> 63) == 0 ? 1.0f : -1.0f;
+  }
+
+  static void scale_to_unit_length(std::vector<float>& vector) {
+    double squares = 0;
+    for (float x : vector) squares += static_cast<double>(x) * x;
+    if (squares == 0) return;
+    const double scale = 1.0 / std::sqrt(squares);
+    for (float& x : vector) x = static_cast<float>(x * scale);
+  }
+
+  std::size_t dim_;
+  std::string bytes_;
+  std::vector<std::size_t> starts_;
+};
+
+}  // namespace
+
+HashingEmbeddings::HashingEmbeddings(std::size_t dim) : dim_(dim) {
+  if (dim == 0) throw ValueError("HashingEmbeddings dim must be at least 1, not 0");
+}
+
+std::vector<std::vector<float>> HashingEmbeddings::embed_documents(
+    const std::vector<std::string>& texts) {
+  NgramHasher hasher(dim_);
+  std::vector<std::vector<float>> vectors;
+  vectors.reserve(texts.size());
+  for (const std::string& text : texts) vectors.push_back(hasher.embed(text));
+  return vectors;
+}
+
+std::vector<float> HashingEmbeddings::embed_query(const std::string& text) {
+  return NgramHasher(dim_).embed(text);
+}
+
+}  // namespace tavrin::vectorstore

@@ -1,0 +1,48 @@
+// Embedding models: the caller's model behind one small interface, and HashingEmbeddings, an
+// offline default that needs no weights and gives the same vectors everywhere.
+//
+//   HashingEmbeddings model(8);
+//   model.embed_query("Refund").size()   // -> 8, unit length
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tavrin::vectorstore {
+
+/// The caller's embedding model.
+class Embeddings {
+ public:
+  virtual ~Embeddings() = default;
+
+  /// One vector per text, in text order, all of one dimension.
+  virtual std::vector<std::vector<float>> embed_documents(
+      const std::vector<std::string>& texts) = 0;
+
+  /// The vector of one query text. By default embed_documents({text})[0]; ValueError when
+  /// the model answers with no vector.
+  virtual std::vector<float> embed_query(const std::string& text);
+};
+
+/// Hashed character n-grams, `dim` components. For a text: decode UTF-8 into code points
+/// (each invalid byte becomes U+FFFD) and map ASCII A-Z to a-z; put U+0002 before and U+0003
+/// after; for n = 1, 2, 3 and every run of n consecutive code points, let h be the 64-bit
+/// FNV-1a hash of the byte n followed by the run's UTF-8 bytes, and add +1 to component
+/// h mod dim when bit 63 of h is 0, else -1; finally scale to unit length (a zero vector
+/// stays zero). Stateless, so one instance may serve several threads.
+class HashingEmbeddings : public Embeddings {
+ public:
+  /// ValueError when `dim` is 0.
+  explicit HashingEmbeddings(std::size_t dim = 256);
+
+  std::size_t dim() const noexcept { return dim_; }
+
+  std::vector<std::vector<float>> embed_documents(const std::vector<std::string>& texts) override;
+  std::vector<float> embed_query(const std::string& text) override;
+
+ private:
+  std::size_t dim_;
+};
+
+}  // namespace tavrin::vectorstore

@@ -1,0 +1,452 @@
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+#include <faiss/IndexFlat.h>
+#include <faiss/index_io.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "tavrin/core/check.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
+
+namespace tavrin::vectorstore {
+
+namespace fs = std::filesystem;
+using idx_t = faiss::Index::idx_t;
+
+namespace {
+
+constexpr char kIndexFile[] = "index.faiss";
+constexpr char kSidecarFile[] = "index.json";
+constexpr char kFormatName[] = "tavrin.faiss";
+constexpr std::int64_t kFormatVersion = 1;
+constexpr std::int64_t kMaxDimension = 1 << 16;
+constexpr int kMaxJsonDepth = 256;
+constexpr double kUnitLengthTolerance = 1e-3;
+
+// Layout of an exact inner-product index as FAISS writes it: fourcc "IxFI", int32 d,
+// int64 ntotal, two int64 fields that FAISS fixes at 1 << 20, uint8 is_trained, int32
+// metric (0: inner product), uint64 number of floats, then the floats.
+constexpr std::size_t kIndexHeaderSize = 45;
+constexpr std::int64_t kFaissUnusedField = 1 << 20;
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// Scales `v` to unit length in place (a zero vector stays zero); false when `v` holds a
+// non-finite number.
+bool scale_to_unit_length(float* v, std::size_t n) {
+  double squares = 0;
+  for (std::size_t i = 0; i < n; ++i) squares += static_cast<double>(v[i]) * v[i];
+  if (!std::isfinite(squares)) return false;
+  if (squares == 0) return true;
+  const double scale = 1.0 / std::sqrt(squares);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<float>(v[i] * scale);
+  return true;
+}
+
+const char* distance_strategy_name(DistanceStrategy strategy) {
+  switch (strategy) {
+    case DistanceStrategy::COSINE:
+      return "COSINE";
+  }
+  throw ValueError("unknown distance strategy " + std::to_string(static_cast<int>(strategy)));
+}
+
+// Why `v` cannot be written as JSON and read back equal, or nullptr when it can.
+const char* unstorable_reason(const Value& v) {
+  if (v.is_binary()) return "binary data";
+  if (v.is_number_float() && !std::isfinite(v.get<double>())) return "a non-finite number";
+  if (v.is_structured()) {
+    for (const Value& item : v) {
+      if (const char* reason = unstorable_reason(item)) return reason;
+    }
+  }
+  return nullptr;
+}
+
+std::string sidecar_text(DistanceStrategy strategy, std::size_t dimension,
+                         const std::vector<Document>& documents) {
+  Value sidecar = {{"format", kFormatName},
+                   {"version", kFormatVersion},
+                   {"distance_strategy", distance_strategy_name(strategy)},
+                   {"dimension", dimension},
+                   {"count", documents.size()},
+                   {"documents", Value::array()}};
+  Value& entries = sidecar["documents"];
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    if (const char* reason = unstorable_reason(documents[i].metadata)) {
+      throw ValueError("cannot save document " + std::to_string(i) + ": its metadata holds " +
+                       reason);
+    }
+    entries.push_back(
+        {{"page_content", documents[i].page_content}, {"metadata", documents[i].metadata}});
+  }
+  try {
+    return sidecar.dump();
+  } catch (const Value::type_error& e) {
+    throw ValueError(std::string("cannot save the documents as JSON: ") + e.what());
+  }
+}
+
+// A file written under a temporary name beside its destination; commit() renames it into
+// place, and a file never committed is removed.
+class PendingFile {
+ public:
+  explicit PendingFile(const fs::path& destination) : destination_(destination) {
+    std::string pattern =
+        (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) fail("cannot create a temporary file for");
+    temporary_ = pattern;
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      fail("cannot open a temporary file for", error);
+    }
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!temporary_.empty()) {
+      std::error_code ignored;
+      fs::remove(temporary_, ignored);
+    }
+  }
+
+  std::FILE* file() { return file_; }
+
+  // Flushes, syncs and closes the temporary file.
+  void close() {
+    bool ok = std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;
+    int error = errno;
+    if (std::fclose(file_) != 0 && ok) {
+      ok = false;
+      error = errno;
+    }
+    file_ = nullptr;
+    if (!ok) fail("cannot write", error);
+  }
+
+  void commit() {
+    std::error_code error;
+    fs::rename(temporary_, destination_, error);
+    if (error) throw fs::filesystem_error("cannot save", destination_, error);
+    temporary_.clear();
+  }
+
+ private:
+  [[noreturn]] void fail(const char* what, int error = errno) {
+    throw fs::filesystem_error(what, destination_, std::error_code(error, std::generic_category()));
+  }
+
+  fs::path destination_;
+  fs::path temporary_;
+  std::FILE* file_ = nullptr;
+};
+
+std::string read_whole_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ValueError("cannot read store file " + quoted(path) + ": " + std::strerror(errno));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ValueError("cannot read store file " + quoted(path));
+  return text;
+}
+
+Value parse_sidecar(const fs::path& path) {
+  const std::string text = read_whole_file(path);
+  const auto limit_depth = [&](int depth, Value::parse_event_t, Value&) {
+    if (depth > kMaxJsonDepth) {
+      throw ValueError("store file " + quoted(path) + " nests deeper than " +
+                       std::to_string(kMaxJsonDepth) + " levels");
+    }
+    return true;
+  };
+  try {
+    return Value::parse(text, limit_depth);
+  } catch (const Value::parse_error& e) {
+    throw ValueError("store file " + quoted(path) + " is not valid JSON (byte " +
+                     std::to_string(e.byte) + ")");
+  }
+}
+
+// The checked contents of index.json.
+struct Sidecar {
+  std::size_t dimension = 0;
+  std::vector<Document> documents;
+};
+
+class SidecarReader {
+ public:
+  explicit SidecarReader(const fs::path& path) : path_(path) {}
+
+  Sidecar read() const {
+    Value root = parse_sidecar(path_);
+    if (!root.is_object()) corrupt("is not a JSON object");
+    if (root.size() != 6) corrupt("does not hold exactly the six expected fields");
+    expect(member(root, "format") == kFormatName, "is not a tavrin FAISS store");
+    const Value& version = member(root, "version");
+    expect(version.is_number_integer() && version.get<std::int64_t>() == kFormatVersion,
+           "has an unsupported version");
+    expect(member(root, "distance_strategy") == "COSINE", "has an unknown distance_strategy");
+    Sidecar sidecar;
+    sidecar.dimension = bounded_integer(member(root, "dimension"), "dimension", kMaxDimension);
+    Value& entries = member(root, "documents");
+    expect(entries.is_array(), "has a documents field that is not a list");
+    const std::size_t count = bounded_integer(member(root, "count"), "count", INT64_MAX);
+    expect(count == entries.size(), "has a count that differs from its number of documents");
+    expect(count == 0 || sidecar.dimension > 0, "has documents but dimension 0");
+    sidecar.documents.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) sidecar.documents.push_back(document(entries[i], i));
+    return sidecar;
+  }
+
+ private:
+  [[noreturn]] void corrupt(const std::string& what) const {
+    throw ValueError("store file " + quoted(path_) + " " + what);
+  }
+  void expect(bool ok, const std::string& what) const {
+    if (!ok) corrupt(what);
+  }
+
+  Value& member(Value& object, const char* name) const {
+    const auto found = object.find(name);
+    if (found == object.end()) corrupt(std::string("lacks the field ") + name);
+    return *found;
+  }
+
+  std::size_t bounded_integer(const Value& v, const char* name, std::int64_t max) const {
+    const bool ok =
+        v.is_number_integer() && v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= max;
+    expect(ok, std::string("has a bad ") + name);
+    return static_cast<std::size_t>(v.get<std::int64_t>());
+  }
+
+  Document document(Value& entry, std::size_t i) const {
+    const std::string where = "has a bad document " + std::to_string(i);
+    expect(entry.is_object() && entry.size() == 2, where);
+    Value& content = member(entry, "page_content");
+    Value& metadata = member(entry, "metadata");
+    expect(content.is_string() && metadata.is_object(), where);
+    return Document{std::move(content.get_ref<std::string&>()), std::move(metadata)};
+  }
+
+  fs::path path_;
+};
+
+template <class T>
+T read_field(const std::string& bytes, std::size_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+// Reads index.faiss, which must hold exactly `count` unit-length vectors of `dimension`.
+std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::size_t dimension,
+                                                    std::size_t count) {
+  const auto corrupt = [&](const std::string& what) {
+    return ValueError("store file " + quoted(path) + " " + what);
+  };
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error) throw corrupt("cannot be read: " + error.message());
+  const std::uintmax_t floats = static_cast<std::uintmax_t>(count) * dimension;
+  const std::uintmax_t expected = kIndexHeaderSize + floats * sizeof(float);
+  if (size != expected) {
+    throw corrupt("is truncated or damaged: " + std::to_string(size) + " bytes, expected " +
+                  std::to_string(expected) + " for " + std::to_string(count) + " vectors");
+  }
+  const std::string bytes = read_whole_file(path);
+  if (bytes.size() != expected) throw corrupt("changed while it was read");
+  if (bytes.compare(0, 4, "IxFI") != 0) throw corrupt("is not an inner-product FAISS index");
+  const bool header_ok =
+      read_field<std::int32_t>(bytes, 4) == static_cast<std::int32_t>(dimension) &&
+      read_field<std::int64_t>(bytes, 8) == static_cast<std::int64_t>(count) &&
+      read_field<std::int64_t>(bytes, 16) == kFaissUnusedField &&
+      read_field<std::int64_t>(bytes, 24) == kFaissUnusedField &&
+      read_field<std::uint8_t>(bytes, 32) == 1 &&
+      read_field<std::int32_t>(bytes, 33) == faiss::METRIC_INNER_PRODUCT &&
+      read_field<std::uint64_t>(bytes, 37) == floats;
+  if (!header_ok) throw corrupt("has a header that does not match index.json");
+
+  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
+  index->codes.assign(bytes.begin() + kIndexHeaderSize, bytes.end());
+  index->ntotal = static_cast<idx_t>(count);
+  const float* vectors = index->get_xb();
+  for (std::size_t i = 0; i < count; ++i) {
+    double squares = 0;
+    for (std::size_t j = 0; j < dimension; ++j) {
+      squares += static_cast<double>(vectors[i * dimension + j]) * vectors[i * dimension + j];
+    }
+    if (!(squares == 0 || std::abs(squares - 1) < kUnitLengthTolerance)) {
+      throw corrupt("holds vector " + std::to_string(i) + " that is not of unit length");
+    }
+  }
+  return index;
+}
+
+}  // namespace
+
+struct FAISS::Impl {
+  DistanceStrategy strategy = DistanceStrategy::COSINE;
+  std::size_t dimension = 0;
+  std::vector<Document> documents;
+  std::unique_ptr<faiss::IndexFlatIP> index;
+  std::shared_ptr<Embeddings> embedding;
+
+  // Positions of the `topk` best documents for the unit-length query `q`, best first, ties
+  // by position. FAISS's own order among equal scores is not specified, so when equal scores
+  // straddle the cut every document is ranked.
+  std::vector<std::pair<float, idx_t>> rank(const float* q, std::size_t topk) const {
+    const std::size_t n = documents.size();
+    const std::size_t k = std::min(topk, n);
+    std::size_t asked = std::min(k + 1, n);
+    std::vector<std::pair<float, idx_t>> hits = search(q, asked);
+    if (asked > k && hits[k].first == hits[k - 1].first && asked < n) hits = search(q, n);
+    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+      return a.first > b.first || (a.first == b.first && a.second < b.second);
+    });
+    hits.resize(k);
+    return hits;
+  }
+
+  std::vector<std::pair<float, idx_t>> search(const float* q, std::size_t k) const {
+    std::vector<float> scores(k);
+    std::vector<idx_t> ids(k);
+    index->search(1, q, static_cast<idx_t>(k), scores.data(), ids.data());
+    std::vector<std::pair<float, idx_t>> hits(k);
+    for (std::size_t i = 0; i < k; ++i) hits[i] = {scores[i], ids[i]};
+    return hits;
+  }
+};
+
+FAISS::FAISS(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+FAISS::FAISS(FAISS&&) noexcept = default;
+FAISS& FAISS::operator=(FAISS&&) noexcept = default;
+FAISS::~FAISS() = default;
+
+FAISS FAISS::from_embeddings(std::vector<TextEmbedding> text_embeddings,
+                             std::shared_ptr<Embeddings> embedding, std::vector<Value> metadatas,
+                             DistanceStrategy distance_strategy) {
+  if (!embedding) throw ValueError("from_embeddings embedding must not be null");
+  const std::size_t n = text_embeddings.size();
+  if (metadatas.size() != n) {
+    throw ValueError("from_embeddings metadatas has " + std::to_string(metadatas.size()) +
+                     " entries for " + std::to_string(n) + " text-vector pairs");
+  }
+  const std::size_t dimension = n == 0 ? 0 : text_embeddings.front().second.size();
+  if (n > 0 && dimension == 0) throw ValueError("text_embeddings[0] has an empty vector");
+  for (std::size_t i = 0; i < n; ++i) {
+    require_object(metadatas[i], "metadatas[" + std::to_string(i) + "]");
+    if (text_embeddings[i].second.size() != dimension) {
+      throw ValueError("text_embeddings[" + std::to_string(i) + "] has dimension " +
+                       std::to_string(text_embeddings[i].second.size()) + ", not " +
+                       std::to_string(dimension) + " like text_embeddings[0]");
+    }
+  }
+
+  auto impl = std::make_unique<Impl>();
+  impl->strategy = distance_strategy;
+  impl->dimension = dimension;
+  impl->embedding = std::move(embedding);
+  impl->index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
+  impl->index->codes.resize(n * dimension * sizeof(float));
+  impl->documents.reserve(n);
+  float* stored = impl->index->get_xb();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<float> vector = std::move(text_embeddings[i].second);
+    float* row = stored + i * dimension;
+    std::copy(vector.begin(), vector.end(), row);
+    if (!scale_to_unit_length(row, dimension)) {
+      throw ValueError("text_embeddings[" + std::to_string(i) + "] holds a non-finite number");
+    }
+    impl->documents.push_back(
+        Document{std::move(text_embeddings[i].first), std::move(metadatas[i])});
+  }
+  impl->index->ntotal = static_cast<idx_t>(n);
+  return FAISS(std::move(impl));
+}
+
+void FAISS::save_local(const std::string& folder) const {
+  const std::string sidecar = sidecar_text(impl_->strategy, impl_->dimension, impl_->documents);
+  const fs::path dir(folder);
+  fs::create_directories(dir);
+
+  PendingFile index_file(dir / kIndexFile);
+  faiss::write_index(impl_->index.get(), index_file.file());
+  index_file.close();
+
+  PendingFile sidecar_file(dir / kSidecarFile);
+  if (std::fwrite(sidecar.data(), 1, sidecar.size(), sidecar_file.file()) != sidecar.size()) {
+    throw fs::filesystem_error("cannot write", dir / kSidecarFile,
+                               std::error_code(errno, std::generic_category()));
+  }
+  sidecar_file.close();
+
+  index_file.commit();
+  sidecar_file.commit();
+}
+
+FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> embeddings) {
+  if (!embeddings) throw ValueError("load_local embeddings must not be null");
+  const fs::path dir(folder);
+  Sidecar sidecar = SidecarReader(dir / kSidecarFile).read();
+  auto impl = std::make_unique<Impl>();
+  impl->index = read_index_file(dir / kIndexFile, sidecar.dimension, sidecar.documents.size());
+  impl->dimension = sidecar.dimension;
+  impl->documents = std::move(sidecar.documents);
+  impl->embedding = std::move(embeddings);
+  return FAISS(std::move(impl));
+}
+
+std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& query,
+                                                                std::size_t topk) const {
+  if (query.is_null()) throw ValueError("similarity_search query must not be null");
+  if (impl_->documents.empty() || topk == 0) return {};
+  std::vector<float> q = impl_->embedding->embed_query(
+      query.is_string() ? query.get_ref<const std::string&>() : str(query));
+  if (q.size() != impl_->dimension) {
+    throw ValueError("the query vector has dimension " + std::to_string(q.size()) + ", the store " +
+                     std::to_string(impl_->dimension));
+  }
+  if (!scale_to_unit_length(q.data(), q.size())) {
+    throw ValueError("the query vector holds a non-finite number");
+  }
+  std::vector<ScoredDocument> results;
+  for (const auto& [score, id] : impl_->rank(q.data(), topk)) {
+    results.emplace_back(impl_->documents[static_cast<std::size_t>(id)], score);
+  }
+  return results;
+}
+
+std::size_t FAISS::size() const noexcept { return impl_->documents.size(); }
+std::size_t FAISS::dimension() const noexcept { return impl_->dimension; }
+DistanceStrategy FAISS::distance_strategy() const noexcept { return impl_->strategy; }
+const std::vector<Document>& FAISS::documents() const noexcept { return impl_->documents; }
+
+std::vector<float> FAISS::vector(std::size_t i) const {
+  if (i >= size()) {
+    throw IndexError("vector position " + std::to_string(i) + " is out of range for " +
+                     std::to_string(size()) + " documents");
+  }
+  const float* row = impl_->index->get_xb() + i * impl_->dimension;
+  return std::vector<float>(row, row + impl_->dimension);
+}
+
+bool operator==(const FAISS& a, const FAISS& b) {
+  return a.impl_->strategy == b.impl_->strategy && a.impl_->dimension == b.impl_->dimension &&
+         a.impl_->documents == b.impl_->documents && a.impl_->index->codes == b.impl_->index->codes;
+}
+
+}  // namespace tavrin::vectorstore
