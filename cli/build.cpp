@@ -1,0 +1,85 @@
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "cli/commands.hpp"
+#include "cli/common.hpp"
+#include "tavrin/brollin.hpp"
+#include "tavrin/frame/dataframe.hpp"
+
+namespace tavrin::cli {
+namespace {
+
+struct BuildOptions {
+  std::string table;
+  std::string labels;
+  std::string out;
+  std::string text = "question";
+  std::string fields;
+  std::string metadata;
+};
+
+// Every field must have labels: a store of nothing would silently replace every value.
+void require_labelled(const std::vector<std::string>& fields, const Value& labels,
+                      const std::string& source) {
+  for (const std::string& field : fields) {
+    if (!labels.contains(field)) {
+      throw UsageError(source + " has no labels for field " + in_quotes(field));
+    }
+  }
+}
+
+void run_build(const BuildOptions& options) {
+  const Value labels = read_labels(options.labels);
+  const auto fields =
+      options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");
+  require_labelled(fields, labels, options.labels);
+  const auto text_columns = split_names(options.text, "--text");
+  const auto metadata_columns =
+      options.metadata.empty() ? fields : split_names(options.metadata, "--metadata");
+
+  const frame::DataFrame table = frame::read_csv(options.table);
+  require_columns(table, text_columns, options.table);
+  require_columns(table, metadata_columns, options.table);
+
+  const std::filesystem::path out = options.out;
+  brollin::data2faiss(labels, table, text_columns, metadata_columns, fields,
+                      train_store_dir(out).string(), field_stores_dir(out).string(),
+                      default_embeddings());
+  std::cerr << "built " << 1 + fields.size() << " stores from " << table.size() << " rows in "
+            << out.string() << '\n';
+}
+
+}  // namespace
+
+void add_build_command(CLI::App& app) {
+  auto options = std::make_shared<BuildOptions>();
+  CLI::App* command = app.add_subcommand("build",
+                                         "Build the training-data store and one store of allowed "
+                                         "labels per field (HashingEmbeddings)");
+  command->add_option("table", options->table, "training CSV file")
+      ->required()
+      ->check(CLI::ExistingFile);
+  command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
+      ->required()
+      ->check(CLI::ExistingFile);
+  command->add_option("--out", options->out, "stores folder: <out>/train and <out>/fields/<field>")
+      ->required();
+  command
+      ->add_option("--text", options->text, "columns joined into each row's text, comma-separated")
+      ->capture_default_str();
+  command->add_option("--fields", options->fields,
+                      "fields that get a store, comma-separated (default: those of labels.json)");
+  command->add_option(
+      "--metadata", options->metadata,
+      "columns kept as metadata of each row, comma-separated (default: the fields)");
+  command->footer(
+      "Example:\n"
+      "  tavrin build train.csv --labels examples/data/labels.json --out stores\n"
+      "  FAISS 已保存至：stores/train\n"
+      "  FAISS 已保存至：stores/fields/product   (one line per store)");
+  command->callback([options] { run_build(*options); });
+}
+
+}  // namespace tavrin::cli

@@ -1,0 +1,62 @@
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+
+#include "cli/checking.hpp"
+#include "cli/commands.hpp"
+#include "cli/common.hpp"
+
+namespace tavrin::cli {
+namespace {
+
+struct CheckOptions {
+  std::string predictions;
+  std::string labels;
+  std::string stores;
+  std::string fields;
+};
+
+void run_check(const CheckOptions& options) {
+  const Value labels = read_labels(options.labels);
+  const auto fields =
+      options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");
+  const StoreMap stores = load_field_stores(options.stores, fields, default_embeddings());
+  const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
+  const auto records = parse_json_lines(read_input(options.predictions), source);
+
+  CheckTally tally;
+  for (const Value& record : records) {
+    const Value checked = check_prediction(record, labels, fields, stores, tally);
+    std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
+  }
+  std::cout.flush();
+  std::cerr << "checked " << tally.records << " records: " << tally.kept << " values kept, "
+            << tally.replaced << " replaced, " << tally.missing << " missing\n";
+}
+
+}  // namespace
+
+void add_check_command(CLI::App& app) {
+  auto options = std::make_shared<CheckOptions>();
+  CLI::App* command = app.add_subcommand(
+      "check",
+      "Check predicted labels (JSON Lines) against the label stores; checked JSON Lines to stdout");
+  command->add_option("predictions", options->predictions, "JSON Lines file, or - for stdin")
+      ->required();
+  command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
+      ->required()
+      ->check(CLI::ExistingFile);
+  command->add_option("--stores", options->stores, "stores folder written by `tavrin build`")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  command->add_option("--fields", options->fields,
+                      "fields to check, comma-separated (default: those of labels.json)");
+  command->footer(
+      "Example:\n"
+      "  echo '{\"id\": 7, \"category\": \"售后服务部\"}' |\n"
+      "    tavrin check - --labels examples/data/labels.json --stores stores --fields category\n"
+      "  {\"id\":7,\"category\":\"售后服务\"}");
+  command->callback([options] { run_check(*options); });
+}
+
+}  // namespace tavrin::cli

@@ -1,0 +1,300 @@
+// End-to-end tests of the `tavrin` tool: the built program is run on good and bad input, with
+// a chat-completion endpoint on loopback standing in for the model.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tavrin/core/value.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavrin::Value;
+
+const std::string kKey = "sk-test-secret-4711";
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spill(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::size_t line_count(const std::string& text) {
+  std::size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// A chat-completion endpoint on 127.0.0.1 that answers every request with `content`.
+class StubModel {
+ public:
+  explicit StubModel(std::string content, int status = 200) : content_(std::move(content)) {
+    server_.Post("/v1/chat/completions", [this, status](const httplib::Request& req,
+                                                        httplib::Response& res) {
+      {
+        std::lock_guard lock(mutex_);
+        last_authorization_ = req.get_header_value("Authorization");
+        last_body_ = req.body;
+      }
+      ++requests_;
+      const Value reply = {
+          {"choices", {{{"message", {{"role", "assistant"}, {"content", content_}}}}}}};
+      res.status = status;
+      res.set_content(status == 200 ? reply.dump() : R"({"error": "invalid api key"})",
+                      "application/json");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    server_.wait_until_ready();
+  }
+  ~StubModel() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/v1/chat/completions";
+  }
+  std::string last_authorization() {
+    std::lock_guard lock(mutex_);
+    return last_authorization_;
+  }
+  std::string last_body() {
+    std::lock_guard lock(mutex_);
+    return last_body_;
+  }
+  int requests() const { return requests_; }
+
+ private:
+  std::string content_;
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string last_authorization_;
+  std::string last_body_;
+  std::atomic<int> requests_ = 0;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "tavrin-cli-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the tool in the test's folder with `args` (shell words), no LLM variables inherited.
+  Result run(const std::string& args, const std::string& env = "", const std::string& input = "") {
+    spill(dir_ / "stdin", input);
+    const std::string command = "cd '" + dir_.string() +
+                                "' && env -u TAVRIN_LLM_URL -u TAVRIN_LLM_KEY " + env + " '" +
+                                TAVRIN_CLI_PATH + "' " + args + " <stdin >stdout 2>stderr";
+    const int raw = std::system(command.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(dir_ / "stdout");
+    r.err = slurp(dir_ / "stderr");
+    return r;
+  }
+
+  // A small labelled table and its labels, written into the test's folder.
+  void write_tickets() {
+    std::string csv = "id,question,category\n";
+    const char* rows[][2] = {{"手机屏幕碎了，申请换货", "售后服务"},
+                             {"电脑开不了机，错误码 E042", "技术故障"},
+                             {"快递三天没到", "订单物流"},
+                             {"退货后退款没到账", "售后服务"},
+                             {"升级后一直重启", "技术故障"}};
+    for (int i = 0; i < 20; ++i) {
+      csv += std::to_string(i + 1) + "," + rows[i % 5][0] + "," + rows[i % 5][1] + "\n";
+    }
+    spill(dir_ / "tickets.csv", csv);
+    spill(dir_ / "labels.json", R"({"category": ["售后服务", "技术故障", "订单物流"]})");
+  }
+
+  fs::path dir_;
+};
+
+void expect_one_line_error(const Result& r, int status, const std::string& fragment) {
+  EXPECT_EQ(r.status, status) << r.err;
+  EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+TEST_F(Cli, EverySubcommandHasHelpWithAnExample) {
+  for (const char* command : {"split", "build", "check", "ask", "analyze", "demo"}) {
+    const Result r = run(std::string(command) + " --help");
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_NE(r.out.find("Example"), std::string::npos) << command;
+  }
+}
+
+TEST_F(Cli, UsageErrorsExitTwoWithOneLineNamingTheFault) {
+  expect_one_line_error(run(""), 2, "tavrin: error: A subcommand is required");
+  expect_one_line_error(run("frobnicate"), 2, "frobnicate");
+  expect_one_line_error(run("split nowhere.csv --train a.csv --test b.csv"), 2, "nowhere.csv");
+  write_tickets();
+  expect_one_line_error(run("split tickets.csv --train a.csv --test b.csv --ratio 2"), 2,
+                        "--ratio");
+  expect_one_line_error(run("split tickets.csv --test b.csv"), 2, "--train");
+  expect_one_line_error(run("ask hello"), 2, "tavrin ask: error: no LLM endpoint");
+}
+
+TEST_F(Cli, SplitWritesBothFilesAndReportsOnStdout) {
+  write_tickets();
+  const Result r = run("split tickets.csv --train train.csv --test test.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "训练集数据量:18，保存到: train.csv, 测试集数据量:2，保存到: test.csv\n");
+  EXPECT_EQ(line_count(slurp(dir_ / "train.csv")), 19u);
+  EXPECT_EQ(line_count(slurp(dir_ / "test.csv")), 3u);
+}
+
+TEST_F(Cli, BuildThenCheckRepairsNearMisses) {
+  write_tickets();
+  const Result built = run("build tickets.csv --labels labels.json --out stores");
+  ASSERT_EQ(built.status, 0) << built.err;
+  EXPECT_EQ(built.out, "FAISS 已保存至：stores/train\nFAISS 已保存至：stores/fields/category\n");
+
+  const Result checked = run("check - --labels labels.json --stores stores", "",
+                             "{\"id\": 1, \"category\": \"售后服务部\"}\n"
+                             "{\"id\": 2, \"category\": \"技术故障\"}\n"
+                             "{\"id\": 3}\n");
+  ASSERT_EQ(checked.status, 0) << checked.err;
+  EXPECT_EQ(checked.out,
+            "{\"id\":1,\"category\":\"售后服务\"}\n"
+            "{\"id\":2,\"category\":\"技术故障\"}\n"
+            "{\"id\":3}\n");
+  EXPECT_EQ(checked.err, "checked 3 records: 1 values kept, 1 replaced, 1 missing\n");
+}
+
+TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
+  write_tickets();
+  spill(dir_ / "bad.json", R"({"category": "售后服务"})");
+  expect_one_line_error(run("build tickets.csv --labels bad.json --out s"), 2,
+                        "bad.json: field \"category\" must list its allowed labels");
+  expect_one_line_error(run("build tickets.csv --labels labels.json --out s --text body"), 2,
+                        "tickets.csv has no column \"body\"");
+  expect_one_line_error(run("build tickets.csv --labels labels.json --out s --fields product"), 2,
+                        "labels.json has no labels for field \"product\"");
+  fs::create_directory(dir_ / "empty");
+  expect_one_line_error(run("check - --labels labels.json --stores empty", "", "{}\n"), 2,
+                        "no store for field \"category\"");
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  expect_one_line_error(run("check - --labels labels.json --stores stores", "", "{}\n[]\n"), 2,
+                        "standard input line 2 must be a JSON object");
+}
+
+TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {
+  StubModel model(R"({"answer": "北京"})");
+  const Result r = run("ask '中国的首都？' --llm-model m1",
+                       "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"answer\":\"北京\"}\n");
+  EXPECT_EQ(model.last_authorization(), "Bearer " + kKey);
+  EXPECT_EQ(tavrin::Value::parse(model.last_body())["model"], "m1");
+
+  const Result text =
+      run("ask - --text --llm-url " + model.url() + " --llm-key " + kKey, "", "prompt from stdin");
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, "\"{\\\"answer\\\": \\\"北京\\\"}\"\n");
+  EXPECT_NE(model.last_body().find("prompt from stdin"), std::string::npos);
+
+  const Result help = run("ask --help", "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(help.out.find(kKey), std::string::npos);
+}
+
+TEST_F(Cli, AFailedRequestExitsOneWithoutTheKey) {
+  StubModel model("unused", 401);
+  const Result r = run("ask hi", "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey);
+  expect_one_line_error(r, 1, "401");
+  EXPECT_EQ(r.err.find(kKey), std::string::npos);
+}
+
+TEST_F(Cli, AnalyzeSendsTheSampleAndPrintsTheParsedReply) {
+  write_tickets();
+  StubModel model("{'subject': '工单', 'role': '分析师', 'steps': ['分类']}");
+  const Result r = run("analyze tickets.csv --goal 分类 --rows 2",
+                       "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"subject\":\"工单\",\"role\":\"分析师\",\"steps\":[\"分类\"]}\n");
+  const std::string prompt =
+      tavrin::Value::parse(model.last_body())["messages"][0]["content"].get<std::string>();
+  EXPECT_NE(prompt.find("手机屏幕碎了"), std::string::npos);
+  EXPECT_EQ(prompt.find("快递三天没到"), std::string::npos) << "only two rows are sent";
+}
+
+// The accuracy of all fields before and after checking, read from the summary.
+std::pair<double, double> overall_accuracy(const std::string& summary) {
+  const auto at = summary.find("all fields");
+  double before = -1, after = -1;
+  if (at != std::string::npos) {
+    std::sscanf(summary.c_str() + at, "all fields %lf%% %lf%%", &before, &after);
+  }
+  return {before, after};
+}
+
+TEST_F(Cli, DemoOnTheBundledDataImprovesAccuracyAndKeepsItsOutputTogether) {
+  const Result r = run("demo --out demo-out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("2700 train, 300 test"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("FAISS 已保存至：demo-out/stores/fields/category"), std::string::npos);
+  const auto [before, after] = overall_accuracy(r.out);
+  EXPECT_GT(before, 50.0) << r.out;
+  EXPECT_GT(after, before + 15.0) << r.out;
+  EXPECT_NE(r.out.find("\"售后服务部\" -> \"售后服务\""), std::string::npos) << r.out;
+  for (const char* file : {"train.csv", "test.csv", "predictions.jsonl", "checked.jsonl",
+                           "summary.txt", "stores/train/index.faiss"}) {
+    EXPECT_TRUE(fs::exists(dir_ / "demo-out" / file)) << file;
+  }
+  EXPECT_EQ(line_count(slurp(dir_ / "demo-out/checked.jsonl")), 300u);
+  EXPECT_NE(r.out.find(slurp(dir_ / "demo-out/summary.txt")), std::string::npos);
+}
+
+TEST_F(Cli, DemoAsksARealEndpointWhenGivenOne) {
+  StubModel model(
+      "```json\n{\"product\": \"手机 \", \"category\": \"售后服务部\", \"priority\": \"p1\"}\n```");
+  const Result r = run("demo --out out --llm-url " + model.url(), "TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(model.requests(), 300);
+  EXPECT_NE(r.out.find("replaced         900 values"), std::string::npos) << r.out;
+  EXPECT_NE(model.last_body().find("售后服务"), std::string::npos) << "the prompt lists the labels";
+  EXPECT_EQ(r.out.find(kKey), std::string::npos);
+  EXPECT_EQ(r.err.find(kKey), std::string::npos);
+}
+
+TEST_F(Cli, DemoStopsWhenEveryRequestFails) {
+  StubModel model("unused", 500);
+  const Result r = run("demo --out out", "TAVRIN_LLM_URL=" + model.url());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("tavrin demo: error: every request to the LLM failed; the first: "),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Cli, DemoNamesAMissingDataFolder) {
+  expect_one_line_error(run("demo --data nowhere"), 2, "--data \"nowhere\" holds no tickets.csv");
+}
+
+}  // namespace

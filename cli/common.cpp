@@ -1,0 +1,221 @@
+#include "cli/common.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/json.hpp"
+#include "tavrin/frame/dataframe.hpp"
+#include "tavrin/vectorstore/embeddings.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+namespace tavrin::cli {
+namespace {
+
+bool is_continuation_byte(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+std::string_view trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(" \t\r\n");
+  return s.substr(first, last - first + 1);
+}
+
+void require_label_list(const Value& values, const std::string& field, const std::string& source) {
+  if (!values.is_array() || values.empty()) {
+    throw UsageError(source + ": field " + in_quotes(field) +
+                     " must list its allowed labels as a non-empty array");
+  }
+  for (const Value& label : values) {
+    if (!label.is_string()) {
+      throw UsageError(source + ": field " + in_quotes(field) +
+                       " has a label that is not text: " + in_quotes(label.dump()));
+    }
+  }
+}
+
+}  // namespace
+
+std::string in_quotes(std::string_view text, std::size_t max_chars) {
+  std::string out = "\"";
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!is_continuation_byte(c) && chars++ == max_chars) {
+      out += "...";
+      break;
+    }
+    out += c < 0x20 ? ' ' : static_cast<char>(c);
+  }
+  return out + "\"";
+}
+
+std::string read_input(const std::string& path) {
+  if (path == "-") {
+    return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + in_quotes(path) + ": no such file or not readable");
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) throw std::runtime_error("error while reading " + in_quotes(path));
+  return std::move(content).str();
+}
+
+void write_file(const std::filesystem::path& path, std::string_view content) {
+  std::filesystem::path partial = path;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(partial, ignored);
+      throw std::runtime_error("cannot write " + in_quotes(path.string()));
+    }
+  }
+  std::filesystem::rename(partial, path);
+}
+
+Value parse_labels(std::string_view json_text, const std::string& source) {
+  Value labels;
+  try {
+    labels = json_loads(json_text);
+  } catch (const ValueError& e) {
+    throw UsageError(source + " is not valid JSON: " + e.what());
+  }
+  if (!labels.is_object() || labels.empty()) {
+    throw UsageError(source + " must be a JSON object of field name to allowed labels");
+  }
+  for (const auto& [field, values] : labels.items()) {
+    require_label_list(values, field, source);
+  }
+  return labels;
+}
+
+Value read_labels(const std::string& path) { return parse_labels(read_input(path), path); }
+
+std::vector<std::string> label_fields(const Value& labels) {
+  std::vector<std::string> fields;
+  for (const auto& [field, values] : labels.items()) fields.push_back(field);
+  return fields;
+}
+
+std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
+  std::vector<Value> records;
+  std::size_t line_number = 0;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    const std::string_view line = trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    ++line_number;
+    if (line.empty()) continue;
+    const std::string where = source + " line " + std::to_string(line_number);
+    Value record;
+    try {
+      record = json_loads(line);
+    } catch (const ValueError& e) {
+      throw UsageError(where + " is not valid JSON: " + e.what());
+    }
+    if (!record.is_object()) {
+      throw UsageError(where + " must be a JSON object, not " + in_quotes(line));
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::vector<std::string> split_names(std::string_view list, std::string_view option) {
+  std::vector<std::string> names;
+  while (true) {
+    const auto comma = list.find(',');
+    const std::string_view name = trim(list.substr(0, comma));
+    if (name.empty()) {
+      throw UsageError(std::string(option) + " has an empty name in " + in_quotes(list));
+    }
+    names.emplace_back(name);
+    if (comma == std::string_view::npos) return names;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+Value row_object(const frame::DataFrame& table, std::size_t i) {
+  Value row = Value::object();
+  const auto cells = table.iloc(i);
+  for (const std::string& column : table.columns()) row[column] = cells[column];
+  return row;
+}
+
+void require_columns(const frame::DataFrame& table, const std::vector<std::string>& columns,
+                     const std::string& source) {
+  const auto& present = table.columns();
+  for (const std::string& column : columns) {
+    if (std::find(present.begin(), present.end(), column) == present.end()) {
+      throw UsageError(source + " has no column " + in_quotes(column));
+    }
+  }
+}
+
+std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::string& key) {
+  if (url.empty()) {
+    if (!key.empty()) {
+      throw UsageError("an LLM key was given but no address: add --llm-url or set TAVRIN_LLM_URL");
+    }
+    return std::nullopt;
+  }
+  return Endpoint{url, key};
+}
+
+Endpoint require_endpoint(const std::string& url, const std::string& key) {
+  auto endpoint = resolve_endpoint(url, key);
+  if (!endpoint) {
+    throw UsageError(
+        "no LLM endpoint: give --llm-url and --llm-key, or set TAVRIN_LLM_URL and "
+        "TAVRIN_LLM_KEY");
+  }
+  return *std::move(endpoint);
+}
+
+std::filesystem::path train_store_dir(const std::filesystem::path& stores) {
+  return stores / "train";
+}
+
+std::filesystem::path field_stores_dir(const std::filesystem::path& stores) {
+  return stores / "fields";
+}
+
+void require_plain_field_name(const std::string& field) {
+  if (field.empty() || field == "." || field == ".." ||
+      field.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    throw UsageError("field name " + in_quotes(field) + " cannot name a store folder");
+  }
+}
+
+StoreMap load_field_stores(const std::filesystem::path& stores,
+                           const std::vector<std::string>& fields,
+                           const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  StoreMap db_maps;
+  for (const std::string& field : fields) {
+    require_plain_field_name(field);
+    const std::filesystem::path folder = field_stores_dir(stores) / field;
+    if (!std::filesystem::is_directory(folder)) {
+      throw UsageError("no store for field " + in_quotes(field) + ": " +
+                       in_quotes(folder.string()) +
+                       " is not a folder (build it with `tavrin build`)");
+    }
+    db_maps[field] = std::make_shared<const vectorstore::FAISS>(
+        vectorstore::FAISS::load_local(folder.string(), embeddings));
+  }
+  return db_maps;
+}
+
+std::shared_ptr<vectorstore::Embeddings> default_embeddings() {
+  return std::make_shared<vectorstore::HashingEmbeddings>();
+}
+
+}  // namespace tavrin::cli

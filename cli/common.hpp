@@ -1,0 +1,111 @@
+// Helpers that every subcommand of the `tavrin` tool shares: reading the inputs that operators
+// hand over (labels.json, JSON Lines), the LLM endpoint from options or environment, and the
+// layout of a stores folder.
+//
+//   Value labels = read_labels("examples/data/labels.json");   // {"product": ["手机", ...], ...}
+//   label_fields(labels)                                        // -> {"product", "category", ...}
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavrin/core/value.hpp"
+
+namespace tavrin::frame {
+class DataFrame;
+}  // namespace tavrin::frame
+
+namespace tavrin::vectorstore {
+class Embeddings;
+class VectorStore;
+}  // namespace tavrin::vectorstore
+
+namespace tavrin::cli {
+
+/// A fault of the command line itself or of what it names (a missing file, a bad option
+/// value): the tool exits with status 2 instead of 1.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Field name to the store of its allowed values, as check_result takes them.
+using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
+
+/// `text` quoted for a message, cut to `max_chars` code points with "..." after a cut.
+std::string in_quotes(std::string_view text, std::size_t max_chars = 40);
+
+/// The whole content of the file at `path`; "-" reads standard input.
+/// A file that cannot be opened is a UsageError naming it.
+std::string read_input(const std::string& path);
+
+/// Writes `content` to `path` through a temporary file beside it and a rename, so a failure
+/// never leaves a truncated file behind.
+void write_file(const std::filesystem::path& path, std::string_view content);
+
+/// The allowed labels of each field, from a JSON object of field name to a non-empty array of
+/// texts. Anything else is a UsageError naming `source` and the field.
+Value parse_labels(std::string_view json_text, const std::string& source);
+
+/// parse_labels of the file at `path`.
+Value read_labels(const std::string& path);
+
+/// The field names of a labels object, in file order.
+std::vector<std::string> label_fields(const Value& labels);
+
+/// One JSON object per non-blank line. A line that is not a JSON object is a UsageError
+/// naming `source` and the line number.
+std::vector<Value> parse_json_lines(std::string_view text, const std::string& source);
+
+/// Splits a comma-separated option value ("product,category") into trimmed names; an empty
+/// name is a UsageError naming `option`.
+std::vector<std::string> split_names(std::string_view list, std::string_view option);
+
+/// Row `i` of `table` as an object of column name to cell, in column order.
+Value row_object(const frame::DataFrame& table, std::size_t i);
+
+/// Throws a UsageError naming `source` and the first of `columns` that `table` lacks.
+void require_columns(const frame::DataFrame& table, const std::vector<std::string>& columns,
+                     const std::string& source);
+
+/// Where the LLM is: the address and the key. The key is never printed.
+struct Endpoint {
+  std::string url;
+  std::string key;
+};
+
+/// The endpoint from the options, each of which CLI11 already filled from its environment
+/// variable when left out; nullopt when neither address nor key is given, a UsageError when
+/// only one of them is.
+std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::string& key);
+
+/// resolve_endpoint that demands an endpoint: a UsageError when none is given.
+Endpoint require_endpoint(const std::string& url, const std::string& key);
+
+/// The folder of the training-data store inside a stores folder.
+std::filesystem::path train_store_dir(const std::filesystem::path& stores);
+
+/// The parent folder of the per-field stores inside a stores folder.
+std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
+
+/// Throws a UsageError unless `field` can name a folder inside another: not empty, not "." or
+/// "..", no "/" or NUL.
+void require_plain_field_name(const std::string& field);
+
+/// Loads the store of each of `fields` from `field_stores_dir(stores)`. A missing folder is a
+/// UsageError naming the field and the folder; a damaged one fails as the store reports it.
+StoreMap load_field_stores(const std::filesystem::path& stores,
+                           const std::vector<std::string>& fields,
+                           const std::shared_ptr<vectorstore::Embeddings>& embeddings);
+
+/// The default embedding model of the tool: hashed character n-grams, no network, no weights.
+std::shared_ptr<vectorstore::Embeddings> default_embeddings();
+
+}  // namespace tavrin::cli

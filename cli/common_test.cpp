@@ -1,0 +1,116 @@
+#include "cli/common.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tavrin::cli {
+namespace {
+
+template <class F>
+std::string usage_error_of(F&& call) {
+  try {
+    call();
+  } catch (const UsageError& e) {
+    return e.what();
+  }
+  return "no UsageError";
+}
+
+TEST(ParseLabels, KeepsFieldsInFileOrder) {
+  const Value labels =
+      parse_labels(R"({"priority": ["P0", "P1"], "category": ["售后服务"]})", "labels.json");
+  EXPECT_EQ(label_fields(labels), (std::vector<std::string>{"priority", "category"}));
+  EXPECT_EQ(labels["category"][0], "售后服务");
+}
+
+TEST(ParseLabels, RejectsWhatCannotServeAsLabels) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"[1, 2]", "labels.json must be a JSON object of field name to allowed labels"},
+      {"{}", "labels.json must be a JSON object of field name to allowed labels"},
+      {R"({"product": []})",
+       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
+      {R"({"product": "手机"})",
+       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
+      {R"({"product": ["手机", 3]})",
+       "labels.json: field \"product\" has a label that is not text: \"3\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(usage_error_of([&] { parse_labels(c.text, "labels.json"); }), c.message) << c.text;
+  }
+}
+
+TEST(ParseLabels, MalformedJsonNamesTheSource) {
+  EXPECT_EQ(usage_error_of([] {
+              parse_labels("{\"a\": [", "x/labels.json");
+            }).rfind("x/labels.json is not valid JSON: ", 0),
+            0u);
+}
+
+TEST(ParseJsonLines, SkipsBlankLinesAndAcceptsCrLf) {
+  const auto records =
+      parse_json_lines("{\"id\": 1}\r\n\n   \n{\"id\": 2, \"产品\": \"手机\"}", "p.jsonl");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["id"], 1);
+  EXPECT_EQ(records[1]["产品"], "手机");
+  EXPECT_TRUE(parse_json_lines("", "p.jsonl").empty());
+}
+
+TEST(ParseJsonLines, NamesTheLineOfABadRecord) {
+  EXPECT_EQ(usage_error_of([] { parse_json_lines("{\"id\": 1}\n\n[1, 2]\n", "p.jsonl"); }),
+            "p.jsonl line 3 must be a JSON object, not \"[1, 2]\"");
+  EXPECT_EQ(usage_error_of([] {
+              parse_json_lines("{}\n{\"id\": \n", "p.jsonl");
+            }).rfind("p.jsonl line 2 is not valid JSON: ", 0),
+            0u);
+}
+
+TEST(SplitNames, TrimsAndRejectsEmptyNames) {
+  EXPECT_EQ(split_names(" product, category ,priority", "--fields"),
+            (std::vector<std::string>{"product", "category", "priority"}));
+  EXPECT_EQ(split_names("question", "--text"), (std::vector<std::string>{"question"}));
+  for (const char* bad : {"", "a,,b", "a,", " "}) {
+    EXPECT_EQ(usage_error_of([&] {
+                split_names(bad, "--fields");
+              }).rfind("--fields has an empty name in ", 0),
+              0u)
+        << bad;
+  }
+}
+
+TEST(Quoted, CutsWholeCharactersAndBlanksControls) {
+  EXPECT_EQ(in_quotes("售后服务部", 4), "\"售后服务...\"");
+  EXPECT_EQ(in_quotes("售后服务", 4), "\"售后服务\"");
+  EXPECT_EQ(in_quotes("a\nb\tc"), "\"a b c\"");
+  EXPECT_EQ(in_quotes(std::string(100, 'x')), "\"" + std::string(40, 'x') + "...\"");
+}
+
+TEST(ResolveEndpoint, NeedsAnAddressForAKey) {
+  EXPECT_FALSE(resolve_endpoint("", "").has_value());
+  const auto endpoint = resolve_endpoint("http://127.0.0.1:1/v1", "");
+  ASSERT_TRUE(endpoint.has_value());
+  EXPECT_EQ(endpoint->url, "http://127.0.0.1:1/v1");
+  const std::string message = usage_error_of([] { resolve_endpoint("", "sk-secret"); });
+  EXPECT_EQ(message, "an LLM key was given but no address: add --llm-url or set TAVRIN_LLM_URL");
+  EXPECT_EQ(usage_error_of([] { require_endpoint("", ""); }).rfind("no LLM endpoint: ", 0), 0u);
+}
+
+TEST(RequirePlainFieldName, RejectsNamesThatLeaveTheStoresFolder) {
+  EXPECT_NO_THROW(require_plain_field_name("售后 类别"));
+  for (const std::string bad : {"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
+    EXPECT_EQ(usage_error_of([&] { require_plain_field_name(bad); }),
+              "field name " + in_quotes(bad) + " cannot name a store folder");
+  }
+}
+
+TEST(ReadInput, AMissingFileIsAUsageError) {
+  EXPECT_EQ(usage_error_of([] { read_input("/nonexistent/labels.json"); }),
+            "cannot read \"/nonexistent/labels.json\": no such file or not readable");
+}
+
+}  // namespace
+}  // namespace tavrin::cli

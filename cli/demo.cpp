@@ -1,0 +1,302 @@
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "cli/checking.hpp"
+#include "cli/commands.hpp"
+#include "cli/common.hpp"
+#include "cli/llm.hpp"
+#include "tavrin/brollin.hpp"
+#include "tavrin/core/progress.hpp"
+#include "tavrin/core/text.hpp"
+#include "tavrin/frame/dataframe.hpp"
+#include "tavrin/tessick.hpp"
+
+namespace tavrin::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kTestRatio = 0.1;
+constexpr std::size_t kExampleCount = 6;
+const char* const kTextColumn = "question";
+const char* const kIdColumn = "id";
+
+struct DemoOptions {
+  LlmOptions llm;
+  std::string data;
+  std::string out = "tavrin-demo-out";
+  std::size_t in_flight = 8;
+};
+
+// The bundled files of one sample set.
+struct SampleFiles {
+  fs::path tickets;
+  fs::path labels;
+  fs::path predictions;
+
+  explicit SampleFiles(const fs::path& dir)
+      : tickets(dir / "tickets.csv"),
+        labels(dir / "labels.json"),
+        predictions(dir / "predictions.jsonl") {}
+};
+
+// What one run found, for the summary.
+struct DemoRun {
+  std::size_t table_rows = 0;
+  std::size_t train_rows = 0;
+  std::size_t test_rows = 0;
+  std::string prediction_source;
+  std::size_t failed_requests = 0;
+  CheckTally tally;
+  std::vector<FieldScore> scores;
+  fs::path out;
+  double seconds = 0;
+};
+
+void announce(int step, const std::string& what) {
+  std::cerr << "[" << step << "/5] " << what << std::endl;
+}
+
+// The sample data: --data, else the source tree the tool was built from, else the copy
+// installed beside the tool.
+fs::path find_data_dir(const std::string& given) {
+  if (!given.empty()) {
+    if (!fs::is_regular_file(SampleFiles(given).tickets)) {
+      throw UsageError("--data " + in_quotes(given) + " holds no tickets.csv");
+    }
+    return given;
+  }
+  std::vector<fs::path> candidates = {TAVRIN_DEMO_DATA_DIR};
+  std::error_code error;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+  if (!error) candidates.push_back(exe.parent_path().parent_path() / "share/tavrin/data");
+  for (const fs::path& dir : candidates) {
+    if (fs::is_regular_file(SampleFiles(dir).tickets)) return dir;
+  }
+  throw UsageError(
+      "no sample data found: give --data DIR, the folder of tickets.csv, "
+      "labels.json and predictions.jsonl (examples/data in the source tree)");
+}
+
+std::vector<std::string> test_questions(const frame::DataFrame& test) {
+  std::vector<std::string> questions;
+  for (std::size_t i = 0; i < test.size(); ++i) questions.push_back(str(test.iloc(i)[kTextColumn]));
+  return questions;
+}
+
+std::vector<Value> bundled_predictions(const fs::path& file, const frame::DataFrame& test) {
+  std::map<std::string, Value> by_id;
+  for (Value& record : parse_json_lines(read_input(file.string()), file.string())) {
+    const auto id = record.find(kIdColumn);
+    if (id != record.end()) by_id[str(*id)] = std::move(record);
+  }
+  std::vector<Value> predictions;
+  for (std::size_t i = 0; i < test.size(); ++i) {
+    const std::string id = str(test.iloc(i)[kIdColumn]);
+    const auto found = by_id.find(id);
+    if (found == by_id.end()) {
+      throw std::runtime_error(file.string() + " has no prediction for test row id " +
+                               in_quotes(id) + ": it does not belong to this table");
+    }
+    predictions.push_back(found->second);
+  }
+  return predictions;
+}
+
+// Redraws one progress line on a terminal; elsewhere writes it once, when all are answered.
+AnswerProgress show_progress(std::size_t total) {
+  const bool live = isatty(STDERR_FILENO) != 0;
+  const auto start = Clock::now();
+  return [live, start, total](std::size_t answered) {
+    if (!live && answered < total) return;
+    std::cerr << (live ? "\r" : "")
+              << progress_line("询问模型", answered, total, Clock::now() - start)
+              << (answered == total ? "\n" : "") << std::flush;
+  };
+}
+
+std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions& options,
+                                     const Value& labels, const frame::DataFrame& test,
+                                     DemoRun& run) {
+  std::vector<std::string> prompts;
+  for (const std::string& question : test_questions(test)) {
+    prompts.push_back(labelling_prompt(labels, question));
+  }
+  const auto answers = ask_all(endpoint, options.llm.model, prompts, options.in_flight,
+                               show_progress(prompts.size()));
+  std::vector<Value> predictions;
+  std::string first_error;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    Value prediction = {{kIdColumn, test.iloc(i)[kIdColumn]}};
+    if (!answers[i].error.empty()) {
+      ++run.failed_requests;
+      if (first_error.empty()) first_error = answers[i].error;
+    }
+    for (const std::string& field : label_fields(labels)) {
+      if (answers[i].value.contains(field)) prediction[field] = answers[i].value[field];
+    }
+    predictions.push_back(std::move(prediction));
+  }
+  if (!answers.empty() && run.failed_requests == answers.size()) {
+    throw std::runtime_error("every request to the LLM failed; the first: " + first_error);
+  }
+  return predictions;
+}
+
+std::string json_lines(const std::vector<Value>& records) {
+  std::string text;
+  for (const Value& record : records) {
+    text += record.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n";
+  }
+  return text;
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+std::string score_line(const FieldScore& score) {
+  return "    " + padded(score.field, 15) + padded(percent(score.right_before, score.total), 9) +
+         percent(score.right_after, score.total) + "\n";
+}
+
+std::string correction_line(const Correction& c) {
+  return "    " + padded(c.field, 10) + in_quotes(str(c.from)) + " -> " + in_quotes(str(c.to)) +
+         (c.right == false ? "   (still wrong)" : "") + "\n";
+}
+
+std::string summary_text(const DemoRun& run) {
+  const CheckTally& t = run.tally;
+  std::ostringstream s;
+  s << "\ntavrin demo: support tickets labelled by a model, then checked by retrieval\n"
+    << "  rows             " << run.table_rows << " tickets -> " << run.train_rows << " train, "
+    << run.test_rows << " test\n"
+    << "  predictions      " << run.prediction_source << "\n";
+  if (run.failed_requests > 0) {
+    s << "  failed requests  " << run.failed_requests << " (their fields count as missing)\n";
+  }
+  s << "  fields checked   " << t.checked << " of " << t.checked + t.missing << " (" << t.missing
+    << " left out by the model)\n"
+    << "  kept             " << t.kept << " values that already were allowed labels\n"
+    << "  replaced         " << t.replaced << " values, each by the nearest allowed label\n"
+    << "  accuracy         before   after    (against the true labels)\n";
+  for (const FieldScore& score : run.scores) s << score_line(score);
+  s << score_line(total_score(run.scores));
+  const auto examples = pick_examples(t.corrections, kExampleCount);
+  if (!examples.empty()) s << "  corrections, for example\n";
+  for (const Correction& c : examples) s << correction_line(c);
+  s << "  output           " << run.out.string()
+    << "/: train.csv test.csv stores/ predictions.jsonl checked.jsonl summary.txt\n";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", run.seconds);
+  s << "  time             " << seconds << "\n";
+  return s.str();
+}
+
+// Checks each prediction, marks each correction right or wrong, scores before and after.
+std::vector<Value> check_all(const std::vector<Value>& predictions, const frame::DataFrame& test,
+                             const Value& labels, const StoreMap& stores, DemoRun& run) {
+  const auto fields = label_fields(labels);
+  for (const std::string& field : fields) run.scores.push_back({field});
+  std::vector<Value> checked;
+  for (std::size_t i = 0; i < predictions.size(); ++i) {
+    const Value truth = row_object(test, i);
+    const std::size_t first_new = run.tally.corrections.size();
+    checked.push_back(check_prediction(predictions[i], labels, fields, stores, run.tally));
+    for (std::size_t k = first_new; k < run.tally.corrections.size(); ++k) {
+      Correction& c = run.tally.corrections[k];
+      c.right = matches_truth(c.to, truth.at(c.field));
+    }
+    score_record(truth, predictions[i], checked.back(), run.scores);
+  }
+  return checked;
+}
+
+void run_demo(const DemoOptions& options) {
+  const auto start = Clock::now();
+  const auto endpoint = resolve_endpoint(options.llm.url, options.llm.key);
+  const SampleFiles sample(find_data_dir(options.data));
+  const Value labels = read_labels(sample.labels.string());
+  const auto fields = label_fields(labels);
+  const fs::path out = options.out;
+  fs::create_directories(out);
+  DemoRun run;
+  run.out = out;
+
+  announce(1, "splitting " + sample.tickets.string() + " into train and test");
+  const frame::DataFrame table = frame::read_csv(sample.tickets.string());
+  require_columns(table, {kIdColumn, kTextColumn}, sample.tickets.string());
+  require_columns(table, fields, sample.tickets.string());
+  tessick::split_data(table, (out / "train.csv").string(), (out / "test.csv").string(), kTestRatio);
+  const frame::DataFrame train = frame::read_csv((out / "train.csv").string());
+  const frame::DataFrame test = frame::read_csv((out / "test.csv").string());
+  run.table_rows = table.size();
+  run.train_rows = train.size();
+  run.test_rows = test.size();
+
+  announce(2, "building the stores with HashingEmbeddings");
+  const auto embeddings = default_embeddings();
+  brollin::data2faiss(labels, train, {kTextColumn}, fields, fields,
+                      train_store_dir(out / "stores").string(),
+                      field_stores_dir(out / "stores").string(), embeddings);
+
+  std::vector<Value> predictions;
+  if (endpoint) {
+    announce(3, "asking the model " + options.llm.model + " to label " +
+                    std::to_string(test.size()) + " test tickets");
+    predictions = model_predictions(*endpoint, options, labels, test, run);
+    run.prediction_source = "model " + options.llm.model + " through llm_response";
+  } else {
+    announce(3, "reading the bundled model outputs (give --llm-url to ask a real model)");
+    predictions = bundled_predictions(sample.predictions, test);
+    run.prediction_source = "bundled model outputs (" + sample.predictions.string() + ")";
+  }
+  write_file(out / "predictions.jsonl", json_lines(predictions));
+
+  announce(4, "loading the field stores and checking every prediction");
+  const StoreMap stores = load_field_stores(out / "stores", fields, embeddings);
+  const auto checked = check_all(predictions, test, labels, stores, run);
+  write_file(out / "checked.jsonl", json_lines(checked));
+
+  announce(5, "summary");
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const std::string summary = summary_text(run);
+  write_file(out / "summary.txt", summary);
+  std::cout << summary << std::flush;
+}
+
+}  // namespace
+
+void add_demo_command(CLI::App& app) {
+  auto options = std::make_shared<DemoOptions>();
+  CLI::App* command = app.add_subcommand(
+      "demo",
+      "Walk the whole road on the bundled support tickets: split, build stores, predict, check");
+  command->add_option("--out", options->out, "folder for every file and store the demo writes")
+      ->capture_default_str();
+  command->add_option("--data", options->data,
+                      "folder of tickets.csv, labels.json and predictions.jsonl "
+                      "(default: the bundled sample)");
+  add_llm_options(*command, options->llm);
+  command->add_option("--in-flight", options->in_flight, "requests to the model at once")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  command->footer(
+      "Without --llm-url the predictions come from a bundled file of model outputs.\n"
+      "Examples:\n"
+      "  tavrin demo --out /tmp/demo\n"
+      "  TAVRIN_LLM_URL=https://host/v1/chat/completions TAVRIN_LLM_KEY=... tavrin demo");
+  command->callback([options] { run_demo(*options); });
+}
+
+}  // namespace tavrin::cli

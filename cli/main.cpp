@@ -1,0 +1,61 @@
+// tavrin: the command-line tool over the library, for operators and shell pipelines.
+// Data goes to standard output, progress and messages to standard error. Exit status: 0 done,
+// 1 the work failed, 2 the command line or a file it names is wrong.
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "cli/commands.hpp"
+#include "cli/common.hpp"
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+// The name of the subcommand the user gave, for messages: "tavrin check".
+std::string command_name(const CLI::App& app) {
+  const auto chosen = app.get_subcommands();
+  return chosen.empty() ? "tavrin" : "tavrin " + chosen.front()->get_name();
+}
+
+// One line on standard error, whatever line breaks the message carries.
+int report(const CLI::App& app, const std::string& message, int status) {
+  std::string line = command_name(app) + ": error: " + message;
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  std::cerr << line << std::endl;
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "tavrin: predict labels with an LLM and check them against stores of the "
+      "allowed labels"};
+  app.name("tavrin");
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "tavrin " TAVRIN_VERSION);
+  app.footer("Try: tavrin demo        More: tavrin <command> --help");
+  tavrin::cli::add_split_command(app);
+  tavrin::cli::add_build_command(app);
+  tavrin::cli::add_check_command(app);
+  tavrin::cli::add_ask_command(app);
+  tavrin::cli::add_analyze_command(app);
+  tavrin::cli::add_demo_command(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return report(app, std::string(e.what()) + " (see " + command_name(app) + " --help)", kUsage);
+  } catch (const tavrin::cli::UsageError& e) {
+    return report(app, e.what(), kUsage);
+  } catch (const std::exception& e) {
+    return report(app, e.what(), kFailed);
+  }
+  return 0;
+}
