@@ -1,0 +1,371 @@
+#include "quellin/quellin.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/url/parse.hpp>
+
+#include "quellin/internal/reply.hpp"
+
+namespace quellin {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+using ErrorCode = boost::system::error_code;
+
+namespace {
+
+constexpr std::size_t kQuoteBytes = 40;
+constexpr std::size_t kNotJsonBytes = 200;
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+
+// Untrusted bytes made safe for a message: at most `limit` bytes, control characters escaped
+// so that a reply cannot write to the reader's terminal.
+std::string printable(std::string_view bytes, std::size_t limit) {
+  std::string out;
+  for (unsigned char c : bytes.substr(0, limit)) {
+    if (c < 0x20 || c == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (bytes.size() > limit) out += "...";
+  return out;
+}
+
+std::string quote_bytes(std::string_view bytes) {
+  return '"' + printable(bytes, kQuoteBytes) + '"';
+}
+
+// Where a request goes, taken from the url.
+struct Target {
+  bool tls = false;
+  std::string host;         // for name resolution, SNI and the certificate check
+  std::string port;         // decimal
+  std::string host_header;  // host and port as the url writes them
+  std::string path;         // origin-form request target: path and query
+  bool host_is_name = true;
+
+  std::string where() const { return host + ":" + port; }
+};
+
+Target parse_url(const std::string& url) {
+  auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) throw ValueError("url is not an absolute URL: " + quote_bytes(url));
+  const boost::urls::url_view& u = *parsed;
+  Target target;
+  switch (u.scheme_id()) {
+    case boost::urls::scheme::http:
+      break;
+    case boost::urls::scheme::https:
+      target.tls = true;
+      break;
+    default:
+      throw ValueError("url scheme must be http or https, not " + quote_bytes(u.scheme()));
+  }
+  if (u.has_userinfo()) throw ValueError("url must not carry user information");
+  target.host = u.host_address();
+  if (target.host.empty()) throw ValueError("url has no host: " + quote_bytes(url));
+  target.host_is_name = u.host_type() == boost::urls::host_type::name;
+  if (u.has_port() && !u.port().empty()) {
+    if (u.port_number() == 0)
+      throw ValueError("url port is out of range: " + quote_bytes(u.port()));
+    target.port = std::to_string(u.port_number());
+  } else {
+    target.port = target.tls ? "443" : "80";
+  }
+  target.host_header = u.encoded_host_and_port();
+  target.path = u.encoded_target();
+  if (target.path.empty() || target.path.front() != '/') target.path.insert(0, "/");
+  return target;
+}
+
+bool is_token_char(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// A header must not be able to smuggle another header or end the header block.
+void check_header(std::string_view name, const Json& value) {
+  if (name.empty() || !std::all_of(name.begin(), name.end(), is_token_char)) {
+    throw ValueError("header name " + quote_bytes(name) + " is not an HTTP token");
+  }
+  if (!value.is_string()) {
+    throw TypeError("header " + quote_bytes(name) + " must be text, not " + value.type_name());
+  }
+  if (value.get_ref<const std::string&>().find_first_of(std::string_view("\r\n\0", 3)) !=
+      std::string::npos) {
+    // The value is not quoted: it may be a key.
+    throw ValueError("header " + quote_bytes(name) + " value holds CR, LF or NUL");
+  }
+}
+
+std::string serialise(const Json& payload) {
+  try {
+    return payload.dump(-1, ' ', false, Json::error_handler_t::strict);
+  } catch (const Json::type_error& e) {
+    throw ValueError(std::string("payload cannot be sent as JSON: ") + e.what());
+  }
+}
+
+// The request bytes up to the body, written by hand: field values go out exactly as given
+// (Beast would trim their blanks), in the caller's order between Host and Content-Length.
+std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
+  if (!headers.is_object()) {
+    throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
+  }
+  for (const auto& [name, value] : headers.items()) check_header(name, value);
+  std::string head = "POST " + target.path + " HTTP/1.1\r\nHost: " + target.host_header + "\r\n";
+  for (const auto& [name, value] : headers.items()) {
+    head += name + ": " + value.get_ref<const std::string&>() + "\r\n";
+  }
+  head += "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
+  return head;
+}
+
+// One request, checked and serialised before anything is sent.
+struct Request {
+  std::string head;
+  std::string body;
+};
+
+// The points in time by which each step must be done.
+class Deadlines {
+ public:
+  explicit Deadlines(const ClientTimeout& timeout)
+      : timeout_(timeout),
+        total_(Clock::now() + timeout.total),
+        connect_(std::min(total_, Clock::now() + timeout.connect)) {}
+
+  Clock::time_point connect() const { return connect_; }
+  Clock::time_point connect_attempt() const {
+    return std::min(connect_, Clock::now() + timeout_.sock_connect);
+  }
+  Clock::time_point read() const { return std::min(total_, Clock::now() + timeout_.sock_read); }
+  Clock::time_point total() const { return total_; }
+
+ private:
+  ClientTimeout timeout_;
+  Clock::time_point total_;
+  Clock::time_point connect_;
+};
+
+[[noreturn]] void fail(const ErrorCode& ec, const std::string& step, const Target& target) {
+  const std::string what = "quellin: " + step + " " + target.where();
+  if (ec == beast::error::timeout || ec == asio::error::timed_out) throw TimeoutError(ec, what);
+  throw TransportError(ec, what);
+}
+
+using ReplyParser = http::response_parser<http::string_body>;
+
+void configure(ReplyParser& parser) {
+  parser.header_limit(kHeaderLimit);
+  parser.body_limit(kBodyLimit);
+  parser.eager(true);
+}
+
+// Hands the buffered bytes to the parser, as far as they go. Throws on a malformed reply.
+void feed(ReplyParser& parser, beast::flat_buffer& buffer) {
+  while (buffer.size() > 0 && !parser.is_done()) {
+    ErrorCode ec;
+    buffer.consume(parser.put(buffer.data(), ec));
+    if (ec == http::error::need_more) return;
+    if (ec == http::error::body_limit) throw TransportError(ec, "quellin: reply body over 64 MiB");
+    if (ec) throw TransportError(ec, "quellin: malformed reply");
+  }
+}
+
+// The peer closed the connection: complete a reply delimited by the close, or fail.
+void feed_eof(ReplyParser& parser) {
+  ErrorCode ec = http::error::partial_message;
+  if (parser.got_some()) parser.put_eof(ec);
+  if (ec) throw TransportError(ec, "quellin: connection closed before the reply ended");
+}
+
+Json decode_reply(const http::response<http::string_body>& reply) {
+  const unsigned status = reply.result_int();
+  const std::string& body = reply.body();
+  if (status < 200 || status > 299) {
+    throw HttpError(status, std::string(reply.reason()), body.substr(0, kHttpErrorBodyBytes));
+  }
+  try {
+    return Json::parse(body);
+  } catch (const Json::parse_error&) {
+    throw ValueError("reply of status " + std::to_string(status) + " is not JSON: \"" +
+                     printable(body, kNotJsonBytes) + '"');
+  }
+}
+
+// Resolves the host within the connect limit. The resolver has no per-operation
+// cancellation, so a timer cancels it; the shared state outlives whichever finishes last.
+asio::awaitable<tcp::resolver::results_type> resolve(const Target& target,
+                                                     const Deadlines& deadlines) {
+  struct State {
+    explicit State(const asio::any_io_executor& ex) : resolver(ex), timer(ex) {}
+    tcp::resolver resolver;
+    asio::steady_timer timer;
+    bool timed_out = false;
+  };
+  auto state = std::make_shared<State>(co_await asio::this_coro::executor);
+  state->timer.expires_at(deadlines.connect());
+  state->timer.async_wait([state](const ErrorCode& ec) {
+    if (ec) return;
+    state->timed_out = true;
+    state->resolver.cancel();
+  });
+  auto [ec, results] = co_await state->resolver.async_resolve(target.host, target.port, kAwait);
+  state->timer.cancel();
+  if (state->timed_out) fail(asio::error::timed_out, "resolve", target);
+  if (ec) fail(ec, "resolve", target);
+  co_return results;
+}
+
+// Tries each resolved address in turn, each attempt within sock_connect, all within connect.
+asio::awaitable<void> connect(beast::tcp_stream& stream, const Target& target,
+                              const Deadlines& deadlines) {
+  const auto endpoints = co_await resolve(target, deadlines);
+  ErrorCode last = asio::error::host_not_found;
+  for (const auto& entry : endpoints) {
+    stream.expires_at(deadlines.connect_attempt());
+    auto [ec] = co_await stream.async_connect(entry.endpoint(), kAwait);
+    if (!ec) co_return;
+    if (ec == asio::error::operation_aborted || Clock::now() >= deadlines.connect()) {
+      fail(ec, "connect to", target);
+    }
+    last = ec;
+    stream.close();
+  }
+  fail(last, "connect to", target);
+}
+
+// Writes the request and reads the reply, each read within sock_read, all within total.
+template <class Stream>
+asio::awaitable<Json> exchange(Stream& stream, const Request& request, const Target& target,
+                               const Deadlines& deadlines) {
+  auto& socket = beast::get_lowest_layer(stream);
+  socket.expires_at(deadlines.total());
+  const std::array<asio::const_buffer, 2> bytes = {asio::buffer(request.head),
+                                                   asio::buffer(request.body)};
+  if (auto [ec, n] = co_await asio::async_write(stream, bytes, kAwait); ec) {
+    fail(ec, "send the request to", target);
+  }
+  ReplyParser parser;
+  configure(parser);
+  beast::flat_buffer buffer(kHeaderLimit + kReadChunk);
+  while (!parser.is_done()) {
+    socket.expires_at(deadlines.read());
+    auto [ec, n] = co_await stream.async_read_some(buffer.prepare(kReadChunk), kAwait);
+    buffer.commit(n);
+    if (ec == asio::error::eof) {
+      feed(parser, buffer);
+      if (!parser.is_done()) feed_eof(parser);
+      break;
+    }
+    if (ec) fail(ec, "read the reply from", target);
+    feed(parser, buffer);
+  }
+  co_return decode_reply(parser.get());
+}
+
+ssl::context client_tls_context() {
+  ssl::context context(ssl::context::tls_client);
+  context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+  context.set_default_verify_paths();
+  context.set_verify_mode(ssl::verify_peer);
+  return context;
+}
+
+asio::awaitable<Json> call_tls(const Request& request, const Target& target,
+                               const Deadlines& deadlines) {
+  ssl::context context = client_tls_context();
+  beast::ssl_stream<beast::tcp_stream> stream(co_await asio::this_coro::executor, context);
+  if (target.host_is_name &&
+      !SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str())) {
+    fail(ErrorCode(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()),
+         "set the server name for", target);
+  }
+  stream.set_verify_callback(ssl::host_name_verification(target.host));
+  co_await connect(beast::get_lowest_layer(stream), target, deadlines);
+  // The handshake counts towards the connect limit.
+  beast::get_lowest_layer(stream).expires_at(deadlines.connect());
+  if (auto [ec] = co_await stream.async_handshake(ssl::stream_base::client, kAwait); ec) {
+    fail(ec, "TLS handshake with", target);
+  }
+  co_return co_await exchange(stream, request, target, deadlines);
+}
+
+asio::awaitable<Json> call_plain(const Request& request, const Target& target,
+                                 const Deadlines& deadlines) {
+  beast::tcp_stream stream(co_await asio::this_coro::executor);
+  co_await connect(stream, target, deadlines);
+  co_return co_await exchange(stream, request, target, deadlines);
+}
+
+}  // namespace
+
+HttpError::HttpError(unsigned status, std::string reason, std::string body)
+    : std::runtime_error("HTTP status " + std::to_string(status) + " " +
+                         printable(reason, kQuoteBytes) + ": " + printable(body, kNotJsonBytes)),
+      status_(status),
+      reason_(std::move(reason)),
+      body_(std::move(body)) {}
+
+asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload) {
+  co_return co_await async_call_api(std::move(url), std::move(headers), std::move(payload),
+                                    ClientTimeout{});
+}
+
+asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload,
+                                     ClientTimeout timeout) {
+  // Everything is checked and built before the first byte goes out.
+  const Target target = parse_url(url);
+  Request request;
+  request.body = serialise(payload);
+  request.head = build_head(target, headers, request.body.size());
+  const Deadlines deadlines(timeout);
+  if (target.tls) co_return co_await call_tls(request, target, deadlines);
+  co_return co_await call_plain(request, target, deadlines);
+}
+
+namespace internal {
+
+Json parse_reply(std::string_view bytes) {
+  ReplyParser parser;
+  configure(parser);
+  beast::flat_buffer buffer;
+  auto chunk = buffer.prepare(bytes.size());
+  buffer.commit(asio::buffer_copy(chunk, asio::buffer(bytes.data(), bytes.size())));
+  feed(parser, buffer);
+  if (!parser.is_done()) feed_eof(parser);
+  return decode_reply(parser.get());
+}
+
+}  // namespace internal
+
+}  // namespace quellin

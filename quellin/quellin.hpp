@@ -1,0 +1,107 @@
+// quellin: the HTTP transport that carries a chat-completion request to an LLM endpoint.
+// One awaited call is one HTTP/1.1 POST of a JSON body over a fresh connection (TLS for
+// https), answered by the reply body decoded as JSON. No retries, no redirects, no pooling.
+//
+//   nlohmann::ordered_json reply = co_await quellin::async_call_api(
+//       "https://api.example.com/v1/chat/completions",
+//       {{"Content-Type", "application/json"}, {"Authorization", "Bearer sk-..."}},
+//       {{"model", "qwen-max"}, {"messages", ...}});
+//   reply["choices"][0]["message"]["content"]   // -> the answer text
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/system/system_error.hpp>
+#include <nlohmann/json.hpp>
+
+namespace quellin {
+
+/// An argument of the wrong kind: headers that are not a mapping of text values.
+class TypeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+/// An argument or a reply that cannot be used: a bad url, a header that would inject another
+/// header, a 2xx reply whose body is not JSON.
+class ValueError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+/// The endpoint answered with a status outside 2xx. Carries the status, the reason phrase and
+/// the first 1 KiB of the body; never anything of the request (its headers hold the key).
+class HttpError : public std::runtime_error {
+ public:
+  HttpError(unsigned status, std::string reason, std::string body);
+
+  unsigned status() const noexcept { return status_; }
+  const std::string& reason() const noexcept { return reason_; }
+  /// At most kHttpErrorBodyBytes bytes of the reply body, as received.
+  const std::string& body() const noexcept { return body_; }
+
+ private:
+  unsigned status_;
+  std::string reason_;
+  std::string body_;
+};
+
+/// How much of an error reply's body HttpError keeps.
+inline constexpr std::size_t kHttpErrorBodyBytes = 1024;
+
+/// The largest reply body accepted; a longer one is a TransportError.
+inline constexpr std::size_t kBodyLimit = std::size_t{64} << 20;
+
+/// The exchange failed on the way: name resolution, connection, TLS, a broken or malformed
+/// reply, a body over kBodyLimit, or the operation was cancelled (code() is then
+/// boost::asio::error::operation_aborted). The message names the step and host:port.
+class TransportError : public boost::system::system_error {
+ public:
+  using boost::system::system_error::system_error;
+};
+
+/// A limit of ClientTimeout ran out; the connection was closed.
+class TimeoutError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
+/// Time limits of one exchange, as aiohttp names them. `connect` covers name resolution, the
+/// TCP connection and the TLS handshake; `sock_connect` each TCP connection attempt;
+/// `sock_read` each read of the reply (the longest silence allowed); `total` the whole call.
+struct ClientTimeout {
+  std::chrono::milliseconds total = std::chrono::seconds(600);
+  std::chrono::milliseconds connect = std::chrono::seconds(60);
+  std::chrono::milliseconds sock_read = std::chrono::seconds(600);
+  std::chrono::milliseconds sock_connect = std::chrono::seconds(60);
+};
+
+/// POSTs `payload`, serialised as JSON (UTF-8), to `url` (http or https, taken as given:
+/// scheme, host, port, path and query) and yields the reply body decoded as JSON.
+///
+/// The request carries the request line, `Host`, then `headers` in their order, then
+/// `Content-Length`. `headers` must be an object of text values (else TypeError); a name that
+/// is not an HTTP token or a value holding CR, LF or NUL is a ValueError, and nothing is sent.
+/// https verifies the peer against the system trust store (or SSL_CERT_FILE / SSL_CERT_DIR),
+/// checks the host name and sends SNI.
+///
+/// A 2xx reply yields its body as JSON (a body that is not JSON is a ValueError with the
+/// status and the first 200 bytes); any other status is an HttpError. Other failures are
+/// TransportError, or TimeoutError when a limit of the default ClientTimeout ran out.
+/// Nothing starts before the awaitable is awaited. Cancelling the awaiting coroutine closes
+/// the connection and ends the call with a TransportError (operation_aborted).
+boost::asio::awaitable<nlohmann::ordered_json> async_call_api(std::string url,
+                                                              nlohmann::ordered_json headers,
+                                                              nlohmann::ordered_json payload);
+
+/// The same, within the limits of `timeout`.
+boost::asio::awaitable<nlohmann::ordered_json> async_call_api(std::string url,
+                                                              nlohmann::ordered_json headers,
+                                                              nlohmann::ordered_json payload,
+                                                              ClientTimeout timeout);
+
+}  // namespace quellin
