@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/vectorstore/internal/utf8.hpp"
 
 namespace tavrin::vectorstore {
 
@@ -21,36 +22,6 @@ namespace {
 constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ULL;
 constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
 constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 when its first byte
-// does not start one (bad lead byte, bad or missing continuation, overlong form, surrogate,
-// beyond U+10FFFF).
-std::size_t well_formed_length(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 // Turns texts into vectors, reusing its buffers from one text to the next so that hashing
 // allocates nothing per n-gram.
@@ -79,7 +50,7 @@ class NgramHasher {
     starts_.clear();
     push_code_point("\x02");
     while (!text.empty()) {
-      const std::size_t length = well_formed_length(text);
+      const std::size_t length = internal::well_formed_length(text);
       if (length == 0) {
         push_code_point(kReplacementCharacter);
         text.remove_prefix(1);

@@ -18,6 +18,7 @@
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/vectorstore/internal/utf8.hpp"
 
 namespace tavrin::vectorstore {
 
@@ -64,38 +65,62 @@ const char* distance_strategy_name(DistanceStrategy strategy) {
 
 // Why `v` cannot be written as JSON and read back equal, or nullptr when it can.
 const char* unstorable_reason(const Value& v) {
-  if (v.is_binary()) return "binary data";
-  if (v.is_number_float() && !std::isfinite(v.get<double>())) return "a non-finite number";
-  if (v.is_structured()) {
-    for (const Value& item : v) {
-      if (const char* reason = unstorable_reason(item)) return reason;
-    }
+  switch (v.type()) {
+    case Value::value_t::binary:
+      return "binary data";
+    case Value::value_t::number_float:
+      return std::isfinite(v.get<double>()) ? nullptr : "a non-finite number";
+    case Value::value_t::string:
+      return internal::is_valid_utf8(v.get_ref<const std::string&>()) ? nullptr
+                                                                      : "text that is not UTF-8";
+    case Value::value_t::object:
+      for (const auto& [key, item] : v.items()) {
+        if (!internal::is_valid_utf8(key)) return "a key that is not UTF-8";
+        if (const char* reason = unstorable_reason(item)) return reason;
+      }
+      return nullptr;
+    case Value::value_t::array:
+      for (const Value& item : v) {
+        if (const char* reason = unstorable_reason(item)) return reason;
+      }
+      return nullptr;
+    default:
+      return nullptr;
   }
-  return nullptr;
 }
 
-std::string sidecar_text(DistanceStrategy strategy, std::size_t dimension,
-                         const std::vector<Document>& documents) {
-  Value sidecar = {{"format", kFormatName},
-                   {"version", kFormatVersion},
-                   {"distance_strategy", distance_strategy_name(strategy)},
-                   {"dimension", dimension},
-                   {"count", documents.size()},
-                   {"documents", Value::array()}};
-  Value& entries = sidecar["documents"];
+void check_storable(const std::vector<Document>& documents) {
   for (std::size_t i = 0; i < documents.size(); ++i) {
-    if (const char* reason = unstorable_reason(documents[i].metadata)) {
-      throw ValueError("cannot save document " + std::to_string(i) + ": its metadata holds " +
-                       reason);
+    const std::string prefix = "cannot save document " + std::to_string(i) + ": ";
+    if (!internal::is_valid_utf8(documents[i].page_content)) {
+      throw ValueError(prefix + "its page_content is not UTF-8");
     }
-    entries.push_back(
-        {{"page_content", documents[i].page_content}, {"metadata", documents[i].metadata}});
+    if (const char* reason = unstorable_reason(documents[i].metadata)) {
+      throw ValueError(prefix + "its metadata holds " + reason);
+    }
   }
-  try {
-    return sidecar.dump();
-  } catch (const Value::type_error& e) {
-    throw ValueError(std::string("cannot save the documents as JSON: ") + e.what());
+}
+
+// Appends `s` (valid UTF-8) as a JSON string.
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : s) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
   }
+  out += '"';
 }
 
 // A file written under a temporary name beside its destination; commit() renames it into
@@ -127,6 +152,10 @@ class PendingFile {
 
   std::FILE* file() { return file_; }
 
+  void write(std::string_view bytes) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write");
+  }
+
   // Flushes, syncs and closes the temporary file.
   void close() {
     bool ok = std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;
@@ -155,6 +184,31 @@ class PendingFile {
   fs::path temporary_;
   std::FILE* file_ = nullptr;
 };
+
+// Streams index.json: the header fields, then one document at a time, so the documents are
+// never held twice in memory.
+void write_sidecar(PendingFile& file, DistanceStrategy strategy, std::size_t dimension,
+                   const std::vector<Document>& documents) {
+  constexpr std::size_t kChunk = 1 << 20;
+  std::string out = std::string("{\"format\":\"") + kFormatName +
+                    "\",\"version\":" + std::to_string(kFormatVersion) +
+                    ",\"distance_strategy\":\"" + distance_strategy_name(strategy) +
+                    "\",\"dimension\":" + std::to_string(dimension) +
+                    ",\"count\":" + std::to_string(documents.size()) + ",\"documents\":[";
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    out += i == 0 ? "{\"page_content\":" : ",{\"page_content\":";
+    append_json_string(out, documents[i].page_content);
+    out += ",\"metadata\":";
+    out += documents[i].metadata.dump();
+    out += '}';
+    if (out.size() >= kChunk) {
+      file.write(out);
+      out.clear();
+    }
+  }
+  out += "]}";
+  file.write(out);
+}
 
 std::string read_whole_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -379,7 +433,7 @@ FAISS FAISS::from_embeddings(std::vector<TextEmbedding> text_embeddings,
 }
 
 void FAISS::save_local(const std::string& folder) const {
-  const std::string sidecar = sidecar_text(impl_->strategy, impl_->dimension, impl_->documents);
+  check_storable(impl_->documents);
   const fs::path dir(folder);
   fs::create_directories(dir);
 
@@ -388,10 +442,7 @@ void FAISS::save_local(const std::string& folder) const {
   index_file.close();
 
   PendingFile sidecar_file(dir / kSidecarFile);
-  if (std::fwrite(sidecar.data(), 1, sidecar.size(), sidecar_file.file()) != sidecar.size()) {
-    throw fs::filesystem_error("cannot write", dir / kSidecarFile,
-                               std::error_code(errno, std::generic_category()));
-  }
+  write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, impl_->documents);
   sidecar_file.close();
 
   index_file.commit();

@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "tavrin/core/errors.hpp"
 
@@ -203,7 +204,7 @@ TEST(FaissSearch, QueryVectorOfAnotherDimensionIsRejected) {
 TEST(FaissStore, SavedStoreLoadsEqualAndAnswersAlike) {
   TempDir dir;
   std::vector<FAISS::TextEmbedding> pairs;
-  const std::vector<std::string> texts = {"售后服务,退款", "物流", ""};
+  const std::vector<std::string> texts = {"售后服务,退款", "物流", "q\"b\\c\n\t\x01\x7f"};
   const auto vectors = kHashing->embed_documents(texts);
   for (std::size_t i = 0; i < texts.size(); ++i) pairs.emplace_back(texts[i], vectors[i]);
   std::vector<Value> metadatas = {Value::parse(R"({"n": 1, "f": 2.5, "s": "是", "z": null})"),
@@ -244,18 +245,21 @@ TEST(FaissStore, EmptyStoreSavesLoadsAndFindsNothing) {
   EXPECT_TRUE(loaded.similarity_search(Value("x"), 1).empty());
 }
 
-TEST(FaissStore, UnstorableMetadataIsRejectedBeforeAnythingIsWritten) {
+TEST(FaissStore, UnstorableDocumentsAreRejectedBeforeAnythingIsWritten) {
   TempDir dir;
-  const std::vector<std::pair<Value, std::string>> cases = {
-      {Value{{"x", std::nan("")}},
-       "cannot save document 1: its metadata holds a non-finite number"},
-      {Value{{"x", Value::binary({1, 2})}},
-       "cannot save document 1: its metadata holds binary data"},
+  const std::string bad_utf8 = "\xff";
+  const std::vector<std::tuple<std::string, Value, std::string>> cases = {
+      {"b", Value{{"x", std::nan("")}}, "its metadata holds a non-finite number"},
+      {"b", Value{{"x", {1, Value::binary({1, 2})}}}, "its metadata holds binary data"},
+      {"b", Value{{"x", bad_utf8}}, "its metadata holds text that is not UTF-8"},
+      {"b", Value{{bad_utf8, 1}}, "its metadata holds a key that is not UTF-8"},
+      {bad_utf8, Value::object(), "its page_content is not UTF-8"},
   };
-  for (const auto& [metadata, message] : cases) {
+  for (const auto& [text, metadata, message] : cases) {
     const FAISS store =
-        FAISS::from_embeddings({{"a", {1}}, {"b", {1}}}, kHashing, {Value::object(), metadata});
-    expect_error<ValueError>([&] { store.save_local((dir / "s").string()); }, message);
+        FAISS::from_embeddings({{"a", {1}}, {text, {1}}}, kHashing, {Value::object(), metadata});
+    expect_error<ValueError>([&] { store.save_local((dir / "s").string()); },
+                             "cannot save document 1: " + message);
     EXPECT_FALSE(fs::exists(dir / "s"));
   }
 }
