@@ -1,0 +1,228 @@
+#include "tavrin/palisk.hpp"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "quellin/quellin.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tests/support/loopback_server.hpp"
+
+namespace tavrin::palisk {
+namespace {
+
+using testing::LoopbackServer;
+using testing::ok_json;
+using testing::Reply;
+
+const std::string kReply = R"({"choices":[{"message":{"content":"答案"}}]})";
+
+LoopbackServer answering(std::string bytes) {
+  return LoopbackServer([bytes](const std::string&) { return Reply{bytes}; });
+}
+
+// The bytes a request must have, given the headers in order and the body.
+std::string request_bytes(const LoopbackServer& server, std::string_view target,
+                          const std::vector<std::string>& header_lines, const std::string& body) {
+  std::string out = "POST " + std::string(target) +
+                    " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+  for (const auto& line : header_lines) out += line + "\r\n";
+  return out + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST(Chat, DefaultRequestBytesAndReplyUnchanged) {
+  auto server = answering(ok_json(kReply));
+  const Value reply =
+      run_blocking(chat("你好 世界", server.url("/v1/chat/completions?a=1"), " k "));
+  EXPECT_EQ(reply, Value::parse(kReply));
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(
+      server.requests()[0],
+      request_bytes(server, "/v1/chat/completions?a=1",
+                    {"Content-Type: application/json", "Authorization: Bearer  k "},
+                    R"({"model":"qwen-max","messages":[{"role":"user","content":"你好 世界"}],)"
+                    R"("temperature":0.1})"));
+}
+
+TEST(Chat, IntegerTemperatureIsSentAsFloat) {
+  auto server = answering(ok_json("{}"));
+  run_blocking(chat("p", server.url(), "k", "m", 1));
+  const std::string request = server.requests()[0];
+  EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4),
+            R"({"model":"m","messages":[{"role":"user","content":"p"}],"temperature":1.0})");
+}
+
+TEST(Chat, NoneMeansDefaultsAndGivenMappingsGoAsTheyAre) {
+  const std::string defaults_body =
+      R"({"model":"qwen-max","messages":[{"role":"user","content":"p"}],"temperature":0.1})";
+  const std::vector<std::string> default_headers = {"Content-Type: application/json",
+                                                    "Authorization: Bearer k"};
+  struct Case {
+    const char* name;
+    std::optional<Value> headers;
+    std::optional<Value> payload;
+    std::vector<std::string> header_lines;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"left out", std::nullopt, std::nullopt, default_headers, defaults_body},
+      {"null values", Value(nullptr), Value(nullptr), default_headers, defaults_body},
+      {"empty payload", std::nullopt, Value::object(), default_headers, "{}"},
+      {"given headers, key unused",
+       Value({{"X-Api-Key", "other"}}),
+       std::nullopt,
+       {"X-Api-Key: other"},
+       defaults_body},
+      {"empty headers", Value::object(), Value({{"q", 1}}), {}, R"({"q":1})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = answering(ok_json("{}"));
+    run_blocking(chat("p", server.url(), "k", "qwen-max", 0.1, c.headers, c.payload));
+    EXPECT_EQ(server.requests().at(0), request_bytes(server, "/", c.header_lines, c.body));
+  }
+}
+
+TEST(Chat, NothingIsSentUntilAwaited) {
+  auto server = answering(ok_json("{}"));
+  {
+    auto pending = chat("p", server.url(), "k");
+    auto pending_response = llm_response(server.url(), "k", "p");
+  }
+  run_blocking(chat("p", server.url(), "k"));  // the server works: one request arrives
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(Chat, TransportFailuresReachTheCallerUnchanged) {
+  auto server = answering(testing::reply_with("429 Too Many Requests", R"({"error":"slow"})"));
+  try {
+    run_blocking(chat("p", server.url(), "k"));
+    FAIL() << "no failure";
+  } catch (const quellin::HttpError& e) {
+    EXPECT_EQ(e.status(), 429u);
+    EXPECT_EQ(e.body(), R"({"error":"slow"})");
+  }
+  EXPECT_EQ(server.requests().size(), 1u);  // no retry
+  EXPECT_THROW(run_blocking(chat("p", server.url(), "k", "m", 0.1, Value({{"X", 1}}))),
+               quellin::TypeError);
+}
+
+TEST(LlmResponse, DefaultRequestBytes) {
+  auto server = answering(ok_json(R"({"choices":[{"message":{"content":"{\"a\": 1}"}}]})"));
+  EXPECT_EQ(run_blocking(llm_response(server.url("/chat"), "sk ", "问")), Value({{"a", 1}}));
+  EXPECT_EQ(server.requests().at(0),
+            request_bytes(server, "/chat",
+                          {"Authorization: Bearer sk ", "Content-Type: application/json"},
+                          R"({"model":"qwen3-max","messages":[{"role":"user","content":"问"}],)"
+                          R"("temperature":1})"));
+}
+
+Value reply_with_content(const Value& content) {
+  return Value(
+      {{"choices", Value::array({Value({{"message", Value({{"content", content}})}}),
+                                 Value({{"message", Value({{"content", "ignored"}})}})})}});
+}
+
+Value answer(const Value& reply, bool is_json) {
+  auto server = answering(ok_json(reply.dump()));
+  return run_blocking(llm_response(server.url(), "k", "p", "m", is_json));
+}
+
+TEST(LlmResponse, AnswerShapes) {
+  EXPECT_EQ(answer(reply_with_content(R"({"产品": "手机", "n": [1]})"), true),
+            Value::parse(R"({"产品":"手机","n":[1]})"));
+  EXPECT_EQ(answer(reply_with_content("null"), true), Value(nullptr));
+  EXPECT_EQ(answer(reply_with_content("```json\n{}\n```"), false), Value("```json\n{}\n```"));
+  EXPECT_EQ(answer(reply_with_content(7), false), Value(7));
+  EXPECT_THROW(answer(reply_with_content("```json\n{}\n```"), true), ValueError);
+}
+
+struct FailureCase {
+  const char* name;
+  Value reply;
+  std::string message;
+};
+
+template <class Error>
+void expect_failures(const std::vector<FailureCase>& cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      answer(c.reply, true);
+      ADD_FAILURE() << "no failure";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(LlmResponse, ReplyShapeFailures) {
+  expect_failures<TypeError>({
+      {"reply null", nullptr, R"(cannot read "choices" from the reply: it is null, not a mapping)"},
+      {"reply a list", Value::array(),
+       R"(cannot read "choices" from the reply: it is array, not a mapping)"},
+      {"choices null", Value({{"choices", nullptr}}),
+       R"(cannot take element 0 of "choices": it is null, not a list)"},
+      {"choice null", Value({{"choices", Value::array({nullptr})}}),
+       R"(cannot read "message" from "choices"[0]: it is null, not a mapping)"},
+      {"message null", Value({{"choices", Value::array({Value({{"message", nullptr}})})}}),
+       R"(cannot read "content" from "message": it is null, not a mapping)"},
+      {"content a number", reply_with_content(3),
+       "the answer must be text to parse as JSON, not integer"},
+      {"content a JSON list", reply_with_content("[1]"),
+       "the answer must be a JSON object or null, not array"},
+      {"content a JSON string", reply_with_content(R"("s")"),
+       "the answer must be a JSON object or null, not string"},
+      {"content a JSON number", reply_with_content("1.5"),
+       "the answer must be a JSON object or null, not float"},
+      {"content a JSON bool", reply_with_content("true"),
+       "the answer must be a JSON object or null, not bool"},
+  });
+  expect_failures<KeyError>({
+      {"no choices", Value::object(), R"(the reply has no key "choices")"},
+      {"no message", Value({{"choices", Value::array({Value::object()})}}),
+       R"("choices"[0] has no key "message")"},
+      {"no content", Value({{"choices", Value::array({Value({{"message", Value::object()}})})}}),
+       R"("message" has no key "content")"},
+  });
+  expect_failures<IndexError>({
+      {"empty choices", Value({{"choices", Value::array()}}), R"("choices" is an empty list)"},
+  });
+}
+
+struct PostprocessCase {
+  const char* name;
+  std::string response;
+  Value expected;
+};
+
+TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
+  const std::vector<PostprocessCase> cases = {
+      {"fenced, multi-line", "```json\n{\n  \"a\": 1,\n  \"b\": [true, null]\n}\n```",
+       Value::parse(R"({"a":1,"b":[true,null]})")},
+      {"python literal", "```\n{'a': (1, 2), 'b': None}\n```",
+       Value::parse(R"({"a":[1,2],"b":null})")},
+      {"blanks inside strings are lost", R"({"名 称": "手 机"})",
+       Value::parse(R"({"名称":"手机"})")},
+      {"CRLF lines keep the CR", "```json\r\n{\"a\": 1}\r\n```", Value::parse(R"({"a":1})")},
+      {"prose around the fence", "Here it is:\n```json\n{\"a\": 1}\n```\nDone.",
+       Value("Hereitis:{\"a\":1}Done.")},
+      {"upper-case tag stays", "```JSON\n{\"a\": 1}\n```", Value("JSON{\"a\":1}")},
+      {"empty", "", Value("")},
+      {"plain Chinese", "这不是 JSON\n", Value("这不是JSON")},
+      {"tabs stay", "\t[1]", Value::parse("[1]")},
+      {"json tag removed before the fence", "``````json", Value("")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(llm_postprocess(c.response), c.expected);
+  }
+}
+
+TEST(RunBlocking, RethrowsTheFailureOfTheOperation) {
+  EXPECT_THROW(run_blocking(llm_response("gopher://x", "k", "p")), quellin::ValueError);
+}
+
+}  // namespace
+}  // namespace tavrin::palisk
