@@ -1,0 +1,148 @@
+#include "tavrin/olvane.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+namespace tavrin::olvane {
+namespace {
+
+using vectorstore::Document;
+using vectorstore::ScoredDocument;
+using Stores = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
+
+// Answers fixed documents and logs every query with its topk.
+class FakeStore : public vectorstore::VectorStore {
+ public:
+  explicit FakeStore(std::vector<std::string> answers) : answers_(std::move(answers)) {}
+  std::vector<ScoredDocument> similarity_search_with_score(const Value& query,
+                                                           std::size_t topk) const override {
+    queries.emplace_back(query, topk);
+    std::vector<ScoredDocument> out;
+    for (const std::string& a : answers_) out.emplace_back(Document{a}, 1.0f);
+    return out;
+  }
+  mutable std::vector<std::pair<Value, std::size_t>> queries;
+
+ private:
+  std::vector<std::string> answers_;
+};
+
+std::shared_ptr<const vectorstore::VectorStore> label_store(
+    const std::vector<std::string>& labels) {
+  const auto model = std::make_shared<vectorstore::HashingEmbeddings>();
+  const auto vectors = model->embed_documents(labels);
+  std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+  for (std::size_t i = 0; i < labels.size(); ++i) pairs.emplace_back(labels[i], vectors[i]);
+  return std::make_shared<vectorstore::FAISS>(vectorstore::FAISS::from_embeddings(
+      pairs, model, std::vector<Value>(labels.size(), Value::object())));
+}
+
+template <class Error>
+void expect_error(const std::function<void()>& call, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+TEST(CheckResult, IsTheVeryDataToFaissOfBrollin) {
+  EXPECT_EQ(&olvane::data2faiss, &brollin::data2faiss);
+}
+
+TEST(CheckResult, AllowedValuesStayAndOthersAreReplacedByTheNearestLabel) {
+  const Value labels = Value::parse(R"({
+      "类别": ["售后服务", "退款", "物流配送"],
+      "语言": ["refund", "complaint"],
+      "级别": [1, 2, 3]})");
+  const Stores stores = {{"类别", label_store({"售后服务", "退款", "物流配送"})},
+                         {"语言", label_store({"refund", "complaint"})}};
+  const Value checked =
+      check_result(Value::parse(R"({"语言": "Refund", "级别": 2.0, "类别": "售后-服务", "x": 1})"),
+                   labels, {"类别", "语言", "级别"}, stores);
+  EXPECT_EQ(checked.dump(), R"({"类别":"售后服务","语言":"refund","级别":2.0})");
+}
+
+TEST(CheckResult, MembershipIsTheCollectionsOwnTest) {
+  struct Case {
+    const char* allowed;
+    const char* val;
+    bool member;
+  };
+  const std::vector<Case> cases = {
+      {R"(["a", 1])", R"(1.0)", true},       {R"([1])", R"(true)", true},
+      {R"([0])", R"(false)", true},          {R"([[1, {"k": true}]])", R"([1, {"k": 1}])", true},
+      {R"(["1"])", R"(1)", false},           {R"([null])", R"(null)", true},
+      {R"({"售后": 0})", R"("售后")", true}, {R"({"1": 0})", R"(1)", false},
+      {R"("售后服务")", R"("后服")", true},  {R"("售后服务")", R"("退")", false},
+      {R"("123")", R"(2)", false},           {R"([])", R"("a")", false},
+  };
+  for (const Case& c : cases) {
+    const auto store = std::make_shared<FakeStore>(std::vector<std::string>{"replaced"});
+    const Value val = Value::parse(c.val);
+    const Value checked = check_result(Value{{"f", val}}, Value{{"f", Value::parse(c.allowed)}},
+                                       {"f"}, {{"f", store}});
+    EXPECT_EQ(checked, (Value{{"f", c.member ? val : Value("replaced")}}))
+        << c.allowed << " " << c.val;
+    EXPECT_EQ(store->queries.size(), c.member ? 0u : 1u) << c.allowed << " " << c.val;
+  }
+}
+
+TEST(CheckResult, SearchGetsTheValueUnchangedWithTopkOne) {
+  const auto store = std::make_shared<FakeStore>(std::vector<std::string>{"first", "second"});
+  const Value checked =
+      check_result(Value{{"f", 5}}, Value::object(), {"f", "g"}, {{"f", store}, {"g", store}});
+  EXPECT_EQ(checked, (Value{{"f", "first"}, {"g", "first"}}));
+  ASSERT_EQ(store->queries.size(), 2u);
+  EXPECT_EQ(store->queries[0], (std::pair<Value, std::size_t>{Value(5), 1}));
+  EXPECT_EQ(store->queries[1], (std::pair<Value, std::size_t>{Value(), 1}));
+}
+
+TEST(CheckResult, RepeatedFieldKeepsItsFirstPlace) {
+  const auto store = std::make_shared<FakeStore>(std::vector<std::string>{"x"});
+  const Value checked =
+      check_result(Value{{"a", 1}, {"b", 2}}, Value{{"a", {1}}, {"b", {2}}}, {"b", "a", "b"}, {});
+  EXPECT_EQ(checked.dump(), R"({"b":2,"a":1})");
+  EXPECT_EQ(check_result(Value{{"a", 1}}, Value::object(), {}, {}), Value::object());
+}
+
+TEST(CheckResult, FaultsNameTheParameterOrField) {
+  const auto empty = label_store({});
+  expect_error<TypeError>([] { check_result(Value::array(), Value::object(), {}, {}); },
+                          "result must be a mapping, not array");
+  expect_error<TypeError>([] { check_result(Value::object(), Value(), {}, {}); },
+                          "labels must be a mapping, not null");
+  expect_error<TypeError>(
+      [] {
+        check_result(Value{{"f", 1}}, Value{{"f", 7}}, {"f"}, {});
+      },
+      "labels['f'] must be a list, mapping or text, not integer");
+  expect_error<KeyError>(
+      [] {
+        check_result(Value{{"f", "v"}}, Value::object(), {"f"}, {});
+      },
+      "DB_MAPS has no store for field 'f'");
+  expect_error<KeyError>(
+      [] {
+        check_result(Value{{"f", "v"}}, Value::object(), {"f"}, {{"f", nullptr}});
+      },
+      "DB_MAPS has no store for field 'f'");
+  expect_error<IndexError>(
+      [&] {
+        check_result(Value{{"f", "v"}}, Value::object(), {"f"}, {{"f", empty}});
+      },
+      "the store of field 'f' found no document");
+  expect_error<ValueError>(
+      [] {
+        check_result(Value::object(), Value::object(), {"f"}, {{"f", label_store({"a"})}});
+      },
+      "similarity_search query must not be null");
+}
+
+}  // namespace
+}  // namespace tavrin::olvane
