@@ -1,0 +1,1893 @@
+#include "tavrin/core/literal.hpp"
+
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
+
+// The parser reads the whole expression grammar, so that a text that is no expression at all
+// (SyntaxError) is told apart from an expression that is not a literal (ValueError), and builds
+// the Value of each literal in the same pass. Like Python, it first requires the whole text to
+// parse; of the faults found while converting, the first in reading order wins, and a fault
+// inside an expression that is not a literal is reported as that expression not being one.
+//
+// Strings hold UTF-8. A \udc80..\udcff escape stands for the raw byte 0x80..0xff (Python's
+// surrogateescape, which repr writes for invalid UTF-8); any other lone surrogate is kept in
+// its three-byte form.
+
+namespace tavrin {
+namespace {
+
+constexpr int kMaxBrackets = 200;
+// Nesting without brackets (lambda in lambda) also recurses; bound it as well.
+constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
+constexpr std::size_t kQuoteLimit = 40;
+
+// ---------------------------------------------------------------- source positions
+
+struct Position {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+Position position_of(std::string_view text, std::size_t offset) {
+  Position p;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' || (c == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
+      ++p.line;
+      p.column = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      ++p.column;
+    }
+  }
+  return p;
+}
+
+// At most kQuoteLimit bytes of `text` from `offset`, cut at a character boundary.
+std::string quote_from(std::string_view text, std::size_t offset, std::size_t end) {
+  end = std::min({end, text.size(), offset + kQuoteLimit});
+  while (end > offset && end < text.size() &&
+         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  std::string piece(text.substr(offset, end - offset));
+  for (char& c : piece) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return '"' + piece + '"';
+}
+
+std::string where(std::string_view text, std::size_t offset) {
+  const Position p = position_of(text, offset);
+  return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+}
+
+// ---------------------------------------------------------------- characters
+
+bool is_ascii_identifier_start(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes the code point at `i` of already validated UTF-8; returns its length.
+std::size_t code_point_at(std::string_view s, std::size_t i, std::uint32_t& cp) {
+  utf8proc_int32_t out = 0;
+  const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + i),
+                                  static_cast<utf8proc_ssize_t>(s.size() - i), &out);
+  cp = static_cast<std::uint32_t>(out);
+  return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+bool is_identifier_code_point(std::uint32_t cp, bool start) {
+  switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
+    case UTF8PROC_CATEGORY_LU:
+    case UTF8PROC_CATEGORY_LL:
+    case UTF8PROC_CATEGORY_LT:
+    case UTF8PROC_CATEGORY_LM:
+    case UTF8PROC_CATEGORY_LO:
+    case UTF8PROC_CATEGORY_NL:
+      return true;
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_MC:
+    case UTF8PROC_CATEGORY_ND:
+    case UTF8PROC_CATEGORY_PC:
+      return !start;
+    default:
+      return false;
+  }
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp >= 0xDC80 && cp <= 0xDCFF) {  // surrogateescape'd byte
+    out += static_cast<char>(cp - 0xDC00);
+  } else if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// ---------------------------------------------------------------- tokens
+
+enum class TokenKind : std::uint8_t { kEnd, kNewline, kName, kNumber, kString, kOperator };
+
+enum class Keyword : std::uint8_t {
+  kNone,  // an ordinary name
+  kFalseLiteral,
+  kNoneLiteral,
+  kTrueLiteral,
+  kAnd,
+  kAsync,
+  kAwait,
+  kElse,
+  kFor,
+  kFrom,
+  kIf,
+  kIn,
+  kIs,
+  kLambda,
+  kNot,
+  kOr,
+  kYield,
+  kOther,  // a keyword that never appears in an expression (def, class, import, ...)
+};
+
+Keyword keyword_of(std::string_view name) {
+  static const std::unordered_map<std::string_view, Keyword> kKeywords = {
+      {"False", Keyword::kFalseLiteral},
+      {"None", Keyword::kNoneLiteral},
+      {"True", Keyword::kTrueLiteral},
+      {"and", Keyword::kAnd},
+      {"async", Keyword::kAsync},
+      {"await", Keyword::kAwait},
+      {"else", Keyword::kElse},
+      {"for", Keyword::kFor},
+      {"from", Keyword::kFrom},
+      {"if", Keyword::kIf},
+      {"in", Keyword::kIn},
+      {"is", Keyword::kIs},
+      {"lambda", Keyword::kLambda},
+      {"not", Keyword::kNot},
+      {"or", Keyword::kOr},
+      {"yield", Keyword::kYield},
+      {"as", Keyword::kOther},
+      {"assert", Keyword::kOther},
+      {"break", Keyword::kOther},
+      {"class", Keyword::kOther},
+      {"continue", Keyword::kOther},
+      {"def", Keyword::kOther},
+      {"del", Keyword::kOther},
+      {"elif", Keyword::kOther},
+      {"except", Keyword::kOther},
+      {"finally", Keyword::kOther},
+      {"global", Keyword::kOther},
+      {"import", Keyword::kOther},
+      {"nonlocal", Keyword::kOther},
+      {"pass", Keyword::kOther},
+      {"raise", Keyword::kOther},
+      {"return", Keyword::kOther},
+      {"try", Keyword::kOther},
+      {"while", Keyword::kOther},
+      {"with", Keyword::kOther},
+  };
+  if (name.size() < 2 || name.size() > 8) return Keyword::kNone;
+  const auto it = kKeywords.find(name);
+  return it == kKeywords.end() ? Keyword::kNone : it->second;
+}
+
+struct StringPrefix {
+  bool raw = false;
+  bool bytes = false;
+  bool formatted = false;
+};
+
+// The prefix letters of a string literal, or nullopt when `name` is not one.
+std::optional<StringPrefix> string_prefix(std::string_view name) {
+  if (name.empty() || name.size() > 2) return std::nullopt;
+  StringPrefix prefix;
+  bool unicode = false;
+  for (const char c : name) {
+    bool* flag = nullptr;
+    switch (c) {
+      case 'r':
+      case 'R':
+        flag = &prefix.raw;
+        break;
+      case 'b':
+      case 'B':
+        flag = &prefix.bytes;
+        break;
+      case 'f':
+      case 'F':
+        flag = &prefix.formatted;
+        break;
+      case 'u':
+      case 'U':
+        flag = &unicode;
+        break;
+      default:
+        return std::nullopt;
+    }
+    if (*flag) return std::nullopt;
+    *flag = true;
+  }
+  if (unicode && name.size() > 1) return std::nullopt;  // u combines with nothing
+  if (prefix.bytes && prefix.formatted) return std::nullopt;
+  return prefix;
+}
+
+struct Token {
+  TokenKind kind = TokenKind::kEnd;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  Keyword keyword = Keyword::kNone;  // kName only
+  StringPrefix prefix;               // kString only
+  std::size_t body_begin = 0;        // kString: the text between the quotes
+  std::size_t body_end = 0;
+};
+
+// ---------------------------------------------------------------- lexer
+
+class Lexer {
+ public:
+  explicit Lexer(std::string_view text) : text_(text) {}
+
+  [[noreturn]] void fail(std::size_t offset, const std::string& what) const {
+    throw SyntaxError("literal_eval: " + what + " at " + where(text_, offset) + ": " +
+                      quote_from(text_, offset, text_.size()));
+  }
+
+  std::string_view text() const { return text_; }
+  int level() const { return level_; }
+
+  // Skips blank and comment lines before the expression; its first line must not be indented.
+  void start() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    for (;;) {
+      const std::size_t column = skip_indentation();
+      if (pos_ >= text_.size()) fail(pos_, "no expression");
+      if (text_[pos_] == '#') {
+        skip_comment();
+      } else if (!skip_line_end()) {
+        if (column > 0) fail(pos_, "unexpected indent");
+        return;
+      }
+    }
+  }
+
+  // After the expression's line: only blank and comment lines, and no indented last line.
+  void finish() {
+    for (;;) {
+      const std::size_t column = skip_indentation();
+      if (pos_ >= text_.size()) {
+        if (column > 0) fail(pos_, "unexpected indent");
+        return;
+      }
+      if (text_[pos_] == '#') {
+        skip_comment();
+      } else if (!skip_line_end()) {
+        fail(pos_, "unexpected text after the expression");
+      }
+    }
+  }
+
+  Token next() {
+    skip_blanks();
+    Token t;
+    t.begin = pos_;
+    if (pos_ >= text_.size()) {
+      if (level_ > 0) fail(open_brackets_.back(), "bracket never closed");
+      t.kind = TokenKind::kEnd;
+      t.end = pos_;
+      return t;
+    }
+    const auto c = static_cast<unsigned char>(text_[pos_]);
+    if (c == '\n' || c == '\r') {  // only seen outside brackets
+      skip_line_end();
+      t.kind = TokenKind::kNewline;
+    } else if (is_digit(static_cast<char>(c)) ||
+               (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
+      lex_number();
+      t.kind = TokenKind::kNumber;
+    } else if (is_ascii_identifier_start(c) || c >= 0x80) {
+      lex_name_or_string(t);
+    } else if (c == '"' || c == '\'') {
+      lex_string(t);
+    } else {
+      lex_operator();
+      t.kind = TokenKind::kOperator;
+    }
+    t.end = pos_;
+    return t;
+  }
+
+ private:
+  std::size_t skip_indentation() {
+    std::size_t column = 0;
+    for (; pos_ < text_.size(); ++pos_) {
+      const char c = text_[pos_];
+      if (c == ' ') {
+        ++column;
+      } else if (c == '\t') {
+        column = (column / 8 + 1) * 8;
+      } else if (c == '\f') {
+        column = 0;
+      } else {
+        break;
+      }
+    }
+    return column;
+  }
+
+  void skip_comment() {
+    while (pos_ < text_.size() && text_[pos_] != '\n' && text_[pos_] != '\r') ++pos_;
+  }
+
+  bool skip_line_end() {
+    if (pos_ >= text_.size()) return false;
+    if (text_[pos_] == '\n') {
+      ++pos_;
+      return true;
+    }
+    if (text_[pos_] == '\r') {
+      pos_ += pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n' ? 2 : 1;
+      return true;
+    }
+    return false;
+  }
+
+  // White space, comments, line continuations, and inside brackets line breaks too.
+  void skip_blanks() {
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_];
+      if (c == ' ' || c == '\t' || c == '\f') {
+        ++pos_;
+      } else if (c == '#') {
+        skip_comment();
+      } else if (c == '\\') {
+        const std::size_t backslash = pos_++;
+        if (!skip_line_end()) fail(backslash, "unexpected character after line continuation");
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+        if (pos_ >= text_.size()) fail(backslash, "unexpected end of text after line continuation");
+      } else if ((c == '\n' || c == '\r') && level_ > 0) {
+        skip_line_end();
+      } else {
+        return;
+      }
+    }
+  }
+
+  bool at_identifier_char(std::size_t i, bool start) const {
+    if (i >= text_.size()) return false;
+    const auto c = static_cast<unsigned char>(text_[i]);
+    if (c < 0x80) return is_ascii_identifier_start(c) || (!start && is_digit(static_cast<char>(c)));
+    std::uint32_t cp = 0;
+    code_point_at(text_, i, cp);
+    return is_identifier_code_point(cp, start);
+  }
+
+  void lex_name_or_string(Token& t) {
+    const std::size_t begin = pos_;
+    if (!at_identifier_char(pos_, true)) {
+      std::uint32_t cp = 0;
+      code_point_at(text_, pos_, cp);
+      fail(pos_, "invalid character U+" + hex4(cp));
+    }
+    while (pos_ < text_.size() && at_identifier_char(pos_, false)) {
+      std::uint32_t cp = 0;
+      pos_ += code_point_at(text_, pos_, cp);
+    }
+    const std::string_view name = text_.substr(begin, pos_ - begin);
+    if (pos_ < text_.size() && (text_[pos_] == '\'' || text_[pos_] == '"')) {
+      if (const auto prefix = string_prefix(name)) {
+        t.prefix = *prefix;
+        lex_string(t);
+        return;
+      }
+    }
+    t.kind = TokenKind::kName;
+    t.keyword = keyword_of(name);
+  }
+
+  static std::string hex4(std::uint32_t cp) {
+    std::array<char, 8> buffer{};
+    const auto r = std::to_chars(buffer.data(), buffer.data() + buffer.size(), cp, 16);
+    std::string digits(buffer.data(), r.ptr);
+    for (char& c : digits) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return std::string(digits.size() < 4 ? 4 - digits.size() : 0, '0') + digits;
+  }
+
+  void lex_string(Token& t) {
+    const std::size_t open = pos_;
+    const char quote = text_[pos_];
+    const bool triple = text_.substr(pos_, 3) == std::string(3, quote);
+    pos_ += triple ? 3 : 1;
+    t.kind = TokenKind::kString;
+    t.body_begin = pos_;
+    for (;;) {
+      if (pos_ >= text_.size()) {
+        fail(open, triple ? "unterminated triple-quoted string" : "unterminated string");
+      }
+      const char c = text_[pos_];
+      if (c == '\\') {
+        pos_ +=
+            pos_ + 2 < text_.size() && text_[pos_ + 1] == '\r' && text_[pos_ + 2] == '\n' ? 3 : 2;
+        continue;
+      }
+      if (!triple && (c == '\n' || c == '\r')) fail(open, "unterminated string");
+      if (c == quote && (!triple || text_.substr(pos_, 3) == std::string(3, quote))) {
+        t.body_end = pos_;
+        pos_ += triple ? 3 : 1;
+        return;
+      }
+      ++pos_;
+    }
+  }
+
+  // Digits with single underscores between them; false when none was read.
+  bool digits(bool (*is_allowed)(char)) {
+    if (pos_ >= text_.size() || !is_allowed(text_[pos_])) return false;
+    for (;;) {
+      while (pos_ < text_.size() && is_allowed(text_[pos_])) ++pos_;
+      if (pos_ + 1 < text_.size() && text_[pos_] == '_' && is_allowed(text_[pos_ + 1])) {
+        ++pos_;
+      } else {
+        return true;
+      }
+    }
+  }
+
+  // Python lets a keyword such as `if` or `or` follow a number directly.
+  bool at_keyword_after_number() const {
+    static constexpr std::array<std::string_view, 8> kAllowed = {"and", "else", "for", "if",
+                                                                 "in",  "is",   "not", "or"};
+    const std::string_view rest = text_.substr(pos_);
+    return std::any_of(kAllowed.begin(), kAllowed.end(),
+                       [&](std::string_view k) { return rest.substr(0, k.size()) == k; });
+  }
+
+  void end_number(std::size_t begin, const char* kind) {
+    if (pos_ < text_.size() &&
+        (text_[pos_] == '_' || (at_identifier_char(pos_, false) && !at_keyword_after_number()))) {
+      fail(begin, std::string("invalid ") + kind + " literal");
+    }
+  }
+
+  void lex_based_integer(std::size_t begin, bool (*is_allowed)(char), const char* kind) {
+    pos_ += 2;
+    if (pos_ < text_.size() && text_[pos_] == '_') ++pos_;
+    if (!digits(is_allowed)) fail(begin, std::string("invalid ") + kind + " literal");
+    if (pos_ < text_.size() && is_digit(text_[pos_])) {
+      fail(begin, std::string("invalid digit in ") + kind + " literal");
+    }
+    end_number(begin, kind);
+  }
+
+  void lex_number() {
+    const std::size_t begin = pos_;
+    if (text_[pos_] == '0' && pos_ + 1 < text_.size()) {
+      const char base =
+          static_cast<char>(std::tolower(static_cast<unsigned char>(text_[pos_ + 1])));
+      if (base == 'x') {
+        return lex_based_integer(
+            begin, [](char c) { return hex_value(c) >= 0; }, "hexadecimal");
+      }
+      if (base == 'o') {
+        return lex_based_integer(
+            begin, [](char c) { return c >= '0' && c <= '7'; }, "octal");
+      }
+      if (base == 'b') {
+        return lex_based_integer(
+            begin, [](char c) { return c == '0' || c == '1'; }, "binary");
+      }
+    }
+    digits(is_digit);
+    bool is_float = false;
+    if (pos_ < text_.size() && text_[pos_] == '.') {
+      ++pos_;
+      digits(is_digit);
+      is_float = true;
+    }
+    if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+      if (!digits(is_digit)) fail(begin, "invalid decimal literal");
+      is_float = true;
+    }
+    if (pos_ < text_.size() && (text_[pos_] == 'j' || text_[pos_] == 'J')) {
+      ++pos_;
+      is_float = true;
+    }
+    if (!is_float && text_[begin] == '0' &&
+        text_.substr(begin, pos_ - begin).find_first_not_of("0_") != std::string_view::npos) {
+      fail(begin, "leading zeros in a decimal integer literal");
+    }
+    end_number(begin, "decimal");
+  }
+
+  void lex_operator() {
+    static constexpr std::array<std::string_view, 23> kLong = {
+        "**=", "//=", ">>=", "<<=", "...", "->", ":=", "**", "//", "<<", ">>", "<=",
+        ">=",  "==",  "!=",  "+=",  "-=",  "*=", "/=", "%=", "&=", "|=", "^="};
+    const std::string_view rest = text_.substr(pos_);
+    for (const std::string_view op : kLong) {
+      if (rest.substr(0, op.size()) == op) {
+        pos_ += op.size();
+        return;
+      }
+    }
+    const char c = text_[pos_];
+    if (std::string_view("()[]{},:;.+-*/%@~<>=&|^").find(c) == std::string_view::npos) {
+      fail(pos_, c >= 0x20 && c < 0x7F
+                     ? std::string("invalid character '") + c + "'"
+                     : "invalid non-printable character U+" + hex4(static_cast<unsigned char>(c)));
+    }
+    if (c == '(' || c == '[' || c == '{') {
+      if (level_ >= kMaxBrackets) fail(pos_, "too many nested brackets");
+      ++level_;
+      open_brackets_.push_back(pos_);
+    } else if (c == ')' || c == ']' || c == '}') {
+      if (level_ == 0) fail(pos_, std::string("unmatched '") + c + "'");
+      --level_;
+      open_brackets_.pop_back();
+    }
+    ++pos_;
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int level_ = 0;
+  std::vector<std::size_t> open_brackets_;
+};
+
+// ---------------------------------------------------------------- literal pieces
+
+// What the parser knows of an expression: enough of its syntax tree to decide whether it is a
+// literal, and its value when it is one.
+enum class Shape : std::uint8_t {
+  kNumber,        // an int or float constant, perhaps in parentheses
+  kImaginary,     // an imaginary constant: 2j
+  kSignedNumber,  // one + or - on a kNumber
+  kSignedImaginary,
+  kComplexSum,  // a real number plus or minus an imaginary one
+  kConstant,    // text, bytes, True, False, None
+  kEllipsis,
+  kTuple,
+  kList,
+  kSet,
+  kDict,
+  kEmptySet,  // set()
+  kName,      // a bare name, which is a literal only as the callee of set()
+  kOther,     // any other expression, never a literal
+};
+
+struct Item {
+  Shape shape = Shape::kOther;
+  std::size_t begin = 0;  // offset of the expression's first character
+  std::size_t end = 0;    // offset just past its last character
+  Value value;
+  bool out_of_range = false;         // an integer that does not fit in 64 bits
+  bool is_set_name = false;          // kName `set`
+  const char* unhashable = nullptr;  // the type Python names when hashing fails
+};
+
+// Python equality of hashable values (numbers across int, float and bool; tuples element by
+// element), folded into one string so that equal values give equal strings.
+void append_canonical(std::string& out, const Value& v) {
+  const auto append_integer = [&](auto n) {
+    out += 'i';
+    out += std::to_string(n);
+  };
+  switch (v.type()) {
+    case Value::value_t::string: {
+      const auto& s = v.get_ref<const std::string&>();
+      out += 's' + std::to_string(s.size()) + ':';
+      out += s;
+      return;
+    }
+    case Value::value_t::binary: {
+      const auto& b = v.get_binary();
+      out += 'b' + std::to_string(b.size()) + ':';
+      out.append(b.begin(), b.end());
+      return;
+    }
+    case Value::value_t::boolean:
+      return append_integer(v.get<bool>() ? 1 : 0);
+    case Value::value_t::number_integer:
+      return append_integer(v.get<std::int64_t>());
+    case Value::value_t::number_unsigned:
+      return append_integer(v.get<std::uint64_t>());
+    case Value::value_t::number_float: {
+      const double d = v.get<double>();
+      if (d ==
+          static_cast<double>(static_cast<std::int64_t>(d >= -9.2e18 && d <= 9.2e18 ? d : 0.5))) {
+        return append_integer(static_cast<std::int64_t>(d));
+      }
+      if (d >= 0 && d < 18446744073709551616.0 &&
+          d == static_cast<double>(static_cast<std::uint64_t>(d))) {
+        return append_integer(static_cast<std::uint64_t>(d));
+      }
+      out += 'f' + repr(v);
+      return;
+    }
+    case Value::value_t::array:
+      out += 't' + std::to_string(v.size()) + '(';
+      for (const Value& element : v) append_canonical(out, element);
+      out += ')';
+      return;
+    default:
+      out += 'n';
+      return;
+  }
+}
+
+std::string canonical(const Value& v) {
+  std::string out;
+  append_canonical(out, v);
+  return out;
+}
+
+// The repr of a hashable value as a dict key: its arrays are tuples there.
+void append_key_repr(std::string& out, const Value& v) {
+  if (!v.is_array()) {
+    out += repr(v);
+    return;
+  }
+  out += '(';
+  const char* separator = "";
+  for (const Value& element : v) {
+    out += separator;
+    append_key_repr(out, element);
+    separator = ", ";
+  }
+  out += v.size() == 1 ? ",)" : ")";
+}
+
+// ---------------------------------------------------------------- parser
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : lexer_(text) {}
+
+  Value parse() {
+    lexer_.start();
+    advance();
+    Item top = parse_expressions();
+    if (token_.kind == TokenKind::kNewline) {
+      lexer_.finish();
+    } else if (token_.kind != TokenKind::kEnd) {
+      fail_here("invalid syntax");
+    }
+    Value result = convert(std::move(top));
+    if (!error_message_.empty()) {
+      if (error_is_type_) throw TypeError(error_message_);
+      throw ValueError(error_message_);
+    }
+    if (!unrepresentable_.empty()) throw ValueError(unrepresentable_);
+    return result;
+  }
+
+ private:
+  // ------------------------------------------------------------ token helpers
+
+  std::string_view text_of(const Token& t) const {
+    return lexer_.text().substr(t.begin, t.end - t.begin);
+  }
+
+  void advance() {
+    previous_end_ = token_.end;
+    token_ = lexer_.next();
+  }
+
+  bool at_operator(std::string_view op) const {
+    return token_.kind == TokenKind::kOperator && text_of(token_) == op;
+  }
+
+  bool at_keyword(Keyword k) const {
+    return token_.kind == TokenKind::kName && token_.keyword == k;
+  }
+
+  bool accept_operator(std::string_view op) {
+    if (!at_operator(op)) return false;
+    advance();
+    return true;
+  }
+
+  bool accept_keyword(Keyword k) {
+    if (!at_keyword(k)) return false;
+    advance();
+    return true;
+  }
+
+  [[noreturn]] void fail_here(const std::string& what) const { lexer_.fail(token_.begin, what); }
+
+  void expect_operator(std::string_view op) {
+    if (!accept_operator(op)) fail_here("expected '" + std::string(op) + "'");
+  }
+
+  void expect_keyword(Keyword k, std::string_view spelling) {
+    if (!accept_keyword(k)) fail_here("expected '" + std::string(spelling) + "'");
+  }
+
+  // An expression starts with a name that is not a statement keyword, a literal token, an
+  // opening bracket, a unary operator, `...` or `*`/`**` where the caller allows them.
+  bool at_expression_start() const {
+    switch (token_.kind) {
+      case TokenKind::kName:
+        return token_.keyword != Keyword::kOther && token_.keyword != Keyword::kAnd &&
+               token_.keyword != Keyword::kOr && token_.keyword != Keyword::kElse &&
+               token_.keyword != Keyword::kFor && token_.keyword != Keyword::kIf &&
+               token_.keyword != Keyword::kIn && token_.keyword != Keyword::kIs &&
+               token_.keyword != Keyword::kFrom && token_.keyword != Keyword::kYield &&
+               token_.keyword != Keyword::kAsync;
+      case TokenKind::kNumber:
+      case TokenKind::kString:
+        return true;
+      case TokenKind::kOperator: {
+        const std::string_view op = text_of(token_);
+        return op == "(" || op == "[" || op == "{" || op == "-" || op == "+" || op == "~" ||
+               op == "...";
+      }
+      default:
+        return false;
+    }
+  }
+
+  // ------------------------------------------------------------ faults found while converting
+
+  // Records the first fault in reading order. A fault inside an expression that turns out not
+  // to be a literal is replaced by that expression's own fault, as Python never looks inside.
+  void record_fault(bool is_type_error, std::string message, std::size_t offset) {
+    if (!error_message_.empty()) return;
+    error_is_type_ = is_type_error;
+    error_message_ = std::move(message);
+    error_offset_ = offset;
+  }
+
+  void record_not_literal(const Item& item) {
+    if (error_message_.empty() || error_offset_ >= item.begin) {
+      error_is_type_ = false;
+      error_message_ = "literal_eval: not a literal at " + where(lexer_.text(), item.begin) + ": " +
+                       quote_from(lexer_.text(), item.begin, item.end);
+      error_offset_ = item.begin;
+    }
+  }
+
+  void record_unrepresentable(const Item& item, std::string_view what) {
+    if (!unrepresentable_.empty()) return;
+    unrepresentable_ =
+        "literal_eval: " + std::string(what) + " at " + where(lexer_.text(), item.begin) +
+        " cannot be held in a Value: " + quote_from(lexer_.text(), item.begin, item.end);
+  }
+
+  bool has_fault() const { return !error_message_.empty() || !unrepresentable_.empty(); }
+
+  // The value of a finished element, as Python's conversion makes it.
+  Value convert(Item&& item) {
+    switch (item.shape) {
+      case Shape::kNumber:
+      case Shape::kSignedNumber:
+        if (item.out_of_range) record_unrepresentable(item, "integer outside the 64-bit range");
+        return std::move(item.value);
+      case Shape::kImaginary:
+      case Shape::kSignedImaginary:
+      case Shape::kComplexSum:
+        record_unrepresentable(item, "complex number");
+        return Value();
+      case Shape::kEllipsis:
+        record_unrepresentable(item, "Ellipsis");
+        return Value();
+      case Shape::kConstant:
+      case Shape::kTuple:
+      case Shape::kList:
+      case Shape::kSet:
+      case Shape::kDict:
+        return std::move(item.value);
+      case Shape::kEmptySet:
+        return Value::array();
+      case Shape::kName:
+      case Shape::kOther:
+        break;
+    }
+    record_not_literal(item);
+    return Value();
+  }
+
+  // The type Python names when hashing the value of `item` fails, or nullptr. An expression
+  // that is not a literal has already failed in its own way.
+  static const char* unhashable_type(const Item& item) {
+    return item.shape == Shape::kOther || item.shape == Shape::kName ? nullptr : item.unhashable;
+  }
+
+  void record_unhashable(const char* type, std::size_t offset) {
+    record_fault(true,
+                 std::string("literal_eval: unhashable type: '") + type + "' at " +
+                     where(lexer_.text(), offset),
+                 offset);
+  }
+
+  Item other(std::size_t begin) const {
+    Item item;
+    item.shape = Shape::kOther;
+    item.begin = begin;
+    item.end = previous_end_;
+    return item;
+  }
+
+  struct DepthGuard {
+    explicit DepthGuard(Parser& p) : parser(p) {
+      if (++parser.depth_ > kMaxExpressionDepth) parser.fail_here("expression nested too deeply");
+    }
+    ~DepthGuard() { --parser.depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    Parser& parser;
+  };
+
+  // ------------------------------------------------------------ expressions
+
+  // expression (',' expression)* [','] -- the top level, where a bare comma makes a tuple.
+  Item parse_expressions() {
+    const std::size_t begin = token_.begin;
+    Item first = parse_expression();
+    if (!at_operator(",")) return first;
+    TupleBuilder tuple(*this, begin);
+    tuple.add(std::move(first));
+    while (accept_operator(",")) {
+      if (!at_expression_start()) break;
+      tuple.add(parse_expression());
+    }
+    return tuple.finish(previous_end_);
+  }
+
+  // lambda | disjunction ['if' disjunction 'else' expression]
+  Item parse_expression() {
+    DepthGuard guard(*this);
+    const std::size_t begin = token_.begin;
+    if (at_keyword(Keyword::kLambda)) return parse_lambda();
+    Item item = parse_disjunction();
+    if (!at_keyword(Keyword::kIf)) return item;
+    // The chain a if b else c if d else e, read as a loop.
+    while (accept_keyword(Keyword::kIf)) {
+      parse_disjunction();
+      expect_keyword(Keyword::kElse, "else");
+      if (at_keyword(Keyword::kLambda)) {
+        parse_lambda();
+        break;
+      }
+      parse_disjunction();
+    }
+    return other(begin);
+  }
+
+  // NAME ':=' expression | expression
+  Item parse_named_expression() { return finish_named_expression(parse_expression()); }
+
+  Item finish_named_expression(Item&& target) {
+    if (!at_operator(":=")) return std::move(target);
+    if (target.shape != Shape::kName) fail_here("cannot assign to this expression");
+    advance();
+    parse_expression();
+    return other(target.begin);
+  }
+
+  // '*' bitwise_or | named_expression -- an element of a tuple, list or set display.
+  Item parse_star_named_expression() {
+    const std::size_t begin = token_.begin;
+    if (accept_operator("*")) {
+      parse_binary(kBitOrPrecedence);
+      return other(begin);
+    }
+    return parse_named_expression();
+  }
+
+  Item parse_lambda() {
+    const std::size_t begin = token_.begin;
+    advance();  // lambda
+    bool seen_default = false;
+    bool seen_star = false;
+    while (!at_operator(":")) {
+      if (accept_operator("**")) {
+        expect_name();
+        accept_operator(",");
+        break;
+      }
+      if (accept_operator("*")) {
+        if (seen_star) fail_here("only one '*' is allowed");
+        seen_star = true;
+        if (token_.kind == TokenKind::kName) {
+          expect_name();
+        } else if (at_operator(":")) {
+          fail_here("named arguments must follow bare *");
+        }
+      } else if (accept_operator("/")) {
+        // positional-only marker
+      } else {
+        expect_name();
+        if (accept_operator("=")) {
+          parse_expression();
+          seen_default = true;
+        } else if (seen_default && !seen_star) {
+          fail_here("non-default argument follows default argument");
+        }
+      }
+      if (!accept_operator(",")) break;
+    }
+    expect_operator(":");
+    parse_expression();
+    return other(begin);
+  }
+
+  void expect_name() {
+    if (token_.kind != TokenKind::kName || token_.keyword != Keyword::kNone) {
+      fail_here("expected a name");
+    }
+    advance();
+  }
+
+  Item parse_disjunction() {
+    const std::size_t begin = token_.begin;
+    Item item = parse_conjunction();
+    bool is_other = false;
+    while (accept_keyword(Keyword::kOr)) {
+      parse_conjunction();
+      is_other = true;
+    }
+    return is_other ? other(begin) : item;
+  }
+
+  Item parse_conjunction() {
+    const std::size_t begin = token_.begin;
+    Item item = parse_inversion();
+    bool is_other = false;
+    while (accept_keyword(Keyword::kAnd)) {
+      parse_inversion();
+      is_other = true;
+    }
+    return is_other ? other(begin) : item;
+  }
+
+  Item parse_inversion() {
+    const std::size_t begin = token_.begin;
+    bool negated = false;
+    while (accept_keyword(Keyword::kNot)) negated = true;
+    Item item = parse_comparison();
+    return negated ? other(begin) : item;
+  }
+
+  bool accept_comparison_operator() {
+    static constexpr std::array<std::string_view, 6> kOperators = {
+        "==", "!=", "<=", "<", ">=", ">"};
+    if (token_.kind == TokenKind::kOperator &&
+        std::find(kOperators.begin(), kOperators.end(), text_of(token_)) != kOperators.end()) {
+      advance();
+      return true;
+    }
+    if (accept_keyword(Keyword::kIn)) return true;
+    if (accept_keyword(Keyword::kIs)) {
+      accept_keyword(Keyword::kNot);
+      return true;
+    }
+    if (accept_keyword(Keyword::kNot)) {
+      expect_keyword(Keyword::kIn, "in");
+      return true;
+    }
+    return false;
+  }
+
+  Item parse_comparison() {
+    const std::size_t begin = token_.begin;
+    Item item = parse_binary(kBitOrPrecedence);
+    bool is_other = false;
+    while (accept_comparison_operator()) {
+      parse_binary(kBitOrPrecedence);
+      is_other = true;
+    }
+    return is_other ? other(begin) : item;
+  }
+
+  static constexpr int kBitOrPrecedence = 1;
+  static constexpr int kSumPrecedence = 5;
+
+  int binary_precedence() const {
+    if (token_.kind != TokenKind::kOperator) return 0;
+    const std::string_view op = text_of(token_);
+    if (op == "|") return 1;
+    if (op == "^") return 2;
+    if (op == "&") return 3;
+    if (op == "<<" || op == ">>") return 4;
+    if (op == "+" || op == "-") return kSumPrecedence;
+    if (op == "*" || op == "/" || op == "//" || op == "%" || op == "@") return 6;
+    return 0;
+  }
+
+  // Left-associative binary operators by precedence climbing, | lowest to * highest.
+  Item parse_binary(int min_precedence) {
+    const std::size_t begin = token_.begin;
+    Item left = parse_factor();
+    for (int precedence = binary_precedence(); precedence >= min_precedence;
+         precedence = binary_precedence()) {
+      advance();
+      Item right = parse_binary(precedence + 1);
+      left = precedence == kSumPrecedence ? complex_sum(left, right, begin) : other(begin);
+    }
+    return left;
+  }
+
+  // 1+2j and -1.5-2j are literals: a signed real number and an imaginary one.
+  Item complex_sum(const Item& left, const Item& right, std::size_t begin) const {
+    const bool real_left = left.shape == Shape::kNumber || left.shape == Shape::kSignedNumber;
+    Item sum = other(begin);
+    if (real_left && right.shape == Shape::kImaginary) sum.shape = Shape::kComplexSum;
+    return sum;
+  }
+
+  // ('+' | '-' | '~')* power; one sign on a number constant keeps it a literal.
+  Item parse_factor() {
+    const std::size_t begin = token_.begin;
+    int signs = 0;
+    bool negative = false;
+    bool only_signs = true;
+    for (;;) {
+      if (at_operator("-")) {
+        negative = !negative;
+      } else if (!at_operator("+")) {
+        if (!at_operator("~")) break;
+        only_signs = false;
+      }
+      ++signs;
+      advance();
+    }
+    Item operand = parse_power();
+    if (signs == 0) return operand;
+    if (signs > 1 || !only_signs) return other(begin);
+    if (operand.shape == Shape::kImaginary) {
+      Item signed_item = other(begin);
+      signed_item.shape = Shape::kSignedImaginary;
+      return signed_item;
+    }
+    if (operand.shape != Shape::kNumber) return other(begin);
+    operand.shape = Shape::kSignedNumber;
+    operand.begin = begin;
+    if (negative) negate(operand);
+    return operand;
+  }
+
+  static void negate(Item& number) {
+    if (number.out_of_range) return;
+    Value& v = number.value;
+    if (v.is_number_float()) {
+      v = -v.get<double>();
+    } else if (v.is_number_unsigned()) {
+      const auto magnitude = v.get<std::uint64_t>();
+      constexpr auto kMinMagnitude = std::uint64_t{1} << 63;
+      if (magnitude == kMinMagnitude) {
+        v = std::numeric_limits<std::int64_t>::min();
+      } else {
+        number.out_of_range = true;
+      }
+    } else {
+      v = -v.get<std::int64_t>();
+    }
+  }
+
+  // await_primary ['**' factor], the chain of powers read as a loop.
+  Item parse_power() {
+    const std::size_t begin = token_.begin;
+    Item item = parse_await_primary();
+    if (!at_operator("**")) return item;
+    while (accept_operator("**")) {
+      while (at_operator("-") || at_operator("+") || at_operator("~")) advance();
+      parse_await_primary();
+    }
+    return other(begin);
+  }
+
+  Item parse_await_primary() {
+    const std::size_t begin = token_.begin;
+    if (!accept_keyword(Keyword::kAwait)) return parse_primary();
+    parse_primary();
+    return other(begin);
+  }
+
+  // atom followed by attribute, call and subscript trailers.
+  Item parse_primary() {
+    const std::size_t begin = token_.begin;
+    Item item = parse_atom();
+    for (;;) {
+      if (accept_operator(".")) {
+        expect_name();
+        item = other(begin);
+      } else if (at_operator("(")) {
+        const bool no_arguments = parse_call_arguments();
+        const bool empty_set = item.shape == Shape::kName && item.is_set_name && no_arguments;
+        item = other(begin);
+        if (empty_set) {
+          item.shape = Shape::kEmptySet;
+          item.unhashable = "set";
+        }
+      } else if (at_operator("[")) {
+        parse_subscript();
+        item = other(begin);
+      } else {
+        return item;
+      }
+    }
+  }
+
+  // '(' arguments ')'; true when there are none.
+  bool parse_call_arguments() {
+    advance();  // (
+    if (accept_operator(")")) return true;
+    bool seen_keyword = false;
+    bool seen_double_star = false;
+    std::size_t count = 0;
+    for (;;) {
+      ++count;
+      if (accept_operator("**")) {
+        parse_expression();
+        seen_double_star = true;
+      } else if (accept_operator("*")) {
+        if (seen_double_star) fail_here("iterable unpacking follows keyword unpacking");
+        parse_expression();
+      } else {
+        Item argument = parse_named_expression();
+        if (at_operator("=")) {
+          if (argument.shape != Shape::kName) fail_here("expression cannot be a keyword");
+          advance();
+          parse_expression();
+          seen_keyword = true;
+        } else if (at_keyword(Keyword::kFor) || at_keyword(Keyword::kAsync)) {
+          parse_comprehension_clauses();
+          if (count > 1 || !at_operator(")"))
+            fail_here("generator expression must be parenthesized");
+        } else if (seen_keyword || seen_double_star) {
+          fail_here("positional argument follows keyword argument");
+        }
+      }
+      if (!accept_operator(",")) break;
+      if (at_operator(")")) break;
+    }
+    expect_operator(")");
+    return false;
+  }
+
+  void parse_subscript() {
+    advance();  // [
+    if (at_operator("]")) fail_here("empty subscript");
+    do {
+      if (at_operator("]")) break;
+      if (accept_operator("*")) {
+        parse_binary(kBitOrPrecedence);
+        continue;
+      }
+      if (!at_operator(":")) parse_named_expression();
+      if (accept_operator(":")) {
+        if (!at_slice_end()) parse_expression();
+        if (accept_operator(":") && !at_slice_end()) parse_expression();
+      }
+    } while (accept_operator(","));
+    expect_operator("]");
+  }
+
+  bool at_slice_end() const { return at_operator(":") || at_operator(",") || at_operator("]"); }
+
+  // ('async'? 'for' targets 'in' disjunction ('if' disjunction)*)+
+  void parse_comprehension_clauses() {
+    while (at_keyword(Keyword::kFor) || at_keyword(Keyword::kAsync)) {
+      accept_keyword(Keyword::kAsync);
+      expect_keyword(Keyword::kFor, "for");
+      do {
+        if (at_keyword(Keyword::kIn)) break;
+        accept_operator("*");
+        parse_binary(kBitOrPrecedence);
+      } while (accept_operator(","));
+      expect_keyword(Keyword::kIn, "in");
+      parse_disjunction();
+      while (accept_keyword(Keyword::kIf)) parse_disjunction();
+    }
+  }
+
+  bool at_comprehension() const { return at_keyword(Keyword::kFor) || at_keyword(Keyword::kAsync); }
+
+  // ------------------------------------------------------------ atoms
+
+  Item parse_atom() {
+    const std::size_t begin = token_.begin;
+    switch (token_.kind) {
+      case TokenKind::kNumber:
+        return parse_number();
+      case TokenKind::kString:
+        return parse_strings();
+      case TokenKind::kName:
+        return parse_name();
+      case TokenKind::kOperator:
+        if (at_operator("(")) return parse_parenthesized();
+        if (at_operator("[")) return parse_list();
+        if (at_operator("{")) return parse_braces();
+        if (accept_operator("...")) {
+          Item item = other(begin);
+          item.shape = Shape::kEllipsis;
+          return item;
+        }
+        break;
+      default:
+        break;
+    }
+    fail_here("invalid syntax");
+  }
+
+  Item parse_name() {
+    const std::size_t begin = token_.begin;
+    const Keyword keyword = token_.keyword;
+    const std::string_view name = text_of(token_);
+    Item item;
+    switch (keyword) {
+      case Keyword::kNone:
+        advance();
+        item = other(begin);
+        item.shape = Shape::kName;
+        item.is_set_name = name == "set";
+        return item;
+      case Keyword::kTrueLiteral:
+      case Keyword::kFalseLiteral:
+      case Keyword::kNoneLiteral:
+        advance();
+        item = other(begin);
+        item.shape = Shape::kConstant;
+        if (keyword != Keyword::kNoneLiteral) item.value = keyword == Keyword::kTrueLiteral;
+        return item;
+      default:
+        fail_here("invalid syntax");
+    }
+  }
+
+  Item parse_number() {
+    const std::string_view text = text_of(token_);
+    Item item;
+    item.shape = Shape::kNumber;
+    item.begin = token_.begin;
+    advance();
+    item.end = previous_end_;
+    std::string digits;
+    digits.reserve(text.size());
+    for (const char c : text) {
+      if (c != '_') digits += c;
+    }
+    const char last = digits.back();
+    if (last == 'j' || last == 'J') {
+      item.shape = Shape::kImaginary;
+      return item;
+    }
+    const bool has_base = digits.size() > 1 && digits[0] == '0' &&
+                          std::string_view("xXoObB").find(digits[1]) != std::string_view::npos;
+    if (has_base || digits.find_first_of(".eE") == std::string::npos) {
+      set_integer(item, digits, has_base);
+    } else {
+      item.value = parse_float(digits);
+    }
+    return item;
+  }
+
+  static void set_integer(Item& item, std::string_view digits, bool has_base) {
+    int base = 10;
+    if (has_base) {
+      const char b = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[1])));
+      base = b == 'x' ? 16 : b == 'o' ? 8 : 2;
+      digits.remove_prefix(2);
+    }
+    std::uint64_t n = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), n, base);
+    if (r.ec == std::errc::result_out_of_range) {
+      item.out_of_range = true;
+    } else if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      item.value = n;
+    } else {
+      item.value = static_cast<std::int64_t>(n);
+    }
+  }
+
+  // Correctly rounded like Python; beyond the double range, inf or 0.0 as Python gives.
+  static double parse_float(std::string_view digits) {
+    double d = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), d);
+    if (r.ec != std::errc::result_out_of_range) return d;
+    const std::size_t e = digits.find_first_of("eE");
+    const std::string_view mantissa = digits.substr(0, e);
+    int exponent = 0;
+    if (e != std::string_view::npos) {
+      std::string_view rest = digits.substr(e + 1);
+      const bool minus = !rest.empty() && rest[0] == '-';
+      if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) rest.remove_prefix(1);
+      int magnitude = 0;
+      if (std::from_chars(rest.data(), rest.data() + rest.size(), magnitude).ec != std::errc()) {
+        magnitude = std::numeric_limits<int>::max() / 2;
+      }
+      exponent = minus ? -magnitude : magnitude;
+    }
+    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const std::size_t first = mantissa.find_first_of("123456789");
+    const long long scale = first < point ? static_cast<long long>(point - first)
+                                          : -static_cast<long long>(first - point);
+    return scale + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+
+  // Adjacent string literals join into one; text and bytes do not mix.
+  Item parse_strings() {
+    Item item;
+    item.begin = token_.begin;
+    item.shape = Shape::kConstant;
+    const bool bytes = token_.prefix.bytes;
+    bool formatted = false;
+    std::string out;
+    while (token_.kind == TokenKind::kString) {
+      if (token_.prefix.bytes != bytes) fail_here("cannot mix bytes and nonbytes literals");
+      const std::string_view body =
+          lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
+      if (token_.prefix.formatted) {
+        check_format_string(body, token_.body_begin);
+        formatted = true;
+      } else if (token_.prefix.raw) {
+        append_raw(out, body);
+      } else if (bytes) {
+        decode_bytes(out, body, token_.body_begin);
+      } else {
+        decode_text(out, body, token_.body_begin, item);
+      }
+      if (bytes) check_ascii(body, token_.body_begin);
+      advance();
+    }
+    item.end = previous_end_;
+    if (formatted) return other(item.begin);
+    if (bytes) {
+      item.value = Value::binary(std::vector<std::uint8_t>(out.begin(), out.end()));
+    } else {
+      item.value = std::move(out);
+    }
+    return item;
+  }
+
+  void check_ascii(std::string_view body, std::size_t offset) const {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      if (static_cast<unsigned char>(body[i]) >= 0x80) {
+        lexer_.fail(offset + i, "bytes can only contain ASCII literal characters");
+      }
+    }
+  }
+
+  // Line breaks in a literal read as \n whatever their form.
+  static void append_raw(std::string& out, std::string_view body) {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      if (body[i] != '\r') {
+        out += body[i];
+        continue;
+      }
+      out += '\n';
+      if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    }
+  }
+
+  // Reads `count` hex digits at body[i]; -1 when they are not there.
+  static long long hex_digits(std::string_view body, std::size_t i, std::size_t count) {
+    if (i + count > body.size()) return -1;
+    long long value = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const int digit = hex_value(body[i + k]);
+      if (digit < 0) return -1;
+      value = value * 16 + digit;
+    }
+    return value;
+  }
+
+  // Handles the escapes that text and bytes share. Returns the length of the escape after the
+  // backslash, or 0 when `c` starts none of them. Writes the code point or byte to `value`.
+  std::size_t common_escape(std::string_view body, std::size_t i, std::size_t offset,
+                            std::uint32_t& value) const {
+    static constexpr std::string_view kSimple = "\\'\"abfnrtv";
+    static constexpr std::string_view kSimpleValues = "\\'\"\a\b\f\n\r\t\v";
+    const char c = body[i];
+    if (const std::size_t k = kSimple.find(c); k != std::string_view::npos) {
+      value = static_cast<unsigned char>(kSimpleValues[k]);
+      return 1;
+    }
+    if (c >= '0' && c <= '7') {
+      std::size_t n = 0;
+      value = 0;
+      while (n < 3 && i + n < body.size() && body[i + n] >= '0' && body[i + n] <= '7') {
+        value = value * 8 + static_cast<std::uint32_t>(body[i + n] - '0');
+        ++n;
+      }
+      return n;
+    }
+    if (c == 'x') {
+      const long long v = hex_digits(body, i + 1, 2);
+      if (v < 0) lexer_.fail(offset + i - 1, "truncated \\xXX escape");
+      value = static_cast<std::uint32_t>(v);
+      return 3;
+    }
+    return 0;
+  }
+
+  // Length of a backslash-newline continuation at body[i] (after the backslash), or 0.
+  static std::size_t continuation(std::string_view body, std::size_t i) {
+    if (body[i] == '\n') return 1;
+    if (body[i] == '\r') return i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
+    return 0;
+  }
+
+  void decode_text(std::string& out, std::string_view body, std::size_t offset, const Item& item) {
+    std::size_t i = 0;
+    while (i < body.size()) {
+      const std::size_t stop = body.find_first_of("\\\r", i);
+      if (stop == std::string_view::npos) {
+        out.append(body.substr(i));
+        return;
+      }
+      out.append(body.substr(i, stop - i));
+      i = stop;
+      if (body[i] == '\r') {
+        out += '\n';
+        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
+        continue;
+      }
+      ++i;  // the backslash; a string never ends in a lone one
+      i += decode_text_escape(out, body, i, offset, item);
+    }
+  }
+
+  std::size_t decode_text_escape(std::string& out, std::string_view body, std::size_t i,
+                                 std::size_t offset, const Item& item) {
+    if (const std::size_t n = continuation(body, i)) return n;
+    std::uint32_t cp = 0;
+    if (const std::size_t n = common_escape(body, i, offset, cp)) {
+      append_utf8(out, cp);
+      return n;
+    }
+    const char c = body[i];
+    if (c == 'u' || c == 'U') {
+      const std::size_t count = c == 'u' ? 4 : 8;
+      const long long v = hex_digits(body, i + 1, count);
+      if (v < 0) lexer_.fail(offset + i - 1, std::string("truncated \\") + c + " escape");
+      if (v > 0x10FFFF) lexer_.fail(offset + i - 1, "illegal Unicode character in \\U escape");
+      append_utf8(out, static_cast<std::uint32_t>(v));
+      return 1 + count;
+    }
+    if (c == 'N') {
+      const std::size_t close = body.find('}', i);
+      if (i + 1 >= body.size() || body[i + 1] != '{' || close == std::string_view::npos ||
+          close == i + 2) {
+        lexer_.fail(offset + i - 1, "malformed \\N character escape");
+      }
+      Item escape = item;
+      escape.begin = offset + i - 1;
+      escape.end = offset + close + 1;
+      record_unrepresentable(escape, "\\N{...} escape (named characters are not supported)");
+      return close + 1 - i;
+    }
+    out += '\\';  // an unknown escape keeps its backslash
+    return 0;
+  }
+
+  void decode_bytes(std::string& out, std::string_view body, std::size_t offset) const {
+    std::size_t i = 0;
+    while (i < body.size()) {
+      const std::size_t stop = body.find_first_of("\\\r", i);
+      if (stop == std::string_view::npos) {
+        out.append(body.substr(i));
+        return;
+      }
+      out.append(body.substr(i, stop - i));
+      i = stop;
+      if (body[i] == '\r') {
+        out += '\n';
+        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
+        continue;
+      }
+      ++i;
+      if (const std::size_t n = continuation(body, i)) {
+        i += n;
+        continue;
+      }
+      std::uint32_t value = 0;
+      if (const std::size_t n = common_escape(body, i, offset, value)) {
+        out += static_cast<char>(value & 0xFF);
+        i += n;
+      } else {
+        out += '\\';
+      }
+    }
+  }
+
+  // An f-string is never a literal, but its braces must still be well formed.
+  void check_format_string(std::string_view body, std::size_t offset) const {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      if (body[i] == '}') {
+        if (i + 1 < body.size() && body[i + 1] == '}') {
+          ++i;
+          continue;
+        }
+        lexer_.fail(offset + i, "f-string: single '}' is not allowed");
+      }
+      if (body[i] != '{') continue;
+      if (i + 1 < body.size() && body[i + 1] == '{') {
+        ++i;
+        continue;
+      }
+      int depth = 1;
+      const std::size_t open = i++;
+      while (i < body.size() && depth > 0) {
+        if (body[i] == '{') ++depth;
+        if (body[i] == '}') --depth;
+        ++i;
+      }
+      if (depth > 0) lexer_.fail(offset + open, "f-string: expecting '}'");
+      const std::string_view field = body.substr(open + 1, i - open - 2);
+      if (field.find_first_not_of(" \t\n\r\f") == std::string_view::npos) {
+        lexer_.fail(offset + open, "f-string: empty expression not allowed");
+      }
+      --i;
+    }
+  }
+
+  // ------------------------------------------------------------ displays
+
+  class TupleBuilder {
+   public:
+    TupleBuilder(Parser& parser, std::size_t begin) : parser_(parser) {
+      item_.shape = Shape::kTuple;
+      item_.begin = begin;
+      item_.value = Value::array();
+    }
+    void add(Item&& element) {
+      if (item_.unhashable == nullptr) item_.unhashable = element.unhashable;
+      item_.value.get_ref<Value::array_t&>().push_back(parser_.convert(std::move(element)));
+    }
+    Item finish(std::size_t end) {
+      item_.end = end;
+      return std::move(item_);
+    }
+
+   private:
+    Parser& parser_;
+    Item item_;
+  };
+
+  Item parse_parenthesized() {
+    const std::size_t begin = token_.begin;
+    advance();  // (
+    if (accept_operator(")")) {
+      Item empty = other(begin);
+      empty.shape = Shape::kTuple;
+      empty.value = Value::array();
+      return empty;
+    }
+    if (at_keyword(Keyword::kYield)) {
+      parse_yield();
+      expect_operator(")");
+      return other(begin);
+    }
+    const bool starred = at_operator("*");
+    Item first = parse_star_named_expression();
+    if (at_comprehension()) {
+      if (starred) fail_here("iterable unpacking cannot be used in comprehension");
+      parse_comprehension_clauses();
+      expect_operator(")");
+      return other(begin);
+    }
+    if (!at_operator(",")) {
+      if (starred) fail_here("cannot use starred expression here");
+      expect_operator(")");
+      return first;  // parentheses alone make no new expression
+    }
+    TupleBuilder tuple(*this, begin);
+    tuple.add(std::move(first));
+    while (accept_operator(",") && !at_operator(")")) tuple.add(parse_star_named_expression());
+    expect_operator(")");
+    return tuple.finish(previous_end_);
+  }
+
+  void parse_yield() {
+    advance();  // yield
+    if (accept_keyword(Keyword::kFrom)) {
+      parse_expression();
+      return;
+    }
+    while (at_expression_start() || at_operator("*")) {
+      parse_star_named_expression();
+      if (!accept_operator(",")) break;
+    }
+  }
+
+  Item parse_list() {
+    const std::size_t begin = token_.begin;
+    advance();  // [
+    Item list = other(begin);
+    list.shape = Shape::kList;
+    list.unhashable = "list";
+    list.value = Value::array();
+    if (accept_operator("]")) {
+      list.end = previous_end_;
+      return list;
+    }
+    auto& elements = list.value.get_ref<Value::array_t&>();
+    const bool starred = at_operator("*");
+    Item first = parse_star_named_expression();
+    if (at_comprehension()) {
+      if (starred) fail_here("iterable unpacking cannot be used in comprehension");
+      parse_comprehension_clauses();
+      expect_operator("]");
+      return other(begin);
+    }
+    elements.push_back(convert(std::move(first)));
+    while (accept_operator(",") && !at_operator("]")) {
+      elements.push_back(convert(parse_star_named_expression()));
+    }
+    expect_operator("]");
+    list.end = previous_end_;
+    return list;
+  }
+
+  // Python's set: first occurrences kept in order, equal values (1, 1.0, True) dropped.
+  class SetBuilder {
+   public:
+    SetBuilder(Parser& parser, std::size_t begin) : parser_(parser) {
+      item_.shape = Shape::kSet;
+      item_.begin = begin;
+      item_.unhashable = "set";
+      item_.value = Value::array();
+    }
+    void add(Item&& element) {
+      const char* unhashable = unhashable_type(element);
+      const std::size_t begin = element.begin;
+      Value value = parser_.convert(std::move(element));
+      if (unhashable != nullptr) return parser_.record_unhashable(unhashable, begin);
+      if (parser_.has_fault()) return;  // the value is lost anyway
+      if (seen_.insert(canonical(value)).second) {
+        item_.value.get_ref<Value::array_t&>().push_back(std::move(value));
+      }
+    }
+    Item finish(std::size_t end) {
+      item_.end = end;
+      return std::move(item_);
+    }
+
+   private:
+    Parser& parser_;
+    Item item_;
+    std::unordered_set<std::string> seen_;
+  };
+
+  // A dict keeps the first position of a repeated key and its last value. Keys that are not
+  // text are stored under their repr; one that meets a text key of the same spelling cannot be
+  // held and is reported.
+  class DictBuilder {
+   public:
+    DictBuilder(Parser& parser, std::size_t begin) : parser_(parser) {
+      item_.shape = Shape::kDict;
+      item_.begin = begin;
+      item_.unhashable = "dict";
+      item_.value = Value::object();
+    }
+
+    void add(Item&& key, Item&& value) {
+      const std::size_t key_begin = key.begin;
+      const std::size_t key_end = key.end;
+      const char* unhashable = unhashable_type(key);
+      Value key_value = parser_.convert(std::move(key));
+      Value converted = parser_.convert(std::move(value));
+      if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
+      if (parser_.has_fault()) return;
+      if (key_value.is_string()) {
+        add_text_key(std::move(key_value.get_ref<std::string&>()), std::move(converted), key_begin,
+                     key_end);
+      } else {
+        add_other_key(key_value, std::move(converted), key_begin, key_end);
+      }
+    }
+
+    void add_unpacking(std::size_t begin) { parser_.record_not_literal(parser_.other(begin)); }
+
+    Item finish(std::size_t end) {
+      item_.end = end;
+      return std::move(item_);
+    }
+
+   private:
+    using Entries = Value::object_t::Container;
+
+    Entries& entries() { return item_.value.get_ref<Value::object_t&>(); }
+
+    std::optional<std::size_t> find_text(const std::string& key) {
+      constexpr std::size_t kLinearLimit = 16;
+      Entries& e = entries();
+      if (e.size() <= kLinearLimit) {
+        for (std::size_t i = 0; i < e.size(); ++i) {
+          if (e[i].first == key) return i;
+        }
+        return std::nullopt;
+      }
+      if (by_text_.empty()) {
+        for (std::size_t i = 0; i < e.size(); ++i) by_text_.emplace(e[i].first, i);
+      }
+      const auto it = by_text_.find(key);
+      if (it == by_text_.end()) return std::nullopt;
+      return it->second;
+    }
+
+    void append(std::string key, Value value, bool text_key) {
+      Entries& e = entries();
+      if (!by_text_.empty()) by_text_.emplace(key, e.size());
+      e.emplace_back(std::move(key), std::move(value));
+      text_keyed_.push_back(text_key);
+    }
+
+    void report_collision(std::size_t begin, std::size_t end) {
+      Item probe;
+      probe.begin = begin;
+      probe.end = end;
+      parser_.record_unrepresentable(probe, "a key whose repr is also a text key");
+    }
+
+    void add_text_key(std::string key, Value value, std::size_t begin, std::size_t end) {
+      if (const auto index = find_text(key)) {
+        if (!text_keyed_[*index]) return report_collision(begin, end);
+        entries()[*index].second = std::move(value);
+        return;
+      }
+      append(std::move(key), std::move(value), true);
+    }
+
+    void add_other_key(const Value& key, Value value, std::size_t begin, std::size_t end) {
+      std::string form = canonical(key);
+      if (const auto it = by_canonical_.find(form); it != by_canonical_.end()) {
+        entries()[it->second].second = std::move(value);
+        return;
+      }
+      std::string text;
+      append_key_repr(text, key);
+      if (const auto index = find_text(text)) return report_collision(begin, end);
+      by_canonical_.emplace(std::move(form), entries().size());
+      append(std::move(text), std::move(value), false);
+    }
+
+    Parser& parser_;
+    Item item_;
+    std::vector<bool> text_keyed_;
+    std::unordered_map<std::string, std::size_t> by_text_;
+    std::unordered_map<std::string, std::size_t> by_canonical_;
+  };
+
+  Item parse_braces() {
+    const std::size_t begin = token_.begin;
+    advance();  // {
+    if (accept_operator("}")) {
+      DictBuilder empty(*this, begin);
+      return empty.finish(previous_end_);
+    }
+    if (at_operator("**")) return parse_dict(begin, std::nullopt);
+    if (at_operator("*")) return parse_set(begin, parse_star_named_expression(), true);
+    Item first = parse_expression();
+    if (at_operator(":")) return parse_dict(begin, std::move(first));
+    return parse_set(begin, finish_named_expression(std::move(first)), false);
+  }
+
+  Item parse_set(std::size_t begin, Item&& first, bool starred) {
+    if (at_comprehension()) {
+      if (starred) fail_here("iterable unpacking cannot be used in comprehension");
+      parse_comprehension_clauses();
+      expect_operator("}");
+      return other(begin);
+    }
+    SetBuilder set(*this, begin);
+    set.add(std::move(first));
+    while (accept_operator(",") && !at_operator("}")) set.add(parse_star_named_expression());
+    expect_operator("}");
+    return set.finish(previous_end_);
+  }
+
+  Item parse_dict(std::size_t begin, std::optional<Item> first_key) {
+    DictBuilder dict(*this, begin);
+    bool first = true;
+    do {
+      if (at_operator("}")) break;
+      if (!first || !first_key) {
+        if (at_operator("**")) {
+          const std::size_t unpack = token_.begin;
+          advance();
+          parse_binary(kBitOrPrecedence);
+          if (first && at_comprehension())
+            fail_here("dict unpacking cannot be used in comprehension");
+          dict.add_unpacking(unpack);
+          first = false;
+          continue;
+        }
+        first_key = parse_expression();
+      }
+      expect_operator(":");
+      Item value = parse_expression();
+      if (first && at_comprehension()) {
+        parse_comprehension_clauses();
+        expect_operator("}");
+        return other(begin);
+      }
+      dict.add(std::move(*first_key), std::move(value));
+      first_key.reset();
+      first = false;
+    } while (accept_operator(","));
+    expect_operator("}");
+    return dict.finish(previous_end_);
+  }
+
+  Lexer lexer_;
+  Token token_;
+  std::size_t previous_end_ = 0;
+  int depth_ = 0;
+  bool error_is_type_ = false;
+  std::string error_message_;
+  std::size_t error_offset_ = 0;
+  std::string unrepresentable_;
+};
+
+// Python refuses a NUL anywhere, and text that is not UTF-8 cannot be source text.
+void check_source(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0) {
+      throw SyntaxError("literal_eval: text cannot contain null bytes (byte offset " +
+                        std::to_string(i) + ")");
+    }
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    utf8proc_int32_t cp = 0;
+    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
+                                    static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
+    if (n <= 0) {
+      throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(i));
+    }
+    i += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+Value literal_eval(std::string_view text) {
+  check_source(text);
+  return Parser(text).parse();
+}
+
+}  // namespace tavrin

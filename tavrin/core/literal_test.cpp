@@ -1,0 +1,319 @@
+#include "tavrin/core/literal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
+
+namespace tavrin {
+namespace {
+
+// Expected values were taken from python3.11's ast.literal_eval on the same texts, mapped to
+// Value (tuples and sets become arrays, keys that are not text take their repr) and written
+// here as the repr of that Value.
+struct Accepted {
+  std::string text;
+  std::string expected_repr;
+};
+
+TEST(LiteralEval, AcceptsWhatPythonAccepts) {
+  const std::vector<Accepted> cases = {
+      {"  [1, 'a', (2, 3), {4, 5, 4}]", "[1, 'a', [2, 3], [4, 5]]"},
+      {"{'答案': '售后', '分数': 0.95}", "{'答案': '售后', '分数': 0.95}"},
+      {R"({'it\'s': "x"})", R"({"it's": 'x'})"},
+      // strings: quotes, prefixes, joining, escapes, line breaks
+      {R"('a' "b" '''c''')", "'abc'"},
+      {R"(b'a' B'b' rb'\n')", R"(b'ab\\n')"},
+      {R"(r'\n' u'\t')", R"('\\n\t')"},
+      {R"('\a\b\f\n\r\t\v\'\"\\')", R"('\x07\x08\x0c\n\r\t\x0b\'"\\')"},
+      {R"('\101\x41\u4e2d\U0001F600\z')", R"('AA中😀\\z')"},
+      {R"('\777')", "'ǿ'"},
+      {R"(b'\777\x7f\u1234')", R"(b'\xff\x7f\\u1234')"},
+      {"'a\\\nb'", "'ab'"},
+      {"'''a\r\nb\rc'''", R"('a\nb\nc')"},
+      // numbers
+      {"0x_1F", "31"},
+      {"0o17", "15"},
+      {"0B101", "5"},
+      {"1_000", "1000"},
+      {"00", "0"},
+      {"0_0", "0"},
+      {"01.5", "1.5"},
+      {"1.", "1.0"},
+      {".5", "0.5"},
+      {"1_0.5", "10.5"},
+      {"1e5", "100000.0"},
+      {"1E-5_0", "1e-50"},
+      {"1e999", "inf"},
+      {"-1e999", "-inf"},
+      {"1e-400", "0.0"},
+      {"0.1", "0.1"},
+      {"-(1)", "-1"},
+      {"+1", "1"},
+      {"- 1", "-1"},
+      {"-0", "0"},
+      {"-0.0", "-0.0"},
+      {"-0x8000000000000000", "-9223372036854775808"},
+      {"18446744073709551615", "18446744073709551615"},
+      {"True", "True"},
+      {"None", "None"},
+      {"False", "False"},
+      // tuples, lists, sets, dicts
+      {"1,", "[1]"},
+      {"1, 2", "[1, 2]"},
+      {"()", "[]"},
+      {"(1,)", "[1]"},
+      {"((1))", "1"},
+      {"set()", "[]"},
+      {"(set)()", "[]"},
+      {"[1, 2,]", "[1, 2]"},
+      {"{'k': [1, {'z': (1,)}],}", "{'k': [1, {'z': [1]}]}"},
+      {"{1, True, 1.0, 2}", "[1, 2]"},
+      {"{(1, 2), (1.0, 2)}", "[[1, 2]]"},
+      {"{'a': 1, 'a': 2, 'b': 3}", "{'a': 2, 'b': 3}"},
+      {"{1: 'a', True: 'b', 1.0: 'c'}", "{'1': 'c'}"},
+      {"{(1, 2): 'x', (1,): 'y', (): 'z', None: 0, b'k': 1, 1.5: 2, -0.0: 3}",
+       R"({'(1, 2)': 'x', '(1,)': 'y', '()': 'z', 'None': 0, "b'k'": 1, '1.5': 2, '-0.0': 3})"},
+      // white space, comments, line breaks
+      {"[\n  1,  # one\n  2\n]", "[1, 2]"},
+      {"\n# lead\n1 # tail\n\n", "1"},
+      {"\t1\n", "1"},
+      {"1\n  \n", "1"},
+  };
+  for (const auto& [text, expected] : cases) {
+    try {
+      EXPECT_EQ(repr(literal_eval(text)), expected) << "text: " << text;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "text: " << text << " threw " << e.what();
+    }
+  }
+}
+
+struct Rejected {
+  std::string text;
+  std::string message;
+};
+
+template <typename Error>
+void expect_rejected(const std::vector<Rejected>& cases) {
+  for (const auto& [text, message] : cases) {
+    try {
+      literal_eval(text);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.what(), message) << "text: " << text;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "text: " << text << " threw another type: " << e.what();
+    }
+  }
+}
+
+TEST(LiteralEval, TextThatIsNoExpressionIsASyntaxError) {
+  expect_rejected<SyntaxError>({
+      {"", R"(literal_eval: no expression at line 1, column 1: "")"},
+      {"1 2", R"(literal_eval: invalid syntax at line 1, column 3: "2")"},
+      {"[1, 2", R"(literal_eval: bracket never closed at line 1, column 1: "[1, 2")"},
+      {"(]", R"(literal_eval: invalid syntax at line 1, column 2: "]")"},
+      {"'abc", R"(literal_eval: unterminated string at line 1, column 1: "'abc")"},
+      {"'a\nb'", R"(literal_eval: unterminated string at line 1, column 1: "'a b'")"},
+      {"01",
+       R"(literal_eval: leading zeros in a decimal integer literal at line 1, column 1: "01")"},
+      {"1__0", R"(literal_eval: invalid decimal literal at line 1, column 1: "1__0")"},
+      {"0b2", R"(literal_eval: invalid binary literal at line 1, column 1: "0b2")"},
+      {"1abc", R"(literal_eval: invalid decimal literal at line 1, column 1: "1abc")"},
+      {R"('\x4')", R"(literal_eval: truncated \xXX escape at line 1, column 2: "\x4'")"},
+      {R"('\U00110000')",
+       R"(literal_eval: illegal Unicode character in \U escape at line 1, column 2: "\U00110000'")"},
+      {"b'é'",
+       R"(literal_eval: bytes can only contain ASCII literal characters at line 1, column 3: "é'")"},
+      {"'a' b'b'",
+       R"(literal_eval: cannot mix bytes and nonbytes literals at line 1, column 5: "b'b'")"},
+      {"f'{'", R"(literal_eval: f-string: expecting '}' at line 1, column 3: "{'")"},
+      {"*a, b", R"(literal_eval: invalid syntax at line 1, column 1: "*a, b")"},
+      {"x := 1", R"(literal_eval: invalid syntax at line 1, column 3: ":= 1")"},
+      {"1 \\\n",
+       R"(literal_eval: unexpected end of text after line continuation at line 1, column 3: "\ ")"},
+      {"1\n2", R"(literal_eval: unexpected text after the expression at line 2, column 1: "2")"},
+      {"\n 1", R"(literal_eval: unexpected indent at line 2, column 2: "1")"},
+      {"1\n  ", R"(literal_eval: unexpected indent at line 2, column 3: "")"},
+      {"{'a':1，'b':2}",
+       R"(literal_eval: invalid character U+FF0C at line 1, column 7: "，'b':2}")"},
+      {"1\v", R"(literal_eval: invalid non-printable character U+000B at line 1, column 2: " ")"},
+      {"f(a=1, b)",
+       R"~(literal_eval: positional argument follows keyword argument at line 1, column 9: ")")~"},
+      {std::string("1\0", 2), "literal_eval: text cannot contain null bytes (byte offset 1)"},
+      {"'\xff'", "literal_eval: invalid UTF-8 at byte offset 1"},
+  });
+}
+
+TEST(LiteralEval, ExpressionThatIsNoLiteralIsAValueError) {
+  expect_rejected<ValueError>({
+      {"x", R"(literal_eval: not a literal at line 1, column 1: "x")"},
+      {"true", R"(literal_eval: not a literal at line 1, column 1: "true")"},
+      {"foo(1)", R"~(literal_eval: not a literal at line 1, column 1: "foo(1)")~"},
+      {"1 + 2", R"(literal_eval: not a literal at line 1, column 1: "1 + 2")"},
+      {"--1", R"(literal_eval: not a literal at line 1, column 1: "--1")"},
+      {"+True", R"(literal_eval: not a literal at line 1, column 1: "+True")"},
+      {"[x for x in y]", R"(literal_eval: not a literal at line 1, column 1: "[x for x in y]")"},
+      {"{'a': 1, **x}", R"(literal_eval: not a literal at line 1, column 10: "**x")"},
+      {"f'a'", R"(literal_eval: not a literal at line 1, column 1: "f'a'")"},
+      {"(x := 1)", R"(literal_eval: not a literal at line 1, column 2: "x := 1")"},
+      {"set([1])", R"~(literal_eval: not a literal at line 1, column 1: "set([1])")~"},
+      {"[1, a.b]", R"(literal_eval: not a literal at line 1, column 5: "a.b")"},
+  });
+}
+
+TEST(LiteralEval, UnhashableKeyOrElementIsATypeError) {
+  expect_rejected<TypeError>({
+      {"{[1]}", "literal_eval: unhashable type: 'list' at line 1, column 2"},
+      {"{(1, [2]): 3}", "literal_eval: unhashable type: 'list' at line 1, column 2"},
+      {"{{}: 1}", "literal_eval: unhashable type: 'dict' at line 1, column 2"},
+      {"{set()}", "literal_eval: unhashable type: 'set' at line 1, column 2"},
+  });
+}
+
+TEST(LiteralEval, FirstFaultInReadingOrderWinsAsInPython) {
+  // The list element fails before x is reached.
+  expect_rejected<TypeError>(
+      {{"[{[1]}, x]", "literal_eval: unhashable type: 'list' at line 1, column 3"}});
+  expect_rejected<ValueError>({
+      // A dict value is read before its key is hashed.
+      {"{[1]: x}", R"(literal_eval: not a literal at line 1, column 7: "x")"},
+      // Python never looks inside an operand of a non-literal expression.
+      {"{[1]} + 2j", R"(literal_eval: not a literal at line 1, column 1: "{[1]} + 2j")"},
+      // Python's own faults come before what Value cannot hold.
+      {"[1j, x]", R"(literal_eval: not a literal at line 1, column 6: "x")"},
+  });
+}
+
+TEST(LiteralEval, WhatValueCannotHoldIsAValueErrorThatSaysSo) {
+  expect_rejected<ValueError>({
+      {"1j", R"(literal_eval: complex number at line 1, column 1 cannot be held in a Value: "1j")"},
+      {"[1+2j]",
+       R"(literal_eval: complex number at line 1, column 2 cannot be held in a Value: "1+2j")"},
+      {"...", R"(literal_eval: Ellipsis at line 1, column 1 cannot be held in a Value: "...")"},
+      {"18446744073709551616",
+       "literal_eval: integer outside the 64-bit range at line 1, column 1 cannot be held in "
+       "a "
+       "Value: \"18446744073709551616\""},
+      {"-9223372036854775809",
+       "literal_eval: integer outside the 64-bit range at line 1, column 1 cannot be held in "
+       "a "
+       "Value: \"-9223372036854775809\""},
+      {"{1: 'a', '1': 'b'}",
+       "literal_eval: a key whose repr is also a text key at line 1, column 10 cannot be "
+       "held in a "
+       "Value: \"'1'\""},
+      {R"('\N{BULLET}')",
+       "literal_eval: \\N{...} escape (named characters are not supported) at line 1, column "
+       "2 "
+       "cannot be held in a Value: \"\\N{BULLET}\""},
+  });
+}
+
+TEST(LiteralEval, NestingIsBoundedWithoutExhaustingTheStack) {
+  const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_EQ(repr(literal_eval(nested(200))), nested(200));
+  expect_rejected<SyntaxError>({
+      {nested(201), "literal_eval: too many nested brackets at line 1, column 201: \"[" +
+                        std::string(39, ']') + "\""},
+      {std::string(100000, '('),
+       "literal_eval: too many nested brackets at line 1, column 201: \"" + std::string(40, '(') +
+           "\""},
+  });
+  // Chains without brackets are read as loops or bounded.
+  EXPECT_THROW(literal_eval(std::string(100000, '-') + "1"), ValueError);
+  EXPECT_THROW(literal_eval("1" + std::string(50000, '+') + "1"), ValueError);
+  std::string lambdas;
+  for (int i = 0; i < 20000; ++i) lambdas += "lambda:";
+  EXPECT_THROW(literal_eval(lambdas + "1"), SyntaxError);
+}
+
+TEST(LiteralEval, LargeDictKeepsFirstPositionAndLastValue) {
+  std::string text = "{";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 500; ++i) {
+      text += "'k" + std::to_string(i) + "': " + std::to_string(round * 1000 + i) + ", ";
+      text += std::to_string(i) + ": " + std::to_string(round) + ", ";
+    }
+  }
+  text += "}";
+  const Value v = literal_eval(text);
+  ASSERT_EQ(v.size(), 1000u);
+  auto it = v.begin();
+  EXPECT_EQ(it.key(), "k0");
+  EXPECT_EQ(*it, 1000);
+  ++it;
+  EXPECT_EQ(it.key(), "0");
+  EXPECT_EQ(*it, 1);
+  EXPECT_EQ(v["k499"], 1499);
+}
+
+// Values drawn at random from every kind, nested a few levels.
+Value random_value(std::mt19937& rng, int depth) {
+  std::uniform_int_distribution<int> kind(0, depth > 3 ? 6 : 9);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const auto random_bytes = [&](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += static_cast<char>(byte(rng));
+    return s;
+  };
+  switch (kind(rng)) {
+    case 0:
+      return nullptr;
+    case 1:
+      return byte(rng) % 2 == 0;
+    case 2:
+      return static_cast<std::int64_t>(rng()) * (byte(rng) % 2 == 0 ? 1 : -1);
+    case 3: {
+      const std::uint64_t bits = (std::uint64_t{rng()} << 32) | rng();
+      double d = 0;
+      std::memcpy(&d, &bits, sizeof d);
+      return std::isnan(d) ? 0.5 : d;
+    }
+    case 4:
+      return random_bytes(byte(rng) % 12);  // often invalid UTF-8
+    case 5:
+      return std::string("售后 'q' \"dq\" \\ \n\t\x01\u2028😀").substr(0, byte(rng) % 30);
+    case 6: {
+      const std::string s = random_bytes(byte(rng) % 8);
+      return Value::binary(std::vector<std::uint8_t>(s.begin(), s.end()));
+    }
+    case 7:
+    case 8: {
+      Value array = Value::array();
+      for (int i = byte(rng) % 5; i > 0; --i) array.push_back(random_value(rng, depth + 1));
+      return array;
+    }
+    default: {
+      Value object = Value::object();
+      for (int i = byte(rng) % 5; i > 0; --i) {
+        object[random_bytes(byte(rng) % 6)] = random_value(rng, depth + 1);
+      }
+      return object;
+    }
+  }
+}
+
+TEST(LiteralEval, ReadsBackEveryRepr) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 3000; ++i) {
+    const Value v = random_value(rng, 0);
+    const std::string text = repr(v);
+    Value back;
+    ASSERT_NO_THROW(back = literal_eval(text)) << text;
+    // Value's == compares floats numerically; the repr text pins -0.0 and exact bits too.
+    EXPECT_EQ(back, v) << text;
+    EXPECT_EQ(repr(back), text);
+  }
+}
+
+}  // namespace
+}  // namespace tavrin
