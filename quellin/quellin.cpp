@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -110,6 +111,12 @@ bool is_token_char(unsigned char c) {
          std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+bool iequals(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
 // A header must not be able to smuggle another header or end the header block.
 void check_header(std::string_view name, const Json& value) {
   if (name.empty() || !std::all_of(name.begin(), name.end(), is_token_char)) {
@@ -117,6 +124,9 @@ void check_header(std::string_view name, const Json& value) {
   }
   if (!value.is_string()) {
     throw TypeError("header " + quote_bytes(name) + " must be text, not " + value.type_name());
+  }
+  if (iequals(name, "Content-Length") || iequals(name, "Transfer-Encoding")) {
+    throw ValueError("header " + quote_bytes(name) + " is set by the transport");
   }
   if (value.get_ref<const std::string&>().find_first_of(std::string_view("\r\n\0", 3)) !=
       std::string::npos) {
@@ -134,13 +144,19 @@ std::string serialise(const Json& payload) {
 }
 
 // The request bytes up to the body, written by hand: field values go out exactly as given
-// (Beast would trim their blanks), in the caller's order between Host and Content-Length.
+// (Beast would trim their blanks), in the caller's order between Host and Content-Length. A
+// Host of the caller's replaces the transport's; the framing headers are the transport's.
 std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
   if (!headers.is_object()) {
     throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
   }
-  for (const auto& [name, value] : headers.items()) check_header(name, value);
-  std::string head = "POST " + target.path + " HTTP/1.1\r\nHost: " + target.host_header + "\r\n";
+  bool has_host = false;
+  for (const auto& [name, value] : headers.items()) {
+    check_header(name, value);
+    has_host = has_host || iequals(name, "Host");
+  }
+  std::string head = "POST " + target.path + " HTTP/1.1\r\n";
+  if (!has_host) head += "Host: " + target.host_header + "\r\n";
   for (const auto& [name, value] : headers.items()) {
     head += name + ": " + value.get_ref<const std::string&>() + "\r\n";
   }
@@ -154,19 +170,26 @@ struct Request {
   std::string body;
 };
 
+// now + limit, saturated so that a huge limit means "no limit" instead of an overflow.
+Clock::time_point after(std::chrono::milliseconds limit) {
+  constexpr auto kForever = std::chrono::hours(24 * 365 * 100);
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                            std::clamp<std::chrono::milliseconds>(limit, -kForever, kForever));
+}
+
 // The points in time by which each step must be done.
 class Deadlines {
  public:
   explicit Deadlines(const ClientTimeout& timeout)
       : timeout_(timeout),
-        total_(Clock::now() + timeout.total),
-        connect_(std::min(total_, Clock::now() + timeout.connect)) {}
+        total_(after(timeout.total)),
+        connect_(std::min(total_, after(timeout.connect))) {}
 
   Clock::time_point connect() const { return connect_; }
   Clock::time_point connect_attempt() const {
-    return std::min(connect_, Clock::now() + timeout_.sock_connect);
+    return std::min(connect_, after(timeout_.sock_connect));
   }
-  Clock::time_point read() const { return std::min(total_, Clock::now() + timeout_.sock_read); }
+  Clock::time_point read() const { return std::min(total_, after(timeout_.sock_read)); }
   Clock::time_point total() const { return total_; }
 
  private:
@@ -278,6 +301,10 @@ asio::awaitable<Json> exchange(Stream& stream, const Request& request, const Tar
   configure(parser);
   beast::flat_buffer buffer(kHeaderLimit + kReadChunk);
   while (!parser.is_done()) {
+    if (buffer.size() + kReadChunk > buffer.max_size()) {
+      // Only an endless header or chunk line gets here.
+      throw TransportError(http::error::buffer_overflow, "quellin: malformed reply");
+    }
     socket.expires_at(deadlines.read());
     auto [ec, n] = co_await stream.async_read_some(buffer.prepare(kReadChunk), kAwait);
     buffer.commit(n);

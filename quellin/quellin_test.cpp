@@ -76,10 +76,14 @@ TEST(AsyncCallApi, SendsRequestLineHostHeadersInOrderLengthAndBody) {
                 body);
 }
 
-TEST(AsyncCallApi, EmptyPathBecomesSlash) {
+TEST(AsyncCallApi, EmptyPathBecomesSlashAndAGivenHostReplacesTheOwn) {
   auto server = answering(ok_json("{}"));
-  run(quellin::async_call_api(server.url(""), Json::object(), Json::object()));
-  EXPECT_EQ(server.requests()[0].substr(0, 16), "POST / HTTP/1.1\r");
+  quellin::ClientTimeout unlimited;
+  unlimited.total = unlimited.sock_read = std::chrono::milliseconds::max();
+  run(quellin::async_call_api(server.url(""), {{"A", "1"}, {"host", "api.example"}}, Json::object(),
+                              unlimited));
+  EXPECT_EQ(server.requests()[0],
+            "POST / HTTP/1.1\r\nA: 1\r\nhost: api.example\r\nContent-Length: 2\r\n\r\n{}");
 }
 
 struct FramingCase {
@@ -190,6 +194,16 @@ TEST(AsyncCallApi, BadArgumentsSendNothing) {
        R"(header name "X: y" is not an HTTP token)",
        false},
       {"empty name", url, {{"", "1"}}, R"(header name "" is not an HTTP token)", false},
+      {"own length",
+       url,
+       {{"content-length", "0"}},
+       R"(header "content-length" is set by the transport)",
+       false},
+      {"own framing",
+       url,
+       {{"Transfer-Encoding", "chunked"}},
+       R"(header "Transfer-Encoding" is set by the transport)",
+       false},
       {"number value", url, {{"X", 1}}, R"(header "X" must be text, not number)", true},
       {"headers a list", url, Json::array({"X"}), "headers must be a mapping, not array", true},
       {"headers null", url, nullptr, "headers must be a mapping, not null", true},
@@ -256,6 +270,9 @@ TEST(AsyncCallApi, BrokenRepliesAreTransportErrors) {
        "quellin: reply body over 64 MiB"},
       {"header over 64 KiB",
        "HTTP/1.1 200 OK\r\nX-Long: " + std::string(70 * 1024, 'h') + "\r\n\r\n{}",
+       "quellin: malformed reply"},
+      {"endless chunk line",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;" + std::string(200 * 1024, 'x'),
        "quellin: malformed reply"},
   };
   for (const auto& c : cases) {
