@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/text.hpp"
 
 // The parser reads the whole expression grammar, so that a text that is no expression at all
@@ -34,46 +35,11 @@ namespace {
 constexpr int kMaxBrackets = 200;
 // Nesting without brackets (lambda in lambda) also recurses; bound it as well.
 constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
-constexpr std::size_t kQuoteLimit = 40;
 
-// ---------------------------------------------------------------- source positions
-
-struct Position {
-  std::size_t line = 1;
-  std::size_t column = 1;
-};
-
-Position position_of(std::string_view text, std::size_t offset) {
-  Position p;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n' || (c == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
-      ++p.line;
-      p.column = 1;
-    } else if ((c & 0xC0) != 0x80) {
-      ++p.column;
-    }
-  }
-  return p;
-}
-
-// At most kQuoteLimit bytes of `text` from `offset`, cut at a character boundary.
-std::string quote_from(std::string_view text, std::size_t offset, std::size_t end) {
-  end = std::min({end, text.size(), offset + kQuoteLimit});
-  while (end > offset && end < text.size() &&
-         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-    --end;
-  }
-  std::string piece(text.substr(offset, end - offset));
-  for (char& c : piece) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  return '"' + piece + '"';
-}
+using core::internal::quote;
 
 std::string where(std::string_view text, std::size_t offset) {
-  const Position p = position_of(text, offset);
-  return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+  return core::internal::line_and_column(text, offset);
 }
 
 // ---------------------------------------------------------------- characters
@@ -266,7 +232,7 @@ class Lexer {
 
   [[noreturn]] void fail(std::size_t offset, const std::string& what) const {
     throw SyntaxError("literal_eval: " + what + " at " + where(text_, offset) + ": " +
-                      quote_from(text_, offset, text_.size()));
+                      quote(text_, offset, text_.size()));
   }
 
   std::string_view text() const { return text_; }
@@ -780,16 +746,16 @@ class Parser {
     if (error_message_.empty() || error_offset_ >= item.begin) {
       error_is_type_ = false;
       error_message_ = "literal_eval: not a literal at " + where(lexer_.text(), item.begin) + ": " +
-                       quote_from(lexer_.text(), item.begin, item.end);
+                       quote(lexer_.text(), item.begin, item.end);
       error_offset_ = item.begin;
     }
   }
 
   void record_unrepresentable(const Item& item, std::string_view what) {
     if (!unrepresentable_.empty()) return;
-    unrepresentable_ =
-        "literal_eval: " + std::string(what) + " at " + where(lexer_.text(), item.begin) +
-        " cannot be held in a Value: " + quote_from(lexer_.text(), item.begin, item.end);
+    unrepresentable_ = "literal_eval: " + std::string(what) + " at " +
+                       where(lexer_.text(), item.begin) +
+                       " cannot be held in a Value: " + quote(lexer_.text(), item.begin, item.end);
   }
 
   bool has_fault() const { return !error_message_.empty() || !unrepresentable_.empty(); }
