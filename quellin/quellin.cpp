@@ -238,7 +238,7 @@ Json decode_reply(const http::response<http::string_body>& reply) {
   }
   try {
     return Json::parse(body);
-  } catch (const Json::parse_error&) {
+  } catch (const Json::exception&) {  // a syntax error, or a number too large (1e1111)
     throw ValueError("reply of status " + std::to_string(status) + " is not JSON: \"" +
                      printable(body, kNotJsonBytes) + '"');
   }

@@ -429,6 +429,8 @@ TEST(ParseReply, SameDecodingWithoutASocket) {
   EXPECT_THROW(quellin::internal::parse_reply("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n1"),
                quellin::TransportError);
   EXPECT_THROW(quellin::internal::parse_reply(reply_with("503 Busy", "")), quellin::HttpError);
+  // A number beyond double's range is refused like any other non-JSON body.
+  EXPECT_THROW(quellin::internal::parse_reply(ok_json("[1e1111]")), quellin::ValueError);
 }
 
 }  // namespace
