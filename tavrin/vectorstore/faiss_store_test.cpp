@@ -207,8 +207,11 @@ TEST(FaissStore, SavedStoreLoadsEqualAndAnswersAlike) {
   const std::vector<std::string> texts = {"售后服务,退款", "物流", "q\"b\\c\n\t\x01\x7f"};
   const auto vectors = kHashing->embed_documents(texts);
   for (std::size_t i = 0; i < texts.size(); ++i) pairs.emplace_back(texts[i], vectors[i]);
-  std::vector<Value> metadatas = {Value::parse(R"({"n": 1, "f": 2.5, "s": "是", "z": null})"),
-                                  Value::parse(R"({"list": [1, {"k": true}]})"), Value::object()};
+  std::vector<Value> metadatas = {
+      Value::parse(
+          R"({"n": 1, "f": 2.5, "whole": 3.0, "tiny": -0.0, "huge": 1e300, "third": 0.1,
+          "u": 18446744073709551615, "i": -9223372036854775808, "s": "是\u0001\"", "z": null})"),
+      Value::parse(R"({"list": [1, {"k": true}]})"), Value::object()};
   const FAISS saved = FAISS::from_embeddings(pairs, kHashing, metadatas);
   const fs::path folder = dir / "a/b/store";
   saved.save_local(folder.string());

@@ -31,6 +31,10 @@ std::size_t well_formed_length(std::string_view s) noexcept {
 
 bool is_valid_utf8(std::string_view s) noexcept {
   while (!s.empty()) {
+    if (static_cast<unsigned char>(s.front()) < 0x80) {
+      s.remove_prefix(1);
+      continue;
+    }
     const std::size_t length = well_formed_length(s);
     if (length == 0) return false;
     s.remove_prefix(length);

@@ -1,0 +1,294 @@
+// save2faiss and check_result against a pandas user doing the same work in Python
+// (bench/stores.py): save2faiss on a generated table (default 200,000 rows: 3 text columns into the
+// text, 3 metadata columns), split into phases, beside row-by-row iloc and the best vectorised
+// pandas form with numpy hashing and faiss for Python; then check_result on 100,000 records
+// of 3 fields, 30% of values needing a search over stores of 50 labels, on one core.
+//
+//   bench/stores [rows] [records]
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavrin/brollin.hpp"
+#include "tavrin/frame/dataframe.hpp"
+#include "tavrin/olvane.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tavrin::Value;
+using tavrin::frame::DataFrame;
+using tavrin::vectorstore::FAISS;
+using tavrin::vectorstore::HashingEmbeddings;
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::string> kSrc = {"question", "product", "detail"};
+const std::vector<std::string> kTgt = {"category", "priority", "id"};
+const std::vector<std::string> kFields = {"category", "priority", "product"};
+constexpr std::size_t kLabels = 50;
+
+double seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// A small deterministic generator (64-bit LCG), so every run builds the same data.
+class Lcg {
+ public:
+  std::uint64_t below(std::uint64_t n) {
+    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state_ >> 33) % n;
+  }
+
+ private:
+  std::uint64_t state_ = 7;
+};
+
+std::string words(Lcg& random, std::size_t count) {
+  static const char* const kWords[] = {"售后", "服务", "订单", "退款", "物流", "质量", "价格",
+                                       "手机", "电池", "屏幕", "客服", "发票", "，",   "快递",
+                                       "维修", "更换", "会员", "积分", "账户", "安全"};
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += kWords[random.below(std::size(kWords))];
+  return text;
+}
+
+// 50 distinct labels per field.
+std::map<std::string, std::vector<std::string>> make_labels() {
+  std::map<std::string, std::vector<std::string>> labels;
+  Lcg random;
+  for (std::size_t i = 0; i < kLabels; ++i) {
+    labels["category"].push_back(words(random, 2) + "类" + std::to_string(i));
+    labels["priority"].push_back("Priority level " + std::to_string(i));
+    labels["product"].push_back("型号" + std::string(1, static_cast<char>('A' + i % 26)) +
+                                std::to_string(100 + i * 37));
+  }
+  return labels;
+}
+
+DataFrame make_table(std::size_t rows,
+                     const std::map<std::string, std::vector<std::string>>& labels) {
+  Lcg random;
+  Value question = Value::array(), product = Value::array(), detail = Value::array(),
+        category = Value::array(), priority = Value::array(), id = Value::array();
+  for (std::size_t i = 0; i < rows; ++i) {
+    question.push_back(words(random, 4 + random.below(6)));
+    product.push_back(labels.at("product")[random.below(kLabels)]);
+    detail.push_back(words(random, 8 + random.below(12)));
+    category.push_back(labels.at("category")[random.below(kLabels)]);
+    priority.push_back(labels.at("priority")[random.below(kLabels)]);
+    id.push_back(static_cast<std::int64_t>(i));
+  }
+  return DataFrame(Value{{"question", question},
+                         {"product", product},
+                         {"detail", detail},
+                         {"category", category},
+                         {"priority", priority},
+                         {"id", id}});
+}
+
+// Memory figures of this process from /proc, in bytes.
+std::size_t status_bytes(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+bool reset_peak_memory() {
+  return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5");
+}
+
+// Hashing vectors, noting when the single embedding call starts and ends.
+class TimedModel : public HashingEmbeddings {
+ public:
+  std::vector<std::vector<float>> embed_documents(const std::vector<std::string>& texts) override {
+    start = Clock::now();
+    text_bytes = 0;
+    for (const std::string& t : texts) text_bytes += t.size();
+    auto vectors = HashingEmbeddings::embed_documents(texts);
+    end = Clock::now();
+    return vectors;
+  }
+  Clock::time_point start, end;
+  std::size_t text_bytes = 0;
+};
+
+Value run_python(const std::string& arguments) {
+  const std::string command = "/usr/bin/python3 " TAVRIN_BENCH_DIR "/stores.py " + arguments;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  char block[4096];
+  for (std::size_t got; pipe && (got = std::fread(block, 1, sizeof block, pipe)) > 0;) {
+    output.append(block, got);
+  }
+  if (!pipe || pclose(pipe) != 0) {
+    std::cerr << "python baseline failed: " << command << "\n";
+    std::exit(1);
+  }
+  return Value::parse(output.substr(output.find_last_of('{')));
+}
+
+void print_row(const char* phase, double ours, double iloc, double vectorised, const char* goal) {
+  std::printf("%-22s %9.3f s %11.3f s %11.3f s %9.1fx %9.1fx   %s\n", phase, ours, iloc, vectorised,
+              iloc / ours, vectorised / ours, goal);
+}
+
+void bench_save(std::size_t rows, const fs::path& dir,
+                const std::map<std::string, std::vector<std::string>>& labels) {
+  const DataFrame table = make_table(rows, labels);
+  table.to_csv((dir / "table.csv").string());
+  auto model = std::make_shared<TimedModel>();
+
+  const bool peak_known = reset_peak_memory();
+  const std::size_t before = status_bytes("VmRSS");
+  const auto start = Clock::now();
+  tavrin::brollin::save2faiss(table, kSrc, kTgt, (dir / "store").string(), model);
+  const auto end = Clock::now();
+  const std::size_t peak = status_bytes("VmHWM") - before;
+
+  // The index and save phases alone, on the very pairs save2faiss stored.
+  const FAISS saved = FAISS::load_local((dir / "store").string(), model);
+  std::vector<FAISS::TextEmbedding> pairs;
+  std::vector<Value> metadatas;
+  for (std::size_t i = 0; i < saved.size(); ++i) {
+    pairs.emplace_back(saved.documents()[i].page_content, saved.vector(i));
+    metadatas.push_back(saved.documents()[i].metadata);
+  }
+  const auto index_start = Clock::now();
+  const FAISS rebuilt = FAISS::from_embeddings(std::move(pairs), model, std::move(metadatas));
+  const auto index_end = Clock::now();
+  rebuilt.save_local((dir / "store2").string());
+  const auto save_end = Clock::now();
+
+  const Value py = run_python("save " + (dir / "table.csv").string() + " " +
+                              (dir / "pystore").string() + " " + (dir / "vectors.f32").string());
+
+  // The Python hashing must give the same vectors.
+  std::ifstream vectors(dir / "vectors.f32", std::ios::binary);
+  float max_difference = 0;
+  for (std::size_t i = 0; i < std::min<std::size_t>(1000, rows); ++i) {
+    std::vector<float> theirs(256);
+    vectors.read(reinterpret_cast<char*>(theirs.data()), 256 * sizeof(float));
+    const std::vector<float> mine = saved.vector(i);
+    for (std::size_t j = 0; j < 256; ++j) {
+      max_difference = std::max(max_difference, std::abs(mine[j] - theirs[j]));
+    }
+  }
+
+  const double rows_s = seconds(start, model->start);
+  const double embed_s = seconds(model->start, model->end);
+  std::printf("save2faiss, %zu rows (3 text columns, 3 metadata columns), dim 256\n", rows);
+  std::printf("%-22s %11s %13s %13s %10s %10s   %s\n", "phase", "tavrin", "pandas iloc",
+              "vectorised", "vs iloc", "vs vect.", "goal");
+  const double py_rows_v = py["rows_vectorised"].get<double>();
+  print_row("rows -> texts, meta", rows_s, py["rows_iloc"].get<double>(), py_rows_v,
+            ">= 20x iloc, >= 2x vectorised");
+  print_row("embedding", embed_s, py["embed"].get<double>(), py["embed"].get<double>(),
+            "(no goal)");
+  print_row("index", seconds(index_start, index_end), py["index"].get<double>(),
+            py["index"].get<double>(), ">= 20x iloc, >= 2x vectorised");
+  print_row("save", seconds(index_end, save_end), py["save"].get<double>(),
+            py["save"].get<double>(), ">= 20x iloc, >= 2x vectorised");
+  std::printf("%-22s %9.3f s   (index + save inside save2faiss: %.3f s)\n", "save2faiss total",
+              seconds(start, end), seconds(model->end, end));
+  const double payload = static_cast<double>(model->text_bytes + rows * 256 * sizeof(float));
+  if (peak_known) {
+    std::printf(
+        "peak memory of save2faiss: %.1f MiB over %.1f MiB of texts + vectors = %.2fx"
+        "   goal <= 1.5x\n",
+        static_cast<double>(peak) / (1 << 20), payload / (1 << 20),
+        static_cast<double>(peak) / payload);
+  }
+  std::printf("numpy hashing vs tavrin on the first 1000 vectors: max |difference| %.2g\n\n",
+              static_cast<double>(max_difference));
+}
+
+void bench_check(std::size_t records, const fs::path& dir,
+                 const std::map<std::string, std::vector<std::string>>& labels) {
+  auto model = std::make_shared<HashingEmbeddings>();
+  std::map<std::string, std::shared_ptr<const tavrin::vectorstore::VectorStore>> stores;
+  Value labels_value = Value::object();
+  for (const std::string& field : kFields) {
+    const auto& values = labels.at(field);
+    const auto vectors = model->embed_documents(values);
+    std::vector<FAISS::TextEmbedding> pairs;
+    for (std::size_t i = 0; i < values.size(); ++i) pairs.emplace_back(values[i], vectors[i]);
+    stores[field] = std::make_shared<FAISS>(FAISS::from_embeddings(
+        std::move(pairs), model, std::vector<Value>(values.size(), Value::object())));
+    labels_value[field] = values;
+  }
+
+  // 30% of values are near misses of a label: a trailing space, a hyphen or upper case.
+  Lcg random;
+  Value predictions = Value::array();
+  std::vector<Value> expected;
+  for (std::size_t r = 0; r < records; ++r) {
+    Value record = Value::object();
+    Value truth = Value::object();
+    for (const std::string& field : kFields) {
+      const std::string label = labels.at(field)[random.below(kLabels)];
+      truth[field] = label;
+      std::string value = label;
+      if (random.below(10) < 3) {
+        const std::uint64_t kind = random.below(3);
+        if (kind == 0) value += " ";
+        if (kind == 1) value.push_back(std::exchange(value.back(), '-'));  // "-" before the last
+        if (kind == 2) std::transform(value.begin(), value.end(), value.begin(), ::toupper);
+      }
+      record[field] = value;
+    }
+    predictions.push_back(std::move(record));
+    expected.push_back(std::move(truth));
+  }
+  std::ofstream(dir / "labels.json") << labels_value.dump();
+  std::ofstream(dir / "records.json") << predictions.dump();
+
+  omp_set_num_threads(1);
+  std::size_t right = 0;
+  const auto start = Clock::now();
+  for (std::size_t r = 0; r < records; ++r) {
+    const Value checked =
+        tavrin::olvane::check_result(predictions[r], labels_value, kFields, stores);
+    right += checked == expected[r];
+  }
+  const double ours = seconds(start, Clock::now());
+  const double theirs = run_python("check " + (dir / "labels.json").string() + " " +
+                                   (dir / "records.json").string())["check"]
+                            .get<double>();
+  const double fields = static_cast<double>(records * kFields.size());
+  std::printf("check_result, %zu records x 3 fields, 30%% searched, stores of 50 labels, 1 core\n",
+              records);
+  std::printf(
+      "tavrin %.0f fields/s (%.3f s)   python %.0f fields/s (%.3f s)   %.1fx   goal >= "
+      "50000 fields/s\n",
+      fields / ours, ours, fields / theirs, theirs, theirs / ours);
+  std::printf("records restored to their true labels: %zu of %zu\n", right, records);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t rows = argc > 1 ? std::stoul(argv[1]) : 200000;
+  const std::size_t records = argc > 2 ? std::stoul(argv[2]) : 100000;
+  std::string pattern = (fs::temp_directory_path() / "bench_stores.XXXXXX").string();
+  const fs::path dir = mkdtemp(pattern.data());
+  const auto labels = make_labels();
+  bench_save(rows, dir, labels);
+  bench_check(records, dir, labels);
+  fs::remove_all(dir);
+  return 0;
+}
