@@ -20,16 +20,6 @@ struct BuildOptions {
   std::string metadata;
 };
 
-// Every field must have labels: a store of nothing would silently replace every value.
-void require_labelled(const std::vector<std::string>& fields, const Value& labels,
-                      const std::string& source) {
-  for (const std::string& field : fields) {
-    if (!labels.contains(field)) {
-      throw UsageError(source + " has no labels for field " + in_quotes(field));
-    }
-  }
-}
-
 void run_build(const BuildOptions& options) {
   const Value labels = read_labels(options.labels);
   const auto fields =

@@ -20,6 +20,7 @@ void run_check(const CheckOptions& options) {
   const Value labels = read_labels(options.labels);
   const auto fields =
       options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");
+  require_labelled(fields, labels, options.labels);
   const StoreMap stores = load_field_stores(options.stores, fields, default_embeddings());
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto records = parse_json_lines(read_input(options.predictions), source);

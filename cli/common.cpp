@@ -106,6 +106,15 @@ std::vector<std::string> label_fields(const Value& labels) {
   return fields;
 }
 
+void require_labelled(const std::vector<std::string>& fields, const Value& labels,
+                      const std::string& source) {
+  for (const std::string& field : fields) {
+    if (!labels.contains(field)) {
+      throw UsageError(source + " has no labels for field " + in_quotes(field));
+    }
+  }
+}
+
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
   std::vector<Value> records;
   std::size_t line_number = 0;

@@ -60,6 +60,11 @@ Value read_labels(const std::string& path);
 /// The field names of a labels object, in file order.
 std::vector<std::string> label_fields(const Value& labels);
 
+/// Throws a UsageError naming `source` and the first of `fields` that `labels` has no entry
+/// for: a field without labels would have every value replaced.
+void require_labelled(const std::vector<std::string>& fields, const Value& labels,
+                      const std::string& source);
+
 /// One JSON object per non-blank line. A line that is not a JSON object is a UsageError
 /// naming `source` and the line number.
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source);

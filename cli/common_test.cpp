@@ -82,7 +82,7 @@ TEST(SplitNames, TrimsAndRejectsEmptyNames) {
   }
 }
 
-TEST(Quoted, CutsWholeCharactersAndBlanksControls) {
+TEST(InQuotes, CutsWholeCharactersAndBlanksControls) {
   EXPECT_EQ(in_quotes("售后服务部", 4), "\"售后服务...\"");
   EXPECT_EQ(in_quotes("售后服务", 4), "\"售后服务\"");
   EXPECT_EQ(in_quotes("a\nb\tc"), "\"a b c\"");
@@ -101,7 +101,8 @@ TEST(ResolveEndpoint, NeedsAnAddressForAKey) {
 
 TEST(RequirePlainFieldName, RejectsNamesThatLeaveTheStoresFolder) {
   EXPECT_NO_THROW(require_plain_field_name("售后 类别"));
-  for (const std::string bad : {"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
     EXPECT_EQ(usage_error_of([&] { require_plain_field_name(bad); }),
               "field name " + in_quotes(bad) + " cannot name a store folder");
   }

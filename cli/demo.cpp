@@ -98,7 +98,9 @@ std::vector<Value> bundled_predictions(const fs::path& file, const frame::DataFr
   std::map<std::string, Value> by_id;
   for (Value& record : parse_json_lines(read_input(file.string()), file.string())) {
     const auto id = record.find(kIdColumn);
-    if (id != record.end()) by_id[str(*id)] = std::move(record);
+    if (id == record.end()) continue;
+    std::string key = str(*id);
+    by_id[std::move(key)] = std::move(record);
   }
   std::vector<Value> predictions;
   for (std::size_t i = 0; i < test.size(); ++i) {

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::Success& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-') {
+      return report(app, "unknown command \"" + std::string(argv[1]) + "\" (see tavrin --help)",
+                    kUsage);
+    }
     return report(app, std::string(e.what()) + " (see " + command_name(app) + " --help)", kUsage);
   } catch (const tavrin::cli::UsageError& e) {
     return report(app, e.what(), kUsage);
