@@ -57,13 +57,39 @@ int hex_value(char c) {
   return -1;
 }
 
-// Decodes the code point at `i` of already validated UTF-8; returns its length.
+// Length of the well-formed UTF-8 sequence at text[i] (not ASCII), or 0.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) {
+    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+  };
+  const unsigned char lead = byte(0);
+  const auto continuation_at = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation_at(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    const unsigned char second = byte(1);
+    const bool ok = (lead == 0xE0 ? second >= 0xA0 : lead == 0xED ? second < 0xA0 : true);
+    return ok && continuation_at(1) && continuation_at(2) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    const unsigned char second = byte(1);
+    const bool ok = (lead == 0xF0 ? second >= 0x90 : lead == 0xF4 ? second < 0x90 : true);
+    return ok && continuation_at(1) && continuation_at(2) && continuation_at(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Decodes the code point at `i`; returns its length. Text that is not UTF-8 cannot be source
+// text (Python decodes it first), which is a SyntaxError.
 std::size_t code_point_at(std::string_view s, std::size_t i, std::uint32_t& cp) {
+  cp = static_cast<unsigned char>(s[i]);
+  if (cp < 0x80) return 1;
+  const std::size_t n = utf8_sequence_length(s, i);
+  if (n == 0) throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(i));
   utf8proc_int32_t out = 0;
-  const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + i),
-                                  static_cast<utf8proc_ssize_t>(s.size() - i), &out);
+  utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + i),
+                   static_cast<utf8proc_ssize_t>(n), &out);
   cp = static_cast<std::uint32_t>(out);
-  return n > 0 ? static_cast<std::size_t>(n) : 1;
+  return n;
 }
 
 bool is_identifier_code_point(std::uint32_t cp, bool start) {
@@ -214,14 +240,23 @@ std::optional<StringPrefix> string_prefix(std::string_view name) {
   return prefix;
 }
 
+// An operator's characters packed into one number, so that tokens compare in one instruction.
+constexpr std::uint32_t operator_code(std::string_view op) {
+  std::uint32_t code = 0;
+  for (const char c : op) code = (code << 8) | static_cast<unsigned char>(c);
+  return code;
+}
+
 struct Token {
   TokenKind kind = TokenKind::kEnd;
+  std::uint32_t op = 0;  // kOperator only: operator_code of its text
   std::size_t begin = 0;
   std::size_t end = 0;
   Keyword keyword = Keyword::kNone;  // kName only
   StringPrefix prefix;               // kString only
   std::size_t body_begin = 0;        // kString: the text between the quotes
   std::size_t body_end = 0;
+  bool plain = true;  // kString: no escape and no line break, the body is the value
 };
 
 // ---------------------------------------------------------------- lexer
@@ -269,6 +304,25 @@ class Lexer {
     }
   }
 
+  // True when the next token, by a quick look, closes or separates elements: ',', ':' (not
+  // ':='), ')', ']' or '}'. False means only that the quick look cannot tell.
+  bool at_separator_next() const {
+    std::size_t i = pos_;
+    while (i < text_.size() && (text_[i] == ' ' || (level_ > 0 && text_[i] == '\n'))) ++i;
+    if (i >= text_.size()) return false;
+    switch (text_[i]) {
+      case ',':
+      case ')':
+      case ']':
+      case '}':
+        return true;
+      case ':':
+        return i + 1 >= text_.size() || text_[i + 1] != '=';
+      default:
+        return false;
+    }
+  }
+
   Token next() {
     skip_blanks();
     Token t;
@@ -292,7 +346,7 @@ class Lexer {
     } else if (c == '"' || c == '\'') {
       lex_string(t);
     } else {
-      lex_operator();
+      lex_operator(t);
       t.kind = TokenKind::kOperator;
     }
     t.end = pos_;
@@ -318,7 +372,38 @@ class Lexer {
   }
 
   void skip_comment() {
-    while (pos_ < text_.size() && text_[pos_] != '\n' && text_[pos_] != '\r') ++pos_;
+    while (pos_ < text_.size() && text_[pos_] != '\n' && text_[pos_] != '\r') {
+      if (static_cast<unsigned char>(text_[pos_]) >= 0x80) {
+        skip_utf8();
+      } else if (text_[pos_] == '\0') {
+        fail_null(pos_);
+      } else {
+        ++pos_;
+      }
+    }
+  }
+
+  [[noreturn]] void fail_null(std::size_t offset) const {
+    throw SyntaxError("literal_eval: text cannot contain null bytes (byte offset " +
+                      std::to_string(offset) + ")");
+  }
+
+  void skip_utf8() {
+    std::uint32_t cp = 0;
+    pos_ += code_point_at(text_, pos_, cp);
+  }
+
+  // Past the backslash at pos_ and the character it keeps from ending the literal: a quote, a
+  // backslash or a line break. Any other character is read as usual.
+  void skip_escaped() {
+    ++pos_;
+    if (pos_ >= text_.size()) return;
+    const char c = text_[pos_];
+    if (c == '\r') {
+      pos_ += pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n' ? 2 : 1;
+    } else if (c == '\'' || c == '"' || c == '\\' || c == '\n') {
+      ++pos_;
+    }
   }
 
   bool skip_line_end() {
@@ -407,17 +492,25 @@ class Lexer {
         fail(open, triple ? "unterminated triple-quoted string" : "unterminated string");
       }
       const char c = text_[pos_];
-      if (c == '\\') {
-        pos_ +=
-            pos_ + 2 < text_.size() && text_[pos_ + 1] == '\r' && text_[pos_ + 2] == '\n' ? 3 : 2;
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        skip_utf8();
         continue;
       }
-      if (!triple && (c == '\n' || c == '\r')) fail(open, "unterminated string");
       if (c == quote && (!triple || text_.substr(pos_, 3) == std::string(3, quote))) {
         t.body_end = pos_;
         pos_ += triple ? 3 : 1;
         return;
       }
+      if (c == '\\') {
+        t.plain = false;
+        skip_escaped();
+        continue;
+      }
+      if (c == '\n' || c == '\r') {
+        if (!triple) fail(open, "unterminated string");
+        t.plain = false;
+      }
+      if (c == '\0') fail_null(pos_);
       ++pos_;
     }
   }
@@ -503,19 +596,54 @@ class Lexer {
     end_number(begin, "decimal");
   }
 
-  void lex_operator() {
-    static constexpr std::array<std::string_view, 23> kLong = {
-        "**=", "//=", ">>=", "<<=", "...", "->", ":=", "**", "//", "<<", ">>", "<=",
-        ">=",  "==",  "!=",  "+=",  "-=",  "*=", "/=", "%=", "&=", "|=", "^="};
-    const std::string_view rest = text_.substr(pos_);
-    for (const std::string_view op : kLong) {
-      if (rest.substr(0, op.size()) == op) {
-        pos_ += op.size();
-        return;
-      }
-    }
+  // The longest operator at pos_: Python's operators are at most three characters long and
+  // each longer one extends a shorter one.
+  std::size_t operator_length() const {
     const char c = text_[pos_];
-    if (std::string_view("()[]{},:;.+-*/%@~<>=&|^").find(c) == std::string_view::npos) {
+    const char n1 = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
+    const char n2 = pos_ + 2 < text_.size() ? text_[pos_ + 2] : '\0';
+    switch (c) {
+      case '*':
+      case '/':
+      case '<':
+      case '>':
+        if (n1 == c) return n2 == '=' ? 3 : 2;
+        return n1 == '=' ? 2 : 1;
+      case '.':
+        return n1 == '.' && n2 == '.' ? 3 : 1;
+      case '-':
+        return n1 == '>' || n1 == '=' ? 2 : 1;
+      case ':':
+      case '=':
+      case '+':
+      case '%':
+      case '&':
+      case '|':
+      case '^':
+      case '@':
+        return n1 == '=' ? 2 : 1;
+      case '!':
+        return n1 == '=' ? 2 : 0;  // ! alone is no operator
+      case '(':
+      case ')':
+      case '[':
+      case ']':
+      case '{':
+      case '}':
+      case ',':
+      case ';':
+      case '~':
+        return 1;
+      default:
+        return 0;
+    }
+  }
+
+  void lex_operator(Token& t) {
+    const char c = text_[pos_];
+    const std::size_t length = operator_length();
+    if (c == '\0') fail_null(pos_);
+    if (length == 0) {
       fail(pos_, c >= 0x20 && c < 0x7F
                      ? std::string("invalid character '") + c + "'"
                      : "invalid non-printable character U+" + hex4(static_cast<unsigned char>(c)));
@@ -529,7 +657,8 @@ class Lexer {
       --level_;
       open_brackets_.pop_back();
     }
-    ++pos_;
+    t.op = operator_code(text_.substr(pos_, length));
+    pos_ += length;
   }
 
   std::string_view text_;
@@ -548,7 +677,8 @@ enum class Shape : std::uint8_t {
   kSignedNumber,  // one + or - on a kNumber
   kSignedImaginary,
   kComplexSum,  // a real number plus or minus an imaginary one
-  kConstant,    // text, bytes, True, False, None
+  kText,        // a text constant, held in Item::text until it becomes a Value
+  kConstant,    // bytes, True, False, None
   kEllipsis,
   kTuple,
   kList,
@@ -564,6 +694,7 @@ struct Item {
   std::size_t begin = 0;  // offset of the expression's first character
   std::size_t end = 0;    // offset just past its last character
   Value value;
+  std::string text;                  // kText
   bool out_of_range = false;         // an integer that does not fit in 64 bits
   bool is_set_name = false;          // kName `set`
   const char* unhashable = nullptr;  // the type Python names when hashing fails
@@ -678,7 +809,7 @@ class Parser {
   }
 
   bool at_operator(std::string_view op) const {
-    return token_.kind == TokenKind::kOperator && text_of(token_) == op;
+    return token_.kind == TokenKind::kOperator && token_.op == operator_code(op);
   }
 
   bool at_keyword(Keyword k) const {
@@ -707,6 +838,17 @@ class Parser {
     if (!accept_keyword(k)) fail_here("expected '" + std::string(spelling) + "'");
   }
 
+  // A number, a single string or True/False/None that makes up a whole element: read without
+  // descending through every level of the grammar.
+  bool at_lone_constant() const {
+    const bool constant =
+        token_.kind == TokenKind::kNumber || token_.kind == TokenKind::kString ||
+        (token_.kind == TokenKind::kName &&
+         (token_.keyword == Keyword::kTrueLiteral || token_.keyword == Keyword::kFalseLiteral ||
+          token_.keyword == Keyword::kNoneLiteral));
+    return constant && lexer_.at_separator_next();
+  }
+
   // An expression starts with a name that is not a statement keyword, a literal token, an
   // opening bracket, a unary operator, `...` or `*`/`**` where the caller allows them.
   bool at_expression_start() const {
@@ -722,9 +864,8 @@ class Parser {
       case TokenKind::kString:
         return true;
       case TokenKind::kOperator: {
-        const std::string_view op = text_of(token_);
-        return op == "(" || op == "[" || op == "{" || op == "-" || op == "+" || op == "~" ||
-               op == "...";
+        return at_operator("(") || at_operator("[") || at_operator("{") || at_operator("-") ||
+               at_operator("+") || at_operator("~") || at_operator("...");
       }
       default:
         return false;
@@ -775,6 +916,8 @@ class Parser {
       case Shape::kEllipsis:
         record_unrepresentable(item, "Ellipsis");
         return Value();
+      case Shape::kText:
+        return Value(std::move(item.text));
       case Shape::kConstant:
       case Shape::kTuple:
       case Shape::kList:
@@ -842,6 +985,7 @@ class Parser {
   Item parse_expression() {
     DepthGuard guard(*this);
     const std::size_t begin = token_.begin;
+    if (at_lone_constant()) return parse_atom();
     if (at_keyword(Keyword::kLambda)) return parse_lambda();
     Item item = parse_disjunction();
     if (!at_keyword(Keyword::kIf)) return item;
@@ -931,7 +1075,8 @@ class Parser {
       parse_conjunction();
       is_other = true;
     }
-    return is_other ? other(begin) : item;
+    if (is_other) return other(begin);
+    return item;
   }
 
   Item parse_conjunction() {
@@ -942,7 +1087,8 @@ class Parser {
       parse_inversion();
       is_other = true;
     }
-    return is_other ? other(begin) : item;
+    if (is_other) return other(begin);
+    return item;
   }
 
   Item parse_inversion() {
@@ -950,15 +1096,13 @@ class Parser {
     bool negated = false;
     while (accept_keyword(Keyword::kNot)) negated = true;
     Item item = parse_comparison();
-    return negated ? other(begin) : item;
+    if (negated) return other(begin);
+    return item;
   }
 
   bool accept_comparison_operator() {
-    static constexpr std::array<std::string_view, 6> kOperators = {
-        "==", "!=", "<=", "<", ">=", ">"};
-    if (token_.kind == TokenKind::kOperator &&
-        std::find(kOperators.begin(), kOperators.end(), text_of(token_)) != kOperators.end()) {
-      advance();
+    if (accept_operator("==") || accept_operator("!=") || accept_operator("<=") ||
+        accept_operator("<") || accept_operator(">=") || accept_operator(">")) {
       return true;
     }
     if (accept_keyword(Keyword::kIn)) return true;
@@ -981,7 +1125,8 @@ class Parser {
       parse_binary(kBitOrPrecedence);
       is_other = true;
     }
-    return is_other ? other(begin) : item;
+    if (is_other) return other(begin);
+    return item;
   }
 
   static constexpr int kBitOrPrecedence = 1;
@@ -989,14 +1134,28 @@ class Parser {
 
   int binary_precedence() const {
     if (token_.kind != TokenKind::kOperator) return 0;
-    const std::string_view op = text_of(token_);
-    if (op == "|") return 1;
-    if (op == "^") return 2;
-    if (op == "&") return 3;
-    if (op == "<<" || op == ">>") return 4;
-    if (op == "+" || op == "-") return kSumPrecedence;
-    if (op == "*" || op == "/" || op == "//" || op == "%" || op == "@") return 6;
-    return 0;
+    switch (token_.op) {
+      case operator_code("|"):
+        return 1;
+      case operator_code("^"):
+        return 2;
+      case operator_code("&"):
+        return 3;
+      case operator_code("<<"):
+      case operator_code(">>"):
+        return 4;
+      case operator_code("+"):
+      case operator_code("-"):
+        return kSumPrecedence;
+      case operator_code("*"):
+      case operator_code("/"):
+      case operator_code("//"):
+      case operator_code("%"):
+      case operator_code("@"):
+        return 6;
+      default:
+        return 0;
+    }
   }
 
   // Left-associative binary operators by precedence climbing, | lowest to * highest.
@@ -1318,6 +1477,7 @@ class Parser {
     const bool bytes = token_.prefix.bytes;
     bool formatted = false;
     std::string out;
+    out.reserve(token_.body_end - token_.body_begin);
     while (token_.kind == TokenKind::kString) {
       if (token_.prefix.bytes != bytes) fail_here("cannot mix bytes and nonbytes literals");
       const std::string_view body =
@@ -1325,6 +1485,8 @@ class Parser {
       if (token_.prefix.formatted) {
         check_format_string(body, token_.body_begin);
         formatted = true;
+      } else if (token_.plain) {
+        out.append(body);
       } else if (token_.prefix.raw) {
         append_raw(out, body);
       } else if (bytes) {
@@ -1340,7 +1502,8 @@ class Parser {
     if (bytes) {
       item.value = Value::binary(std::vector<std::uint8_t>(out.begin(), out.end()));
     } else {
-      item.value = std::move(out);
+      item.shape = Shape::kText;
+      item.text = std::move(out);
     }
     return item;
   }
@@ -1353,16 +1516,38 @@ class Parser {
     }
   }
 
-  // Line breaks in a literal read as \n whatever their form.
-  static void append_raw(std::string& out, std::string_view body) {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-      if (body[i] != '\r') {
-        out += body[i];
+  // Copies a literal's body to `out` with every line break as \n, handing each backslash to
+  // `escape(out, i)` (i just past it), which appends what the escape stands for and returns
+  // how many characters after the backslash it took.
+  template <typename Escape>
+  static void decode(std::string& out, std::string_view body, Escape escape) {
+    std::size_t run = 0;  // start of the characters not yet copied
+    std::size_t i = 0;
+    while (i < body.size()) {
+      const char c = body[i];
+      if (c != '\\' && c != '\r') {
+        ++i;
         continue;
       }
-      out += '\n';
-      if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+      out.append(body.data() + run, i - run);
+      if (c == '\r') {
+        out += '\n';
+        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
+      } else {
+        ++i;  // a body never ends in a lone backslash
+        i += escape(out, i);
+      }
+      run = i;
     }
+    out.append(body.data() + run, body.size() - run);
+  }
+
+  // In a raw literal a backslash stays, and only keeps the next character from ending it.
+  static void append_raw(std::string& out, std::string_view body) {
+    decode(out, body, [](std::string& to, std::size_t) {
+      to += '\\';
+      return std::size_t{0};
+    });
   }
 
   // Reads `count` hex digits at body[i]; -1 when they are not there.
@@ -1414,23 +1599,9 @@ class Parser {
   }
 
   void decode_text(std::string& out, std::string_view body, std::size_t offset, const Item& item) {
-    std::size_t i = 0;
-    while (i < body.size()) {
-      const std::size_t stop = body.find_first_of("\\\r", i);
-      if (stop == std::string_view::npos) {
-        out.append(body.substr(i));
-        return;
-      }
-      out.append(body.substr(i, stop - i));
-      i = stop;
-      if (body[i] == '\r') {
-        out += '\n';
-        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
-        continue;
-      }
-      ++i;  // the backslash; a string never ends in a lone one
-      i += decode_text_escape(out, body, i, offset, item);
-    }
+    decode(out, body, [&](std::string& to, std::size_t i) {
+      return decode_text_escape(to, body, i, offset, item);
+    });
   }
 
   std::size_t decode_text_escape(std::string& out, std::string_view body, std::size_t i,
@@ -1467,33 +1638,13 @@ class Parser {
   }
 
   void decode_bytes(std::string& out, std::string_view body, std::size_t offset) const {
-    std::size_t i = 0;
-    while (i < body.size()) {
-      const std::size_t stop = body.find_first_of("\\\r", i);
-      if (stop == std::string_view::npos) {
-        out.append(body.substr(i));
-        return;
-      }
-      out.append(body.substr(i, stop - i));
-      i = stop;
-      if (body[i] == '\r') {
-        out += '\n';
-        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
-        continue;
-      }
-      ++i;
-      if (const std::size_t n = continuation(body, i)) {
-        i += n;
-        continue;
-      }
+    decode(out, body, [&](std::string& to, std::size_t i) {
+      if (const std::size_t n = continuation(body, i)) return n;
       std::uint32_t value = 0;
-      if (const std::size_t n = common_escape(body, i, offset, value)) {
-        out += static_cast<char>(value & 0xFF);
-        i += n;
-      } else {
-        out += '\\';
-      }
-    }
+      const std::size_t n = common_escape(body, i, offset, value);
+      to += n > 0 ? static_cast<char>(value & 0xFF) : '\\';  // unknown escapes keep it
+      return n;
+    });
   }
 
   // An f-string is never a literal, but its braces must still be well formed.
@@ -1671,16 +1822,16 @@ class Parser {
       const std::size_t key_begin = key.begin;
       const std::size_t key_end = key.end;
       const char* unhashable = unhashable_type(key);
+      if (key.shape == Shape::kText) {  // the common case, kept free of a Value
+        Value converted = parser_.convert(std::move(value));
+        if (parser_.has_fault()) return;
+        return add_text_key(std::move(key.text), std::move(converted), key_begin, key_end);
+      }
       Value key_value = parser_.convert(std::move(key));
       Value converted = parser_.convert(std::move(value));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
       if (parser_.has_fault()) return;
-      if (key_value.is_string()) {
-        add_text_key(std::move(key_value.get_ref<std::string&>()), std::move(converted), key_begin,
-                     key_end);
-      } else {
-        add_other_key(key_value, std::move(converted), key_begin, key_end);
-      }
+      add_other_key(key_value, std::move(converted), key_begin, key_end);
     }
 
     void add_unpacking(std::size_t begin) { parser_.record_not_literal(parser_.other(begin)); }
@@ -1715,8 +1866,8 @@ class Parser {
     void append(std::string key, Value value, bool text_key) {
       Entries& e = entries();
       if (!by_text_.empty()) by_text_.emplace(key, e.size());
+      if (!text_key) other_keyed_.push_back(e.size());
       e.emplace_back(std::move(key), std::move(value));
-      text_keyed_.push_back(text_key);
     }
 
     void report_collision(std::size_t begin, std::size_t end) {
@@ -1728,7 +1879,9 @@ class Parser {
 
     void add_text_key(std::string key, Value value, std::size_t begin, std::size_t end) {
       if (const auto index = find_text(key)) {
-        if (!text_keyed_[*index]) return report_collision(begin, end);
+        if (std::binary_search(other_keyed_.begin(), other_keyed_.end(), *index)) {
+          return report_collision(begin, end);
+        }
         entries()[*index].second = std::move(value);
         return;
       }
@@ -1750,7 +1903,7 @@ class Parser {
 
     Parser& parser_;
     Item item_;
-    std::vector<bool> text_keyed_;
+    std::vector<std::size_t> other_keyed_;  // entries whose key is a repr, in order
     std::unordered_map<std::string, std::size_t> by_text_;
     std::unordered_map<std::string, std::size_t> by_canonical_;
   };
@@ -1826,34 +1979,8 @@ class Parser {
   std::string unrepresentable_;
 };
 
-// Python refuses a NUL anywhere, and text that is not UTF-8 cannot be source text.
-void check_source(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == 0) {
-      throw SyntaxError("literal_eval: text cannot contain null bytes (byte offset " +
-                        std::to_string(i) + ")");
-    }
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    utf8proc_int32_t cp = 0;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
-                                    static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
-    if (n <= 0) {
-      throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(i));
-    }
-    i += static_cast<std::size_t>(n);
-  }
-}
-
 }  // namespace
 
-Value literal_eval(std::string_view text) {
-  check_source(text);
-  return Parser(text).parse();
-}
+Value literal_eval(std::string_view text) { return Parser(text).parse(); }
 
 }  // namespace tavrin
