@@ -56,6 +56,15 @@ void AtomicFile::write(std::string_view bytes) {
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
+  start_writeback();
+}
+
+void AtomicFile::start_writeback() const {
+#ifdef __linux__
+  // Hands what is written so far to the disk now, so that commit's fsync has little left to
+  // wait for. A hint only: commit's fsync is what reports failures.
+  ::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 void AtomicFile::commit() {

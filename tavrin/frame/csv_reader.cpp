@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -18,6 +19,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/message.hpp"
+#include "tavrin/frame/internal/storage.hpp"
 
 namespace tavrin::frame {
 namespace {
@@ -406,12 +408,11 @@ Value make_cell(const Field& field, unsigned kinds, std::string& scratch, std::s
   throw ValueError(line_message("the file changed while it was read", line));
 }
 
-Value read_columns(const std::string& path, const Layout& layout) {
-  const std::size_t width = layout.names.size();
-  std::vector<std::vector<Value>> columns(width);
-  for (std::vector<Value>& cells : columns) {
-    cells.reserve(layout.rows);
-  }
+std::shared_ptr<DataFrame::Storage> read_cells(const std::string& path, const Layout& layout) {
+  auto storage = std::make_shared<DataFrame::Storage>();
+  storage->names = layout.names;
+  const std::size_t width = storage->width();
+  storage->cells.reserve(layout.rows * width);
   RecordReader reader(path);
   std::vector<Field> fields;
   std::string scratch;
@@ -421,24 +422,20 @@ Value read_columns(const std::string& path, const Layout& layout) {
   while (reader.next(fields)) {
     check_width(fields, width, reader.line());
     for (std::size_t c = 0; c < width; ++c) {
-      columns[c].push_back(c < fields.size()
-                               ? make_cell(fields[c], layout.kinds[c], scratch, reader.line())
-                               : Value());
+      storage->cells.push_back(c < fields.size()
+                                   ? make_cell(fields[c], layout.kinds[c], scratch, reader.line())
+                                   : Value());
     }
+    ++storage->rows;
   }
-  Value table = Value::object();
-  for (std::size_t c = 0; c < width; ++c) {
-    Value& column = table[layout.names[c]] = Value::array();
-    column.get_ref<Value::array_t&>().swap(columns[c]);
-  }
-  return table;
+  return storage;
 }
 
 }  // namespace
 
 DataFrame read_csv(const std::string& path) {
   const Layout layout = scan_layout(path);
-  return DataFrame(read_columns(path, layout));
+  return DataFrame(read_cells(path, layout));
 }
 
 }  // namespace tavrin::frame

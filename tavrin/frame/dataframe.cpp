@@ -35,12 +35,17 @@ void check_columns(const Value& columns) {
   }
 }
 
-std::vector<Value> take_cells(const Value& column) {
-  return column.get_ref<const Value::array_t&>();
+// Puts the cells of each column into their row-major places, copied or moved.
+void place_cells(const Value& column, std::size_t c, std::size_t width, std::vector<Value>& cells) {
+  for (std::size_t r = 0; r < column.size(); ++r) {
+    cells[r * width + c] = column[r];
+  }
 }
 
-std::vector<Value> take_cells(Value& column) {
-  return std::move(column.get_ref<Value::array_t&>());
+void place_cells(Value& column, std::size_t c, std::size_t width, std::vector<Value>& cells) {
+  for (std::size_t r = 0; r < column.size(); ++r) {
+    cells[r * width + c] = std::move(column[r]);
+  }
 }
 
 // The row count of `count` rows taken by sample with `frac`: Python's round, ties to even.
@@ -82,7 +87,11 @@ std::shared_ptr<DataFrame::Storage> build_storage(Columns& columns) {
   storage->rows = columns.empty() ? 0 : columns.begin()->size();
   for (auto it = columns.begin(); it != columns.end(); ++it) {
     storage->names.push_back(it.key());
-    storage->cells.push_back(take_cells(*it));
+  }
+  storage->cells.resize(storage->rows * storage->width());
+  std::size_t c = 0;
+  for (auto it = columns.begin(); it != columns.end(); ++it, ++c) {
+    place_cells(*it, c, storage->width(), storage->cells);
   }
   return storage;
 }
@@ -98,7 +107,7 @@ std::size_t DataFrame::Storage::position_of(std::string_view column) const {
 }
 
 const Value& DataFrame::Row::operator[](std::string_view column) const {
-  return storage_->cells[storage_->position_of(column)][base_row_];
+  return storage_->row(base_row_)[storage_->position_of(column)];
 }
 
 DataFrame::DataFrame() : DataFrame(std::make_shared<const Storage>()) {}
@@ -158,31 +167,33 @@ DataFrame DataFrame::reset_index(bool drop) const {
   storage->rows = rows_;
   storage->names.push_back(label_column_name(storage_->names));
   storage->names.insert(storage->names.end(), storage_->names.begin(), storage_->names.end());
-  std::vector<Value>& label_cells = storage->cells.emplace_back();
-  label_cells.reserve(rows_);
+  storage->cells.reserve(rows_ * storage->width());
   for (std::size_t i = 0; i < rows_; ++i) {
-    label_cells.emplace_back(static_cast<std::int64_t>(labels_.at(i)));
-  }
-  for (std::size_t c = 0; c < storage_->cells.size(); ++c) {
-    storage->cells.push_back(gather(c));
+    storage->cells.emplace_back(static_cast<std::int64_t>(labels_.at(i)));
+    const Value* row = storage_->row(base_rows_.at(i));
+    storage->cells.insert(storage->cells.end(), row, row + storage_->width());
   }
   return DataFrame(std::move(storage));
 }
 
 Value DataFrame::to_dict() const {
+  // Every key first: growing the object copies the entries that it already holds.
   Value columns = Value::object();
+  for (const std::string& name : storage_->names) {
+    columns[name] = Value::array();
+  }
   for (std::size_t c = 0; c < storage_->names.size(); ++c) {
-    columns[storage_->names[c]] = gather(c);
+    std::vector<Value> cells = gather(c);
+    columns[storage_->names[c]].get_ref<Value::array_t&>().swap(cells);
   }
   return columns;
 }
 
 std::vector<Value> DataFrame::gather(std::size_t column) const {
-  const std::vector<Value>& source = storage_->cells[column];
   std::vector<Value> cells;
   cells.reserve(rows_);
   for (std::size_t i = 0; i < rows_; ++i) {
-    cells.push_back(source[base_rows_.at(i)]);
+    cells.push_back(storage_->row(base_rows_.at(i))[column]);
   }
   return cells;
 }

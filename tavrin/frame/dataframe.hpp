@@ -6,8 +6,8 @@
 //   t.sample(1, 42).reset_index(true).iloc(std::nullopt, 2).size()   // -> 2
 //   t.to_csv("t.csv");                          // q,n\na,1\nb,2\nc,3\n
 //
-// Cost model: cells are stored once, column by column, and shared between every table derived
-// from the same source. A table is a view of that storage through a row-position map, so
+// Cost model: cells are stored once, row by row, and shared between every table derived from
+// the same source. A table is a view of that storage through a row-position map, so
 // copying a table, iloc(start, stop) and reset_index(true) are O(1) or O(columns); sample is
 // O(rows) index work. No cell is ever copied by those. The constructors, read_csv,
 // reset_index(false) and to_dict build or copy cells.
@@ -100,6 +100,7 @@ class DataFrame {
     std::size_t at(std::size_t i) const noexcept { return map ? (*map)[offset + i] : offset + i; }
   };
 
+  friend DataFrame read_csv(const std::string& path);
   explicit DataFrame(std::shared_ptr<const Storage> storage);
   // The cells of column `column` in this table's row order (copies).
   std::vector<Value> gather(std::size_t column) const;

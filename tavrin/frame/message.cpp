@@ -10,14 +10,20 @@ bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0
 }  // namespace
 
 std::string quoted(std::string_view text) {
-  if (text.size() <= kMaxQuoted) {
-    return "'" + std::string(text) + "'";
+  std::size_t cut = text.size();
+  if (cut > kMaxQuoted) {
+    cut = kMaxQuoted;
+    while (cut > 0 && is_continuation_byte(text[cut])) {
+      --cut;
+    }
   }
-  std::size_t cut = kMaxQuoted;
-  while (cut > 0 && is_continuation_byte(text[cut])) {
-    --cut;
+  std::string out = "'";
+  out.append(text.substr(0, cut));
+  if (cut < text.size()) {
+    out.append("...");
   }
-  return "'" + std::string(text.substr(0, cut)) + "...'";
+  out.push_back('\'');
+  return out;
 }
 
 }  // namespace tavrin::frame::internal

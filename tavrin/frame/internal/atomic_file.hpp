@@ -29,6 +29,7 @@ class AtomicFile {
  private:
   [[noreturn]] void fail(const char* what, int error) const;
   void close_descriptor();
+  void start_writeback() const;
 
   std::string path_;
   std::string temporary_path_;
