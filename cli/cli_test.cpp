@@ -160,6 +160,14 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineNamingTheFault) {
                         "--ratio");
   expect_one_line_error(run("split tickets.csv --test b.csv"), 2, "--train");
   expect_one_line_error(run("ask hello"), 2, "tavrin ask: error: no LLM endpoint");
+  // A mistyped option is named, but not the value after it: that may be the key.
+  const Result typo = run("ask hello --llm-keys " + kKey);
+  expect_one_line_error(typo, 2, "tavrin ask: error: unknown option --llm-keys");
+  EXPECT_EQ(typo.err.find(kKey), std::string::npos);
+  const Result typo_equals = run("ask hello --llm-token=" + kKey);
+  expect_one_line_error(typo_equals, 2, "unknown option --llm-token");
+  EXPECT_EQ(typo_equals.err.find(kKey), std::string::npos);
+  expect_one_line_error(run("ask hello " + kKey), 2, "unexpected argument in position 3");
 }
 
 TEST_F(Cli, SplitWritesBothFilesAndReportsOnStdout) {

@@ -30,6 +30,21 @@ int report(const CLI::App& app, const std::string& message, int status) {
   return status;
 }
 
+// What CLI11 could not place. Only option names are quoted: the word after a mistyped
+// option may be its value, and that value may be a key.
+std::string unexpected_arguments(const CLI::App& app, int argc, char** argv) {
+  const auto extras = app.remaining(true);
+  for (const std::string& arg : extras) {
+    if (arg.starts_with("-")) return "unknown option " + arg.substr(0, arg.find('='));
+  }
+  for (int i = 1; !extras.empty() && i < argc; ++i) {
+    if (extras.front() == argv[i]) {
+      return "unexpected argument in position " + std::to_string(i);
+    }
+  }
+  return "unexpected argument";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,6 +65,10 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
     return app.exit(e);
+  } catch (const CLI::ExtrasError& e) {
+    return report(app,
+                  unexpected_arguments(app, argc, argv) + " (see " + command_name(app) + " --help)",
+                  kUsage);
   } catch (const CLI::ParseError& e) {
     if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-') {
       return report(app, "unknown command \"" + std::string(argv[1]) + "\" (see tavrin --help)",
