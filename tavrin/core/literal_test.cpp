@@ -170,6 +170,227 @@ TEST(LiteralEval, ExpressionThatIsNoLiteralIsAValueError) {
   });
 }
 
+enum class Outcome { kLiteral, kSyntaxError, kValueError, kTypeError };
+
+Outcome outcome_of(std::string_view text) {
+  try {
+    literal_eval(text);
+    return Outcome::kLiteral;
+  } catch (const SyntaxError&) {
+    return Outcome::kSyntaxError;
+  } catch (const TypeError&) {
+    return Outcome::kTypeError;
+  } catch (const ValueError&) {
+    return Outcome::kValueError;
+  }
+}
+
+// The outcome python3.11 gives for each text: the grammar of expressions is read in full, so
+// that text that is no expression is told from an expression that is not a literal.
+TEST(LiteralEval, DecidesLikePythonAcrossTheExpressionGrammar) {
+  const std::vector<std::pair<std::string, Outcome>> cases = {
+      {"lambda x, *y, z=1, **w: x", Outcome::kValueError},
+      {"lambda *, a: 1", Outcome::kValueError},
+      {"lambda *: 1", Outcome::kSyntaxError},
+      {"lambda a=1, b: 1", Outcome::kSyntaxError},
+      {"lambda: (yield)", Outcome::kValueError},
+      {"f(a, *b, **c, d=1)", Outcome::kValueError},
+      {"f(**a, *b)", Outcome::kSyntaxError},
+      {"f(a=1, b)", Outcome::kSyntaxError},
+      {"f(a=1, *b)", Outcome::kValueError},
+      {"f(x for x in y)", Outcome::kValueError},
+      {"f(x for x in y, 1)", Outcome::kSyntaxError},
+      {"f(,)", Outcome::kSyntaxError},
+      {"f(1,)", Outcome::kValueError},
+      {"f()", Outcome::kValueError},
+      {"a[1:2, ::3]", Outcome::kValueError},
+      {"a[]", Outcome::kSyntaxError},
+      {"a[1,]", Outcome::kValueError},
+      {"a[*b]", Outcome::kValueError},
+      {"a[b:=1]", Outcome::kValueError},
+      {"a[::]", Outcome::kValueError},
+      {"x.y.z", Outcome::kValueError},
+      {"x.True", Outcome::kSyntaxError},
+      {"x.if", Outcome::kSyntaxError},
+      {"x.1", Outcome::kSyntaxError},
+      {"None.x", Outcome::kValueError},
+      {"1 .real", Outcome::kValueError},
+      {"1..real", Outcome::kValueError},
+      {"1.0.real", Outcome::kValueError},
+      {"[x for x in y]", Outcome::kValueError},
+      {"[x for x in y if a if b for z in w]", Outcome::kValueError},
+      {"[i async for i in y]", Outcome::kValueError},
+      {"[*a for a in b]", Outcome::kSyntaxError},
+      {"{*a for a in b}", Outcome::kSyntaxError},
+      {"{**a for a in b}", Outcome::kSyntaxError},
+      {"{1: 2 for a in b}", Outcome::kValueError},
+      {"(x for x in y)", Outcome::kValueError},
+      {"x for x in y", Outcome::kSyntaxError},
+      {"[1 for a in b, c]", Outcome::kSyntaxError},
+      {"(x := 1)", Outcome::kValueError},
+      {"x := 1", Outcome::kSyntaxError},
+      {"[y := 1, 2]", Outcome::kValueError},
+      {"{a := 1}", Outcome::kValueError},
+      {"{a := 1: 2}", Outcome::kSyntaxError},
+      {"f(a := 1)", Outcome::kValueError},
+      {"(a.b := 1)", Outcome::kSyntaxError},
+      {"(yield)", Outcome::kValueError},
+      {"(yield x)", Outcome::kValueError},
+      {"(yield from x)", Outcome::kValueError},
+      {"yield", Outcome::kSyntaxError},
+      {"await x", Outcome::kValueError},
+      {"await await x", Outcome::kSyntaxError},
+      {"async", Outcome::kSyntaxError},
+      {"1 if 2 else 3", Outcome::kValueError},
+      {"1 if 2", Outcome::kSyntaxError},
+      {"a if b else c if d else e", Outcome::kValueError},
+      {"a if b else lambda: c", Outcome::kValueError},
+      {"not not 1", Outcome::kValueError},
+      {"a not b", Outcome::kSyntaxError},
+      {"a not in b", Outcome::kValueError},
+      {"a is not b", Outcome::kValueError},
+      {"1 <> 2", Outcome::kSyntaxError},
+      {"1 < 2 < 3", Outcome::kValueError},
+      {"1 and 2 or 3", Outcome::kValueError},
+      {"-a ** -b", Outcome::kValueError},
+      {"2 ** -1", Outcome::kValueError},
+      {"~1", Outcome::kValueError},
+      {"a @ b", Outcome::kValueError},
+      {"a // b", Outcome::kValueError},
+      {"a << b", Outcome::kValueError},
+      {"a | b ^ c & d", Outcome::kValueError},
+      {"*a", Outcome::kSyntaxError},
+      {"(*a)", Outcome::kSyntaxError},
+      {"(*a,)", Outcome::kValueError},
+      {"[*a, *b]", Outcome::kValueError},
+      {"{*a}", Outcome::kValueError},
+      {"{**x}", Outcome::kValueError},
+      {"{1: 2, **x}", Outcome::kValueError},
+      {"*a, b", Outcome::kSyntaxError},
+      {"print 1", Outcome::kSyntaxError},
+      {"def", Outcome::kSyntaxError},
+      {"class", Outcome::kSyntaxError},
+      {"import os", Outcome::kSyntaxError},
+      {"return", Outcome::kSyntaxError},
+      {"pass", Outcome::kSyntaxError},
+      {"if", Outcome::kSyntaxError},
+      {"else", Outcome::kSyntaxError},
+      {"for", Outcome::kSyntaxError},
+      {"in", Outcome::kSyntaxError},
+      {"is", Outcome::kSyntaxError},
+      {"from", Outcome::kSyntaxError},
+      {"as", Outcome::kSyntaxError},
+      {"'a' f'b'", Outcome::kValueError},
+      {"f'{a}}'", Outcome::kSyntaxError},
+      {"f'}}'", Outcome::kValueError},
+      {"f'{{'", Outcome::kValueError},
+      {"f'{a'", Outcome::kSyntaxError},
+      {"f'{}'", Outcome::kSyntaxError},
+      {"rf'{a}'", Outcome::kValueError},
+      {"F'{a!r:>{b}}'", Outcome::kValueError},
+      {"b'a' f'b'", Outcome::kSyntaxError},
+      {"bf'a'", Outcome::kSyntaxError},
+      {"ub'a'", Outcome::kSyntaxError},
+      {"ur'a'", Outcome::kSyntaxError},
+      {"Ur'a'", Outcome::kSyntaxError},
+      {"Br'a'", Outcome::kLiteral},
+      {"rB'a'", Outcome::kLiteral},
+      {"1;", Outcome::kSyntaxError},
+      {"1 2", Outcome::kSyntaxError},
+      {"[1 2]", Outcome::kSyntaxError},
+      {"(1 2)", Outcome::kSyntaxError},
+      {"{1 2}", Outcome::kSyntaxError},
+      {"{'a' 1}", Outcome::kSyntaxError},
+      {"{'a':}", Outcome::kSyntaxError},
+      {"{:1}", Outcome::kSyntaxError},
+      {"{1:2, 3}", Outcome::kSyntaxError},
+      {"{1, 2: 3}", Outcome::kSyntaxError},
+      {"[,]", Outcome::kSyntaxError},
+      {"[1,,2]", Outcome::kSyntaxError},
+      {",", Outcome::kSyntaxError},
+      {"()", Outcome::kLiteral},
+      {"(,)", Outcome::kSyntaxError},
+      {"(1,,)", Outcome::kSyntaxError},
+      {"$", Outcome::kSyntaxError},
+      {"?", Outcome::kSyntaxError},
+      {"`1`", Outcome::kSyntaxError},
+      {"!1", Outcome::kSyntaxError},
+      {"1!", Outcome::kSyntaxError},
+      {"@a", Outcome::kSyntaxError},
+      {"a.", Outcome::kSyntaxError},
+      {".", Outcome::kSyntaxError},
+      {"...", Outcome::kValueError},  // accepted there, but Value cannot hold it
+      {"....", Outcome::kSyntaxError},
+      {"1.e", Outcome::kSyntaxError},
+      {"1e+", Outcome::kSyntaxError},
+      {"0x", Outcome::kSyntaxError},
+      {"0b", Outcome::kSyntaxError},
+      {"0o8", Outcome::kSyntaxError},
+      {"0_", Outcome::kSyntaxError},
+      {"1__0", Outcome::kSyntaxError},
+      {"1_", Outcome::kSyntaxError},
+      {"09", Outcome::kSyntaxError},
+      {"09.5", Outcome::kLiteral},
+      {"09j", Outcome::kValueError},  // accepted there, but Value cannot hold it
+      {"0e0", Outcome::kLiteral},
+      {"set()", Outcome::kLiteral},
+      {"set(())", Outcome::kValueError},
+      {"set(*())", Outcome::kValueError},
+      {"set(x=1)", Outcome::kValueError},
+      {"set() ()", Outcome::kValueError},
+      {"(set)()", Outcome::kLiteral},
+      {"set", Outcome::kValueError},
+      {"{set()}", Outcome::kTypeError},
+      {"{(1, [2])}", Outcome::kTypeError},
+      {"{frozenset()}", Outcome::kValueError},
+      {"[{[1]}, x]", Outcome::kTypeError},
+      {"{[1]: x}", Outcome::kValueError},
+      {"-1", Outcome::kLiteral},
+      {"--1", Outcome::kValueError},
+      {"-+1", Outcome::kValueError},
+      {"+-1", Outcome::kValueError},
+      {"-(1)", Outcome::kLiteral},
+      {"-(-1)", Outcome::kValueError},
+      {"-(1,)", Outcome::kValueError},
+      {"+True", Outcome::kValueError},
+      {"-None", Outcome::kValueError},
+      {"1 + 2j", Outcome::kValueError},  // accepted there, but Value cannot hold it
+      {"1j + 1", Outcome::kValueError},
+      {"1 + -2j", Outcome::kValueError},
+      {"(1 + 2j) + 3j", Outcome::kValueError},
+      {"1 + 2j * 3", Outcome::kValueError},
+      {"'\\N'", Outcome::kSyntaxError},
+      {"'\\N{'", Outcome::kSyntaxError},
+      {"'\\N{}'", Outcome::kSyntaxError},
+      {"'\\x4'", Outcome::kSyntaxError},
+      {"'\\u12'", Outcome::kSyntaxError},
+      {"b'\\x'", Outcome::kSyntaxError},
+      {"b'\\N{X}'", Outcome::kLiteral},
+      {"'\\U00110000'", Outcome::kSyntaxError},
+      {"\n1", Outcome::kLiteral},
+      {"\n 1", Outcome::kSyntaxError},
+      {" \n1", Outcome::kLiteral},
+      {"1\n", Outcome::kLiteral},
+      {"1\n2", Outcome::kSyntaxError},
+      {"1\n  ", Outcome::kSyntaxError},
+      {"1\n  #c", Outcome::kLiteral},
+      {"1\n \t", Outcome::kSyntaxError},
+      {"\f 1", Outcome::kSyntaxError},
+      {"  \f1", Outcome::kLiteral},
+      {"1 \\\n", Outcome::kSyntaxError},
+      {"\\\n1", Outcome::kLiteral},
+      {"[1,\\\n2]", Outcome::kLiteral},
+      {"#c", Outcome::kSyntaxError},
+      {"", Outcome::kSyntaxError},
+      {"\n", Outcome::kSyntaxError},
+      {"  ", Outcome::kSyntaxError},
+      {"1 # c\n\n", Outcome::kLiteral},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(outcome_of(text), expected) << "text: " << text;
+  }
+}
+
 TEST(LiteralEval, UnhashableKeyOrElementIsATypeError) {
   expect_rejected<TypeError>({
       {"{[1]}", "literal_eval: unhashable type: 'list' at line 1, column 2"},
@@ -216,6 +437,14 @@ TEST(LiteralEval, WhatValueCannotHoldIsAValueErrorThatSaysSo) {
        "2 "
        "cannot be held in a Value: \"\\N{BULLET}\""},
   });
+}
+
+TEST(LiteralEval, SurrogateEscapesStandForBytes) {
+  // \udc80..\udcff is a byte that is not UTF-8, as repr writes it; other lone surrogates keep
+  // their three-byte form.
+  EXPECT_EQ(literal_eval(R"('a\udcff\udc80')"), std::string("a\xff\x80"));
+  EXPECT_EQ(literal_eval(R"('\ud800')"), std::string("\xed\xa0\x80"));
+  EXPECT_EQ(literal_eval(R"('\ud83d\ude00')"), std::string("\xed\xa0\xbd\xed\xb8\x80"));
 }
 
 TEST(LiteralEval, NestingIsBoundedWithoutExhaustingTheStack) {
