@@ -2,10 +2,17 @@
 JOBS ?= 2
 CTEST_JOBS ?= 2
 
-.PHONY: deps test asan bench fuzz format format-check
+.PHONY: deps demo test asan bench fuzz install-check format format-check
 
 deps:
 	@scripts/install-deps
+
+## make demo: install what is missing, build the tool and walk the whole road on the bundled
+## sample set; everything it writes goes to tavrin-demo-out/.
+demo: deps
+	cmake --preset default
+	cmake --build --preset default --target tavrin_cli -j $(JOBS)
+	build/default/cli/tavrin demo --out tavrin-demo-out
 
 ## make test: install what is missing, configure, build and run the whole suite.
 test: deps
@@ -30,6 +37,17 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	fuzz/run build/fuzz $${FUZZ_SECONDS:-60}
+
+## make install-check: install to a temporary prefix and build examples/consumer against it.
+install-check: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	rm -rf build/install-check
+	cmake --install build/default --prefix build/install-check/prefix
+	cmake -S examples/consumer -B build/install-check/consumer -G Ninja \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install-check/prefix
+	cmake --build build/install-check/consumer
+	build/install-check/consumer/build_and_check build/install-check/stores
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
