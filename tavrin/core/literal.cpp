@@ -33,6 +33,8 @@ namespace tavrin {
 namespace {
 
 constexpr int kMaxBrackets = 200;
+// Room made in a new list or dict at once: replies carry a few elements in each.
+constexpr std::size_t kTypicalMembers = 8;
 // Nesting without brackets (lambda in lambda) also recurses; bound it as well.
 constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
 
@@ -78,13 +80,17 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
   return 0;
 }
 
+[[noreturn]] void fail_utf8(std::size_t offset) {
+  throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(offset));
+}
+
 // Decodes the code point at `i`; returns its length. Text that is not UTF-8 cannot be source
 // text (Python decodes it first), which is a SyntaxError.
 std::size_t code_point_at(std::string_view s, std::size_t i, std::uint32_t& cp) {
   cp = static_cast<unsigned char>(s[i]);
   if (cp < 0x80) return 1;
   const std::size_t n = utf8_sequence_length(s, i);
-  if (n == 0) throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(i));
+  if (n == 0) fail_utf8(i);
   utf8proc_int32_t out = 0;
   utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + i),
                    static_cast<utf8proc_ssize_t>(n), &out);
@@ -389,8 +395,9 @@ class Lexer {
   }
 
   void skip_utf8() {
-    std::uint32_t cp = 0;
-    pos_ += code_point_at(text_, pos_, cp);
+    const std::size_t n = utf8_sequence_length(text_, pos_);
+    if (n == 0) fail_utf8(pos_);
+    pos_ += n;
   }
 
   // Past the backslash at pos_ and the character it keeps from ending the literal: a quote, a
@@ -1759,6 +1766,7 @@ class Parser {
       return list;
     }
     auto& elements = list.value.get_ref<Value::array_t&>();
+    elements.reserve(kTypicalMembers);
     const bool starred = at_operator("*");
     Item first = parse_star_named_expression();
     if (at_comprehension()) {
@@ -1816,6 +1824,7 @@ class Parser {
       item_.begin = begin;
       item_.unhashable = "dict";
       item_.value = Value::object();
+      entries().reserve(kTypicalMembers);
     }
 
     void add(Item&& key, Item&& value) {
