@@ -8,6 +8,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/core/literal.hpp"
+#include "tavrin/internal/reply_scan.hpp"
 
 namespace tavrin::palisk {
 
@@ -93,6 +94,89 @@ Value parse_answer(const Value& res) {
 
 }  // namespace
 
+namespace internal {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_word_char(char c) { return is_word_start(c) || is_digit(c); }
+bool is_quote(char c) { return c == '\'' || c == '"'; }
+
+bool is_string_prefix(std::string_view word) {
+  std::string lower(word);
+  for (char& c : lower) c = static_cast<char>(c | 0x20);
+  for (std::string_view prefix : {"r", "u", "b", "f", "br", "rb", "fr", "rf"}) {
+    if (lower == prefix) return true;
+  }
+  return false;
+}
+
+// Just past the string literal that opens at text[quote] (one or three quote characters; a
+// backslash always escapes the next character), or npos when it does not end.
+std::size_t skip_string(std::string_view text, std::size_t quote) {
+  const std::string_view triple(text.data() + quote, std::min<std::size_t>(3, text.size() - quote));
+  const bool is_triple = triple.size() == 3 && triple[1] == triple[0] && triple[2] == triple[0];
+  const std::string_view closer = triple.substr(0, is_triple ? 3 : 1);
+  for (std::size_t i = quote + closer.size(); i < text.size();) {
+    if (text[i] == '\\') {
+      i += 2;
+    } else if (text.compare(i, closer.size(), closer) == 0) {
+      return i + closer.size();
+    } else {
+      ++i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Just past a number and any letters stuck to it (0x1F, 1e-5, 1_000, 2j, 1if).
+std::size_t skip_number(std::string_view text, std::size_t i) {
+  for (++i; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool exponent_sign = (c == '+' || c == '-') && (text[i - 1] | 0x20) == 'e';
+    if (!is_word_char(c) && c != '.' && !exponent_sign) break;
+  }
+  return i;
+}
+
+}  // namespace
+
+bool may_be_literal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    if (c == '#') {  // a comment runs to the end of its line
+      i = text.find_first_of("\r\n", i);
+    } else if (is_quote(c)) {
+      i = skip_string(text, i);
+    } else if (is_digit(c) || (c == '.' && i + 1 < text.size() && is_digit(text[i + 1]))) {
+      i = skip_number(text, i);
+    } else if (is_word_start(c)) {
+      const std::size_t begin = i;
+      while (i < text.size() && is_word_char(text[i])) ++i;
+      const std::string_view word = text.substr(begin, i - begin);
+      if (i < text.size() && is_quote(text[i]) && is_string_prefix(word)) {
+        i = skip_string(text, i);
+      } else if (word != "True" && word != "False" && word != "None") {
+        return false;
+      }
+    } else {
+      ++i;
+    }
+  }
+  return true;
+}
+
+bool may_be_json(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\n\r");
+  return first != std::string_view::npos &&
+         std::string_view("{[\"-0123456789tfnNI").find(text[first]) != std::string_view::npos;
+}
+
+}  // namespace internal
+
 boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::string key,
                                    std::string model_name, double temper,
                                    std::optional<Value> headers, std::optional<Value> payload) {
@@ -116,14 +200,19 @@ Value llm_postprocess(const std::string& response) {
   remove_all(processed_response, "```");
   std::erase(processed_response, '\n');
   std::erase(processed_response, ' ');
-  // The parsers' failures are fall-backs, whatever their kind.
-  try {
-    return literal_eval(processed_response);
-  } catch (const std::exception&) {
+  // The parsers' failures are fall-backs, whatever their kind. A parser that certainly refuses
+  // the text is not asked: the result is the same, without the cost of an exception.
+  if (internal::may_be_literal(processed_response)) {
+    try {
+      return literal_eval(processed_response);
+    } catch (const std::exception&) {
+    }
   }
-  try {
-    return json_loads(processed_response);
-  } catch (const std::exception&) {
+  if (internal::may_be_json(processed_response)) {
+    try {
+      return json_loads(processed_response);
+    } catch (const std::exception&) {
+    }
   }
   return processed_response;
 }

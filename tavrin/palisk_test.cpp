@@ -7,6 +7,9 @@
 
 #include "quellin/quellin.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/json.hpp"
+#include "tavrin/core/literal.hpp"
+#include "tavrin/internal/reply_scan.hpp"
 #include "tests/support/loopback_server.hpp"
 
 namespace tavrin::palisk {
@@ -217,6 +220,44 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(llm_postprocess(c.response), c.expected);
+  }
+}
+
+struct ScanCase {
+  std::string text;
+  bool may_be_literal;
+  bool may_be_json;
+};
+
+// The scans only skip a parser that would refuse: each "false" is checked against the parser.
+TEST(ReplyScan, RefusesOnlyWhatTheParserRefuses) {
+  const std::vector<ScanCase> cases = {
+      {R"({"a":true})", false, true},
+      {R"({"a":"true","b":None,'c':False})", true, true},
+      {"{'a':1}#true,中文", true, true},
+      {R"(b'x'+rB"y"+f'{z}')", true, false},
+      {R"(x'a')", false, false},
+      {R"('it\'s null'+"""a"b""")", true, false},
+      {"'''never closed null", true, false},
+      {"[0x1F,1e-5,1_000,2j,.5]", true, true},
+      {"中文", false, false},
+      {"['中文',𝐍𝐨𝐧𝐞]", false, true},
+      {"Hereitis:{}", false, false},
+      {"\r\t-1", true, true},
+      {"NaN", false, true},
+      {" \t", true, false},
+      {"", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(internal::may_be_literal(c.text), c.may_be_literal);
+    EXPECT_EQ(internal::may_be_json(c.text), c.may_be_json);
+    if (!c.may_be_literal) {
+      EXPECT_ANY_THROW(literal_eval(c.text));
+    }
+    if (!c.may_be_json) {
+      EXPECT_ANY_THROW(json_loads(c.text));
+    }
   }
 }
 
