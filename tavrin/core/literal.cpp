@@ -282,16 +282,27 @@ class Lexer {
   // Skips blank and comment lines before the expression; its first line must not be indented.
   void start() {
     while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    std::size_t column = 0;
     for (;;) {
-      const std::size_t column = skip_indentation();
+      column = skip_indentation(column);
       if (pos_ >= text_.size()) fail(pos_, "no expression");
       if (text_[pos_] == '#') {
         skip_comment();
-      } else if (!skip_line_end()) {
+      } else if (at_line_continuation()) {
+        ++pos_;  // the joined line's blanks add to the indentation
+        skip_line_end();
+      } else if (skip_line_end()) {
+        column = 0;
+      } else {
         if (column > 0) fail(pos_, "unexpected indent");
         return;
       }
     }
+  }
+
+  bool at_line_continuation() const {
+    return text_[pos_] == '\\' && pos_ + 1 < text_.size() &&
+           (text_[pos_ + 1] == '\n' || text_[pos_ + 1] == '\r');
   }
 
   // After the expression's line: only blank and comment lines, and no indented last line.
@@ -360,8 +371,8 @@ class Lexer {
   }
 
  private:
-  std::size_t skip_indentation() {
-    std::size_t column = 0;
+  // Skips blanks from pos_, counting columns on from `column`.
+  std::size_t skip_indentation(std::size_t column = 0) {
     for (; pos_ < text_.size(); ++pos_) {
       const char c = text_[pos_];
       if (c == ' ') {
@@ -437,7 +448,6 @@ class Lexer {
       } else if (c == '\\') {
         const std::size_t backslash = pos_++;
         if (!skip_line_end()) fail(backslash, "unexpected character after line continuation");
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
         if (pos_ >= text_.size()) fail(backslash, "unexpected end of text after line continuation");
       } else if ((c == '\n' || c == '\r') && level_ > 0) {
         skip_line_end();

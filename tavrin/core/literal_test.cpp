@@ -385,6 +385,10 @@ TEST(LiteralEval, DecidesLikePythonAcrossTheExpressionGrammar) {
       {"\n", Outcome::kSyntaxError},
       {"  ", Outcome::kSyntaxError},
       {"1 # c\n\n", Outcome::kLiteral},
+      {"1\\\n ", Outcome::kLiteral},
+      {"x\\\n#c", Outcome::kValueError},
+      {"#c\n\t\\\n1", Outcome::kSyntaxError},
+      {"\\\n 1", Outcome::kSyntaxError},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(outcome_of(text), expected) << "text: " << text;
