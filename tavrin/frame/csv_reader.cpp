@@ -2,6 +2,7 @@
 // kind of each column, the second builds the cells directly in their final kind. Neither pass
 // holds more of the file than one block, so the peak memory is the table itself.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@ namespace tavrin::frame {
 namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+constexpr std::size_t kMinBlockSize = 4096;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // One field of the current record: a view into the reader's block, valid until the next record.
@@ -100,11 +102,12 @@ bool valid_utf8(std::string_view bytes) {
 // block is parsed again once the block has been refilled; the block grows for longer records.
 class RecordReader {
  public:
-  explicit RecordReader(const std::string& path) : path_(path), block_(kBlockSize) {
+  explicit RecordReader(const std::string& path) : path_(path) {
     descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor_ < 0) {
       fail("read_csv: cannot open", errno);
     }
+    block_.resize(first_block_size());
     fill();
     if (std::string_view(block_.data(), end_).starts_with(kByteOrderMark)) {
       begin_ = kByteOrderMark.size();
@@ -221,6 +224,16 @@ class RecordReader {
     if (!valid_utf8(std::string_view(block_.data() + begin_, record_end - begin_))) {
       throw ValueError(line_message("invalid UTF-8", next_line_));
     }
+  }
+
+  // A small file gets a small block: one byte more than the file, so that one read finds its end.
+  std::size_t first_block_size() const {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode)) {
+      return kBlockSize;
+    }
+    return std::clamp<std::size_t>(static_cast<std::size_t>(status.st_size) + 1, kMinBlockSize,
+                                   kBlockSize);
   }
 
   // Moves the unparsed rest to the front, grows the block when the rest fills it, reads more.

@@ -201,6 +201,12 @@ TEST_F(Csv, ReadingWhatWasWrittenGivesTheTableBack) {
   EXPECT_TRUE(std::signbit(back["score"][2].get<double>()));
 }
 
+TEST_F(Csv, FirstColumnNameStartingWithByteOrderMarkSurvives) {
+  const DataFrame table(Value{{"\xEF\xBB\xBFid", Value::array({1})}});
+  EXPECT_EQ(write_and_read_back(table), "\"\xEF\xBB\xBFid\"\n1\n");
+  EXPECT_EQ(read_csv(path("out.csv")).columns(), table.columns());
+}
+
 TEST_F(Csv, RecordsLongerThanOneReadBlockSurvive) {
   const std::string long_text(9 << 20, 'x');
   Value ids = Value::array();

@@ -18,6 +18,7 @@ namespace {
 
 // Output is handed to the file in blocks of about this size.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool is_special(char c) { return c == ',' || c == '"' || c == '\n' || c == '\r'; }
 
@@ -43,11 +44,7 @@ bool needs_quotes(std::string_view field) {
   return std::any_of(field.begin() + static_cast<std::ptrdiff_t>(i), field.end(), is_special);
 }
 
-void append_field(std::string& out, std::string_view field) {
-  if (!needs_quotes(field)) {
-    out += field;
-    return;
-  }
+void append_quoted(std::string& out, std::string_view field) {
   out += '"';
   for (const char c : field) {
     if (c == '"') {
@@ -56,6 +53,14 @@ void append_field(std::string& out, std::string_view field) {
     out += c;
   }
   out += '"';
+}
+
+void append_field(std::string& out, std::string_view field) {
+  if (needs_quotes(field)) {
+    append_quoted(out, field);
+  } else {
+    out += field;
+  }
 }
 
 template <class Integer>
@@ -140,14 +145,18 @@ void end_line(std::string& out, std::size_t line_start, std::size_t fields) {
 void DataFrame::to_csv(const std::string& path, bool index) const {
   internal::AtomicFile file(path);
   std::string out;
-  out.reserve(kBlockSize + kBlockSize / 4);
+  out.reserve(kBlockSize);
   const std::size_t fields = storage_->names.size() + (index ? 1 : 0);
 
   std::size_t line_start = out.size();
   const char* separator = index ? "," : "";
   for (const std::string& name : storage_->names) {
     out += separator;
-    append_field(out, name);
+    if (out.empty() && name.starts_with(kByteOrderMark)) {
+      append_quoted(out, name);  // else readers would take the name's first character for a BOM
+    } else {
+      append_field(out, name);
+    }
     separator = ",";
   }
   end_line(out, line_start, fields);
