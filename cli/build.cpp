@@ -21,6 +21,7 @@ struct BuildOptions {
 };
 
 void run_build(const BuildOptions& options) {
+  if (options.out.empty()) throw UsageError("--out must name a folder");
   const Value labels = read_labels(options.labels);
   const auto fields =
       options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");

@@ -302,7 +302,8 @@ TEST_F(Cli, DemoStopsWhenEveryRequestFails) {
       << r.err;
 }
 
-TEST_F(Cli, DemoNamesAMissingDataFolder) {
+TEST_F(Cli, DemoNamesABadDataOrOutputFolder) {
+  expect_one_line_error(run("demo --out ''"), 2, "tavrin demo: error: --out must name a folder");
   expect_one_line_error(run("demo --data nowhere"), 2, "--data \"nowhere\" holds no tickets.csv");
 }
 

@@ -227,6 +227,7 @@ std::vector<Value> check_all(const std::vector<Value>& predictions, const frame:
 void run_demo(const DemoOptions& options) {
   const auto start = Clock::now();
   const auto endpoint = resolve_endpoint(options.llm.url, options.llm.key);
+  if (options.out.empty()) throw UsageError("--out must name a folder");
   const SampleFiles sample(find_data_dir(options.data));
   const Value labels = read_labels(sample.labels.string());
   const auto fields = label_fields(labels);
