@@ -100,6 +100,9 @@ bool unassigned_in_python(std::uint32_t cp) {
 }
 
 bool is_printable(std::uint32_t cp) {
+  constexpr std::uint32_t kCjkFirst = 0x4E00;  // CJK Unified Ideographs, all letters: the bulk
+  constexpr std::uint32_t kCjkLast = 0x9FFF;   // of Chinese text, decided without a lookup
+  if (cp >= kCjkFirst && cp <= kCjkLast) return true;
   switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
     case UTF8PROC_CATEGORY_CC:
     case UTF8PROC_CATEGORY_CF:
@@ -143,32 +146,46 @@ std::size_t decode_utf8(std::string_view s, std::uint32_t& cp) {
 // A string's text in quotes. A byte that does not belong to well-formed UTF-8 is shown as
 // Python shows such a byte decoded with surrogateescape (\udc80..\udcff); literal_eval turns
 // those escapes back into the raw bytes, so the text still reads back unchanged.
+bool is_plain_ascii(unsigned char c, char quote) {
+  return c >= 0x20 && c < 0x7F && c != '\\' && c != static_cast<unsigned char>(quote);
+}
+
 void append_text_repr(std::string& out, std::string_view s) {
   const char quote = pick_quote(s);
+  out.reserve(out.size() + s.size() + 2);
   out += quote;
+  std::size_t run = 0;  // start of the characters that stand as they are, not yet copied
   std::size_t i = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
-      if (!append_ascii_escape(out, c, quote)) out += static_cast<char>(c);
-      ++i;
+      if (is_plain_ascii(c, quote)) {
+        ++i;
+        continue;
+      }
+      out.append(s, run, i - run);
+      append_ascii_escape(out, c, quote);
+      run = ++i;
       continue;
     }
     std::uint32_t cp = 0;
     const std::size_t length = decode_utf8(s.substr(i), cp);
+    if (length > 0 && is_printable(cp)) {
+      i += length;
+      continue;
+    }
+    out.append(s, run, i - run);
     if (length == 0) {
       out += "\\udc";
       append_hex(out, c, 2);
       ++i;
     } else {
-      if (is_printable(cp)) {
-        out.append(s.substr(i, length));
-      } else {
-        append_code_point_escape(out, cp);
-      }
+      append_code_point_escape(out, cp);
       i += length;
     }
+    run = i;
   }
+  out.append(s, run, i - run);
   out += quote;
 }
 
