@@ -23,6 +23,11 @@
 
 namespace {
 
+// Debian's interpreter, which has the baseline's packages (python3-aiohttp), before any other.
+std::string python() {
+  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
 namespace fs = std::filesystem;
 using tavrin::Value;
 
@@ -133,7 +138,7 @@ int main(int argc, char** argv) {
     tavrin_seconds = std::min(tavrin_seconds, seconds_since(start));
   }
 
-  const std::string command = "python3 " TAVRIN_BENCH_DIR "/postprocess.py " +
+  const std::string command = python() + " " TAVRIN_BENCH_DIR "/postprocess.py " +
                               (work / "replies.jsonl").string() + " " +
                               (work / "results.jsonl").string();
   double python_seconds = 0;

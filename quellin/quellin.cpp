@@ -271,7 +271,18 @@ asio::awaitable<tcp::resolver::results_type> resolve(const Target& target,
 // Tries each resolved address in turn, each attempt within sock_connect, all within connect.
 asio::awaitable<void> connect(beast::tcp_stream& stream, const Target& target,
                               const Deadlines& deadlines) {
-  const auto endpoints = co_await resolve(target, deadlines);
+  // An address literal needs no resolver (whose work runs on a thread of its own). No co_await
+  // inside a conditional expression: GCC 12 miscompiles that.
+  boost::system::error_code not_literal;
+  const auto address = asio::ip::make_address(target.host, not_literal);
+  tcp::resolver::results_type endpoints;
+  if (not_literal) {
+    endpoints = co_await resolve(target, deadlines);
+  } else {
+    endpoints = tcp::resolver::results_type::create(
+        tcp::endpoint(address, static_cast<unsigned short>(std::stoi(target.port))), target.host,
+        target.port);
+  }
   ErrorCode last = asio::error::host_not_found;
   for (const auto& entry : endpoints) {
     stream.expires_at(deadlines.connect_attempt());
