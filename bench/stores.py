@@ -4,7 +4,8 @@ row by row (iloc) and in the best vectorised form, with the same hashing vectors
 faiss for Python; and the same check_result loop.
 
     stores.py save <table.csv> <out_dir> <vectors.f32>   -> JSON of phase seconds
-    stores.py check <labels.json> <records.json>          -> JSON of seconds
+    stores.py check <labels.json> <records.json> <limit>  -> JSON of seconds, on the first
+                                                            <limit> records
 """
 import json
 import os
@@ -94,7 +95,7 @@ def build_index(vectors):
     return index
 
 
-def save(index, texts, metadatas, folder):
+def save(index, texts, metadatas, folder, durable=False):
     os.makedirs(folder, exist_ok=True)
     faiss.write_index(index, os.path.join(folder, "index.faiss"))
     sidecar = {"format": "tavrin.faiss", "version": 1, "distance_strategy": "COSINE",
@@ -102,6 +103,12 @@ def save(index, texts, metadatas, folder):
                "documents": [{"page_content": t, "metadata": m} for t, m in zip(texts, metadatas)]}
     with open(os.path.join(folder, "index.json"), "w", encoding="utf-8") as f:
         f.write(json.dumps(sidecar, ensure_ascii=False, separators=(",", ":")))
+        if durable:
+            f.flush()
+            os.fsync(f.fileno())
+    if durable:
+        with open(os.path.join(folder, "index.faiss"), "rb") as f:
+            os.fsync(f.fileno())
 
 
 def bench_save(table, out_dir, vectors_path):
@@ -112,15 +119,16 @@ def bench_save(table, out_dir, vectors_path):
     vectors[:1000].tofile(vectors_path)
     index, build = timed(build_index, vectors)
     _, saved = timed(save, index, texts, metadatas, out_dir)
+    _, durable = timed(save, index, texts, metadatas, out_dir + "_durable", True)
     print(json.dumps({"rows_iloc": iloc_rows, "rows_vectorised": vec_rows, "embed": embed,
-                      "index": build, "save": saved}))
+                      "index": build, "save": saved, "save_fsync": durable}))
 
 
-def bench_check(labels_path, records_path):
+def bench_check(labels_path, records_path, limit):
     with open(labels_path, encoding="utf-8") as f:
         labels = json.load(f)
     with open(records_path, encoding="utf-8") as f:
-        records = json.load(f)
+        records = json.load(f)[:int(limit)]
     fields = list(labels)
     stores = {}
     for field in fields:
@@ -136,7 +144,7 @@ def bench_check(labels_path, records_path):
                 _, ids = stores[field].search(q, 1)
                 val = labels[field][ids[0][0]]
             checked[field] = val
-    print(json.dumps({"check": time.perf_counter() - start}))
+    print(json.dumps({"check": time.perf_counter() - start, "records": len(records)}))
 
 
 if __name__ == "__main__":
@@ -144,4 +152,4 @@ if __name__ == "__main__":
     if sys.argv[1] == "save":
         bench_save(*sys.argv[2:5])
     else:
-        bench_check(*sys.argv[2:4])
+        bench_check(*sys.argv[2:5])

@@ -1,19 +1,21 @@
 #include "tavrin/brollin.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::brollin {
 namespace {
 
 namespace fs = std::filesystem;
 using frame::DataFrame;
+using tavrin::testing::captured_stdout;
+using tavrin::testing::expect_error;
 using vectorstore::FAISS;
 
 // Hashing vectors, with a log of every embed_documents call; `drop` vectors are left off.
@@ -34,25 +36,7 @@ class RecordingModel : public vectorstore::HashingEmbeddings {
 
 class Brollin : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "brollin_test.XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // Runs `call` and answers what it printed on standard output.
-  static std::string printed(const std::function<void()>& call) {
-    ::testing::internal::CaptureStdout();
-    try {
-      call();
-    } catch (...) {
-      ::testing::internal::GetCapturedStdout();
-      throw;
-    }
-    return ::testing::internal::GetCapturedStdout();
-  }
+  std::string path(const std::string& name) const { return dir_ / name; }
 
   FAISS load(const std::string& name) const { return FAISS::load_local(path(name), model_); }
 
@@ -63,7 +47,7 @@ class Brollin : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
+  tavrin::testing::TempDir dir_;
   std::shared_ptr<RecordingModel> model_ = std::make_shared<RecordingModel>();
   DataFrame table_{Value::parse(R"({
       "q": ["退款,快点", "物流", "账户"],
@@ -72,18 +56,8 @@ class Brollin : public ::testing::Test {
       "flag": [true, false, true]})")};
 };
 
-template <class Error>
-void expect_error(const std::function<void()>& call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
-
 TEST_F(Brollin, RowsBecomeJoinedTextsAndMetadataInOneEmbeddingCall) {
-  const std::string out = printed([&] {
+  const std::string out = captured_stdout([&] {
     save2faiss(table_, {"q", "n", "q", "flag"}, {"label", "n", "label", "q"}, path("s"), model_);
   });
   EXPECT_EQ(out, "FAISS 已保存至：" + path("s") + "\n");
@@ -102,14 +76,14 @@ TEST_F(Brollin, RowsBecomeJoinedTextsAndMetadataInOneEmbeddingCall) {
 TEST_F(Brollin, EmptyTableStillEmbedsOnceAndSavesAnEmptyStore) {
   const DataFrame empty(Value::parse(R"({"q": []})"));
   const std::string out =
-      printed([&] { save2faiss(empty, {"missing"}, {"also missing"}, path("e"), model_); });
+      captured_stdout([&] { save2faiss(empty, {"missing"}, {"also missing"}, path("e"), model_); });
   EXPECT_EQ(out, "FAISS 已保存至：" + path("e") + "\n");
   EXPECT_EQ(model_->calls, (std::vector<std::vector<std::string>>{{}}));
   EXPECT_EQ(load("e").size(), 0u);
 }
 
 TEST_F(Brollin, EmptyFieldListsGiveEmptyTextsAndMetadata) {
-  printed([&] { save2faiss(table_, {}, {}, path("s"), model_); });
+  captured_stdout([&] { save2faiss(table_, {}, {}, path("s"), model_); });
   EXPECT_EQ(model_->calls.at(0), (std::vector<std::string>{"", "", ""}));
   const FAISS store = load("s");
   for (const auto& d : store.documents()) EXPECT_EQ(d.metadata, Value::object());
@@ -117,7 +91,7 @@ TEST_F(Brollin, EmptyFieldListsGiveEmptyTextsAndMetadata) {
 
 TEST_F(Brollin, BatchSizeChangesNothing) {
   for (int batch_size : {64, 0, -5, 1}) {
-    printed([&] {
+    captured_stdout([&] {
       save2faiss(table_, {"q"}, {"label"}, path(std::to_string(batch_size)), model_, batch_size);
     });
   }
@@ -131,8 +105,9 @@ TEST_F(Brollin, FailuresLeaveNoFolderAndPrintNothing) {
   const auto short_model = std::make_shared<RecordingModel>(1);
   std::string out;
   const auto save = [&](std::vector<std::string> src, std::shared_ptr<RecordingModel> model) {
-    return
-        [&, src, model] { out += printed([&] { save2faiss(table_, src, {}, path("f"), model); }); };
+    return [&, src, model] {
+      out += captured_stdout([&] { save2faiss(table_, src, {}, path("f"), model); });
+    };
   };
   expect_error<KeyError>(save({"q", "nope"}, model_), "column 'nope' is not in the table");
   EXPECT_TRUE(model_->calls.empty());
@@ -150,7 +125,7 @@ TEST_F(Brollin, Data2faissBuildsTheTrainingStoreThenOneStorePerFieldInOrder) {
       "flag": [true, false]})");
   const std::vector<std::string> src = {"q"};
   const std::vector<std::string> tgt = {"label"};
-  const std::string out = printed([&] {
+  const std::string out = captured_stdout([&] {
     data2faiss(labels, table_, src, tgt, {"flag", "label", "absent", "flag"}, path("train"),
                path("fields") + "/", model_);
   });
@@ -170,7 +145,7 @@ TEST_F(Brollin, Data2faissBuildsTheTrainingStoreThenOneStorePerFieldInOrder) {
 }
 
 TEST_F(Brollin, Data2faissWithNoFieldsBuildsOnlyTheTrainingStore) {
-  const std::string out = printed(
+  const std::string out = captured_stdout(
       [&] { data2faiss(Value::object(), table_, {"q"}, {}, {}, path("t"), path("b"), model_); });
   EXPECT_EQ(out, "FAISS 已保存至：" + path("t") + "\n");
   EXPECT_FALSE(fs::exists(path("b")));
@@ -190,7 +165,7 @@ TEST_F(Brollin, Data2faissRejectsBadArgumentsBeforeAnyStore) {
   for (const auto& [name, shown] : unsafe) {
     expect_error<ValueError>(
         [&] {
-          out += printed([&] {
+          out += captured_stdout([&] {
             data2faiss(Value::object(), table_, {"q"}, {}, {"label", name}, path("t"), path("b"),
                        model_);
           });
@@ -200,7 +175,7 @@ TEST_F(Brollin, Data2faissRejectsBadArgumentsBeforeAnyStore) {
   }
   expect_error<TypeError>(
       [&] {
-        out += printed([&] {
+        out += captured_stdout([&] {
           data2faiss(Value::array(), table_, {"q"}, {}, {""}, path("t"), path("b"), model_);
         });
       },

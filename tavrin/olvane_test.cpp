@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "tavrin/core/errors.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::olvane {
 namespace {
@@ -41,15 +40,7 @@ std::shared_ptr<const vectorstore::VectorStore> label_store(
       pairs, model, std::vector<Value>(labels.size(), Value::object())));
 }
 
-template <class Error>
-void expect_error(const std::function<void()>& call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
+using tavrin::testing::expect_error;
 
 TEST(CheckResult, IsTheVeryDataToFaissOfBrollin) {
   EXPECT_EQ(&olvane::data2faiss, &brollin::data2faiss);

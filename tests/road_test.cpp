@@ -1,11 +1,9 @@
 // The retrieval road end to end: a labelled CSV is split, its training part becomes stores,
 // the stores are loaded back, and predictions are checked against them.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
@@ -13,27 +11,19 @@
 #include "tavrin/olvane.hpp"
 #include "tavrin/tessick.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin {
 namespace {
 
-namespace fs = std::filesystem;
 using vectorstore::FAISS;
 
 constexpr const char* kCategories[] = {"售后服务", "退款", "物流配送", "产品咨询"};
 constexpr const char* kPriorities[] = {"P1", "P2", "P3"};
 
-std::string printed(const std::function<void()>& call) {
-  ::testing::internal::CaptureStdout();
-  call();
-  return ::testing::internal::GetCapturedStdout();
-}
-
 class Road : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "road_test.XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
     std::ofstream csv(dir_ / "tickets.csv", std::ios::binary);
     csv << "id,question,category,priority\n";
     for (int i = 0; i < 20; ++i) {
@@ -41,28 +31,26 @@ class Road : public ::testing::Test {
           << kPriorities[i % 3] << "\n";
     }
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  std::string path(const std::string& name) const { return dir_ / name; }
 
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
+  testing::TempDir dir_;
   std::shared_ptr<vectorstore::HashingEmbeddings> model_ =
       std::make_shared<vectorstore::HashingEmbeddings>();
 };
 
 TEST_F(Road, FromLabelledCsvToCheckedPredictions) {
   const frame::DataFrame tickets = frame::read_csv(path("tickets.csv"));
-  EXPECT_EQ(
-      printed([&] { tessick::split_data(tickets, path("train.csv"), path("test.csv"), 0.2); }),
-      "训练集数据量:16，保存到: " + path("train.csv") +
-          ", 测试集数据量:4，保存到: " + path("test.csv") + "\n");
+  EXPECT_EQ(testing::captured_stdout(
+                [&] { tessick::split_data(tickets, path("train.csv"), path("test.csv"), 0.2); }),
+            "训练集数据量:16，保存到: " + path("train.csv") +
+                ", 测试集数据量:4，保存到: " + path("test.csv") + "\n");
   const frame::DataFrame train = frame::read_csv(path("train.csv"));
   ASSERT_EQ(train.size(), 16u);
 
   const Value labels = {{"category", {"售后服务", "退款", "物流配送", "产品咨询"}},
                         {"priority", {"P1", "P2", "P3"}}};
   const std::vector<std::string> fields = {"category", "priority"};
-  EXPECT_EQ(printed([&] {
+  EXPECT_EQ(testing::captured_stdout([&] {
               olvane::data2faiss(labels, train, {"question"}, fields, fields, path("train_store"),
                                  path("stores"), model_);
             }),

@@ -48,8 +48,9 @@ std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // Scales `v` to unit length in place (a zero vector stays zero); false when `v` holds a
 // non-finite number.
-bool scale_to_unit_length(float* v, std::size_t n) {
-  // Four partial sums let the compiler vectorise; double keeps large components finite.
+// Sum of squares, in four partial sums so the compiler can vectorise; double keeps large
+// components finite.
+double squared_norm(const float* v, std::size_t n) {
   double partial[4] = {0, 0, 0, 0};
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -58,11 +59,15 @@ bool scale_to_unit_length(float* v, std::size_t n) {
     }
   }
   for (; i < n; ++i) partial[0] += static_cast<double>(v[i]) * v[i];
-  const double squares = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+  return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+}
+
+bool scale_to_unit_length(float* v, std::size_t n) {
+  const double squares = squared_norm(v, n);
   if (!std::isfinite(squares)) return false;
   if (squares == 0) return true;
   const double scale = 1.0 / std::sqrt(squares);
-  for (i = 0; i < n; ++i) v[i] = static_cast<float>(v[i] * scale);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<float>(v[i] * scale);
   return true;
 }
 
@@ -429,28 +434,30 @@ std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::s
     throw corrupt("is truncated or damaged: " + std::to_string(size) + " bytes, expected " +
                   std::to_string(expected) + " for " + std::to_string(count) + " vectors");
   }
-  const std::string bytes = read_whole_file(path);
-  if (bytes.size() != expected) throw corrupt("changed while it was read");
-  if (bytes.compare(0, 4, "IxFI") != 0) throw corrupt("is not an inner-product FAISS index");
+  std::ifstream in(path, std::ios::binary);
+  std::string header(kIndexHeaderSize, '\0');
+  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
+  index->codes.resize(floats * sizeof(float));
+  in.read(header.data(), static_cast<std::streamsize>(header.size()));
+  in.read(reinterpret_cast<char*>(index->codes.data()),
+          static_cast<std::streamsize>(index->codes.size()));
+  if (!in || in.peek() != std::ifstream::traits_type::eof()) {
+    throw corrupt("could not be read whole");
+  }
+  if (header.compare(0, 4, "IxFI") != 0) throw corrupt("is not an inner-product FAISS index");
   const bool header_ok =
-      read_field<std::int32_t>(bytes, 4) == static_cast<std::int32_t>(dimension) &&
-      read_field<std::int64_t>(bytes, 8) == static_cast<std::int64_t>(count) &&
-      read_field<std::int64_t>(bytes, 16) == kFaissUnusedField &&
-      read_field<std::int64_t>(bytes, 24) == kFaissUnusedField &&
-      read_field<std::uint8_t>(bytes, 32) == 1 &&
-      read_field<std::int32_t>(bytes, 33) == faiss::METRIC_INNER_PRODUCT &&
-      read_field<std::uint64_t>(bytes, 37) == floats;
+      read_field<std::int32_t>(header, 4) == static_cast<std::int32_t>(dimension) &&
+      read_field<std::int64_t>(header, 8) == static_cast<std::int64_t>(count) &&
+      read_field<std::int64_t>(header, 16) == kFaissUnusedField &&
+      read_field<std::int64_t>(header, 24) == kFaissUnusedField &&
+      read_field<std::uint8_t>(header, 32) == 1 &&
+      read_field<std::int32_t>(header, 33) == faiss::METRIC_INNER_PRODUCT &&
+      read_field<std::uint64_t>(header, 37) == floats;
   if (!header_ok) throw corrupt("has a header that does not match index.json");
 
-  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
-  index->codes.assign(bytes.begin() + kIndexHeaderSize, bytes.end());
   index->ntotal = static_cast<idx_t>(count);
-  const float* vectors = index->get_xb();
   for (std::size_t i = 0; i < count; ++i) {
-    double squares = 0;
-    for (std::size_t j = 0; j < dimension; ++j) {
-      squares += static_cast<double>(vectors[i * dimension + j]) * vectors[i * dimension + j];
-    }
+    const double squares = squared_norm(index->get_xb() + i * dimension, dimension);
     if (!(squares == 0 || std::abs(squares - 1) < kUnitLengthTolerance)) {
       throw corrupt("holds vector " + std::to_string(i) + " that is not of unit length");
     }

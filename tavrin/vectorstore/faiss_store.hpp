@@ -42,7 +42,8 @@ class FAISS : public VectorStore {
   /// each first under a temporary name in the folder, then renamed into place. ValueError,
   /// before anything is written, when a document cannot be kept as JSON (invalid UTF-8,
   /// a non-finite number or binary data in its metadata); I/O failures throw
-  /// std::filesystem::filesystem_error naming the file.
+  /// std::filesystem::filesystem_error naming the file (faiss::FaissException when FAISS's own
+  /// index writer fails).
   void save_local(const std::string& folder) const;
 
   /// Reads a folder that save_local wrote; `embeddings` embeds later queries. Every field is
@@ -54,7 +55,8 @@ class FAISS : public VectorStore {
   /// go to the earlier-added document. A text query is embedded with embed_query; any other
   /// non-null value by its tavrin::str form. ValueError for a null query, or when the query
   /// vector has another dimension than the store or a non-finite number. Safe to call from
-  /// several threads at once.
+  /// several threads at once when the embedding model's embed_query is (HashingEmbeddings'
+  /// is).
   std::vector<ScoredDocument> similarity_search_with_score(const Value& query,
                                                            std::size_t topk = 4) const override;
 

@@ -3,7 +3,6 @@
 #include <faiss/Index.h>
 #include <faiss/index_io.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include <tuple>
 
 #include "tavrin/core/errors.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::vectorstore {
 namespace {
@@ -53,28 +53,8 @@ std::vector<std::size_t> ids_of(const std::vector<Document>& documents) {
   return ids;
 }
 
-template <class Error>
-void expect_error(const std::function<void()>& call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "faiss_store_test.XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using tavrin::testing::expect_error;
+using tavrin::testing::TempDir;
 
 const auto kHashing = std::make_shared<HashingEmbeddings>();
 
@@ -242,8 +222,8 @@ TEST(FaissStore, EmptyStoreSavesLoadsAndFindsNothing) {
   const FAISS empty = FAISS::from_embeddings({}, kHashing, {});
   EXPECT_EQ(empty.size(), 0u);
   EXPECT_TRUE(empty.similarity_search(Value("x"), 1).empty());
-  empty.save_local((dir / "e").string());
-  const FAISS loaded = FAISS::load_local((dir / "e").string(), kHashing);
+  empty.save_local(dir / "e");
+  const FAISS loaded = FAISS::load_local(dir / "e", kHashing);
   EXPECT_TRUE(loaded == empty);
   EXPECT_TRUE(loaded.similarity_search(Value("x"), 1).empty());
 }
@@ -261,7 +241,7 @@ TEST(FaissStore, UnstorableDocumentsAreRejectedBeforeAnythingIsWritten) {
   for (const auto& [text, metadata, message] : cases) {
     const FAISS store =
         FAISS::from_embeddings({{"a", {1}}, {text, {1}}}, kHashing, {Value::object(), metadata});
-    expect_error<ValueError>([&] { store.save_local((dir / "s").string()); },
+    expect_error<ValueError>([&] { store.save_local(dir / "s"); },
                              "cannot save document 1: " + message);
     EXPECT_FALSE(fs::exists(dir / "s"));
   }

@@ -1,0 +1,59 @@
+// Small helpers shared by the unit and end-to-end tests (header-only).
+//
+//   tavrin::testing::expect_error<tavrin::ValueError>([] { f(); }, "the exact message");
+//   tavrin::testing::TempDir dir;  std::string p = dir / "store";
+//   std::string out = tavrin::testing::captured_stdout([] { g(); });
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace tavrin::testing {
+
+/// Expects `call` to throw exactly an `Error` whose message is `message`.
+template <class Error>
+void expect_error(const std::function<void()>& call, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+/// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrin_test.XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() { std::filesystem::remove_all(path_); }
+
+  const std::filesystem::path& path() const { return path_; }
+  /// The path of `name` inside the folder, as text.
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// What `call` wrote to standard output; an exception passes through after the capture ends.
+inline std::string captured_stdout(const std::function<void()>& call) {
+  ::testing::internal::CaptureStdout();
+  try {
+    call();
+  } catch (...) {
+    ::testing::internal::GetCapturedStdout();
+    throw;
+  }
+  return ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace tavrin::testing
