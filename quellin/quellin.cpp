@@ -143,18 +143,20 @@ std::string serialise(const Json& payload) {
   }
 }
 
+void check_headers(const Json& headers) {
+  if (!headers.is_object()) {
+    throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
+  }
+  for (const auto& [name, value] : headers.items()) check_header(name, value);
+}
+
 // The request bytes up to the body, written by hand: field values go out exactly as given
 // (Beast would trim their blanks), in the caller's order between Host and Content-Length. A
 // Host of the caller's replaces the transport's; the framing headers are the transport's.
 std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
-  if (!headers.is_object()) {
-    throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
-  }
-  bool has_host = false;
-  for (const auto& [name, value] : headers.items()) {
-    check_header(name, value);
-    has_host = has_host || iequals(name, "Host");
-  }
+  const bool has_host =
+      std::any_of(headers.items().begin(), headers.items().end(),
+                  [](const auto& header) { return iequals(header.key(), "Host"); });
   std::string head = "POST " + target.path + " HTTP/1.1\r\n";
   if (!has_host) head += "Host: " + target.host_header + "\r\n";
   for (const auto& [name, value] : headers.items()) {
@@ -383,6 +385,7 @@ asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload
                                      ClientTimeout timeout) {
   // Everything is checked and built before the first byte goes out.
   const Target target = parse_url(url);
+  check_headers(headers);
   Request request;
   request.body = serialise(payload);
   request.head = build_head(target, headers, request.body.size());
