@@ -115,9 +115,11 @@ class DataFrame {
 /// "\n" or "\r\n" line ends; a UTF-8 BOM is dropped). The first line names the columns. Each
 /// column gets one kind: integers when every non-empty field is one (64-bit), else floats when
 /// every one is a number, else bools when every one is True or False, else text. Only an empty
-/// field is null. A line with fewer fields than the header is filled with nulls; more fields,
-/// an unterminated quote, text after a closing quote or invalid UTF-8 is a ValueError naming
-/// the line. I/O failures throw std::filesystem::filesystem_error naming the path.
+/// field is null; empty lines are skipped (to_csv writes a lone empty field as ""). A line with
+/// fewer fields than the header is filled with nulls; more fields, an unterminated quote, text
+/// after a closing quote or invalid UTF-8 is a ValueError naming the line. I/O failures throw
+/// std::filesystem::filesystem_error naming the path. Reads the file twice, block by block:
+/// memory holds the table and one block, never the whole file.
 DataFrame read_csv(const std::string& path);
 
 }  // namespace tavrin::frame

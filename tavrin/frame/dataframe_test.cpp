@@ -84,6 +84,15 @@ TEST(DataFrameRow, MissingColumnAndPositionAreNamed) {
                            "iloc: position 3 is out of bounds for 3 rows");
 }
 
+TEST(DataFrameRow, LongColumnNameIsCutOnACharacterBoundary) {
+  std::string name;
+  for (int i = 0; i < 20; ++i) {
+    name += "问";  // three bytes each: 40 bytes would split the fourteenth
+  }
+  expect_error<KeyError>([&] { (void)numbered(1).iloc(0)[name]; },
+                         "column '" + name.substr(0, 39) + "...' is not in the table");
+}
+
 TEST(DataFrameRow, OutlivesTheTableItCameFrom) {
   const DataFrame::Row row = numbered(4).iloc(2);
   EXPECT_EQ(row["s"], "r2");
