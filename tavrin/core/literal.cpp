@@ -6,7 +6,9 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -711,19 +713,98 @@ struct Item {
   std::size_t begin = 0;  // offset of the expression's first character
   std::size_t end = 0;    // offset just past its last character
   Value value;
-  std::string text;                  // kText
-  bool out_of_range = false;         // an integer that does not fit in 64 bits
-  bool is_set_name = false;          // kName `set`
-  const char* unhashable = nullptr;  // the type Python names when hashing fails
+  std::string text;                     // kText; the decimal digits of an out_of_range integer
+  bool out_of_range = false;            // an integer that does not fit in 64 bits
+  bool is_set_name = false;             // kName `set`
+  const char* unhashable = nullptr;     // the type Python names when hashing fails
+  const char* held_in_tuple = nullptr;  // kTuple: what of its elements Value cannot hold
 };
+
+// A non-negative integer of any size, for the decimal form of integers beyond 64 bits.
+class Decimal {
+ public:
+  explicit Decimal(std::uint64_t n) {
+    do {
+      limbs_.push_back(static_cast<std::uint32_t>(n % kBase));
+      n /= kBase;
+    } while (n > 0);
+  }
+
+  // The value of `digits` (no sign, no underscore) in `base`.
+  static Decimal parse(std::string_view digits, int base) {
+    Decimal d(0);
+    for (const char c : digits) {
+      d.multiply_add(static_cast<std::uint32_t>(base), static_cast<std::uint32_t>(hex_value(c)));
+    }
+    return d;
+  }
+
+  void multiply_add(std::uint32_t factor, std::uint32_t addend) {
+    std::uint64_t carry = addend;
+    for (std::uint32_t& limb : limbs_) {
+      const std::uint64_t product = std::uint64_t{limb} * factor + carry;
+      limb = static_cast<std::uint32_t>(product % kBase);
+      carry = product / kBase;
+    }
+    for (; carry > 0; carry /= kBase) limbs_.push_back(static_cast<std::uint32_t>(carry % kBase));
+  }
+
+  std::size_t limb_count() const { return limbs_.size(); }
+
+  std::string str() const {
+    std::string out = std::to_string(limbs_.back());
+    for (auto it = std::next(limbs_.rbegin()); it != limbs_.rend(); ++it) {
+      const std::string limb = std::to_string(*it);
+      out.append(9 - limb.size(), '0');
+      out += limb;
+    }
+    return out;
+  }
+
+ private:
+  static constexpr std::uint32_t kBase = 1000000000;
+  std::vector<std::uint32_t> limbs_;  // least significant first
+};
+
+// The decimal digits of a double that holds an integer, exactly, with its sign.
+std::string integral_digits(double d) {
+  if (std::fabs(d) < 9.2e18) return std::to_string(static_cast<std::int64_t>(d));
+  int exponent = 0;
+  const double fraction = std::frexp(std::fabs(d), &exponent);  // d = fraction * 2^exponent
+  constexpr int kMantissaBits = 53;
+  Decimal n(static_cast<std::uint64_t>(std::ldexp(fraction, kMantissaBits)));
+  for (int i = kMantissaBits; i < exponent; ++i) n.multiply_add(2, 0);
+  return (d < 0 ? "-" : "") + n.str();
+}
+
+// A value Python holds but Value cannot (a complex number, Ellipsis, an integer beyond 64
+// bits) is kept as a binary of this subtype while it may still turn out to be a dict key,
+// which is stored as text. Its bytes are its canonical form, a NUL, and its repr.
+constexpr std::uint64_t kHeldBackSubtype = 0x7a;
+
+bool is_held_back(const Value& v) {
+  return v.is_binary() && v.get_binary().has_subtype() &&
+         v.get_binary().subtype() == kHeldBackSubtype;
+}
+
+Value held_back(std::string_view canonical_form, std::string_view repr_form) {
+  std::vector<std::uint8_t> bytes(canonical_form.begin(), canonical_form.end());
+  bytes.push_back(0);
+  bytes.insert(bytes.end(), repr_form.begin(), repr_form.end());
+  return Value::binary(std::move(bytes), kHeldBackSubtype);
+}
+
+// The canonical form ([0]) or the repr ([1]) of a held-back value.
+std::string_view held_back_part(const Value& v, int part) {
+  const auto& bytes = v.get_binary();
+  const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::size_t nul = all.find('\0');
+  return part == 0 ? all.substr(0, nul) : all.substr(nul + 1);
+}
 
 // Python equality of hashable values (numbers across int, float and bool; tuples element by
 // element), folded into one string so that equal values give equal strings.
 void append_canonical(std::string& out, const Value& v) {
-  const auto append_integer = [&](auto n) {
-    out += 'i';
-    out += std::to_string(n);
-  };
   switch (v.type()) {
     case Value::value_t::string: {
       const auto& s = v.get_ref<const std::string&>();
@@ -732,28 +813,27 @@ void append_canonical(std::string& out, const Value& v) {
       return;
     }
     case Value::value_t::binary: {
+      if (is_held_back(v)) {
+        out += held_back_part(v, 0);
+        return;
+      }
       const auto& b = v.get_binary();
       out += 'b' + std::to_string(b.size()) + ':';
       out.append(b.begin(), b.end());
       return;
     }
     case Value::value_t::boolean:
-      return append_integer(v.get<bool>() ? 1 : 0);
+      out += v.get<bool>() ? "i1" : "i0";
+      return;
     case Value::value_t::number_integer:
-      return append_integer(v.get<std::int64_t>());
+      out += 'i' + std::to_string(v.get<std::int64_t>());
+      return;
     case Value::value_t::number_unsigned:
-      return append_integer(v.get<std::uint64_t>());
+      out += 'i' + std::to_string(v.get<std::uint64_t>());
+      return;
     case Value::value_t::number_float: {
       const double d = v.get<double>();
-      if (d ==
-          static_cast<double>(static_cast<std::int64_t>(d >= -9.2e18 && d <= 9.2e18 ? d : 0.5))) {
-        return append_integer(static_cast<std::int64_t>(d));
-      }
-      if (d >= 0 && d < 18446744073709551616.0 &&
-          d == static_cast<double>(static_cast<std::uint64_t>(d))) {
-        return append_integer(static_cast<std::uint64_t>(d));
-      }
-      out += 'f' + repr(v);
+      out += std::isfinite(d) && std::trunc(d) == d ? 'i' + integral_digits(d) : 'f' + repr(v);
       return;
     }
     case Value::value_t::array:
@@ -775,6 +855,10 @@ std::string canonical(const Value& v) {
 
 // The repr of a hashable value as a dict key: its arrays are tuples there.
 void append_key_repr(std::string& out, const Value& v) {
+  if (is_held_back(v)) {
+    out += held_back_part(v, 1);
+    return;
+  }
   if (!v.is_array()) {
     out += repr(v);
     return;
@@ -790,6 +874,20 @@ void append_key_repr(std::string& out, const Value& v) {
 }
 
 // ---------------------------------------------------------------- parser
+
+// Python writes the parts of a complex number without the ".0" of whole floats.
+std::string complex_part(double d) {
+  std::string text = repr(Value(d));
+  if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+  return text;
+}
+
+std::string complex_repr(double real, double imaginary) {
+  std::string imaginary_text = complex_part(imaginary) + 'j';
+  if (real == 0 && !std::signbit(real)) return imaginary_text;
+  if (imaginary_text[0] != '-') imaginary_text.insert(0, 1, '+');
+  return '(' + complex_part(real) + imaginary_text + ')';
+}
 
 class Parser {
  public:
@@ -918,33 +1016,72 @@ class Parser {
 
   bool has_fault() const { return !error_message_.empty() || !unrepresentable_.empty(); }
 
-  // The value of a finished element, as Python's conversion makes it.
-  Value convert(Item&& item) {
+  // What of a literal Value cannot hold, or nullptr.
+  static const char* unheld_kind(const Item& item) {
     switch (item.shape) {
       case Shape::kNumber:
       case Shape::kSignedNumber:
-        if (item.out_of_range) record_unrepresentable(item, "integer outside the 64-bit range");
-        return std::move(item.value);
+        return item.out_of_range ? "integer outside the 64-bit range" : nullptr;
       case Shape::kImaginary:
       case Shape::kSignedImaginary:
       case Shape::kComplexSum:
-        record_unrepresentable(item, "complex number");
-        return Value();
+        return "complex number";
       case Shape::kEllipsis:
-        record_unrepresentable(item, "Ellipsis");
-        return Value();
+        return "Ellipsis";
+      default:
+        return nullptr;
+    }
+  }
+
+  // An unheld literal as it waits to become a dict key; nullopt when it cannot even be one.
+  static std::optional<Value> held_back_value(const Item& item) {
+    if (item.shape == Shape::kEllipsis) return held_back("E", "Ellipsis");
+    if (item.shape == Shape::kNumber || item.shape == Shape::kSignedNumber) {
+      if (item.text.empty()) return std::nullopt;
+      return held_back("i" + item.text, item.text);
+    }
+    if (!item.value.is_array()) return std::nullopt;
+    const double real = item.value[0].get<double>();
+    const double imaginary = item.value[1].get<double>();
+    const std::string text = complex_repr(real, imaginary);
+    return held_back(imaginary == 0 ? canonical(Value(real)) : "c" + text, text);
+  }
+
+  // The value of a finished dict key: what Value cannot hold may still be a key, stored
+  // under its repr.
+  Value convert_key(Item&& item) {
+    if (unheld_kind(item) != nullptr) {
+      if (auto held = held_back_value(item)) return std::move(*held);
+    } else if (item.shape == Shape::kTuple) {
+      return std::move(item.value);
+    }
+    return convert(std::move(item));
+  }
+
+  // The value of a finished element, as Python's conversion makes it.
+  Value convert(Item&& item) {
+    if (const char* kind = unheld_kind(item)) {
+      record_unrepresentable(item, kind);
+      return Value();
+    }
+    switch (item.shape) {
       case Shape::kText:
         return Value(std::move(item.text));
-      case Shape::kConstant:
       case Shape::kTuple:
+        if (item.held_in_tuple != nullptr) {
+          record_unrepresentable(item, std::string(item.held_in_tuple) + " in a tuple");
+        }
+        return std::move(item.value);
+      case Shape::kNumber:
+      case Shape::kSignedNumber:
+      case Shape::kConstant:
       case Shape::kList:
       case Shape::kSet:
       case Shape::kDict:
         return std::move(item.value);
       case Shape::kEmptySet:
         return Value::array();
-      case Shape::kName:
-      case Shape::kOther:
+      default:
         break;
     }
     record_not_literal(item);
@@ -1181,19 +1318,36 @@ class Parser {
     Item left = parse_factor();
     for (int precedence = binary_precedence(); precedence >= min_precedence;
          precedence = binary_precedence()) {
+      const bool plus = at_operator("+");
       advance();
       Item right = parse_binary(precedence + 1);
-      left = precedence == kSumPrecedence ? complex_sum(left, right, begin) : other(begin);
+      left = precedence == kSumPrecedence ? complex_sum(left, right, plus, begin) : other(begin);
     }
     return left;
   }
 
   // 1+2j and -1.5-2j are literals: a signed real number and an imaginary one.
-  Item complex_sum(const Item& left, const Item& right, std::size_t begin) const {
+  Item complex_sum(const Item& left, const Item& right, bool plus, std::size_t begin) const {
     const bool real_left = left.shape == Shape::kNumber || left.shape == Shape::kSignedNumber;
     Item sum = other(begin);
-    if (real_left && right.shape == Shape::kImaginary) sum.shape = Shape::kComplexSum;
+    if (!real_left || right.shape != Shape::kImaginary) return sum;
+    sum.shape = Shape::kComplexSum;
+    // Python adds complex(real, 0.0) and complex(0.0, imaginary), signed zeros included.
+    const std::optional<double> real = real_part(left);
+    if (!real) return sum;  // too large for a double: Python fails to add it
+    const double imaginary = right.value[1].get<double>();
+    sum.value = plus ? Value::array({*real + 0.0, 0.0 + imaginary})
+                     : Value::array({*real - 0.0, 0.0 - imaginary});
     return sum;
+  }
+
+  static std::optional<double> real_part(const Item& number) {
+    if (!number.out_of_range) return number.value.get<double>();
+    double d = 0;
+    const std::string& digits = number.text;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), d);
+    if (digits.empty() || r.ec != std::errc()) return std::nullopt;
+    return d;
   }
 
   // ('+' | '-' | '~')* power; one sign on a number constant keeps it a literal.
@@ -1218,6 +1372,8 @@ class Parser {
     if (operand.shape == Shape::kImaginary) {
       Item signed_item = other(begin);
       signed_item.shape = Shape::kSignedImaginary;
+      const double imaginary = operand.value[1].get<double>();
+      signed_item.value = negative ? Value::array({-0.0, -imaginary}) : operand.value;
       return signed_item;
     }
     if (operand.shape != Shape::kNumber) return other(begin);
@@ -1228,7 +1384,10 @@ class Parser {
   }
 
   static void negate(Item& number) {
-    if (number.out_of_range) return;
+    if (number.out_of_range) {
+      if (!number.text.empty()) number.text.insert(0, 1, '-');
+      return;
+    }
     Value& v = number.value;
     if (v.is_number_float()) {
       v = -v.get<double>();
@@ -1239,6 +1398,7 @@ class Parser {
         v = std::numeric_limits<std::int64_t>::min();
       } else {
         number.out_of_range = true;
+        number.text = "-" + std::to_string(magnitude);
       }
     } else {
       v = -v.get<std::int64_t>();
@@ -1431,6 +1591,8 @@ class Parser {
     const char last = digits.back();
     if (last == 'j' || last == 'J') {
       item.shape = Shape::kImaginary;
+      digits.pop_back();
+      item.value = Value::array({0.0, parse_float(digits)});  // real and imaginary parts
       return item;
     }
     const bool has_base = digits.size() > 1 && digits[0] == '0' &&
@@ -1454,6 +1616,11 @@ class Parser {
     const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), n, base);
     if (r.ec == std::errc::result_out_of_range) {
       item.out_of_range = true;
+      // Python writes no integer of more than 4300 digits; nor do we, nor do we spend the time.
+      constexpr double kMaxDecimalDigits = 4300;
+      if (static_cast<double>(digits.size()) * std::log10(base) <= kMaxDecimalDigits) {
+        item.text = Decimal::parse(digits, base).str();
+      }
     } else if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       item.value = n;
     } else {
@@ -1704,9 +1871,15 @@ class Parser {
       item_.begin = begin;
       item_.value = Value::array();
     }
+    // Elements Value cannot hold wait in the tuple, which may yet be a dict key.
     void add(Item&& element) {
       if (item_.unhashable == nullptr) item_.unhashable = element.unhashable;
-      item_.value.get_ref<Value::array_t&>().push_back(parser_.convert(std::move(element)));
+      const bool tuple = element.shape == Shape::kTuple;
+      const char* held = tuple ? element.held_in_tuple : unheld_kind(element);
+      const bool can_wait = tuple || (held != nullptr && held_back_value(element).has_value());
+      if (can_wait && item_.held_in_tuple == nullptr) item_.held_in_tuple = held;
+      elements().push_back(can_wait ? parser_.convert_key(std::move(element))
+                                    : parser_.convert(std::move(element)));
     }
     Item finish(std::size_t end) {
       item_.end = end;
@@ -1714,6 +1887,8 @@ class Parser {
     }
 
    private:
+    Value::array_t& elements() { return item_.value.get_ref<Value::array_t&>(); }
+
     Parser& parser_;
     Item item_;
   };
@@ -1846,7 +2021,7 @@ class Parser {
         if (parser_.has_fault()) return;
         return add_text_key(std::move(key.text), std::move(converted), key_begin, key_end);
       }
-      Value key_value = parser_.convert(std::move(key));
+      Value key_value = parser_.convert_key(std::move(key));
       Value converted = parser_.convert(std::move(value));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
       if (parser_.has_fault()) return;

@@ -451,6 +451,32 @@ TEST(LiteralEval, SurrogateEscapesStandForBytes) {
   EXPECT_EQ(literal_eval(R"('\ud83d\ude00')"), std::string("\xed\xa0\xbd\xed\xb8\x80"));
 }
 
+TEST(LiteralEval, KeysValueCannotHoldAreStoredUnderTheirRepr) {
+  const std::vector<Accepted> cases = {
+      {"{1j: 1, -2j: 2, 1.5+2.5j: 3, -1-2j: 4, 1e999j: 5, -0.0-0j: 6}",
+       "{'1j': 1, '(-0-2j)': 2, '(1.5+2.5j)': 3, '(-1-2j)': 4, 'infj': 5, '(-0+0j)': 6}"},
+      // equal keys across kinds: the first key stays, the last value wins
+      {"{1+0j: 'a', 1: 'b', 0j: 'c', False: 'd'}", "{'(1+0j)': 'b', '0j': 'd'}"},
+      {"{18446744073709551616: 'a', 1.8446744073709552e19: 'b', 1e20: 'c', "
+       "100000000000000000000: 'd'}",
+       "{'18446744073709551616': 'b', '1e+20': 'd'}"},
+      {"{(1, ...): 2, (1, (2j, ...)): 3, ...: 4}",
+       "{'(1, Ellipsis)': 2, '(1, (2j, Ellipsis))': 3, 'Ellipsis': 4}"},
+      {"{-18446744073709551615: 2, 0xffffffffffffffffffff: 3}",
+       "{'-18446744073709551615': 2, '1208925819614629174706175': 3}"},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(repr(literal_eval(text)), expected) << "text: " << text;
+  }
+  // Outside a key they still cannot be held.
+  expect_rejected<ValueError>({
+      {"{'a': (1, ...)}",
+       R"~(literal_eval: Ellipsis in a tuple at line 1, column 7 cannot be held in a Value: "(1, ...)")~"},
+      {"{1j: [2j]}",
+       R"(literal_eval: complex number at line 1, column 7 cannot be held in a Value: "2j")"},
+  });
+}
+
 TEST(LiteralEval, NestingIsBoundedWithoutExhaustingTheStack) {
   const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   EXPECT_EQ(repr(literal_eval(nested(200))), nested(200));
