@@ -10,7 +10,10 @@
 namespace tavrin {
 
 /// Parses one JSON text. A repeated key keeps its first position and takes the last value.
-/// Malformed input is a ValueError that gives line and column.
+/// Malformed input is a ValueError that gives line and column; so are what the standard leaves
+/// to the parser and Value cannot hold exactly: an integer beyond 64 bits, a number beyond the
+/// double range, a lone surrogate escape, and nesting deeper than 1000 levels. NaN and Infinity
+/// are not JSON and are refused.
 Value json_loads(std::string_view text);
 
 }  // namespace tavrin

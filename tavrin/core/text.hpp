@@ -12,7 +12,9 @@
 namespace tavrin {
 
 /// The literal form of `v`, equal to Python's repr of the same value, which literal_eval
-/// reads back. Invalid UTF-8 in a string is escaped byte by byte, never a crash.
+/// reads back. A byte of a string that is not UTF-8 is written as \udc80-\udcff, the way
+/// Python shows such a byte decoded with surrogateescape. Nesting deeper than 1000 levels is
+/// a ValueError.
 std::string repr(const Value& v);
 
 /// The text form of a cell: a string as it is, any other value its repr.
