@@ -1858,7 +1858,38 @@ class Parser {
       if (field.find_first_not_of(" \t\n\r\f") == std::string_view::npos) {
         lexer_.fail(offset + open, "f-string: empty expression not allowed");
       }
+      check_conversion(field, offset + open + 1);
       --i;
+    }
+  }
+
+  // A replacement field is expression ['!' s|r|a] [':' format]; finds its '!' outside
+  // brackets and quotes.
+  void check_conversion(std::string_view field, std::size_t offset) const {
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+      const char c = field[i];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (c == '\'' || c == '"') {
+        quote = c;
+      } else if (c == '(' || c == '[' || c == '{') {
+        ++depth;
+      } else if (c == ')' || c == ']' || c == '}') {
+        --depth;
+      } else if (depth == 0 && c == ':') {
+        return;
+      } else if (depth == 0 && c == '!' && (i + 1 >= field.size() || field[i + 1] != '=')) {
+        const std::string_view conversion = field.substr(i + 1);
+        const bool valid = !conversion.empty() &&
+                           std::string_view("sra").find(conversion[0]) != std::string_view::npos &&
+                           (conversion.size() == 1 || conversion[1] == ':');
+        if (!valid || field.find_first_not_of(" \t\n\r\f") == i) {
+          lexer_.fail(offset + i, "f-string: invalid conversion");
+        }
+        return;
+      }
     }
   }
 
