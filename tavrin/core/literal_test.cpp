@@ -285,6 +285,8 @@ TEST(LiteralEval, DecidesLikePythonAcrossTheExpressionGrammar) {
       {"f'}}'", Outcome::kValueError},
       {"f'{{'", Outcome::kValueError},
       {"f'{a'", Outcome::kSyntaxError},
+      {"1e999", Outcome::kLiteral},
+      {"inf", Outcome::kValueError},  // repr's form of 1e999 is a name to the parser
       {"f'{a!x}'", Outcome::kSyntaxError},
       {"f'{a!}'", Outcome::kSyntaxError},
       {"f'{!r}'", Outcome::kSyntaxError},
