@@ -718,6 +718,7 @@ struct Item {
   bool is_set_name = false;             // kName `set`
   const char* unhashable = nullptr;     // the type Python names when hashing fails
   const char* held_in_tuple = nullptr;  // kTuple: what of its elements Value cannot hold
+  bool assignable = false;              // a name, attribute, subscript, or a tuple or list of them
 };
 
 // A non-negative integer of any size, for the decimal form of integers beyond 64 bits.
@@ -1171,8 +1172,10 @@ class Parser {
   Item parse_star_named_expression() {
     const std::size_t begin = token_.begin;
     if (accept_operator("*")) {
-      parse_binary(kBitOrPrecedence);
-      return other(begin);
+      const bool assignable = parse_binary(kBitOrPrecedence).assignable;
+      Item starred = other(begin);
+      starred.assignable = assignable;
+      return starred;
     }
     return parse_named_expression();
   }
@@ -1432,6 +1435,7 @@ class Parser {
       if (accept_operator(".")) {
         expect_name();
         item = other(begin);
+        item.assignable = true;
       } else if (at_operator("(")) {
         const bool no_arguments = parse_call_arguments();
         const bool empty_set = item.shape == Shape::kName && item.is_set_name && no_arguments;
@@ -1443,6 +1447,7 @@ class Parser {
       } else if (at_operator("[")) {
         parse_subscript();
         item = other(begin);
+        item.assignable = true;
       } else {
         return item;
       }
@@ -1513,8 +1518,11 @@ class Parser {
       expect_keyword(Keyword::kFor, "for");
       do {
         if (at_keyword(Keyword::kIn)) break;
+        const std::size_t target = token_.begin;
         accept_operator("*");
-        parse_binary(kBitOrPrecedence);
+        if (!parse_binary(kBitOrPrecedence).assignable) {
+          lexer_.fail(target, "cannot assign to this expression");
+        }
       } while (accept_operator(","));
       expect_keyword(Keyword::kIn, "in");
       parse_disjunction();
@@ -1561,6 +1569,7 @@ class Parser {
         advance();
         item = other(begin);
         item.shape = Shape::kName;
+        item.assignable = true;
         item.is_set_name = name == "set";
         return item;
       case Keyword::kTrueLiteral:
@@ -1901,10 +1910,12 @@ class Parser {
       item_.shape = Shape::kTuple;
       item_.begin = begin;
       item_.value = Value::array();
+      item_.assignable = true;
     }
     // Elements Value cannot hold wait in the tuple, which may yet be a dict key.
     void add(Item&& element) {
       if (item_.unhashable == nullptr) item_.unhashable = element.unhashable;
+      item_.assignable = item_.assignable && element.assignable;
       const bool tuple = element.shape == Shape::kTuple;
       const char* held = tuple ? element.held_in_tuple : unheld_kind(element);
       const bool can_wait = tuple || (held != nullptr && held_back_value(element).has_value());
@@ -1931,6 +1942,7 @@ class Parser {
       Item empty = other(begin);
       empty.shape = Shape::kTuple;
       empty.value = Value::array();
+      empty.assignable = true;
       return empty;
     }
     if (at_keyword(Keyword::kYield)) {
@@ -1977,6 +1989,7 @@ class Parser {
     list.shape = Shape::kList;
     list.unhashable = "list";
     list.value = Value::array();
+    list.assignable = true;
     if (accept_operator("]")) {
       list.end = previous_end_;
       return list;
@@ -1991,9 +2004,12 @@ class Parser {
       expect_operator("]");
       return other(begin);
     }
+    list.assignable = first.assignable;
     elements.push_back(convert(std::move(first)));
     while (accept_operator(",") && !at_operator("]")) {
-      elements.push_back(convert(parse_star_named_expression()));
+      Item element = parse_star_named_expression();
+      list.assignable = list.assignable && element.assignable;
+      elements.push_back(convert(std::move(element)));
     }
     expect_operator("]");
     list.end = previous_end_;
