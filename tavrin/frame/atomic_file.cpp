@@ -46,6 +46,7 @@ AtomicFile::~AtomicFile() {
 }
 
 void AtomicFile::write(std::string_view bytes) {
+  const std::size_t first = size_;
   while (!bytes.empty()) {
     const ssize_t written = ::write(descriptor_, bytes.data(), bytes.size());
     if (written < 0) {
@@ -55,15 +56,20 @@ void AtomicFile::write(std::string_view bytes) {
       fail("cannot write", errno);
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
+    size_ += static_cast<std::size_t>(written);
   }
-  start_writeback();
+  start_writeback(first, size_ - first);
 }
 
-void AtomicFile::start_writeback() const {
+void AtomicFile::start_writeback(std::size_t offset, std::size_t size) const {
 #ifdef __linux__
   // Hands what is written so far to the disk now, so that commit's fsync has little left to
   // wait for. A hint only: commit's fsync is what reports failures.
-  ::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ::sync_file_range(descriptor_, static_cast<off_t>(offset), static_cast<off_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)size;
 #endif
 }
 

@@ -46,12 +46,12 @@ bool needs_quotes(std::string_view field) {
 
 void append_quoted(std::string& out, std::string_view field) {
   out += '"';
-  for (const char c : field) {
-    if (c == '"') {
-      out += '"';
-    }
-    out += c;
+  for (std::size_t quote; (quote = field.find('"')) != std::string_view::npos;) {
+    out.append(field.substr(0, quote + 1));
+    out += '"';
+    field.remove_prefix(quote + 1);
   }
+  out.append(field);
   out += '"';
 }
 
@@ -149,7 +149,7 @@ void DataFrame::to_csv(const std::string& path, bool index) const {
   const std::size_t fields = storage_->names.size() + (index ? 1 : 0);
 
   std::size_t line_start = out.size();
-  const char* separator = index ? "," : "";
+  std::string_view separator = index ? "," : "";
   for (const std::string& name : storage_->names) {
     out += separator;
     if (out.empty() && name.starts_with(kByteOrderMark)) {

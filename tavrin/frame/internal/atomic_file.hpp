@@ -29,11 +29,12 @@ class AtomicFile {
  private:
   [[noreturn]] void fail(const char* what, int error) const;
   void close_descriptor();
-  void start_writeback() const;
+  void start_writeback(std::size_t offset, std::size_t size) const;
 
   std::string path_;
   std::string temporary_path_;
   int descriptor_ = -1;
+  std::size_t size_ = 0;  // bytes written so far
   bool committed_ = false;
 };
 
