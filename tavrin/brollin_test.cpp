@@ -57,10 +57,13 @@ class Brollin : public ::testing::Test {
 };
 
 TEST_F(Brollin, RowsBecomeJoinedTextsAndMetadataInOneEmbeddingCall) {
+  ::testing::internal::CaptureStderr();
   const std::string out = captured_stdout([&] {
     save2faiss(table_, {"q", "n", "q", "flag"}, {"label", "n", "label", "q"}, path("s"), model_);
   });
+  const std::string progress = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(out, "FAISS 已保存至：" + path("s") + "\n");
+  EXPECT_EQ(progress.rfind("构建文档中: 100%|##########| 3/3 [", 0), 0u) << progress;
   const std::vector<std::string> texts = {"退款,快点,1,退款,快点,True", "物流,2.5,物流,False",
                                           "账户,None,账户,True"};
   ASSERT_EQ(model_->calls.size(), 1u);
