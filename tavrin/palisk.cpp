@@ -198,8 +198,9 @@ Value llm_postprocess(const std::string& response) {
   std::string processed_response = response;
   remove_all(processed_response, "```json");
   remove_all(processed_response, "```");
-  std::erase(processed_response, '\n');
-  std::erase(processed_response, ' ');
+  // Removing every line feed and then every blank is one pass: neither removal can create
+  // an occurrence of the other.
+  std::erase_if(processed_response, [](char c) { return c == '\n' || c == ' '; });
   // The parsers' failures are fall-backs, whatever their kind. A parser that certainly refuses
   // the text is not asked: the result is the same, without the cost of an exception.
   if (internal::may_be_literal(processed_response)) {
