@@ -26,7 +26,10 @@ std::string random_suffix() {
 
 AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    temporary_path_ = path_ + ".tmp-" + random_suffix();
+    // A short name of its own, so that a target name near the length limit still works.
+    temporary_path_ =
+        (std::filesystem::path(path_).parent_path() / (".tavrin-" + random_suffix() + ".tmp"))
+            .string();
     // 0666 so that the umask decides the permissions, as for any newly created file.
     descriptor_ = ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (descriptor_ >= 0 || errno != EEXIST) {

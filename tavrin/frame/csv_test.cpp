@@ -96,6 +96,12 @@ TEST_F(Csv, ReplacesAnExistingFileAndLeavesNothingElse) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
+TEST_F(Csv, TargetNameOfTheLongestAllowedLengthIsWritten) {
+  const std::string target = path(std::string(250, 'n') + ".csv");
+  DataFrame(Value{{"a", Value::array({1})}}).to_csv(target);
+  EXPECT_EQ(contents(target), "a\n1\n");
+}
+
 TEST_F(Csv, FailedWriteNamesThePathAndLeavesNoFile) {
   const std::string target = path("missing/out.csv");
   try {
