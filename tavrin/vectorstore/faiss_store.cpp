@@ -46,8 +46,6 @@ constexpr std::int64_t kFaissUnusedField = 1 << 20;
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
-// Scales `v` to unit length in place (a zero vector stays zero); false when `v` holds a
-// non-finite number.
 // Sum of squares, in four partial sums so the compiler can vectorise; double keeps large
 // components finite.
 double squared_norm(const float* v, std::size_t n) {
@@ -62,6 +60,8 @@ double squared_norm(const float* v, std::size_t n) {
   return (partial[0] + partial[1]) + (partial[2] + partial[3]);
 }
 
+// Scales `v` to unit length in place (a zero vector stays zero); false when `v` holds a
+// non-finite number.
 bool scale_to_unit_length(float* v, std::size_t n) {
   const double squares = squared_norm(v, n);
   if (!std::isfinite(squares)) return false;
