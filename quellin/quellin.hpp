@@ -93,7 +93,9 @@ struct ClientTimeout {
 /// status and the first 200 bytes); any other status is an HttpError. Other failures are
 /// TransportError, or TimeoutError when a limit of the default ClientTimeout ran out.
 /// Nothing starts before the awaitable is awaited. Cancelling the awaiting coroutine closes
-/// the connection and ends the call with a TransportError (operation_aborted).
+/// the connection and ends the call with a TransportError (operation_aborted); during a host
+/// name lookup, which cannot be interrupted, it takes effect when the lookup ends (at the
+/// latest at the connect limit). An address literal needs no lookup.
 boost::asio::awaitable<nlohmann::ordered_json> async_call_api(std::string url,
                                                               nlohmann::ordered_json headers,
                                                               nlohmann::ordered_json payload);
