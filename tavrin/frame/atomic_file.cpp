@@ -1,6 +1,7 @@
 #include "tavrin/frame/internal/atomic_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,17 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
   }
   if (descriptor_ < 0) {
     fail("cannot create a temporary file beside", errno);
+  }
+  keep_permissions_of_target();
+}
+
+// A file that is replaced keeps its permissions: a private file must not become readable to
+// others because it was rewritten.
+void AtomicFile::keep_permissions_of_target() {
+  struct stat target {};
+  if (::stat(path_.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
+      ::fchmod(descriptor_, target.st_mode & 07777) != 0) {
+    fail("cannot copy the permissions of", errno);
   }
 }
 

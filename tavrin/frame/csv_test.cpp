@@ -96,6 +96,15 @@ TEST_F(Csv, ReplacesAnExistingFileAndLeavesNothingElse) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
+TEST_F(Csv, ReplacedFileKeepsItsPermissions) {
+  std::ofstream(path("private.csv")) << "old\n";
+  fs::permissions(path("private.csv"), fs::perms::owner_read | fs::perms::owner_write);
+  DataFrame(Value{{"a", Value::array({1})}}).to_csv(path("private.csv"));
+  EXPECT_EQ(fs::status(path("private.csv")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(contents(path("private.csv")), "a\n1\n");
+}
+
 TEST_F(Csv, TargetNameOfTheLongestAllowedLengthIsWritten) {
   const std::string target = path(std::string(250, 'n') + ".csv");
   DataFrame(Value{{"a", Value::array({1})}}).to_csv(target);

@@ -13,7 +13,8 @@ namespace tavrin::frame::internal {
 
 class AtomicFile {
  public:
-  /// Creates the temporary file beside `path`; filesystem_error naming `path` on failure.
+  /// Creates the temporary file beside `path`, with the permissions of the file it will
+  /// replace, if any; filesystem_error naming `path` on failure.
   explicit AtomicFile(std::string path);
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -29,6 +30,7 @@ class AtomicFile {
  private:
   [[noreturn]] void fail(const char* what, int error) const;
   void close_descriptor();
+  void keep_permissions_of_target();
   void start_writeback(std::size_t offset, std::size_t size) const;
 
   std::string path_;
