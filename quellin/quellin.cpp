@@ -390,8 +390,16 @@ asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload
   request.body = serialise(payload);
   request.head = build_head(target, headers, request.body.size());
   const Deadlines deadlines(timeout);
-  if (target.tls) co_return co_await call_tls(request, target, deadlines);
-  co_return co_await call_plain(request, target, deadlines);
+  try {
+    if (target.tls) co_return co_await call_tls(request, target, deadlines);
+    co_return co_await call_plain(request, target, deadlines);
+  } catch (const TransportError&) {
+    throw;
+  } catch (const boost::system::system_error& e) {
+    // A cancellation that arrived between two steps (during a name lookup) ends the call at
+    // the next co_await, as asio's own system_error.
+    throw TransportError(e.code(), "quellin: exchange with " + target.where());
+  }
 }
 
 namespace internal {

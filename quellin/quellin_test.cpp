@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -49,8 +50,13 @@ LoopbackServer answering(std::string bytes, Reply::Then then = Reply::Then::kClo
   return LoopbackServer([bytes, then](const std::string&) { return Reply{bytes, then}; });
 }
 
+// The repository root comes from CTest; run by hand, from this file's place in the tree.
 std::string tls_file(const std::string& name) {
-  return std::string(std::getenv("TAVRIN_SOURCE_DIR")) + "/tests/data/tls/" + name;
+  const char* root = std::getenv("TAVRIN_SOURCE_DIR");
+  const std::filesystem::path base =
+      root != nullptr ? std::filesystem::path(root)
+                      : std::filesystem::path(__FILE__).parent_path().parent_path();
+  return (base / "tests/data/tls" / name).string();
 }
 
 TEST(AsyncCallApi, SendsRequestLineHostHeadersInOrderLengthAndBody) {
@@ -431,6 +437,33 @@ TEST(ParseReply, SameDecodingWithoutASocket) {
   EXPECT_THROW(quellin::internal::parse_reply(reply_with("503 Busy", "")), quellin::HttpError);
   // A number beyond double's range is refused like any other non-JSON body.
   EXPECT_THROW(quellin::internal::parse_reply(ok_json("[1e1111]")), quellin::ValueError);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AsyncCallApi, CancellationDuringTheNameLookupIsATransportErrorToo) {
+  auto server = answering(ok_json("{}"));
+  const std::string url = "http://localhost:" + std::to_string(server.port()) + "/";
+  asio::io_context context;
+  asio::cancellation_signal cancel;
+  std::exception_ptr failure;
+  asio::co_spawn(context, quellin::async_call_api(url, kHeaders, kPayload),
+                 asio::bind_cancellation_slot(cancel.slot(),
+                                              [&](std::exception_ptr e, Json) { failure = e; }));
+  context.run_one();  // up to the lookup, which runs on the resolver's own thread
+  cancel.emit(asio::cancellation_type::terminal);
+  context.run();
+  ASSERT_TRUE(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const quellin::TransportError& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted) << e.what();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "not a TransportError: " << e.what();
+  }
+  EXPECT_TRUE(server.requests().empty());
 }
 
 }  // namespace
