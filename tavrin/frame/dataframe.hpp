@@ -83,9 +83,11 @@ class DataFrame {
   /// UTF-8. A field is quoted (inner quotes doubled) when it holds ',', '"', '\n' or '\r'; a
   /// line whose only field is empty is written as "". Cells are written as tavrin::str gives
   /// them; null and NaN cells are empty fields. With `index` the row labels come first under
-  /// an empty column name. The file is written beside `path` under a temporary name and
-  /// renamed into place, so a failure never leaves a truncated file; I/O failures throw
-  /// std::filesystem::filesystem_error naming the path.
+  /// an empty column name. A first column name that starts with a UTF-8 BOM is quoted, so that
+  /// readers do not drop it. The file is written beside `path` under a temporary name, flushed
+  /// to disk and renamed into place (a replaced file keeps its permissions), so a failure never
+  /// leaves a truncated file; I/O failures throw std::filesystem::filesystem_error naming the
+  /// path.
   void to_csv(const std::string& path, bool index = false) const;
 
   /// Every cell, as an object of column name -> array of cells in row order (copies).
