@@ -149,16 +149,30 @@ Measure run(std::vector<std::string> arguments) {
   return measure;
 }
 
+// Each side runs twice; the faster time and the larger peak count. The machine may be shared,
+// and both sides get the same treatment.
+constexpr int kRuns = 2;
+
+Measure best_of_runs(const std::vector<std::string>& command) {
+  Measure best = run(command);
+  for (int i = 1; i < kRuns; ++i) {
+    const Measure again = run(command);
+    best.seconds = std::min(best.seconds, again.seconds);
+    best.peak_mib = std::max(best.peak_mib, again.peak_mib);
+  }
+  return best;
+}
+
 Measure ours(const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {"/proc/self/exe", "--measure"};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  return run(command);
+  return best_of_runs(command);
 }
 
 Measure pandas(const std::vector<std::string>& arguments) {
   std::vector<std::string> command = {"/usr/bin/python3", TAVRIN_BENCH_DIR "/split.py"};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  return run(command);
+  return best_of_runs(command);
 }
 
 // The tavrin side of one measurement, in its own process: read, or split, then print seconds.
