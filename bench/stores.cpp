@@ -292,6 +292,11 @@ int main(int argc, char** argv) {
   const std::size_t records = argc > 2 ? std::stoul(argv[2]) : 100000;
   std::string pattern = (fs::temp_directory_path() / "bench_stores.XXXXXX").string();
   const fs::path dir = mkdtemp(pattern.data());
+  // Wall-clock figures: on a shared machine they move with its load.
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("load average at start: %s (%ld cores)\n", load.c_str(),
+              sysconf(_SC_NPROCESSORS_ONLN));
   const auto labels = make_labels();
   bench_save(rows, dir, labels);
   bench_check(records, dir, labels);

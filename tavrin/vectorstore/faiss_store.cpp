@@ -2,6 +2,7 @@
 
 #include <faiss/IndexFlat.h>
 #include <faiss/index_io.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -71,32 +72,50 @@ bool scale_to_unit_length(float* v, std::size_t n) {
   return true;
 }
 
-// Asks the kernel to back the large buffer that starts at `data` with huge pages, which
-// makes filling it several times cheaper. Only a hint.
-void advise_huge_pages(void* data, std::size_t bytes) {
-  constexpr std::uintptr_t kHugePage = 2 << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-// Gives the pages of freed vectors back to the system every so often while the index fills,
-// so that the vectors and their indexed copy are not both resident at the peak.
-class ReleasedMemory {
+// Paces the filling of the index from the callers' vectors in steps of 64 MiB: before a step
+// it prefaults that part of the index buffer in one call (far cheaper than a page fault per
+// page), and after it gives the pages of the vectors freed meanwhile back to the system, so
+// the vectors and their indexed copy are never both resident. Each trim walks the whole heap,
+// hence the large step; the peak grows by at most one step.
+class FillPacer {
  public:
-  void add(std::size_t bytes) {
-    released_ += bytes;
-    if (released_ < kTrimEvery) return;
-    released_ = 0;
+  FillPacer(std::vector<std::uint8_t>& codes, std::size_t total_bytes)
+      : codes_(codes), total_(total_bytes) {}
+
+  // Call before appending to the buffer.
+  void before_append() {
+    if (codes_.size() < prefaulted_ || prefaulted_ >= total_) return;
+    if (prefaulted_ > 0) release_freed_memory();
+    const std::size_t length = std::min(kStep, total_ - prefaulted_);
+    prefault(codes_.data() + prefaulted_, length);
+    prefaulted_ += length;
+  }
+
+ private:
+  static constexpr std::size_t kStep = 64 << 20;
+
+  static void prefault(std::uint8_t* start, std::size_t length) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t kPage = 4096;
+    const auto begin = reinterpret_cast<std::uintptr_t>(start) & ~(kPage - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(start + length);
+    // Only a hint: an older kernel refuses it, and the pages then fault in one by one.
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)length;
+#endif
+  }
+
+  static void release_freed_memory() {
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
   }
 
- private:
-  // Each trim walks the whole heap, so it runs rarely: the peak grows by at most this much.
-  static constexpr std::size_t kTrimEvery = 64 << 20;
-  std::size_t released_ = 0;
+  std::vector<std::uint8_t>& codes_;
+  std::size_t total_;
+  std::size_t prefaulted_ = 0;
 };
 
 const char* distance_strategy_name(DistanceStrategy strategy) {
@@ -268,6 +287,15 @@ class PendingFile {
 
   void write(std::string_view bytes) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write");
+  }
+
+  // Hands what is written so far to the disk without waiting, so that close() has little
+  // left to wait for. A hint: close() is what reports failures.
+  void start_writeback() {
+    if (std::fflush(file_) != 0) fail("cannot write");
+#ifdef __linux__
+    ::sync_file_range(fileno(file_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
   }
 
   // Flushes, syncs and closes the temporary file.
@@ -539,14 +567,13 @@ FAISS FAISS::from_embeddings(std::vector<TextEmbedding> text_embeddings,
   std::vector<std::uint8_t>& codes = impl->index->codes;
   const std::size_t row_bytes = dimension * sizeof(float);
   codes.reserve(n * row_bytes);
-  advise_huge_pages(codes.data(), n * row_bytes);
-  ReleasedMemory released;
+  FillPacer pacer(codes, n * row_bytes);
   for (std::size_t i = 0; i < n; ++i) {
+    pacer.before_append();
     std::vector<float>& vector = text_embeddings[i].second;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(vector.data());
     codes.insert(codes.end(), bytes, bytes + row_bytes);
     std::vector<float>().swap(vector);
-    released.add(row_bytes);
     if (!scale_to_unit_length(impl->index->get_xb() + i * dimension, dimension)) {
       throw ValueError("text_embeddings[" + std::to_string(i) + "] holds a non-finite number");
     }
@@ -560,12 +587,13 @@ void FAISS::save_local(const std::string& folder) const {
   const fs::path dir(folder);
   fs::create_directories(dir);
 
+  // The disk writes the index while the sidecar is being built.
   PendingFile index_file(dir / kIndexFile);
   faiss::write_index(impl_->index.get(), index_file.file());
-  index_file.close();
-
+  index_file.start_writeback();
   PendingFile sidecar_file(dir / kSidecarFile);
   write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, impl_->documents);
+  index_file.close();
   sidecar_file.close();
 
   index_file.commit();
