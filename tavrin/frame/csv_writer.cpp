@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
-#include "tavrin/frame/internal/atomic_file.hpp"
 #include "tavrin/frame/internal/storage.hpp"
 
 namespace tavrin::frame {
@@ -143,7 +143,7 @@ void end_line(std::string& out, std::size_t line_start, std::size_t fields) {
 }  // namespace
 
 void DataFrame::to_csv(const std::string& path, bool index) const {
-  internal::AtomicFile file(path);
+  tavrin::internal::AtomicFile file(path);
   std::string out;
   out.reserve(kBlockSize);
   const std::size_t fields = storage_->names.size() + (index ? 1 : 0);

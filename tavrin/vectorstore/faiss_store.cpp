@@ -1,11 +1,10 @@
 #include "tavrin/vectorstore/faiss_store.hpp"
 
 #include <faiss/IndexFlat.h>
+#include <faiss/impl/io.h>
 #include <faiss/index_io.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +20,7 @@
 
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/vectorstore/internal/utf8.hpp"
 
@@ -254,83 +254,24 @@ void append_json(std::string& out, const Value& v) {
   throw ValueError("cannot save a value of kind " + std::string(kind_name(v)));
 }
 
-// A file written under a temporary name beside its destination; commit() renames it into
-// place, and a file never committed is removed.
-class PendingFile {
+// Hands what faiss writes to the file that will replace the index.
+class AtomicFileWriter : public faiss::IOWriter {
  public:
-  explicit PendingFile(const fs::path& destination) : destination_(destination) {
-    std::string name = ".";
-    name += destination.filename().string();
-    name += ".XXXXXX";
-    std::string pattern = (destination.parent_path() / name).string();
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) fail("cannot create a temporary file for");
-    temporary_ = pattern;
-    file_ = fdopen(fd, "wb");
-    if (file_ == nullptr) {
-      const int error = errno;
-      ::close(fd);
-      fail("cannot open a temporary file for", error);
-    }
-  }
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
-  ~PendingFile() {
-    if (file_ != nullptr) std::fclose(file_);
-    if (!temporary_.empty()) {
-      std::error_code ignored;
-      fs::remove(temporary_, ignored);
-    }
-  }
+  explicit AtomicFileWriter(tavrin::internal::AtomicFile& file) : file_(file) {}
 
-  std::FILE* file() { return file_; }
-
-  void write(std::string_view bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write");
-  }
-
-  // Hands what is written so far to the disk without waiting, so that close() has little
-  // left to wait for. A hint: close() is what reports failures.
-  void start_writeback() {
-    if (std::fflush(file_) != 0) fail("cannot write");
-#ifdef __linux__
-    ::sync_file_range(fileno(file_), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-  }
-
-  // Flushes, syncs and closes the temporary file.
-  void close() {
-    bool ok = std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;
-    int error = errno;
-    if (std::fclose(file_) != 0 && ok) {
-      ok = false;
-      error = errno;
-    }
-    file_ = nullptr;
-    if (!ok) fail("cannot write", error);
-  }
-
-  void commit() {
-    std::error_code error;
-    fs::rename(temporary_, destination_, error);
-    if (error) throw fs::filesystem_error("cannot save", destination_, error);
-    temporary_.clear();
+  size_t operator()(const void* ptr, size_t size, size_t nitems) override {
+    file_.write(std::string_view(static_cast<const char*>(ptr), size * nitems));
+    return nitems;
   }
 
  private:
-  [[noreturn]] void fail(const char* what, int error = errno) {
-    throw fs::filesystem_error(what, destination_, std::error_code(error, std::generic_category()));
-  }
-
-  fs::path destination_;
-  fs::path temporary_;
-  std::FILE* file_ = nullptr;
+  tavrin::internal::AtomicFile& file_;
 };
 
 // Streams index.json: the header fields, then one document at a time, so the documents are
 // never held twice in memory.
-void write_sidecar(PendingFile& file, DistanceStrategy strategy, std::size_t dimension,
-                   const std::vector<Document>& documents) {
+void write_sidecar(tavrin::internal::AtomicFile& file, DistanceStrategy strategy,
+                   std::size_t dimension, const std::vector<Document>& documents) {
   constexpr std::size_t kChunk = 1 << 20;
   std::string out = std::string("{\"format\":\"") + kFormatName +
                     "\",\"version\":" + std::to_string(kFormatVersion) +
@@ -587,11 +528,12 @@ void FAISS::save_local(const std::string& folder) const {
   const fs::path dir(folder);
   fs::create_directories(dir);
 
-  // The disk writes the index while the sidecar is being built.
-  PendingFile index_file(dir / kIndexFile);
-  faiss::write_index(impl_->index.get(), index_file.file());
-  index_file.start_writeback();
-  PendingFile sidecar_file(dir / kSidecarFile);
+  // The disk writes the index while the sidecar is being built; neither file replaces its
+  // target until both are complete on disk.
+  tavrin::internal::AtomicFile index_file((dir / kIndexFile).string());
+  AtomicFileWriter index_writer(index_file);
+  faiss::write_index(impl_->index.get(), &index_writer);
+  tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
   write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, impl_->documents);
   index_file.close();
   sidecar_file.close();

@@ -3,6 +3,7 @@
 #include <faiss/Index.h>
 #include <faiss/index_io.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -226,6 +227,19 @@ TEST(FaissStore, EmptyStoreSavesLoadsAndFindsNothing) {
   const FAISS loaded = FAISS::load_local(dir / "e", kHashing);
   EXPECT_TRUE(loaded == empty);
   EXPECT_TRUE(loaded.similarity_search(Value("x"), 1).empty());
+}
+
+TEST(FaissStore, SavedFilesGetTheUsualPermissionsOfNewFiles) {
+  TempDir dir;
+  const mode_t previous = ::umask(022);
+  store_of({"a"}, kHashing).save_local(dir / "s");
+  ::umask(previous);
+  for (const char* name : {"index.faiss", "index.json"}) {
+    EXPECT_EQ(fs::status(dir.path() / "s" / name).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read)
+        << name;
+  }
 }
 
 TEST(FaissStore, UnstorableDocumentsAreRejectedBeforeAnythingIsWritten) {

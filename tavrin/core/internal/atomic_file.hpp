@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace tavrin::frame::internal {
+namespace tavrin::internal {
 
 class AtomicFile {
  public:
@@ -24,7 +24,11 @@ class AtomicFile {
   /// Appends `bytes`; filesystem_error naming the target path on failure.
   void write(std::string_view bytes);
 
-  /// Flushes, closes and renames the file into place.
+  /// Flushes the file to disk and closes it, so that several files can be checked complete
+  /// before any of them replaces its target; filesystem_error naming the target on failure.
+  void close();
+
+  /// Closes the file if still open, then renames it into place.
   void commit();
 
  private:
@@ -40,4 +44,4 @@ class AtomicFile {
   bool committed_ = false;
 };
 
-}  // namespace tavrin::frame::internal
+}  // namespace tavrin::internal

@@ -1,4 +1,4 @@
-#include "tavrin/frame/internal/atomic_file.hpp"
+#include "tavrin/core/internal/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <random>
 #include <system_error>
 
-namespace tavrin::frame::internal {
+namespace tavrin::internal {
 namespace {
 
 constexpr int kNameAttempts = 16;
@@ -88,7 +88,10 @@ void AtomicFile::start_writeback(std::size_t offset, std::size_t size) const {
 #endif
 }
 
-void AtomicFile::commit() {
+void AtomicFile::close() {
+  if (descriptor_ < 0) {
+    return;
+  }
   if (::fsync(descriptor_) != 0) {
     fail("cannot flush", errno);
   }
@@ -97,6 +100,10 @@ void AtomicFile::commit() {
   if (closed != 0) {
     fail("cannot close", errno);
   }
+}
+
+void AtomicFile::commit() {
+  close();
   if (std::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
     fail("cannot rename into place", errno);
   }
@@ -115,4 +122,4 @@ void AtomicFile::close_descriptor() {
   }
 }
 
-}  // namespace tavrin::frame::internal
+}  // namespace tavrin::internal
