@@ -19,6 +19,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/source_text.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 
 // The parser reads the whole expression grammar, so that a text that is no expression at all
@@ -61,27 +62,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// Length of the well-formed UTF-8 sequence at text[i] (not ASCII), or 0.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) {
-    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
-  };
-  const unsigned char lead = byte(0);
-  const auto continuation_at = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
-  if (lead >= 0xC2 && lead <= 0xDF) return continuation_at(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned char second = byte(1);
-    const bool ok = (lead == 0xE0 ? second >= 0xA0 : lead == 0xED ? second < 0xA0 : true);
-    return ok && continuation_at(1) && continuation_at(2) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned char second = byte(1);
-    const bool ok = (lead == 0xF0 ? second >= 0x90 : lead == 0xF4 ? second < 0x90 : true);
-    return ok && continuation_at(1) && continuation_at(2) && continuation_at(3) ? 4 : 0;
-  }
-  return 0;
-}
-
 [[noreturn]] void fail_utf8(std::size_t offset) {
   throw SyntaxError("literal_eval: invalid UTF-8 at byte offset " + std::to_string(offset));
 }
@@ -91,12 +71,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
 std::size_t code_point_at(std::string_view s, std::size_t i, std::uint32_t& cp) {
   cp = static_cast<unsigned char>(s[i]);
   if (cp < 0x80) return 1;
-  const std::size_t n = utf8_sequence_length(s, i);
+  const std::size_t n = internal::decode_code_point(s.substr(i), cp);
   if (n == 0) fail_utf8(i);
-  utf8proc_int32_t out = 0;
-  utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + i),
-                   static_cast<utf8proc_ssize_t>(n), &out);
-  cp = static_cast<std::uint32_t>(out);
   return n;
 }
 
@@ -408,7 +384,7 @@ class Lexer {
   }
 
   void skip_utf8() {
-    const std::size_t n = utf8_sequence_length(text_, pos_);
+    const std::size_t n = internal::well_formed_length(text_.substr(pos_));
     if (n == 0) fail_utf8(pos_);
     pos_ += n;
   }

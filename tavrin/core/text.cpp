@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin {
 namespace {
@@ -118,31 +119,6 @@ bool is_printable(std::uint32_t cp) {
   }
 }
 
-// Decodes one well-formed UTF-8 sequence (no overlong form, no surrogate, at most U+10FFFF)
-// at the start of `s`. Returns its length, or 0 when the first byte does not begin one.
-std::size_t decode_utf8(std::string_view s, std::uint32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const auto continuation = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  std::uint32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, cp = lead & 0x1F, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, cp = lead & 0x0F, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, cp = lead & 0x07, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if (!continuation(i)) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
 // A string's text in quotes. A byte that does not belong to well-formed UTF-8 is shown as
 // Python shows such a byte decoded with surrogateescape (\udc80..\udcff); literal_eval turns
 // those escapes back into the raw bytes, so the text still reads back unchanged.
@@ -169,7 +145,7 @@ void append_text_repr(std::string& out, std::string_view s) {
       continue;
     }
     std::uint32_t cp = 0;
-    const std::size_t length = decode_utf8(s.substr(i), cp);
+    const std::size_t length = internal::decode_code_point(s.substr(i), cp);
     if (length > 0 && is_printable(cp)) {
       i += length;
       continue;

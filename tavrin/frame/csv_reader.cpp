@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/message.hpp"
 #include "tavrin/frame/internal/storage.hpp"
@@ -56,47 +57,6 @@ struct Field {
 
 std::string line_message(std::string_view what, std::size_t line) {
   return "read_csv: " + std::string(what) + " on line " + std::to_string(line);
-}
-
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length || p[1] < low || p[1] > high) {
-      return false;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-      if (!is_continuation(p[i])) {
-        return false;
-      }
-    }
-    p += length;
-  }
-  return true;
 }
 
 // Streams the records of a CSV file block by block. A record that crosses the end of the
@@ -222,7 +182,8 @@ class RecordReader {
   }
 
   void check_utf8(std::size_t record_end) const {
-    if (!valid_utf8(std::string_view(block_.data() + begin_, record_end - begin_))) {
+    if (!tavrin::internal::is_valid_utf8(
+            std::string_view(block_.data() + begin_, record_end - begin_))) {
       throw ValueError(line_message("invalid UTF-8", next_line_));
     }
   }

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "tavrin/core/errors.hpp"
-#include "tavrin/vectorstore/internal/utf8.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin::vectorstore {
 
@@ -50,7 +50,7 @@ class NgramHasher {
     starts_.clear();
     push_code_point("\x02");
     while (!text.empty()) {
-      const std::size_t length = internal::well_formed_length(text);
+      const std::size_t length = tavrin::internal::well_formed_length(text);
       if (length == 0) {
         push_code_point(kReplacementCharacter);
         text.remove_prefix(1);

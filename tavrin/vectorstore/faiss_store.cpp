@@ -21,8 +21,8 @@
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
-#include "tavrin/vectorstore/internal/utf8.hpp"
 
 namespace tavrin::vectorstore {
 
@@ -134,11 +134,12 @@ const char* unstorable_reason(const Value& v) {
     case Value::value_t::number_float:
       return std::isfinite(v.get<double>()) ? nullptr : "a non-finite number";
     case Value::value_t::string:
-      return internal::is_valid_utf8(v.get_ref<const std::string&>()) ? nullptr
-                                                                      : "text that is not UTF-8";
+      return tavrin::internal::is_valid_utf8(v.get_ref<const std::string&>())
+                 ? nullptr
+                 : "text that is not UTF-8";
     case Value::value_t::object:
       for (const auto& [key, item] : v.items()) {
-        if (!internal::is_valid_utf8(key)) return "a key that is not UTF-8";
+        if (!tavrin::internal::is_valid_utf8(key)) return "a key that is not UTF-8";
         if (const char* reason = unstorable_reason(item)) return reason;
       }
       return nullptr;
@@ -155,7 +156,7 @@ const char* unstorable_reason(const Value& v) {
 void check_storable(const std::vector<Document>& documents) {
   for (std::size_t i = 0; i < documents.size(); ++i) {
     const std::string prefix = "cannot save document " + std::to_string(i) + ": ";
-    if (!internal::is_valid_utf8(documents[i].page_content)) {
+    if (!tavrin::internal::is_valid_utf8(documents[i].page_content)) {
       throw ValueError(prefix + "its page_content is not UTF-8");
     }
     if (const char* reason = unstorable_reason(documents[i].metadata)) {

@@ -1,6 +1,6 @@
-#include "tavrin/vectorstore/internal/utf8.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 
-namespace tavrin::vectorstore::internal {
+namespace tavrin::internal {
 
 std::size_t well_formed_length(std::string_view s) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
@@ -29,6 +29,17 @@ std::size_t well_formed_length(std::string_view s) noexcept {
   return length;
 }
 
+std::size_t decode_code_point(std::string_view s, std::uint32_t& cp) noexcept {
+  const std::size_t length = well_formed_length(s);
+  if (length == 0) return 0;
+  static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  cp = static_cast<unsigned char>(s[0]) & kLeadBits[length];
+  for (std::size_t i = 1; i < length; ++i) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+  }
+  return length;
+}
+
 bool is_valid_utf8(std::string_view s) noexcept {
   while (!s.empty()) {
     if (static_cast<unsigned char>(s.front()) < 0x80) {
@@ -42,4 +53,4 @@ bool is_valid_utf8(std::string_view s) noexcept {
   return true;
 }
 
-}  // namespace tavrin::vectorstore::internal
+}  // namespace tavrin::internal
