@@ -156,8 +156,12 @@ TEST_F(Cli, UsageErrorsExitTwoWithOneLineNamingTheFault) {
                         "tavrin: error: unknown command \"frobnicate\"");
   expect_one_line_error(run("split nowhere.csv --train a.csv --test b.csv"), 2, "nowhere.csv");
   write_tickets();
-  expect_one_line_error(run("split tickets.csv --train a.csv --test b.csv --ratio 2"), 2,
-                        "--ratio");
+  for (const char* ratio : {"2", "-0.5", "nan", "abc"}) {
+    SCOPED_TRACE(ratio);
+    expect_one_line_error(
+        run("split tickets.csv --train a.csv --test b.csv --ratio " + std::string(ratio)), 2,
+        "tavrin split: error: --ratio: Value \"" + std::string(ratio) + "\" not in range 0 to 1");
+  }
   expect_one_line_error(run("split tickets.csv --test b.csv"), 2, "--train");
   expect_one_line_error(run("ask hello"), 2, "tavrin ask: error: no LLM endpoint");
   // A mistyped option is named, but not the value after it: that may be the key.
