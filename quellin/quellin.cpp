@@ -200,10 +200,18 @@ class Deadlines {
   Clock::time_point connect_;
 };
 
+// Asio and Beast attach the library source line that detected an error to its code, and
+// system_error::what() would print it; users get the message and the code only.
+[[noreturn]] void throw_transport(const ErrorCode& ec, const std::string& what) {
+  const ErrorCode without_location(ec.value(), ec.category());
+  if (ec == beast::error::timeout || ec == asio::error::timed_out) {
+    throw TimeoutError(without_location, what);
+  }
+  throw TransportError(without_location, what);
+}
+
 [[noreturn]] void fail(const ErrorCode& ec, const std::string& step, const Target& target) {
-  const std::string what = "quellin: " + step + " " + target.where();
-  if (ec == beast::error::timeout || ec == asio::error::timed_out) throw TimeoutError(ec, what);
-  throw TransportError(ec, what);
+  throw_transport(ec, "quellin: " + step + " " + target.where());
 }
 
 using ReplyParser = http::response_parser<http::string_body>;
@@ -220,8 +228,8 @@ void feed(ReplyParser& parser, beast::flat_buffer& buffer) {
     ErrorCode ec;
     buffer.consume(parser.put(buffer.data(), ec));
     if (ec == http::error::need_more) return;
-    if (ec == http::error::body_limit) throw TransportError(ec, "quellin: reply body over 64 MiB");
-    if (ec) throw TransportError(ec, "quellin: malformed reply");
+    if (ec == http::error::body_limit) throw_transport(ec, "quellin: reply body over 64 MiB");
+    if (ec) throw_transport(ec, "quellin: malformed reply");
   }
 }
 
@@ -229,7 +237,7 @@ void feed(ReplyParser& parser, beast::flat_buffer& buffer) {
 void feed_eof(ReplyParser& parser) {
   ErrorCode ec = http::error::partial_message;
   if (parser.got_some()) parser.put_eof(ec);
-  if (ec) throw TransportError(ec, "quellin: connection closed before the reply ended");
+  if (ec) throw_transport(ec, "quellin: connection closed before the reply ended");
 }
 
 Json decode_reply(const http::response<http::string_body>& reply) {
@@ -398,7 +406,7 @@ asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload
   } catch (const boost::system::system_error& e) {
     // A cancellation that arrived between two steps (during a name lookup) ends the call at
     // the next co_await, as asio's own system_error.
-    throw TransportError(e.code(), "quellin: exchange with " + target.where());
+    throw_transport(e.code(), "quellin: exchange with " + target.where());
   }
 }
 
