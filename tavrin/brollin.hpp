@@ -33,7 +33,8 @@ namespace tavrin::brollin {
 /// texts go to `embedding_model` in one embed_documents call, also when there are none; the
 /// cosine store is saved to `faiss_index_path`, then "FAISS 已保存至：" + `faiss_index_path`
 /// is printed. `batch_size` is read by nothing. ValueError when `embedding_model` is null or
-/// answers a vector count other than the row count; KeyError for a missing column.
+/// answers fewer vectors than rows (vectors beyond the row count are dropped, as pairing texts
+/// with vectors stops at the shorter list); KeyError for a missing column.
 void save2faiss(const frame::DataFrame& datas, const std::vector<std::string>& src_fieldnames,
                 const std::vector<std::string>& tgt_fieldnames, const std::string& faiss_index_path,
                 std::shared_ptr<vectorstore::Embeddings> embedding_model, int batch_size = 64);

@@ -47,10 +47,21 @@ bool holds(const Value& allowed, const Value& val, const std::string& field) {
       }
       return false;
     case Value::value_t::object:
+      // Keys are text: other scalars are simply absent, but a list or mapping cannot be a key.
+      if (val.is_array() || val.is_object()) {
+        throw TypeError("value of field " + repr(Value(field)) + " is an " +
+                        std::string(kind_name(val)) + ", which cannot be a key of its labels");
+      }
       return val.is_string() && allowed.contains(val.get_ref<const std::string&>());
     case Value::value_t::string:
-      return val.is_string() && allowed.get_ref<const std::string&>().find(
-                                    val.get_ref<const std::string&>()) != std::string::npos;
+      // A substring test is defined for text only.
+      if (!val.is_string()) {
+        throw TypeError("value of field " + repr(Value(field)) +
+                        " must be text to be looked up in " + "its labels text, not " +
+                        std::string(kind_name(val)));
+      }
+      return allowed.get_ref<const std::string&>().find(val.get_ref<const std::string&>()) !=
+             std::string::npos;
     default:
       throw TypeError("labels[" + repr(Value(field)) + "] must be a list, mapping or text, not " +
                       std::string(kind_name(allowed)));

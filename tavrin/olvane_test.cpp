@@ -66,12 +66,17 @@ TEST(CheckResult, MembershipIsTheCollectionsOwnTest) {
     bool member;
   };
   const std::vector<Case> cases = {
-      {R"(["a", 1])", R"(1.0)", true},       {R"([1])", R"(true)", true},
-      {R"([0])", R"(false)", true},          {R"([[1, {"k": true}]])", R"([1, {"k": 1}])", true},
-      {R"(["1"])", R"(1)", false},           {R"([null])", R"(null)", true},
-      {R"({"售后": 0})", R"("售后")", true}, {R"({"1": 0})", R"(1)", false},
-      {R"("售后服务")", R"("后服")", true},  {R"("售后服务")", R"("退")", false},
-      {R"("123")", R"(2)", false},           {R"([])", R"("a")", false},
+      {R"(["a", 1])", R"(1.0)", true},
+      {R"([1])", R"(true)", true},
+      {R"([0])", R"(false)", true},
+      {R"([[1, {"k": true}]])", R"([1, {"k": 1}])", true},
+      {R"(["1"])", R"(1)", false},
+      {R"([null])", R"(null)", true},
+      {R"({"售后": 0})", R"("售后")", true},
+      {R"({"1": 0})", R"(1)", false},
+      {R"("售后服务")", R"("后服")", true},
+      {R"("售后服务")", R"("退")", false},
+      {R"([])", R"("a")", false},
   };
   for (const Case& c : cases) {
     const auto store = std::make_shared<FakeStore>(std::vector<std::string>{"replaced"});
@@ -82,6 +87,22 @@ TEST(CheckResult, MembershipIsTheCollectionsOwnTest) {
         << c.allowed << " " << c.val;
     EXPECT_EQ(store->queries.size(), c.member ? 0u : 1u) << c.allowed << " " << c.val;
   }
+}
+
+TEST(CheckResult, MembershipTestsThatCannotBeAnsweredFail) {
+  const auto store = std::make_shared<FakeStore>(std::vector<std::string>{"replaced"});
+  const auto check = [&](const char* allowed, const Value& val) {
+    check_result(Value{{"f", val}}, Value{{"f", Value::parse(allowed)}}, {"f"}, {{"f", store}});
+  };
+  expect_error<TypeError>([&] { check(R"("123")", Value(2)); },
+                          "value of field 'f' must be text to be looked up in its labels text, "
+                          "not integer");
+  expect_error<TypeError>([&] { check(R"("123")", Value()); },
+                          "value of field 'f' must be text to be looked up in its labels text, "
+                          "not null");
+  expect_error<TypeError>([&] { check(R"({"a": 1})", Value::array({"a"})); },
+                          "value of field 'f' is an array, which cannot be a key of its labels");
+  EXPECT_TRUE(store->queries.empty());
 }
 
 TEST(CheckResult, SearchGetsTheValueUnchangedWithTopkOne) {

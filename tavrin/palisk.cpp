@@ -146,7 +146,8 @@ bool may_be_literal(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    // Outside strings, only the parser knows what non-ASCII text may spell (NFKC names).
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
     if (c == '#') {  // a comment runs to the end of its line
       i = text.find_first_of("\r\n", i);
     } else if (is_quote(c)) {
@@ -159,7 +160,7 @@ bool may_be_literal(std::string_view text) {
       const std::string_view word = text.substr(begin, i - begin);
       if (i < text.size() && is_quote(text[i]) && is_string_prefix(word)) {
         i = skip_string(text, i);
-      } else if (word != "True" && word != "False" && word != "None") {
+      } else if (word != "True" && word != "False" && word != "None" && word != "set") {
         return false;
       }
     } else {

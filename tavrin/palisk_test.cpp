@@ -216,6 +216,7 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
       {"plain Chinese", "这不是 JSON\n", Value("这不是JSON")},
       {"tabs stay", "\t[1]", Value::parse("[1]")},
       {"json tag removed before the fence", "``````json", Value("")},
+      {"an empty set is a literal", "[set(), 1]", Value::parse("[[], 1]")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,8 +241,10 @@ TEST(ReplyScan, RefusesOnlyWhatTheParserRefuses) {
       {R"('it\'s null'+"""a"b""")", true, false},
       {"'''never closed null", true, false},
       {"[0x1F,1e-5,1_000,2j,.5]", true, true},
-      {"中文", false, false},
-      {"['中文',𝐍𝐨𝐧𝐞]", false, true},
+      {"中文", true, false},
+      {"['中文',𝐍𝐨𝐧𝐞]", true, true},
+      {"[set(),1]", true, true},
+      {"frozenset()", false, true},
       {"Hereitis:{}", false, false},
       {"\r\t-1", true, true},
       {"NaN", false, true},
