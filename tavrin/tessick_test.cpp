@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::tessick {
 namespace {
 
 namespace fs = std::filesystem;
 using frame::DataFrame;
+using tavrin::testing::file_contents;
 
 // Row orders of numpy's RandomState(42).permutation(n), which pandas' sample(frac=1,
 // random_state=42) follows.
@@ -41,15 +43,9 @@ std::vector<int> slice(const std::vector<int>& order, std::size_t begin, std::si
 class SplitData : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("tavrin-split-" + std::to_string(::getpid()) + "-" + test->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    train_ = (dir_ / "train.csv").string();
-    test_ = (dir_ / "test.csv").string();
+    train_ = dir_ / "train.csv";
+    test_ = dir_ / "test.csv";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Runs split_data and answers the printed line.
   std::string split(const DataFrame& datas, double ratio) {
@@ -78,14 +74,7 @@ class SplitData : public ::testing::Test {
     return numbers;
   }
 
-  static std::string contents(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }
-
-  fs::path dir_;
+  tavrin::testing::TempDir dir_;
   std::string train_;
   std::string test_;
   std::string printed_on_failure_;
@@ -94,8 +83,9 @@ class SplitData : public ::testing::Test {
 TEST_F(SplitData, DefaultRatioWritesBothFilesAndReports) {
   const DataFrame datas = questions(10);
   EXPECT_EQ(split(datas, 0.1), report(9, 1));
-  EXPECT_EQ(contents(test_), "question,n\nq8,8\n");
-  EXPECT_EQ(contents(train_), "question,n\nq1,1\nq5,5\nq0,0\nq7,7\nq2,2\nq9,9\nq4,4\nq3,3\nq6,6\n");
+  EXPECT_EQ(file_contents(test_), "question,n\nq8,8\n");
+  EXPECT_EQ(file_contents(train_),
+            "question,n\nq1,1\nq5,5\nq0,0\nq7,7\nq2,2\nq9,9\nq4,4\nq3,3\nq6,6\n");
   EXPECT_EQ(datas.iloc(0)["n"], 0);
 }
 
@@ -128,8 +118,8 @@ TEST_F(SplitData, ProductIsTruncatedNotRounded) {
 
 TEST_F(SplitData, TableWithoutRowsWritesTwoHeaderOnlyFiles) {
   EXPECT_EQ(split(questions(0), 0.1), report(0, 0));
-  EXPECT_EQ(contents(train_), "question,n\n");
-  EXPECT_EQ(contents(test_), "question,n\n");
+  EXPECT_EQ(file_contents(train_), "question,n\n");
+  EXPECT_EQ(file_contents(test_), "question,n\n");
 }
 
 TEST_F(SplitData, NonFiniteProductFailsBeforeAnyFileIsWritten) {
@@ -157,12 +147,12 @@ TEST_F(SplitData, NonFiniteProductFailsBeforeAnyFileIsWritten) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
     EXPECT_EQ(printed_on_failure_, "");
-    EXPECT_TRUE(fs::is_empty(dir_));
+    EXPECT_TRUE(fs::is_empty(dir_.path()));
   }
 }
 
 TEST_F(SplitData, FailedTestWriteKeepsTheTrainingFileAndPrintsNothing) {
-  test_ = (dir_ / "missing" / "test.csv").string();
+  test_ = dir_ / "missing/test.csv";
   EXPECT_THROW(split(questions(10), 0.1), fs::filesystem_error);
   EXPECT_EQ(printed_on_failure_, "");
   EXPECT_EQ(numbers_in(train_), slice(kOrderOf10, 1, 10));

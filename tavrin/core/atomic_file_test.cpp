@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 
 #include "tests/support/test_helpers.hpp"
@@ -15,16 +14,10 @@ namespace tavrin::internal {
 namespace {
 
 namespace fs = std::filesystem;
+using tavrin::testing::file_contents;
 using tavrin::testing::TempDir;
 
 constexpr fs::perms kOwnerReadWrite = fs::perms::owner_read | fs::perms::owner_write;
-
-std::string contents(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 std::ptrdiff_t entries_in(const fs::path& dir) {
   return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
@@ -42,9 +35,9 @@ TEST(AtomicFile, CommitReplacesTheTargetAndLeavesNothingElse) {
   AtomicFile file(dir / "out");
   file.write("new ");
   file.write("bytes");
-  EXPECT_EQ(contents(dir / "out"), "old contents that are longer than the new ones\n");
+  EXPECT_EQ(file_contents(dir / "out"), "old contents that are longer than the new ones\n");
   file.commit();
-  EXPECT_EQ(contents(dir / "out"), "new bytes");
+  EXPECT_EQ(file_contents(dir / "out"), "new bytes");
   EXPECT_EQ(entries_in(dir.path()), 1);
 }
 
@@ -58,7 +51,7 @@ TEST(AtomicFile, UncommittedFileLeavesNoTraceAndKeepsTheTarget) {
     closed.write("closed but not renamed");
     closed.close();
   }
-  EXPECT_EQ(contents(dir / "kept"), "old");
+  EXPECT_EQ(file_contents(dir / "kept"), "old");
   EXPECT_EQ(entries_in(dir.path()), 1);
 }
 
@@ -73,14 +66,14 @@ TEST(AtomicFile, NewFileFollowsTheUmaskAndReplacedFileKeepsItsPermissions) {
   EXPECT_EQ(fs::status(dir / "new").permissions(),
             kOwnerReadWrite | fs::perms::group_read | fs::perms::others_read);
   EXPECT_EQ(fs::status(dir / "private").permissions(), kOwnerReadWrite);
-  EXPECT_EQ(contents(dir / "private"), "b");
+  EXPECT_EQ(file_contents(dir / "private"), "b");
 }
 
 TEST(AtomicFile, TargetNameOfTheLongestAllowedLengthIsWritten) {
   TempDir dir;
   const std::string target = dir / std::string(255, 'n');
   write_committed(target, "x");
-  EXPECT_EQ(contents(target), "x");
+  EXPECT_EQ(file_contents(target), "x");
 }
 
 TEST(AtomicFile, MissingFolderIsAFilesystemErrorNamingTheTarget) {

@@ -8,35 +8,22 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::frame {
 namespace {
 
 namespace fs = std::filesystem;
+using tavrin::testing::expect_error;
+using tavrin::testing::file_contents;
 
 class Csv : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("tavrin-csv-" + std::to_string(::getpid()) + "-" + test->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return dir_ / name; }
 
   std::string write_and_read_back(const DataFrame& table, bool index = false) const {
     table.to_csv(path("out.csv"), index);
-    return contents(path("out.csv"));
-  }
-
-  static std::string contents(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return file_contents(path("out.csv"));
   }
 
   std::string file_with(const std::string& bytes) const {
@@ -45,18 +32,8 @@ class Csv : public ::testing::Test {
     return file;
   }
 
-  fs::path dir_;
+  tavrin::testing::TempDir dir_;
 };
-
-template <class Error, class Call>
-void expect_error(Call call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 // Expected bytes from pandas 1.5 to_csv(index=False) on the same one-kind columns, except the
 // lone '\r', which pandas leaves unquoted.
@@ -93,7 +70,7 @@ TEST_F(Csv, IndexWritesTheRowLabelsFirst) {
 TEST_F(Csv, ReplacesAnExistingFileAndLeavesNothingElse) {
   std::ofstream(path("out.csv")) << "old contents that are longer than the new ones\n";
   EXPECT_EQ(write_and_read_back(DataFrame(Value{{"a", Value::array({1})}})), "a\n1\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(Csv, ReplacedFileKeepsItsPermissions) {
@@ -102,13 +79,13 @@ TEST_F(Csv, ReplacedFileKeepsItsPermissions) {
   DataFrame(Value{{"a", Value::array({1})}}).to_csv(path("private.csv"));
   EXPECT_EQ(fs::status(path("private.csv")).permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(contents(path("private.csv")), "a\n1\n");
+  EXPECT_EQ(file_contents(path("private.csv")), "a\n1\n");
 }
 
 TEST_F(Csv, TargetNameOfTheLongestAllowedLengthIsWritten) {
   const std::string target = path(std::string(250, 'n') + ".csv");
   DataFrame(Value{{"a", Value::array({1})}}).to_csv(target);
-  EXPECT_EQ(contents(target), "a\n1\n");
+  EXPECT_EQ(file_contents(target), "a\n1\n");
 }
 
 TEST_F(Csv, FailedWriteNamesThePathAndLeavesNoFile) {
@@ -120,7 +97,7 @@ TEST_F(Csv, FailedWriteNamesThePathAndLeavesNoFile) {
     EXPECT_EQ(e.path1(), target);
     EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
   }
-  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
 
 TEST_F(Csv, ReadsOneKindPerColumn) {

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::frame {
 namespace {
+
+using tavrin::testing::expect_error;
 
 // A table with column "n" holding 0 .. rows - 1 and column "s" holding "r0", "r1", ...
 DataFrame numbered(int rows) {
@@ -29,16 +32,6 @@ std::vector<int> column_n(const DataFrame& table) {
     values.push_back(table.iloc(i)["n"].get<int>());
   }
   return values;
-}
-
-template <class Error, class Call>
-void expect_error(Call call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
 }
 
 TEST(DataFrameConstruction, KeepsColumnOrderAndCellsUnchanged) {

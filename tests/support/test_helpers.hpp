@@ -3,13 +3,16 @@
 //   tavrin::testing::expect_error<tavrin::ValueError>([] { f(); }, "the exact message");
 //   tavrin::testing::TempDir dir;  std::string p = dir / "store";
 //   std::string out = tavrin::testing::captured_stdout([] { g(); });
+//   std::string bytes = tavrin::testing::file_contents(p);
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 
 namespace tavrin::testing {
@@ -43,6 +46,14 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+/// The bytes of `file`; empty when it cannot be read.
+inline std::string file_contents(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 /// What `call` wrote to standard output; an exception passes through after the capture ends.
 inline std::string captured_stdout(const std::function<void()>& call) {
