@@ -29,17 +29,14 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include "bench/support.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace {
 
-// Debian's interpreter, which has the baseline's packages (python3-aiohttp), before any other.
-std::string python() {
-  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-}
-
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using tavrin::bench::python;
 
 constexpr std::string_view kBody =
     R"({"id":"chatcmpl-1","object":"chat.completion","created":1700000000,"model":"qwen-max",)"

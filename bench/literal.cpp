@@ -7,7 +7,6 @@
 //
 //   bench/literal [replies]      (default 2,000 replies, about 7 MB)
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -18,29 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.hpp"
 #include "tavrin/core/literal.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavrin::Value;
-
-// A small deterministic generator (64-bit LCG), so every run builds the same corpus.
-class Lcg {
- public:
-  std::uint64_t below(std::uint64_t n) {
-    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (state_ >> 33) % n;
-  }
-
- private:
-  std::uint64_t state_ = 11;
-};
-
-template <std::size_t N>
-const char* pick(Lcg& random, const char* const (&words)[N]) {
-  return words[random.below(N)];
-}
+using tavrin::bench::Lcg;
+using tavrin::bench::pick;
 
 constexpr const char* kKeys[] = {"名称", "类别", "数量", "比例", "备注", "趋势", "name", "score"};
 constexpr const char* kPhrases[] = {"销售额在第三季度明显上升", "华东地区的退货率偏高",
@@ -125,19 +110,14 @@ class Reporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   const std::size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 2000;
-  Lcg random;
+  Lcg random(11);
   for (std::size_t i = 0; i < count; ++i) {
     corpus.push_back(reply(random));
     corpus_bytes += corpus.back().size();
   }
 
-  const fs::path work =
-      fs::temp_directory_path() / ("tavrin-bench-literal-" + std::to_string(::getpid()));
-  fs::create_directories(work);
-  {
-    std::ofstream out(work / "replies.jsonl");
-    for (const auto& text : corpus) out << Value(text).dump() << '\n';
-  }
+  const fs::path work = tavrin::bench::work_folder("literal");
+  tavrin::bench::write_json_lines(work / "replies.jsonl", corpus);
 
   benchmark::RegisterBenchmark("literal_eval/typical_replies", BM_LiteralEval)
       ->Unit(benchmark::kMillisecond);
@@ -145,14 +125,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const std::string command = "python3 " TAVRIN_BENCH_DIR "/literal.py " +
-                              (work / "replies.jsonl").string() + " " +
-                              (work / "results.jsonl").string();
-  double python_seconds = 0;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    if (std::fscanf(pipe, "%lf", &python_seconds) != 1) python_seconds = 0;
-    pclose(pipe);
-  }
+  const double python_seconds = tavrin::bench::python_seconds(
+      "literal.py", (work / "replies.jsonl").string() + " " + (work / "results.jsonl").string());
 
   std::size_t compared = 0;
   std::size_t differing = 0;
@@ -167,13 +141,12 @@ int main(int argc, char** argv) {
   std::printf("literal: %zu replies, %.1f MB\n", count, mb);
   std::printf("  %-28s %10.1f MB/s\n", "tavrin literal_eval", tavrin_mb_s);
   if (python_seconds <= 0) {
-    std::printf("  python: no figure (is python3 on PATH?)\n");
+    tavrin::bench::print_no_python_figure();
     return 1;
   }
   const double python_mb_s = mb / python_seconds;
   std::printf("  %-28s %10.1f MB/s\n", "python ast.literal_eval", python_mb_s);
-  std::printf("  %-28s %10.1fx   (goal >= 10x)\n", "ratio tavrin / python",
-              tavrin_mb_s / python_mb_s);
+  tavrin::bench::print_ratio("ratio tavrin / python", tavrin_mb_s / python_mb_s, ">= 10x");
   std::printf("  results compared: %zu, differing: %zu\n", compared, differing);
   return compared == count && differing == 0 ? 0 : 1;
 }

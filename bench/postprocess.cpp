@@ -5,7 +5,6 @@
 // its results, and every one is compared with tavrin's.
 //
 //   bench/postprocess [replies]
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,34 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace {
 
-// Debian's interpreter, which has the baseline's packages (python3-aiohttp), before any other.
-std::string python() {
-  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-}
-
 namespace fs = std::filesystem;
 using tavrin::Value;
-
-// A small deterministic generator (64-bit LCG), so every run builds the same replies.
-class Lcg {
- public:
-  std::uint64_t below(std::uint64_t n) {
-    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (state_ >> 33) % n;
-  }
-
- private:
-  std::uint64_t state_ = 7;
-};
-
-template <std::size_t N>
-const char* pick(Lcg& random, const char* const (&words)[N]) {
-  return words[random.below(N)];
-}
+using tavrin::bench::Lcg;
+using tavrin::bench::pick;
 
 constexpr const char* kFields[] = {"产品", "类别", "问题类型", "情绪", "渠道", "优先级"};
 constexpr const char* kValues[] = {"手机",     "耳机", "售后", "物流", "退款申请",
@@ -108,25 +88,16 @@ std::string reply(Lcg& random) {
   }
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50000;
-  Lcg random;
+  Lcg random(7);
   std::vector<std::string> replies;
   for (std::size_t i = 0; i < count; ++i) replies.push_back(reply(random));
 
-  const fs::path work =
-      fs::temp_directory_path() / ("tavrin-bench-postprocess-" + std::to_string(::getpid()));
-  fs::create_directories(work);
-  {
-    std::ofstream out(work / "replies.jsonl");
-    for (const auto& text : replies) out << Value(text).dump() << '\n';
-  }
+  const fs::path work = tavrin::bench::work_folder("postprocess");
+  tavrin::bench::write_json_lines(work / "replies.jsonl", replies);
 
   // tavrin: the best of three passes.
   std::vector<Value> results(count);
@@ -135,17 +106,12 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i)
       results[i] = tavrin::palisk::llm_postprocess(replies[i]);
-    tavrin_seconds = std::min(tavrin_seconds, seconds_since(start));
+    tavrin_seconds = std::min(tavrin_seconds, tavrin::bench::seconds_since(start));
   }
 
-  const std::string command = python() + " " TAVRIN_BENCH_DIR "/postprocess.py " +
-                              (work / "replies.jsonl").string() + " " +
-                              (work / "results.jsonl").string();
-  double python_seconds = 0;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    if (std::fscanf(pipe, "%lf", &python_seconds) != 1) python_seconds = 0;
-    pclose(pipe);
-  }
+  const double python_seconds =
+      tavrin::bench::python_seconds("postprocess.py", (work / "replies.jsonl").string() + " " +
+                                                          (work / "results.jsonl").string());
 
   std::size_t compared = 0, differing = 0;
   std::ifstream python_results(work / "results.jsonl");
@@ -163,13 +129,12 @@ int main(int argc, char** argv) {
   std::printf("  %-28s %10.1f ms  %10.2f us/reply\n", "tavrin llm_postprocess",
               tavrin_seconds * 1e3, tavrin_seconds * 1e6 / count);
   if (python_seconds <= 0) {
-    std::printf("  python: no figure (is python3 on PATH?)\n");
+    tavrin::bench::print_no_python_figure();
     return 1;
   }
   std::printf("  %-28s %10.1f ms  %10.2f us/reply\n", "python replace+ast+json",
               python_seconds * 1e3, python_seconds * 1e6 / count);
-  std::printf("  %-28s %10.1fx   (goal >= 20x)\n", "ratio python / tavrin",
-              python_seconds / tavrin_seconds);
+  tavrin::bench::print_ratio("ratio python / tavrin", python_seconds / tavrin_seconds, ">= 20x");
   std::printf("  results compared: %zu, differing: %zu\n", compared, differing);
   return compared == count && differing == 0 ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/tessick.hpp"
 
@@ -28,24 +29,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using tavrin::Value;
+using tavrin::bench::Lcg;
+using tavrin::bench::seconds_since;
 using tavrin::frame::DataFrame;
 
 struct Measure {
   double seconds = 0;
   double peak_mib = 0;
-};
-
-// A small deterministic generator (64-bit LCG), so every run builds the same table.
-class Lcg {
- public:
-  std::uint64_t next() {
-    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-    return state_ >> 33;
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-
- private:
-  std::uint64_t state_ = 42;
 };
 
 std::string chinese_text(Lcg& random) {
@@ -72,7 +62,7 @@ std::string ascii_text(Lcg& random) {
 }
 
 void generate(const std::string& path, std::size_t rows) {
-  Lcg random;
+  Lcg random(42);
   Value id = Value::array(), quantity = Value::array(), price = Value::array(),
         score = Value::array(), question = Value::array(), answer = Value::array();
   for (std::size_t i = 0; i < rows; ++i) {
@@ -92,10 +82,6 @@ void generate(const std::string& path, std::size_t rows) {
                   {"question", question},
                   {"answer", answer}})
       .to_csv(path);
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 void print_figures(std::chrono::steady_clock::time_point start) {

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/support.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/olvane.hpp"
@@ -30,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tavrin::Value;
+using tavrin::bench::Lcg;
 using tavrin::frame::DataFrame;
 using tavrin::vectorstore::FAISS;
 using tavrin::vectorstore::HashingEmbeddings;
@@ -44,18 +46,6 @@ double seconds(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-// A small deterministic generator (64-bit LCG), so every run builds the same data.
-class Lcg {
- public:
-  std::uint64_t below(std::uint64_t n) {
-    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (state_ >> 33) % n;
-  }
-
- private:
-  std::uint64_t state_ = 7;
-};
-
 std::string words(Lcg& random, std::size_t count) {
   static const char* const kWords[] = {"售后", "服务", "订单", "退款", "物流", "质量", "价格",
                                        "手机", "电池", "屏幕", "客服", "发票", "，",   "快递",
@@ -68,7 +58,7 @@ std::string words(Lcg& random, std::size_t count) {
 // 50 distinct labels per field.
 std::map<std::string, std::vector<std::string>> make_labels() {
   std::map<std::string, std::vector<std::string>> labels;
-  Lcg random;
+  Lcg random(7);
   for (std::size_t i = 0; i < kLabels; ++i) {
     labels["category"].push_back(words(random, 2) + "类" + std::to_string(i));
     labels["priority"].push_back("Priority level " + std::to_string(i));
@@ -80,7 +70,7 @@ std::map<std::string, std::vector<std::string>> make_labels() {
 
 DataFrame make_table(std::size_t rows,
                      const std::map<std::string, std::vector<std::string>>& labels) {
-  Lcg random;
+  Lcg random(7);
   Value question = Value::array(), product = Value::array(), detail = Value::array(),
         category = Value::array(), priority = Value::array(), id = Value::array();
   for (std::size_t i = 0; i < rows; ++i) {
@@ -127,19 +117,14 @@ class TimedModel : public HashingEmbeddings {
   std::size_t text_bytes = 0;
 };
 
+// The figures bench/stores.py prints last, as a JSON object.
 Value run_python(const std::string& arguments) {
-  const std::string command = "/usr/bin/python3 " TAVRIN_BENCH_DIR "/stores.py " + arguments;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  char block[4096];
-  for (std::size_t got; pipe && (got = std::fread(block, 1, sizeof block, pipe)) > 0;) {
-    output.append(block, got);
-  }
-  if (!pipe || pclose(pipe) != 0) {
-    std::cerr << "python baseline failed: " << command << "\n";
+  const auto output = tavrin::bench::run_python("stores.py", arguments);
+  if (!output || output->find('{') == std::string::npos) {
+    std::cerr << "python baseline failed: stores.py " << arguments << "\n";
     std::exit(1);
   }
-  return Value::parse(output.substr(output.find_last_of('{')));
+  return Value::parse(output->substr(output->find_last_of('{')));
 }
 
 void print_row(const char* phase, double ours, double iloc, double vectorised, const char* goal) {
@@ -236,7 +221,7 @@ void bench_check(std::size_t records, const fs::path& dir,
   }
 
   // 30% of values are near misses of a label: a trailing space, a hyphen or upper case.
-  Lcg random;
+  Lcg random(7);
   Value predictions = Value::array();
   std::vector<Value> expected;
   for (std::size_t r = 0; r < records; ++r) {
