@@ -140,14 +140,25 @@ std::size_t skip_number(std::string_view text, std::size_t i) {
   return i;
 }
 
+// Whether the name that starts at `i` is followed by an opening parenthesis.
+bool is_call_ahead(std::string_view text, std::size_t i) {
+  while (i < text.size() &&
+         (static_cast<unsigned char>(text[i]) >= 0x80 || is_word_char(text[i]))) {
+    ++i;
+  }
+  i = text.find_first_not_of(" \t\f\r", i);
+  return i != std::string_view::npos && text[i] == '(';
+}
+
 }  // namespace
 
 bool may_be_literal(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
-    // Outside strings, only the parser knows what non-ASCII text may spell (NFKC names).
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
+    // Outside strings, non-ASCII text can only be a name; the one name a literal may hold is
+    // a call of set, which the parser recognises under NFKC folding (ｓｅｔ()).
+    if (static_cast<unsigned char>(c) >= 0x80) return is_call_ahead(text, i);
     if (c == '#') {  // a comment runs to the end of its line
       i = text.find_first_of("\r\n", i);
     } else if (is_quote(c)) {

@@ -217,6 +217,7 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
       {"tabs stay", "\t[1]", Value::parse("[1]")},
       {"json tag removed before the fence", "``````json", Value("")},
       {"an empty set is a literal", "[set(), 1]", Value::parse("[[], 1]")},
+      {"set under NFKC folding", "ｓｅｔ()", Value::array()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,8 +242,10 @@ TEST(ReplyScan, RefusesOnlyWhatTheParserRefuses) {
       {R"('it\'s null'+"""a"b""")", true, false},
       {"'''never closed null", true, false},
       {"[0x1F,1e-5,1_000,2j,.5]", true, true},
-      {"中文", true, false},
-      {"['中文',𝐍𝐨𝐧𝐞]", true, true},
+      {"中文", false, false},
+      {"['中文',𝐍𝐨𝐧𝐞]", false, true},
+      {"好的：{'a':1}", false, false},
+      {"[ｓｅｔ(),1]", true, true},
       {"[set(),1]", true, true},
       {"frozenset()", false, true},
       {"Hereitis:{}", false, false},

@@ -8,8 +8,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -116,6 +118,19 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 }
 
 // ---------------------------------------------------------------- tokens
+
+// Python folds identifiers to NFKC, so "ｓｅｔ" names the builtin set too.
+bool spells_set(std::string_view name) {
+  if (name == "set") return true;
+  if (std::all_of(name.begin(), name.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return false;
+  }
+  const std::string text(name);
+  const std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> folded(
+      utf8proc_NFKC(reinterpret_cast<const utf8proc_uint8_t*>(text.c_str())), &std::free);
+  return folded && std::string_view(reinterpret_cast<const char*>(folded.get())) == "set";
+}
 
 enum class TokenKind : std::uint8_t { kEnd, kNewline, kName, kNumber, kString, kOperator };
 
@@ -1546,7 +1561,7 @@ class Parser {
         item = other(begin);
         item.shape = Shape::kName;
         item.assignable = true;
-        item.is_set_name = name == "set";
+        item.is_set_name = spells_set(name);
         return item;
       case Keyword::kTrueLiteral:
       case Keyword::kFalseLiteral:

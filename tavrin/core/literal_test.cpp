@@ -73,6 +73,7 @@ TEST(LiteralEval, AcceptsWhatPythonAccepts) {
       {"((1))", "1"},
       {"set()", "[]"},
       {"(set)()", "[]"},
+      {"ｓｅｔ()", "[]"},  // names are NFKC-folded
       {"[1, 2,]", "[1, 2]"},
       {"{'k': [1, {'z': (1,)}],}", "{'k': [1, {'z': [1]}]}"},
       {"{1, True, 1.0, 2}", "[1, 2]"},
@@ -355,6 +356,8 @@ TEST(LiteralEval, DecidesLikePythonAcrossTheExpressionGrammar) {
       {"set() ()", Outcome::kValueError},
       {"(set)()", Outcome::kLiteral},
       {"set", Outcome::kValueError},
+      {"𝐬𝐞𝐭()", Outcome::kLiteral},
+      {"[𝐓𝐫𝐮𝐞]", Outcome::kValueError},  // keywords are not folded: a plain name
       {"{set()}", Outcome::kTypeError},
       {"{(1, [2])}", Outcome::kTypeError},
       {"{frozenset()}", Outcome::kValueError},
