@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <system_error>
 
 #include "tavrin/core/check.hpp"
@@ -49,6 +50,28 @@ std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // Sum of squares, in four partial sums so the compiler can vectorise; double keeps large
 // components finite.
+// A 64-bit fingerprint of the stored vectors. index.json records it, so that a sidecar is never
+// paired with the index file of another save (the two files are renamed one after the other).
+std::uint64_t fingerprint(const std::vector<std::uint8_t>& bytes) {
+  constexpr std::uint64_t kPrime = 1099511628211u;
+  std::uint64_t h = 14695981039346656037u;
+  std::size_t i = 0;
+  for (; i + sizeof(std::uint64_t) <= bytes.size(); i += sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    h = (h ^ word) * kPrime;
+    h ^= h >> 29;
+  }
+  for (; i < bytes.size(); ++i) h = (h ^ bytes[i]) * kPrime;
+  return h;
+}
+
+std::string hex(std::uint64_t n) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(n));
+  return text;
+}
+
 double squared_norm(const float* v, std::size_t n) {
   double partial[4] = {0, 0, 0, 0};
   std::size_t i = 0;
@@ -272,13 +295,15 @@ class AtomicFileWriter : public faiss::IOWriter {
 // Streams index.json: the header fields, then one document at a time, so the documents are
 // never held twice in memory.
 void write_sidecar(tavrin::internal::AtomicFile& file, DistanceStrategy strategy,
-                   std::size_t dimension, const std::vector<Document>& documents) {
+                   std::size_t dimension, std::uint64_t index_checksum,
+                   const std::vector<Document>& documents) {
   constexpr std::size_t kChunk = 1 << 20;
   std::string out = std::string("{\"format\":\"") + kFormatName +
                     "\",\"version\":" + std::to_string(kFormatVersion) +
                     ",\"distance_strategy\":\"" + distance_strategy_name(strategy) +
-                    "\",\"dimension\":" + std::to_string(dimension) +
-                    ",\"count\":" + std::to_string(documents.size()) + ",\"documents\":[";
+                    "\",\"dimension\":" + std::to_string(dimension) + ",\"index_checksum\":\"" +
+                    hex(index_checksum) + "\",\"count\":" + std::to_string(documents.size()) +
+                    ",\"documents\":[";
   for (std::size_t i = 0; i < documents.size(); ++i) {
     out += i == 0 ? "{\"page_content\":" : ",{\"page_content\":";
     append_json_string(out, documents[i].page_content);
@@ -322,6 +347,7 @@ Value parse_sidecar(const fs::path& path) {
 // The checked contents of index.json.
 struct Sidecar {
   std::size_t dimension = 0;
+  std::uint64_t index_checksum = 0;
   std::vector<Document> documents;
 };
 
@@ -332,7 +358,7 @@ class SidecarReader {
   Sidecar read() const {
     Value root = parse_sidecar(path_);
     if (!root.is_object()) corrupt("is not a JSON object");
-    if (root.size() != 6) corrupt("does not hold exactly the six expected fields");
+    if (root.size() != 7) corrupt("does not hold exactly the seven expected fields");
     expect(member(root, "format") == kFormatName, "is not a tavrin FAISS store");
     const Value& version = member(root, "version");
     expect(version.is_number_integer() && version.get<std::int64_t>() == kFormatVersion,
@@ -340,6 +366,7 @@ class SidecarReader {
     expect(member(root, "distance_strategy") == "COSINE", "has an unknown distance_strategy");
     Sidecar sidecar;
     sidecar.dimension = bounded_integer(member(root, "dimension"), "dimension", kMaxDimension);
+    sidecar.index_checksum = checksum(member(root, "index_checksum"));
     Value& entries = member(root, "documents");
     expect(entries.is_array(), "has a documents field that is not a list");
     const std::size_t count = bounded_integer(member(root, "count"), "count", INT64_MAX);
@@ -369,6 +396,14 @@ class SidecarReader {
         v.is_number_integer() && v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= max;
     expect(ok, std::string("has a bad ") + name);
     return static_cast<std::size_t>(v.get<std::int64_t>());
+  }
+
+  std::uint64_t checksum(const Value& v) const {
+    const bool ok =
+        v.is_string() && v.get_ref<const std::string&>().size() == 16 &&
+        v.get_ref<const std::string&>().find_first_not_of("0123456789abcdef") == std::string::npos;
+    expect(ok, "has a bad index_checksum");
+    return std::stoull(v.get<std::string>(), nullptr, 16);
   }
 
   Document document(Value& entry, std::size_t i) const {
@@ -535,7 +570,8 @@ void FAISS::save_local(const std::string& folder) const {
   AtomicFileWriter index_writer(index_file);
   faiss::write_index(impl_->index.get(), &index_writer);
   tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
-  write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, impl_->documents);
+  write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, fingerprint(impl_->index->codes),
+                impl_->documents);
   index_file.close();
   sidecar_file.close();
 
@@ -549,6 +585,11 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
   Sidecar sidecar = SidecarReader(dir / kSidecarFile).read();
   auto impl = std::make_unique<Impl>();
   impl->index = read_index_file(dir / kIndexFile, sidecar.dimension, sidecar.documents.size());
+  if (fingerprint(impl->index->codes) != sidecar.index_checksum) {
+    throw ValueError(
+        "store file " + quoted(dir / kIndexFile) +
+        " does not belong with index.json: its vectors are not the ones saved with it");
+  }
   impl->dimension = sidecar.dimension;
   impl->documents = std::move(sidecar.documents);
   impl->embedding = std::move(embeddings);

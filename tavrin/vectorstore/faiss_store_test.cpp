@@ -352,7 +352,9 @@ TEST_F(FaissLoad, DamagedSidecar) {
       {[](Value& v) { v["documents"][2]["metadata"] = Value::array(); }, "has a bad document 2"},
       {[](Value& v) { v["documents"][0]["extra"] = 1; }, "has a bad document 0"},
       {[](Value& v) { v["documents"][0].erase("metadata"); }, "has a bad document 0"},
-      {[](Value& v) { v.erase("count"); }, "does not hold exactly the six expected fields"},
+      {[](Value& v) { v.erase("count"); }, "does not hold exactly the seven expected fields"},
+      {[](Value& v) { v["index_checksum"] = "not hex at all!!"; }, "has a bad index_checksum"},
+      {[](Value& v) { v["index_checksum"] = 7; }, "has a bad index_checksum"},
       {[](Value& v) {
          v.erase("count");
          v["extra"] = 3;
@@ -382,6 +384,16 @@ TEST_F(FaissLoad, DamagedSidecar) {
     write("index.json", text);
     expect_load_error(prefix + message);
   }
+}
+
+TEST_F(FaissLoad, SidecarOfAnotherSaveIsRejected) {
+  // Same count and dimension, other vectors: what a crash between the two renames could leave.
+  const fs::path other = dir_ / "other";
+  store_of({"x", "y", "z"}, std::make_shared<HashingEmbeddings>(8)).save_local(other.string());
+  fs::copy_file(other / "index.json", path("index.json"), fs::copy_options::overwrite_existing);
+  expect_load_error(
+      "store file '" + path("index.faiss") +
+      "' does not belong with index.json: its vectors are not the ones saved with it");
 }
 
 TEST(FaissLoadArguments, NullEmbeddingsAreRejected) {
