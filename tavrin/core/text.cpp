@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin {
@@ -237,13 +238,6 @@ void append_float_repr(std::string& out, double d) {
   out += std::to_string(magnitude);
 }
 
-template <typename Integer>
-void append_integer(std::string& out, Integer n) {
-  std::array<char, 24> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), n);
-  out.append(buffer.data(), result.ptr);
-}
-
 void append_repr(std::string& out, const Value& v, int depth) {
   if (depth > kMaxDepth) {
     throw ValueError("repr: value nested deeper than " + std::to_string(kMaxDepth) + " levels");
@@ -256,10 +250,10 @@ void append_repr(std::string& out, const Value& v, int depth) {
       out += v.get<bool>() ? "True" : "False";
       return;
     case Value::value_t::number_integer:
-      append_integer(out, v.get<std::int64_t>());
+      internal::append_chars(out, v.get<std::int64_t>());
       return;
     case Value::value_t::number_unsigned:
-      append_integer(out, v.get<std::uint64_t>());
+      internal::append_chars(out, v.get<std::uint64_t>());
       return;
     case Value::value_t::number_float:
       append_float_repr(out, v.get<double>());
@@ -307,6 +301,12 @@ std::string repr(const Value& v) {
   append_repr(out, v, 0);
   return out;
 }
+
+namespace internal {
+
+void repr_into(std::string& out, const Value& v) { append_repr(out, v, 0); }
+
+}  // namespace internal
 
 std::string str(const Value& v) {
   if (v.is_string()) return v.get<std::string>();

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
@@ -63,13 +64,6 @@ void append_field(std::string& out, std::string_view field) {
   }
 }
 
-template <class Integer>
-void append_integer(std::string& out, Integer value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
-
 // A cell as tavrin::str writes it; null and NaN are missing values and write nothing.
 void append_cell(std::string& out, const Value& cell) {
   switch (cell.type()) {
@@ -79,14 +73,14 @@ void append_cell(std::string& out, const Value& cell) {
       out += cell.get<bool>() ? "True" : "False";
       return;
     case Value::value_t::number_integer:
-      append_integer(out, cell.get<std::int64_t>());
+      tavrin::internal::append_chars(out, cell.get<std::int64_t>());
       return;
     case Value::value_t::number_unsigned:
-      append_integer(out, cell.get<std::uint64_t>());
+      tavrin::internal::append_chars(out, cell.get<std::uint64_t>());
       return;
     case Value::value_t::number_float:
       if (!std::isnan(cell.get<double>())) {
-        out += str(cell);
+        tavrin::internal::repr_into(out, cell);  // str of a float is its repr
       }
       return;
     case Value::value_t::string:
@@ -177,7 +171,7 @@ void DataFrame::to_csv(const std::string& path, bool index) const {
     line_start = out.size();
     separator = "";
     if (index) {
-      append_integer(out, labels_.at(i));
+      tavrin::internal::append_chars(out, labels_.at(i));
       separator = ",";
     }
     for (const Value& cell : row_at(i)) {

@@ -21,6 +21,7 @@
 
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
@@ -217,13 +218,6 @@ void append_json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-template <class Number>
-void append_number(std::string& out, Number number) {
-  char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, number).ptr;
-  out.append(buffer, end);
-}
-
 // Appends `v`, already checked by check_storable, as JSON that reads back equal: a float
 // always shows a point or an exponent, so it stays a float.
 void append_json(std::string& out, const Value& v) {
@@ -235,14 +229,14 @@ void append_json(std::string& out, const Value& v) {
       out += v.get<bool>() ? "true" : "false";
       return;
     case Value::value_t::number_integer:
-      append_number(out, v.get<std::int64_t>());
+      tavrin::internal::append_chars(out, v.get<std::int64_t>());
       return;
     case Value::value_t::number_unsigned:
-      append_number(out, v.get<std::uint64_t>());
+      tavrin::internal::append_chars(out, v.get<std::uint64_t>());
       return;
     case Value::value_t::number_float: {
       const std::size_t start = out.size();
-      append_number(out, v.get<double>());
+      tavrin::internal::append_chars(out, v.get<double>());
       if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
       return;
     }
