@@ -6,6 +6,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 #include "cli/llm.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/palisk.hpp"
@@ -31,7 +32,8 @@ Value first_rows(const frame::DataFrame& table, std::size_t count) {
 
 void run_analyze(const AnalyzeOptions& options) {
   const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
-  const Value sample = first_rows(frame::read_csv(options.table), options.rows);
+  require_utf8(options.goal, "--goal");
+  const Value sample = first_rows(read_table(options.table), options.rows);
   const std::string& model = options.llm.model;
   // The analysis asks for a synchronous chat that answers (reply text, anything).
   auto chat = [&model](const std::string& prompt, const std::string& url, const std::string& key) {
@@ -50,8 +52,7 @@ void add_analyze_command(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "analyze", "Ask the LLM, as a data-analysis expert, how to reach a goal with a CSV sample");
   command->add_option("table", options->table, "CSV file whose first rows are the sample")
-      ->required()
-      ->check(CLI::ExistingFile);
+      ->required();
   command->add_option("--goal", options->goal, "what the analysis should achieve")->required();
   command->add_option("--rows", options->rows, "how many rows from the top make the sample")
       ->check(CLI::Range(1, 1000))

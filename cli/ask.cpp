@@ -4,6 +4,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace tavrin::cli {
@@ -18,6 +19,7 @@ struct AskOptions {
 void run_ask(const AskOptions& options) {
   const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
   const std::string prompt = options.prompt == "-" ? read_input("-") : options.prompt;
+  require_utf8(prompt, options.prompt == "-" ? "the prompt on standard input" : "the prompt");
   const Value answer = palisk::run_blocking(
       palisk::llm_response(endpoint.url, endpoint.key, prompt, options.llm.model, !options.text));
   std::cout << answer.dump(-1, ' ', false, Value::error_handler_t::replace) << std::endl;

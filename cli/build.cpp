@@ -5,6 +5,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/frame/dataframe.hpp"
 
@@ -21,16 +22,14 @@ struct BuildOptions {
 };
 
 void run_build(const BuildOptions& options) {
-  if (options.out.empty()) throw UsageError("--out must name a folder");
+  require_output_folder(options.out, "--out");
   const Value labels = read_labels(options.labels);
-  const auto fields =
-      options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");
-  require_labelled(fields, labels, options.labels);
+  const auto fields = chosen_fields(labels, options.fields, options.labels);
   const auto text_columns = split_names(options.text, "--text");
   const auto metadata_columns =
       options.metadata.empty() ? fields : split_names(options.metadata, "--metadata");
 
-  const frame::DataFrame table = frame::read_csv(options.table);
+  const frame::DataFrame table = read_table(options.table);
   require_columns(table, text_columns, options.table);
   require_columns(table, metadata_columns, options.table);
 
@@ -49,12 +48,9 @@ void add_build_command(CLI::App& app) {
   CLI::App* command = app.add_subcommand("build",
                                          "Build the training-data store and one store of allowed "
                                          "labels per field (HashingEmbeddings)");
-  command->add_option("table", options->table, "training CSV file")
-      ->required()
-      ->check(CLI::ExistingFile);
+  command->add_option("table", options->table, "training CSV file")->required();
   command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
-      ->required()
-      ->check(CLI::ExistingFile);
+      ->required();
   command->add_option("--out", options->out, "stores folder: <out>/train and <out>/fields/<field>")
       ->required();
   command

@@ -5,6 +5,7 @@
 #include "cli/checking.hpp"
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -17,13 +18,14 @@ struct CheckOptions {
 };
 
 void run_check(const CheckOptions& options) {
+  if (options.predictions == "-" && options.labels == "-") {
+    throw UsageError("the predictions and --labels cannot both come from standard input");
+  }
   const Value labels = read_labels(options.labels);
-  const auto fields =
-      options.fields.empty() ? label_fields(labels) : split_names(options.fields, "--fields");
-  require_labelled(fields, labels, options.labels);
-  const StoreMap stores = load_field_stores(options.stores, fields, default_embeddings());
+  const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto records = parse_json_lines(read_input(options.predictions), source);
+  const StoreMap stores = load_field_stores(options.stores, fields, default_embeddings());
 
   CheckTally tally;
   for (const Value& record : records) {
@@ -45,8 +47,7 @@ void add_check_command(CLI::App& app) {
   command->add_option("predictions", options->predictions, "JSON Lines file, or - for stdin")
       ->required();
   command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
-      ->required()
-      ->check(CLI::ExistingFile);
+      ->required();
   command->add_option("--stores", options->stores, "stores folder written by `tavrin build`")
       ->required()
       ->check(CLI::ExistingDirectory);

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,22 +47,24 @@ std::size_t line_count(const std::string& text) {
   return lines;
 }
 
-// A chat-completion endpoint on 127.0.0.1 that answers every request with `content`.
+// A chat-completion endpoint on 127.0.0.1 that answers every request with `content`, or
+// with `status` when that is not 200; with `fail_every` n, only every n-th request fails.
 class StubModel {
  public:
-  explicit StubModel(std::string content, int status = 200) : content_(std::move(content)) {
-    server_.Post("/v1/chat/completions", [this, status](const httplib::Request& req,
-                                                        httplib::Response& res) {
+  explicit StubModel(std::string content, int status = 200, int fail_every = 1)
+      : content_(std::move(content)) {
+    server_.Post("/v1/chat/completions", [this, status, fail_every](const httplib::Request& req,
+                                                                    httplib::Response& res) {
       {
         std::lock_guard lock(mutex_);
         last_authorization_ = req.get_header_value("Authorization");
         last_body_ = req.body;
       }
-      ++requests_;
+      const int answer = ++requests_ % fail_every == 0 ? status : 200;
       const Value reply = {
           {"choices", {{{"message", {{"role", "assistant"}, {"content", content_}}}}}}};
-      res.status = status;
-      res.set_content(status == 200 ? reply.dump() : R"({"error": "invalid api key"})",
+      res.status = answer;
+      res.set_content(answer == 200 ? reply.dump() : R"({"error": "invalid api key"})",
                       "application/json");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
@@ -104,11 +108,14 @@ class Cli : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs the tool in the test's folder with `args` (shell words), no LLM variables inherited.
-  Result run(const std::string& args, const std::string& env = "", const std::string& input = "") {
+  // Standard input holds `input`, or comes from `stdin_from` when that is given.
+  Result run(const std::string& args, const std::string& env = "", const std::string& input = "",
+             const std::string& stdin_from = "") {
     spill(dir_ / "stdin", input);
     const std::string command = "cd '" + dir_.string() +
                                 "' && env -u TAVRIN_LLM_URL -u TAVRIN_LLM_KEY " + env + " '" +
-                                TAVRIN_CLI_PATH + "' " + args + " <stdin >stdout 2>stderr";
+                                TAVRIN_CLI_PATH + "' " + args + " <'" +
+                                (stdin_from.empty() ? "stdin" : stdin_from) + "' >stdout 2>stderr";
     const int raw = std::system(command.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -309,6 +316,141 @@ TEST_F(Cli, DemoStopsWhenEveryRequestFails) {
 TEST_F(Cli, DemoNamesABadDataOrOutputFolder) {
   expect_one_line_error(run("demo --out ''"), 2, "tavrin demo: error: --out must name a folder");
   expect_one_line_error(run("demo --data nowhere"), 2, "--data \"nowhere\" holds no tickets.csv");
+}
+
+// The paths under `dir`, relative to it, but for the files run() redirects.
+std::set<std::string> entries(const fs::path& dir) {
+  std::set<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    std::string name = fs::relative(entry.path(), dir).string();
+    if (name != "stdin" && name != "stdout" && name != "stderr") found.insert(std::move(name));
+  }
+  return found;
+}
+
+// One unusable input of each kind for every command, beside good ones.
+class ExitStatus : public Cli {
+ protected:
+  void SetUp() override {
+    Cli::SetUp();
+    write_tickets();
+    fs::create_directory(dir_ / "adir");
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    spill(dir_ / "ragged.csv", "id,question,category\n1,a,售后服务,x\n");
+    spill(dir_ / "utf8.csv", "id,question,category\n1,\xff,售后服务\n");
+    spill(dir_ / "utf8.txt", "\xff prompt");
+    spill(dir_ / "empty.csv", "");
+    spill(dir_ / "quote.csv", "id,question,category\n1,\"a,售后服务\n");
+    spill(dir_ / "bad.jsonl", "{\"id\": 1,\n");
+    ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+    for (const char* data :
+         {"data-good", "data-dirlabels", "data-ragged", "data-badpred", "data-dirpred"}) {
+      fs::create_directory(dir_ / data);
+      fs::copy_file(dir_ / "tickets.csv", dir_ / data / "tickets.csv");
+      fs::copy_file(dir_ / "labels.json", dir_ / data / "labels.json");
+      spill(dir_ / data / "predictions.jsonl", "");
+    }
+    fs::remove(dir_ / "data-dirlabels/labels.json");
+    fs::create_directory(dir_ / "data-dirlabels/labels.json");
+    fs::copy_file(dir_ / "ragged.csv", dir_ / "data-ragged/tickets.csv",
+                  fs::copy_options::overwrite_existing);
+    spill(dir_ / "data-badpred/predictions.jsonl", "{\"id\": 1,\n");
+    fs::remove(dir_ / "data-dirpred/predictions.jsonl");
+    fs::create_directory(dir_ / "data-dirpred/predictions.jsonl");
+  }
+};
+
+TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
+  StubModel model(R"({"category": "售后服务"})");
+  const std::string endpoint = "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey;
+  const struct {
+    std::string args;
+    std::string fragment;
+    std::string stdin_from = "";
+    bool with_endpoint = false;
+  } cases[] = {
+      {"split adir --train a.csv --test b.csv", R"("adir" is a directory, not a regular file)"},
+      {"split ragged.csv --train a.csv --test b.csv",
+       "ragged.csv: expected 3 fields, saw 4 on line 2"},
+      {"split utf8.csv --train a.csv --test b.csv", "utf8.csv: invalid UTF-8 on line 2"},
+      {"split empty.csv --train a.csv --test b.csv", "empty.csv: no header line in the file"},
+      {"split quote.csv --train a.csv --test b.csv", "quote.csv: unterminated quote on line 2"},
+      {"split /dev/null --train a.csv --test b.csv", R"("/dev/null" is a device)"},
+      {"split - --train a.csv --test b.csv", "a CSV table cannot come from standard input"},
+      {"split tickets.csv --train adir --test b.csv",
+       R"(--train "adir" is a directory, not a file)"},
+      {"build adir --labels labels.json --out s", R"("adir" is a directory, not a regular file)"},
+      {"build quote.csv --labels labels.json --out s", "quote.csv: unterminated quote on line 2"},
+      {"build tickets.csv --labels adir --out s", R"("adir" is a directory, not a regular file)"},
+      {"build tickets.csv --labels fifo --out s", R"("fifo" is a named pipe, not a regular file)"},
+      {"build tickets.csv --labels /dev/null --out s", R"("/dev/null" is a device)"},
+      {"build tickets.csv --labels missing.json --out s",
+       R"(cannot read "missing.json": No such file or directory)"},
+      {"build tickets.csv --labels empty.csv --out s", "empty.csv is not valid JSON"},
+      {"build tickets.csv --labels labels.json --out tickets.csv",
+       R"(--out "tickets.csv" is a regular file, not a folder)"},
+      {"check adir --labels labels.json --stores stores",
+       R"("adir" is a directory, not a regular file)"},
+      {"check fifo --labels labels.json --stores stores", R"("fifo" is a named pipe)"},
+      {"check - --labels labels.json --stores stores",
+       "standard input is a directory, not a regular file, a pipe or a terminal", "adir"},
+      {"check bad.jsonl --labels labels.json --stores stores",
+       "bad.jsonl line 1 is not valid JSON"},
+      {"check - --labels adir --stores stores", R"("adir" is a directory, not a regular file)"},
+      {"check - --labels - --stores stores",
+       "the predictions and --labels cannot both come from standard input"},
+      {"check - --labels labels.json --stores stores --fields nope",
+       R"(labels.json has no labels for field "nope")"},
+      {"ask -", "standard input is a directory, not a regular file, a pipe or a terminal", "adir",
+       true},
+      {"ask -", "the prompt on standard input is not valid UTF-8 (byte 0)", "utf8.txt", true},
+      {"ask \"$(printf '\\377')\"", "the prompt is not valid UTF-8 (byte 0)", "", true},
+      {"analyze adir --goal g", R"("adir" is a directory, not a regular file)", "", true},
+      {"analyze ragged.csv --goal g", "ragged.csv: expected 3 fields, saw 4 on line 2", "", true},
+      {"analyze tickets.csv --goal \"$(printf '\\377')\"", "--goal is not valid UTF-8 (byte 0)", "",
+       true},
+      {"demo --out o --data data-dirlabels",
+       R"("data-dirlabels/labels.json" is a directory, not a regular file)"},
+      {"demo --out o --data data-ragged",
+       "data-ragged/tickets.csv: expected 3 fields, saw 4 on line 2"},
+      {"demo --out o --data data-badpred",
+       "data-badpred/predictions.jsonl line 1 is not valid JSON"},
+      {"demo --out o --data data-dirpred", R"("data-dirpred/predictions.jsonl" is a directory)"},
+      {"demo --out tickets.csv --data data-good",
+       R"(--out "tickets.csv" is a regular file, not a folder)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args + " <" + c.stdin_from);
+    const auto before = entries(dir_);
+    const Result r = run(c.args, c.with_endpoint ? endpoint : "", "", c.stdin_from);
+    const std::string command = c.args.substr(0, c.args.find(' '));
+    expect_one_line_error(r, 2, "tavrin " + command + ": error: " + c.fragment);
+    EXPECT_EQ(entries(dir_), before) << "nothing is written";
+    EXPECT_EQ(model.requests(), 0) << "nothing is sent";
+  }
+}
+
+TEST_F(ExitStatus, WorkThatFailsOnceStartedIsOne) {
+  StubModel refusing("unused", 500);
+  const std::string endpoint = "TAVRIN_LLM_URL=" + refusing.url() + " TAVRIN_LLM_KEY=" + kKey;
+  expect_one_line_error(run("ask hi", endpoint), 1, "tavrin ask: error: HTTP status 500");
+  expect_one_line_error(run("analyze tickets.csv --goal g", endpoint), 1,
+                        "tavrin analyze: error: HTTP status 500");
+  expect_one_line_error(run("split tickets.csv --train nowhere/a.csv --test b.csv"), 1,
+                        "nowhere/a.csv");
+}
+
+TEST_F(ExitStatus, ADemoWithSomeFailedRequestsWritesEverythingThenExitsOne) {
+  StubModel flaky(R"({"category": "售后服务部"})", 500, 2);
+  const Result r = run("demo --out o --data data-good --in-flight 1",
+                       "TAVRIN_LLM_URL=" + flaky.url() + " TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(flaky.requests(), 2);
+  EXPECT_NE(r.out.find("failed requests  1"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("tavrin demo: error: 1 of 2 requests to the LLM failed; the first: "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(line_count(slurp(dir_ / "o/checked.jsonl")), 2u);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include "cli/common.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
-#include <system_error>
 
+#include "cli/files.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
@@ -38,6 +35,23 @@ void require_label_list(const Value& values, const std::string& field, const std
   }
 }
 
+constexpr std::string_view kRebuild = "rebuild the stores with `tavrin build`";
+[[noreturn]] void unloadable_store(const std::string& field, const char* what) {
+  throw UsageError("the store of field " + in_quotes(field) + " cannot be loaded: " + what + " (" +
+                   std::string(kRebuild) + ")");
+}
+
+vectorstore::FAISS load_store(const std::filesystem::path& folder, const std::string& field,
+                              const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  try {
+    return vectorstore::FAISS::load_local(folder.string(), embeddings);
+  } catch (const ValueError& e) {
+    unloadable_store(field, e.what());
+  } catch (const std::filesystem::filesystem_error& e) {
+    unloadable_store(field, e.what());
+  }
+}
+
 }  // namespace
 
 std::string in_quotes(std::string_view text, std::size_t max_chars) {
@@ -54,32 +68,14 @@ std::string in_quotes(std::string_view text, std::size_t max_chars) {
   return out + "\"";
 }
 
-std::string read_input(const std::string& path) {
-  if (path == "-") {
-    return {std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read " + in_quotes(path) + ": no such file or not readable");
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("error while reading " + in_quotes(path));
-  return std::move(content).str();
-}
-
-void write_file(const std::filesystem::path& path, std::string_view content) {
-  std::filesystem::path partial = path;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(partial, ignored);
-      throw std::runtime_error("cannot write " + in_quotes(path.string()));
+void require_utf8(std::string_view text, const std::string& what) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = tavrin::internal::well_formed_length(text.substr(i));
+    if (length == 0) {
+      throw UsageError(what + " is not valid UTF-8 (byte " + std::to_string(i) + ")");
     }
+    i += length;
   }
-  std::filesystem::rename(partial, path);
 }
 
 Value parse_labels(std::string_view json_text, const std::string& source) {
@@ -106,13 +102,17 @@ std::vector<std::string> label_fields(const Value& labels) {
   return fields;
 }
 
-void require_labelled(const std::vector<std::string>& fields, const Value& labels,
-                      const std::string& source) {
+std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
+                                       const std::string& labels_source) {
+  auto fields =
+      fields_option.empty() ? label_fields(labels) : split_names(fields_option, "--fields");
   for (const std::string& field : fields) {
     if (!labels.contains(field)) {
-      throw UsageError(source + " has no labels for field " + in_quotes(field));
+      throw UsageError(labels_source + " has no labels for field " + in_quotes(field));
     }
+    require_plain_field_name(field);
   }
+  return fields;
 }
 
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
@@ -214,11 +214,11 @@ StoreMap load_field_stores(const std::filesystem::path& stores,
     const std::filesystem::path folder = field_stores_dir(stores) / field;
     if (!std::filesystem::is_directory(folder)) {
       throw UsageError("no store for field " + in_quotes(field) + ": " +
-                       in_quotes(folder.string()) +
-                       " is not a folder (build it with `tavrin build`)");
+                       in_quotes(folder.string()) + " is not a folder (" + std::string(kRebuild) +
+                       ")");
     }
-    db_maps[field] = std::make_shared<const vectorstore::FAISS>(
-        vectorstore::FAISS::load_local(folder.string(), embeddings));
+    db_maps[field] =
+        std::make_shared<const vectorstore::FAISS>(load_store(folder, field, embeddings));
   }
   return db_maps;
 }

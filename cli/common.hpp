@@ -1,6 +1,6 @@
-// Helpers that every subcommand of the `tavrin` tool shares: reading the inputs that operators
+// Helpers that every subcommand of the `tavrin` tool shares: parsing the inputs that operators
 // hand over (labels.json, JSON Lines), the LLM endpoint from options or environment, and the
-// layout of a stores folder.
+// layout of a stores folder and its loading.
 //
 //   Value labels = read_labels("examples/data/labels.json");   // {"product": ["手机", ...], ...}
 //   label_fields(labels)                                        // -> {"product", "category", ...}
@@ -29,8 +29,9 @@ class VectorStore;
 
 namespace tavrin::cli {
 
-/// A fault of the command line itself or of what it names (a missing file, a bad option
-/// value): the tool exits with status 2 instead of 1.
+/// A fault of the command line or of anything it names (a bad option value, an input file that
+/// is missing, is no regular file or does not parse, a store that does not fit its labels),
+/// found before the command starts its work: the tool exits with status 2 instead of 1.
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -42,13 +43,8 @@ using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::Vector
 /// `text` quoted for a message, cut to `max_chars` code points with "..." after a cut.
 std::string in_quotes(std::string_view text, std::size_t max_chars = 40);
 
-/// The whole content of the file at `path`; "-" reads standard input.
-/// A file that cannot be opened is a UsageError naming it.
-std::string read_input(const std::string& path);
-
-/// Writes `content` to `path` through a temporary file beside it and a rename, so a failure
-/// never leaves a truncated file behind.
-void write_file(const std::filesystem::path& path, std::string_view content);
+/// Throws a UsageError naming `what` and the byte offset unless `text` is well-formed UTF-8.
+void require_utf8(std::string_view text, const std::string& what);
 
 /// The allowed labels of each field, from a JSON object of field name to a non-empty array of
 /// texts. Anything else is a UsageError naming `source` and the field.
@@ -60,10 +56,12 @@ Value read_labels(const std::string& path);
 /// The field names of a labels object, in file order.
 std::vector<std::string> label_fields(const Value& labels);
 
-/// Throws a UsageError naming `source` and the first of `fields` that `labels` has no entry
-/// for: a field without labels would have every value replaced.
-void require_labelled(const std::vector<std::string>& fields, const Value& labels,
-                      const std::string& source);
+/// The fields a command works on: those of `fields_option` (comma-separated) or, when it is
+/// empty, every field of `labels`. A UsageError names `labels_source` and the first field it
+/// has no labels for (a field without labels would have every value replaced), or a field
+/// name that cannot name a store folder.
+std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
+                                       const std::string& labels_source);
 
 /// One JSON object per non-blank line. A line that is not a JSON object is a UsageError
 /// naming `source` and the line number.
@@ -104,8 +102,8 @@ std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
 /// "..", no "/" or NUL.
 void require_plain_field_name(const std::string& field);
 
-/// Loads the store of each of `fields` from `field_stores_dir(stores)`. A missing folder is a
-/// UsageError naming the field and the folder; a damaged one fails as the store reports it.
+/// Loads the store of each of `fields` from `field_stores_dir(stores)`. A missing folder or a
+/// store that does not load is a UsageError naming the field and the folder.
 StoreMap load_field_stores(const std::filesystem::path& stores,
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,9 +109,27 @@ TEST(RequirePlainFieldName, RejectsNamesThatLeaveTheStoresFolder) {
   }
 }
 
-TEST(ReadInput, AMissingFileIsAUsageError) {
-  EXPECT_EQ(usage_error_of([] { read_input("/nonexistent/labels.json"); }),
-            "cannot read \"/nonexistent/labels.json\": no such file or not readable");
+TEST(ChosenFields, TakesTheOptionOrEveryLabelledField) {
+  const Value labels = {{"product", {"手机"}}, {"category", {"售后服务"}}};
+  EXPECT_EQ(chosen_fields(labels, "", "labels.json"),
+            (std::vector<std::string>{"product", "category"}));
+  EXPECT_EQ(chosen_fields(labels, "category", "labels.json"),
+            (std::vector<std::string>{"category"}));
+  EXPECT_EQ(usage_error_of([&] { chosen_fields(labels, "category,priority", "labels.json"); }),
+            "labels.json has no labels for field \"priority\"");
+  // Refused here, before a store is built, and not by the store builder once work has begun.
+  EXPECT_EQ(usage_error_of([] {
+              chosen_fields({{"../x", {"a"}}}, "", "labels.json");
+            }),
+            "field name \"../x\" cannot name a store folder");
+}
+
+TEST(RequireUtf8, NamesWhatAndWhere) {
+  EXPECT_NO_THROW(require_utf8("售后服务 ok", "the prompt"));
+  EXPECT_EQ(usage_error_of([] { require_utf8("售后\xff", "the prompt"); }),
+            "the prompt is not valid UTF-8 (byte 6)");
+  EXPECT_EQ(usage_error_of([] { require_utf8("\xe5\x94", "--goal"); }),
+            "--goal is not valid UTF-8 (byte 0)");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "cli/checking.hpp"
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 #include "cli/llm.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/progress.hpp"
@@ -57,6 +58,7 @@ struct DemoRun {
   std::size_t test_rows = 0;
   std::string prediction_source;
   std::size_t failed_requests = 0;
+  std::string first_error;  // of the failed requests
   CheckTally tally;
   std::vector<FieldScore> scores;
   fs::path out;
@@ -94,9 +96,11 @@ std::vector<std::string> test_questions(const frame::DataFrame& test) {
   return questions;
 }
 
-std::vector<Value> bundled_predictions(const fs::path& file, const frame::DataFrame& test) {
+// The bundled model outputs for the rows of `test`, matched by id.
+std::vector<Value> bundled_predictions(std::vector<Value> records, const fs::path& file,
+                                       const frame::DataFrame& test) {
   std::map<std::string, Value> by_id;
-  for (Value& record : parse_json_lines(read_input(file.string()), file.string())) {
+  for (Value& record : records) {
     const auto id = record.find(kIdColumn);
     if (id == record.end()) continue;
     std::string key = str(*id);
@@ -137,12 +141,11 @@ std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions
   const auto answers = ask_all(endpoint, options.llm.model, prompts, options.in_flight,
                                show_progress(prompts.size()));
   std::vector<Value> predictions;
-  std::string first_error;
   for (std::size_t i = 0; i < answers.size(); ++i) {
     Value prediction = {{kIdColumn, test.iloc(i)[kIdColumn]}};
     if (!answers[i].error.empty()) {
       ++run.failed_requests;
-      if (first_error.empty()) first_error = answers[i].error;
+      if (run.first_error.empty()) run.first_error = answers[i].error;
     }
     for (const std::string& field : label_fields(labels)) {
       if (answers[i].value.contains(field)) prediction[field] = answers[i].value[field];
@@ -150,7 +153,7 @@ std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions
     predictions.push_back(std::move(prediction));
   }
   if (!answers.empty() && run.failed_requests == answers.size()) {
-    throw std::runtime_error("every request to the LLM failed; the first: " + first_error);
+    throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
   }
   return predictions;
 }
@@ -227,19 +230,25 @@ std::vector<Value> check_all(const std::vector<Value>& predictions, const frame:
 void run_demo(const DemoOptions& options) {
   const auto start = Clock::now();
   const auto endpoint = resolve_endpoint(options.llm.url, options.llm.key);
-  if (options.out.empty()) throw UsageError("--out must name a folder");
+  require_output_folder(options.out, "--out");
   const SampleFiles sample(find_data_dir(options.data));
   const Value labels = read_labels(sample.labels.string());
-  const auto fields = label_fields(labels);
+  const auto fields = chosen_fields(labels, "", sample.labels.string());
+  const frame::DataFrame table = read_table(sample.tickets.string());
+  require_columns(table, {kIdColumn, kTextColumn}, sample.tickets.string());
+  require_columns(table, fields, sample.tickets.string());
+  // Read before anything is written, so that a bad file leaves no half-made output.
+  std::vector<Value> bundled;
+  if (!endpoint) {
+    bundled =
+        parse_json_lines(read_input(sample.predictions.string()), sample.predictions.string());
+  }
   const fs::path out = options.out;
   fs::create_directories(out);
   DemoRun run;
   run.out = out;
 
   announce(1, "splitting " + sample.tickets.string() + " into train and test");
-  const frame::DataFrame table = frame::read_csv(sample.tickets.string());
-  require_columns(table, {kIdColumn, kTextColumn}, sample.tickets.string());
-  require_columns(table, fields, sample.tickets.string());
   tessick::split_data(table, (out / "train.csv").string(), (out / "test.csv").string(), kTestRatio);
   const frame::DataFrame train = frame::read_csv((out / "train.csv").string());
   const frame::DataFrame test = frame::read_csv((out / "test.csv").string());
@@ -261,7 +270,7 @@ void run_demo(const DemoOptions& options) {
     run.prediction_source = "model " + options.llm.model + " through llm_response";
   } else {
     announce(3, "reading the bundled model outputs (give --llm-url to ask a real model)");
-    predictions = bundled_predictions(sample.predictions, test);
+    predictions = bundled_predictions(std::move(bundled), sample.predictions, test);
     run.prediction_source = "bundled model outputs (" + sample.predictions.string() + ")";
   }
   write_file(out / "predictions.jsonl", json_lines(predictions));
@@ -276,6 +285,12 @@ void run_demo(const DemoOptions& options) {
   const std::string summary = summary_text(run);
   write_file(out / "summary.txt", summary);
   std::cout << summary << std::flush;
+  if (run.failed_requests > 0) {
+    // Everything is written, but some of the work was not done.
+    throw std::runtime_error(std::to_string(run.failed_requests) + " of " +
+                             std::to_string(run.test_rows) +
+                             " requests to the LLM failed; the first: " + run.first_error);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // tavrin: the command-line tool over the library, for operators and shell pipelines.
-// Data goes to standard output, progress and messages to standard error. Exit status: 0 done,
-// 1 the work failed, 2 the command line or a file it names is wrong.
+// Data goes to standard output, progress and messages to standard error. Exit status, decided
+// here alone: 0 the work is done; 2 the command line or something it names cannot be used,
+// found before the work starts (CLI11's parse errors and UsageError, which the input readers
+// raise for every fault of an input); 1 the work started and failed (any other exception).
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>

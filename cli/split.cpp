@@ -4,6 +4,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
+#include "cli/files.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/tessick.hpp"
 
@@ -18,7 +19,9 @@ struct SplitOptions {
 };
 
 void run_split(const SplitOptions& options) {
-  const frame::DataFrame table = frame::read_csv(options.table);
+  const frame::DataFrame table = read_table(options.table);
+  require_output_file(options.train, "--train");
+  require_output_file(options.test, "--test");
   tessick::split_data(table, options.train, options.test, options.ratio);
 }
 
@@ -41,8 +44,7 @@ void add_split_command(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "split", "Shuffle a CSV table with a fixed seed and cut it into a training and a test file");
   command->add_option("table", options->table, "CSV file whose first line names the columns")
-      ->required()
-      ->check(CLI::ExistingFile);
+      ->required();
   command->add_option("--train", options->train, "CSV file to write the training rows to")
       ->required();
   command->add_option("--test", options->test, "CSV file to write the test rows to")->required();

@@ -1,0 +1,163 @@
+#include "cli/files.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "cli/common.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/atomic_file.hpp"
+#include "tavrin/frame/dataframe.hpp"
+
+namespace tavrin::cli {
+namespace {
+
+constexpr std::string_view kStandardInput = "-";
+
+std::string reason(int error) { return std::generic_category().message(error); }
+
+std::string named(const std::string& path) {
+  return path == kStandardInput ? "standard input" : in_quotes(path);
+}
+
+const char* kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "a special file";
+}
+
+// Standard input may be anything a shell connects it to that ends by itself: a terminal ends
+// with Ctrl-D; /dev/zero or a directory never give a usable end.
+bool readable_stream(int descriptor, mode_t mode) {
+  return S_ISREG(mode) || S_ISFIFO(mode) || S_ISSOCK(mode) ||
+         (S_ISCHR(mode) && isatty(descriptor) != 0);
+}
+
+// An open input; closes what it opened, never standard input.
+class Input {
+ public:
+  // Checks the kind before opening, so that neither a named pipe nor a device is opened, and
+  // again after, in case the path was replaced in between.
+  explicit Input(const std::string& path) : path_(path) {
+    if (path == kStandardInput) {
+      descriptor_ = STDIN_FILENO;
+      const mode_t mode = status();
+      require_kind(readable_stream(descriptor_, mode), "a regular file, a pipe or a terminal",
+                   mode);
+      return;
+    }
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0) fail(errno);
+    require_kind(S_ISREG(before.st_mode), "a regular file", before.st_mode);
+    descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor_ < 0) fail(errno);
+    owned_ = true;
+    const mode_t mode = status();
+    require_kind(S_ISREG(mode), "a regular file", mode);
+  }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() {
+    if (owned_) ::close(descriptor_);
+  }
+
+  std::string read_all() const {
+    std::string content;
+    char block[1 << 16];
+    while (true) {
+      const ssize_t got = ::read(descriptor_, block, sizeof block);
+      if (got > 0) {
+        content.append(block, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        return content;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A non-blocking standard input: wait until it has more.
+        pollfd ready{descriptor_, POLLIN, 0};
+        ::poll(&ready, 1, -1);
+      } else if (errno != EINTR) {
+        fail(errno);
+      }
+    }
+  }
+
+ private:
+  mode_t status() const {
+    struct stat now {};
+    if (::fstat(descriptor_, &now) != 0) fail(errno);
+    return now.st_mode;
+  }
+
+  void require_kind(bool fits, const char* wanted, mode_t mode) const {
+    if (!fits) throw UsageError(named(path_) + " is " + kind_of(mode) + ", not " + wanted);
+  }
+
+  [[noreturn]] void fail(int error) const {
+    throw UsageError("cannot read " + named(path_) + ": " + reason(error));
+  }
+
+  std::string path_;
+  int descriptor_ = -1;
+  bool owned_ = false;
+};
+
+// Refuses an output path that is empty or already holds something that `fits` refuses.
+void require_output(const std::string& path, std::string_view option, bool (*fits)(mode_t),
+                    const char* wanted) {
+  const std::string name(option);
+  if (path.empty()) throw UsageError(name + " must name " + wanted);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return;
+    throw UsageError("cannot use " + name + " " + in_quotes(path) + ": " + reason(errno));
+  }
+  if (!fits(status.st_mode)) {
+    throw UsageError(name + " " + in_quotes(path) + " is " + kind_of(status.st_mode) + ", not " +
+                     wanted);
+  }
+}
+
+}  // namespace
+
+std::string read_input(const std::string& path) { return Input(path).read_all(); }
+
+frame::DataFrame read_table(const std::string& path) {
+  if (path == kStandardInput) {
+    throw UsageError("a CSV table cannot come from standard input (it is read twice): give a file");
+  }
+  Input{path};  // checked, then closed again: read_csv opens the file itself
+  try {
+    return frame::read_csv(path);
+  } catch (const ValueError& e) {
+    std::string_view message = e.what();
+    constexpr std::string_view kReaderName = "read_csv: ";
+    if (message.starts_with(kReaderName)) message.remove_prefix(kReaderName.size());
+    throw UsageError(path + ": " + std::string(message));
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw UsageError("cannot read " + in_quotes(path) + ": " + e.code().message());
+  }
+}
+
+void require_output_file(const std::string& path, std::string_view option) {
+  require_output(
+      path, option, [](mode_t mode) { return S_ISREG(mode); }, "a file");
+}
+
+void require_output_folder(const std::string& path, std::string_view option) {
+  require_output(
+      path, option, [](mode_t mode) { return S_ISDIR(mode); }, "a folder");
+}
+
+void write_file(const std::filesystem::path& path, std::string_view content) {
+  tavrin::internal::AtomicFile file(path.string());
+  file.write(content);
+  file.commit();
+}
+
+}  // namespace tavrin::cli

@@ -1,0 +1,43 @@
+// The files and folders a command line names. An input must be a readable regular file, and
+// "-" standard input, which may also be a pipe, a socket or a terminal; an output must not be
+// something else already (a directory where a file goes, a device). Every fault is a
+// UsageError naming the path, raised before the command reads or writes anything.
+//
+//   std::string text = read_input("-");               // all of standard input
+//   frame::DataFrame t = read_table("tickets.csv");    // read_csv, faults named by the path
+//   read_input("adir");   // UsageError: "adir" is a directory, not a regular file
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tavrin::frame {
+class DataFrame;
+}  // namespace tavrin::frame
+
+namespace tavrin::cli {
+
+/// The whole content of the regular file at `path`; "-" reads standard input. Anything else
+/// (missing, unreadable, a directory, a device, a named pipe) is a UsageError naming it, and
+/// so is a read that fails midway.
+std::string read_input(const std::string& path);
+
+/// read_csv of the regular file at `path`, with every fault of the file (missing, not a
+/// regular file, a ragged row, invalid UTF-8, no header, an unterminated quote...) a
+/// UsageError that names it. "-" is refused: read_csv reads its file twice.
+frame::DataFrame read_table(const std::string& path);
+
+/// Throws a UsageError naming `option` unless `path` is non-empty and either does not exist
+/// yet or is a regular file that writing may replace.
+void require_output_file(const std::string& path, std::string_view option);
+
+/// Throws a UsageError naming `option` unless `path` is non-empty and either does not exist
+/// yet or is a folder.
+void require_output_folder(const std::string& path, std::string_view option);
+
+/// Writes `content` to `path` through a temporary file beside it and a rename, so a failure
+/// never leaves a truncated file behind.
+void write_file(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace tavrin::cli
