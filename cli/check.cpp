@@ -25,7 +25,7 @@ void run_check(const CheckOptions& options) {
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto records = parse_json_lines(read_input(options.predictions), source);
-  const StoreMap stores = load_field_stores(options.stores, fields, default_embeddings());
+  const StoreMap stores = load_field_stores(options.stores, labels, fields, default_embeddings());
 
   CheckTally tally;
   for (const Value& record : records) {

@@ -343,6 +343,15 @@ class ExitStatus : public Cli {
     spill(dir_ / "quote.csv", "id,question,category\n1,\"a,售后服务\n");
     spill(dir_ / "bad.jsonl", "{\"id\": 1,\n");
     ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+    // A consistent store pair of another field copied into the folder of "category".
+    spill(dir_ / "labels2.json",
+          R"({"category": ["售后服务", "技术故障", "订单物流"], "priority": ["P0", "P1"]})");
+    ASSERT_EQ(run("build tickets.csv --labels labels2.json --out mixed --metadata category").status,
+              0);
+    for (const char* file : {"index.faiss", "index.json"}) {
+      fs::copy_file(dir_ / "mixed/fields/priority" / file, dir_ / "mixed/fields/category" / file,
+                    fs::copy_options::overwrite_existing);
+    }
     for (const char* data :
          {"data-good", "data-dirlabels", "data-ragged", "data-badpred", "data-dirpred"}) {
       fs::create_directory(dir_ / data);
@@ -401,6 +410,10 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
        "the predictions and --labels cannot both come from standard input"},
       {"check - --labels labels.json --stores stores --fields nope",
        R"(labels.json has no labels for field "nope")"},
+      {"check - --labels labels2.json --stores mixed",
+       R"(the store of field "category" in "mixed/fields/category" does not hold the labels )"
+       R"(given for it (missing "售后服务", "技术故障", "订单物流"; extra "P0", "P1"): rebuild )"
+       "the stores with `tavrin build`"},
       {"ask -", "standard input is a directory, not a regular file, a pipe or a terminal", "adir",
        true},
       {"ask -", "the prompt on standard input is not valid UTF-8 (byte 0)", "utf8.txt", true},

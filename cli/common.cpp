@@ -1,6 +1,7 @@
 #include "cli/common.hpp"
 
 #include <algorithm>
+#include <set>
 
 #include "cli/files.hpp"
 #include "tavrin/core/errors.hpp"
@@ -36,6 +37,25 @@ void require_label_list(const Value& values, const std::string& field, const std
 }
 
 constexpr std::string_view kRebuild = "rebuild the stores with `tavrin build`";
+constexpr std::size_t kListedAtMost = 3;
+
+// Up to kListedAtMost distinct `texts` that `others` lacks, quoted, then how many more there
+// are: "\"a\", \"b\", \"c\" and 4 more". Empty when `others` has them all.
+std::string listed_difference(const std::vector<std::string_view>& texts,
+                              const std::set<std::string_view>& others) {
+  std::string listed;
+  std::set<std::string_view> seen;
+  std::size_t count = 0;
+  for (const std::string_view text : texts) {
+    if (others.count(text) != 0 || !seen.insert(text).second) continue;
+    if (count++ < kListedAtMost) listed += (listed.empty() ? "" : ", ") + in_quotes(text);
+  }
+  if (count > kListedAtMost) {
+    listed += " and " + std::to_string(count - kListedAtMost) + " more";
+  }
+  return listed;
+}
+
 [[noreturn]] void unloadable_store(const std::string& field, const char* what) {
   throw UsageError("the store of field " + in_quotes(field) + " cannot be loaded: " + what + " (" +
                    std::string(kRebuild) + ")");
@@ -205,7 +225,25 @@ void require_plain_field_name(const std::string& field) {
   }
 }
 
-StoreMap load_field_stores(const std::filesystem::path& stores,
+void require_store_of_labels(const vectorstore::FAISS& store, const Value& allowed,
+                             const std::string& field, const std::filesystem::path& folder) {
+  std::vector<std::string_view> wanted;
+  for (const Value& label : allowed) wanted.push_back(label.get_ref<const std::string&>());
+  std::vector<std::string_view> held;
+  for (const vectorstore::Document& document : store.documents()) {
+    held.push_back(document.page_content);
+  }
+  const std::string missing = listed_difference(wanted, {held.begin(), held.end()});
+  const std::string extra = listed_difference(held, {wanted.begin(), wanted.end()});
+  if (missing.empty() && extra.empty()) return;
+  std::string found = missing.empty() ? "" : "missing " + missing;
+  if (!extra.empty()) found += (found.empty() ? "extra " : "; extra ") + extra;
+  throw UsageError("the store of field " + in_quotes(field) + " in " + in_quotes(folder.string()) +
+                   " does not hold the labels given for it (" + found +
+                   "): " + std::string(kRebuild));
+}
+
+StoreMap load_field_stores(const std::filesystem::path& stores, const Value& labels,
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
   StoreMap db_maps;
@@ -217,8 +255,11 @@ StoreMap load_field_stores(const std::filesystem::path& stores,
                        in_quotes(folder.string()) + " is not a folder (" + std::string(kRebuild) +
                        ")");
     }
-    db_maps[field] =
-        std::make_shared<const vectorstore::FAISS>(load_store(folder, field, embeddings));
+    const auto allowed = labels.find(field);
+    if (allowed == labels.end()) throw UsageError("no labels for field " + in_quotes(field));
+    auto store = load_store(folder, field, embeddings);
+    require_store_of_labels(store, *allowed, field, folder);
+    db_maps[field] = std::make_shared<const vectorstore::FAISS>(std::move(store));
   }
   return db_maps;
 }

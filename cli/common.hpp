@@ -24,6 +24,7 @@ class DataFrame;
 
 namespace tavrin::vectorstore {
 class Embeddings;
+class FAISS;
 class VectorStore;
 }  // namespace tavrin::vectorstore
 
@@ -102,9 +103,18 @@ std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
 /// "..", no "/" or NUL.
 void require_plain_field_name(const std::string& field);
 
-/// Loads the store of each of `fields` from `field_stores_dir(stores)`. A missing folder or a
-/// store that does not load is a UsageError naming the field and the folder.
-StoreMap load_field_stores(const std::filesystem::path& stores,
+/// Throws a UsageError naming `field` and `folder` unless the texts of the documents of
+/// `store` are the labels `allowed` for that field, as sets: `tavrin build` stores each label
+/// as one document's page_content, so a store built from other labels, or copied from
+/// another field's folder, would answer values that are no allowed label.
+void require_store_of_labels(const vectorstore::FAISS& store, const Value& allowed,
+                             const std::string& field, const std::filesystem::path& folder);
+
+/// Loads the store of each of `fields` from `field_stores_dir(stores)` and requires it to hold
+/// that field's entry of `labels` (require_store_of_labels). A missing folder, a store that
+/// does not load, or one that holds other labels is a UsageError naming the field and the
+/// folder.
+StoreMap load_field_stores(const std::filesystem::path& stores, const Value& labels,
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings);
 

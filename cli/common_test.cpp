@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "tavrin/vectorstore/embeddings.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
 namespace tavrin::cli {
 namespace {
 
@@ -130,6 +133,42 @@ TEST(RequireUtf8, NamesWhatAndWhere) {
             "the prompt is not valid UTF-8 (byte 6)");
   EXPECT_EQ(usage_error_of([] { require_utf8("\xe5\x94", "--goal"); }),
             "--goal is not valid UTF-8 (byte 0)");
+}
+
+class StoreOfLabels : public ::testing::Test {
+ protected:
+  vectorstore::FAISS store_of(const std::vector<std::string>& texts) {
+    std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+    for (const std::string& text : texts) pairs.emplace_back(text, model->embed_query(text));
+    return vectorstore::FAISS::from_embeddings(std::move(pairs), model,
+                                               std::vector<Value>(texts.size(), Value::object()));
+  }
+  std::string refusal(const std::vector<std::string>& texts, const Value& allowed) {
+    return usage_error_of([&] {
+      require_store_of_labels(store_of(texts), allowed, "category", "s/fields/category");
+    });
+  }
+  std::shared_ptr<vectorstore::Embeddings> model = default_embeddings();
+};
+
+TEST_F(StoreOfLabels, AcceptsTheSameLabelsInAnyOrderAndRepeated) {
+  EXPECT_EQ(refusal({"技术故障", "售后服务"}, {"售后服务", "技术故障", "售后服务"}),
+            "no UsageError");
+}
+
+TEST_F(StoreOfLabels, NamesTheFieldTheFolderAndTheDifference) {
+  const std::string prefix =
+      "the store of field \"category\" in \"s/fields/category\" does not hold the labels given "
+      "for it (";
+  const std::string advice = "): rebuild the stores with `tavrin build`";
+  EXPECT_EQ(refusal({"手机", "路由器"}, {"售后服务", "技术故障"}),
+            prefix + "missing \"售后服务\", \"技术故障\"; extra \"手机\", \"路由器\"" + advice);
+  EXPECT_EQ(refusal({"售后服务"}, {"售后服务", "技术故障"}),
+            prefix + "missing \"技术故障\"" + advice);
+  EXPECT_EQ(refusal({"售后服务", "退款"}, {"售后服务"}), prefix + "extra \"退款\"" + advice);
+  EXPECT_EQ(refusal({}, {"a"}), prefix + "missing \"a\"" + advice);
+  EXPECT_EQ(refusal({"a", "b", "c", "d", "e", "c"}, {"x"}),
+            prefix + "missing \"x\"; extra \"a\", \"b\", \"c\" and 2 more" + advice);
 }
 
 }  // namespace

@@ -276,7 +276,7 @@ void run_demo(const DemoOptions& options) {
   write_file(out / "predictions.jsonl", json_lines(predictions));
 
   announce(4, "loading the field stores and checking every prediction");
-  const StoreMap stores = load_field_stores(out / "stores", fields, embeddings);
+  const StoreMap stores = load_field_stores(out / "stores", labels, fields, embeddings);
   const auto checked = check_all(predictions, test, labels, stores, run);
   write_file(out / "checked.jsonl", json_lines(checked));
 
