@@ -40,6 +40,19 @@ bool readable_stream(int descriptor, mode_t mode) {
          (S_ISCHR(mode) && isatty(descriptor) != 0);
 }
 
+// A descriptor that is closed when `owned`; a member, so that it closes also when the
+// constructor of Input throws after opening.
+struct Descriptor {
+  Descriptor() = default;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (owned) ::close(number);
+  }
+  int number = -1;
+  bool owned = false;
+};
+
 // An open input; closes what it opened, never standard input.
 class Input {
  public:
@@ -47,39 +60,33 @@ class Input {
   // again after, in case the path was replaced in between.
   explicit Input(const std::string& path) : path_(path) {
     if (path == kStandardInput) {
-      descriptor_ = STDIN_FILENO;
-      const mode_t mode = status();
-      require_kind(readable_stream(descriptor_, mode), "a regular file, a pipe or a terminal",
-                   mode);
+      descriptor_.number = STDIN_FILENO;
+      const mode_t mode = current_mode();
+      require_kind(readable_stream(descriptor_.number, mode),
+                   "a regular file, a pipe or a terminal", mode);
       return;
     }
     struct stat before {};
     if (::stat(path.c_str(), &before) != 0) fail(errno);
     require_kind(S_ISREG(before.st_mode), "a regular file", before.st_mode);
-    descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (descriptor_ < 0) fail(errno);
-    owned_ = true;
-    const mode_t mode = status();
+    descriptor_.number = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor_.number < 0) fail(errno);
+    descriptor_.owned = true;
+    const mode_t mode = current_mode();
     require_kind(S_ISREG(mode), "a regular file", mode);
   }
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-  ~Input() {
-    if (owned_) ::close(descriptor_);
-  }
-
   std::string read_all() const {
     std::string content;
     char block[1 << 16];
     while (true) {
-      const ssize_t got = ::read(descriptor_, block, sizeof block);
+      const ssize_t got = ::read(descriptor_.number, block, sizeof block);
       if (got > 0) {
         content.append(block, static_cast<std::size_t>(got));
       } else if (got == 0) {
         return content;
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // A non-blocking standard input: wait until it has more.
-        pollfd ready{descriptor_, POLLIN, 0};
+        pollfd ready{descriptor_.number, POLLIN, 0};
         ::poll(&ready, 1, -1);
       } else if (errno != EINTR) {
         fail(errno);
@@ -88,9 +95,9 @@ class Input {
   }
 
  private:
-  mode_t status() const {
+  mode_t current_mode() const {
     struct stat now {};
-    if (::fstat(descriptor_, &now) != 0) fail(errno);
+    if (::fstat(descriptor_.number, &now) != 0) fail(errno);
     return now.st_mode;
   }
 
@@ -103,8 +110,7 @@ class Input {
   }
 
   std::string path_;
-  int descriptor_ = -1;
-  bool owned_ = false;
+  Descriptor descriptor_;
 };
 
 // Refuses an output path that is empty or already holds something that `fits` refuses.
