@@ -1,5 +1,9 @@
 #include "tavrin/olvane.hpp"
 
+#include <cmath>
+#include <string>
+#include <utility>
+
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
@@ -68,25 +72,52 @@ bool holds(const Value& allowed, const Value& val, const std::string& field) {
   }
 }
 
-std::string most_similar(
-    const Value& val, const std::string& field,
-    const std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>& DB_MAPS) {
+using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
+
+const vectorstore::VectorStore& store_of(const std::string& field, const StoreMap& DB_MAPS) {
   const auto store = DB_MAPS.find(field);
   if (store == DB_MAPS.end() || !store->second) {
     throw KeyError("DB_MAPS has no store for field " + repr(Value(field)));
   }
-  std::vector<vectorstore::Document> similar_vals = store->second->similarity_search(val, 1);
-  if (similar_vals.empty()) {
-    throw IndexError("the store of field " + repr(Value(field)) + " found no document");
-  }
+  return *store->second;
+}
+
+[[noreturn]] void throw_nothing_found(const std::string& field) {
+  throw IndexError("the store of field " + repr(Value(field)) + " found no document");
+}
+
+std::string most_similar(const Value& val, const std::string& field, const StoreMap& DB_MAPS) {
+  std::vector<vectorstore::Document> similar_vals =
+      store_of(field, DB_MAPS).similarity_search(val, 1);
+  if (similar_vals.empty()) throw_nothing_found(field);
   return std::move(similar_vals.front().page_content);
 }
 
+// Settles a value that is not an allowed label: the nearest label replaces it unless it is
+// less similar than `min_score`.
+void settle_by_search(FieldCheck& check, const StoreMap& DB_MAPS, std::optional<double> min_score) {
+  std::vector<vectorstore::ScoredDocument> hits =
+      store_of(check.field, DB_MAPS).similarity_search_with_score(check.predicted, 2);
+  if (hits.empty()) throw_nothing_found(check.field);
+  check.score = hits[0].second;
+  if (hits.size() > 1) {
+    check.runner_up = std::move(hits[1].first.page_content);
+    check.runner_up_score = hits[1].second;
+  }
+  if (min_score && *check.score < *min_score) {
+    check.decision = Decision::abstained;
+    return;
+  }
+  check.decision = Decision::replaced;
+  check.checked = std::move(hits[0].first.page_content);
+}
+
+Value optional_json(const std::optional<double>& v) { return v ? Value(*v) : Value(); }
+
 }  // namespace
 
-Value check_result(
-    const Value& result, const Value& labels, const std::vector<std::string>& tgt_fieldnames,
-    const std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>& DB_MAPS) {
+Value check_result(const Value& result, const Value& labels,
+                   const std::vector<std::string>& tgt_fieldnames, const StoreMap& DB_MAPS) {
   require_object(result, "result");
   require_object(labels, "labels");
   const Value no_labels = Value::array();
@@ -104,6 +135,63 @@ Value check_result(
     }
   }
   return checked_result;
+}
+
+std::string_view decision_name(Decision decision) {
+  switch (decision) {
+    case Decision::kept:
+      return "kept";
+    case Decision::replaced:
+      return "replaced";
+    case Decision::abstained:
+      return "abstained";
+    case Decision::missing:
+      return "missing";
+  }
+  throw ValueError("unknown decision " + std::to_string(static_cast<int>(decision)));
+}
+
+Value FieldCheck::to_json() const {
+  return Value{{"decision", std::string(decision_name(decision))},
+               {"predicted", predicted},
+               {"checked", checked},
+               {"score", optional_json(score)},
+               {"runner_up", runner_up ? Value(*runner_up) : Value()},
+               {"runner_up_score", optional_json(runner_up_score)}};
+}
+
+ScoredCheck check_result_scored(const Value& result, const Value& labels,
+                                const std::vector<std::string>& tgt_fieldnames,
+                                const StoreMap& DB_MAPS, std::optional<double> min_score) {
+  require_object(result, "result");
+  require_object(labels, "labels");
+  if (min_score && std::isnan(*min_score)) throw ValueError("min_score must not be NaN");
+  const Value no_labels = Value::array();
+
+  ScoredCheck scored;
+  for (const std::string& field : tgt_fieldnames) {
+    if (scored.checked_result.contains(field)) continue;
+    FieldCheck check;
+    check.field = field;
+    if (const auto predicted = result.find(field); predicted != result.end()) {
+      check.predicted = *predicted;
+    }
+    const auto found = labels.find(field);
+    const Value& allowed = found != labels.end() ? *found : no_labels;
+    // A labels text has no membership test for null; any other collection answers it.
+    const bool member = !(check.predicted.is_null() && allowed.is_string()) &&
+                        holds(allowed, check.predicted, field);
+    if (member) {
+      check.decision = Decision::kept;
+      check.checked = check.predicted;
+      check.score = 1.0;
+    } else if (!check.predicted.is_null()) {
+      settle_by_search(check, DB_MAPS, min_score);
+    }
+    scored.checked_result[field] = check.checked;
+    scored.fields.push_back(std::move(check));
+  }
+  return scored;
 }
 
 }  // namespace tavrin::olvane

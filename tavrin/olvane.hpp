@@ -8,7 +8,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tavrin/brollin.hpp"
@@ -40,5 +42,56 @@ using brollin::data2faiss;
 Value check_result(
     const Value& result, const Value& labels, const std::vector<std::string>& tgt_fieldnames,
     const std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>& DB_MAPS);
+
+/// How check_result_scored settled one field.
+enum class Decision {
+  kept,       // the predicted value is an allowed label
+  replaced,   // the nearest label of the field's store took its place
+  abstained,  // no label was similar enough (below min_score): the checked value is null
+  missing,    // the prediction has no value (absent or null) for the field
+};
+
+/// "kept", "replaced", "abstained" or "missing".
+std::string_view decision_name(Decision decision);
+
+/// The check of one target field, with the evidence behind it.
+struct FieldCheck {
+  std::string field;
+  Value predicted;  // the value of the prediction; null when missing
+  Value checked;    // the value kept or put in its place; null when abstained or missing
+  Decision decision = Decision::missing;
+  /// Similarity of the chosen label: 1 when kept, the best label's when replaced or
+  /// abstained, nullopt when missing.
+  std::optional<double> score;
+  /// The second most similar label and its similarity, when the store was searched and
+  /// holds a second document.
+  std::optional<std::string> runner_up;
+  std::optional<double> runner_up_score;
+
+  /// {"decision", "predicted", "checked", "score", "runner_up", "runner_up_score"}; absent
+  /// scores and runner-up are null.
+  Value to_json() const;
+};
+
+/// The answer of check_result_scored.
+struct ScoredCheck {
+  /// As check_result's answer, with null for each field abstained or missing.
+  Value checked_result = Value::object();
+  /// One entry per distinct target field, in the order of tgt_fieldnames.
+  std::vector<FieldCheck> fields;
+};
+
+/// check_result with the evidence of each decision and an optional floor on similarity.
+///
+/// Membership is check_result's own test, and a value that is not a member is looked up in
+/// the field's store as check_result does (the nearest label is the same one), but the two
+/// most similar labels are fetched so that the runner-up can be reported. A field without a
+/// value is `missing` and not searched. With `min_score`, a value whose nearest label is less
+/// similar than `min_score` is `abstained` instead of being forced onto that label. Errors
+/// are check_result's; a NaN `min_score` is a ValueError.
+ScoredCheck check_result_scored(
+    const Value& result, const Value& labels, const std::vector<std::string>& tgt_fieldnames,
+    const std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>& DB_MAPS,
+    std::optional<double> min_score = std::nullopt);
 
 }  // namespace tavrin::olvane

@@ -156,5 +156,117 @@ TEST(CheckResult, FaultsNameTheParameterOrField) {
       "similarity_search query must not be null");
 }
 
+// A store that answers fixed documents with fixed scores.
+class ScoredFakeStore : public vectorstore::VectorStore {
+ public:
+  explicit ScoredFakeStore(std::vector<ScoredDocument> answers) : answers_(std::move(answers)) {}
+  std::vector<ScoredDocument> similarity_search_with_score(const Value&,
+                                                           std::size_t topk) const override {
+    ++searches;
+    return {answers_.begin(), answers_.begin() + std::min(topk, answers_.size())};
+  }
+  mutable int searches = 0;
+
+ private:
+  std::vector<ScoredDocument> answers_;
+};
+
+TEST(CheckResultScored, AgreesWithCheckResultWhenNoFloorIsSet) {
+  const Value labels = Value::parse(R"({
+      "类别": ["售后服务", "退款", "物流配送"],
+      "语言": ["refund", "complaint", "refunds"],
+      "级别": [1, 2, 3]})");
+  const Stores stores = {{"类别", label_store({"售后服务", "退款", "物流配送"})},
+                         {"语言", label_store({"refund", "complaint", "refunds"})}};
+  const std::vector<std::string> fields = {"类别", "语言", "级别", "类别"};
+  for (const char* text : {R"({"语言": "Refund", "级别": 2.0, "类别": "售后-服务"})",
+                           R"({"语言": "complaint", "级别": true, "类别": "退款了"})",
+                           R"({"语言": "refundss", "级别": 3, "类别": "物流"})"}) {
+    const Value prediction = Value::parse(text);
+    const ScoredCheck scored = check_result_scored(prediction, labels, fields, stores);
+    EXPECT_EQ(scored.checked_result, check_result(prediction, labels, fields, stores)) << text;
+    ASSERT_EQ(scored.fields.size(), 3u);
+    for (const FieldCheck& f : scored.fields) {
+      EXPECT_EQ(f.predicted, prediction[f.field]);
+      EXPECT_EQ(f.checked, scored.checked_result[f.field]);
+      EXPECT_EQ(f.decision, f.predicted == f.checked ? Decision::kept : Decision::replaced);
+    }
+  }
+}
+
+TEST(CheckResultScored, ReportsScoresAndTheRunnerUp) {
+  const Value labels = Value::parse(R"({"f": ["refund", "refunds", "complaint"], "g": ["x"]})");
+  const Stores stores = {{"f", label_store({"refund", "refunds", "complaint"})}};
+  const ScoredCheck scored =
+      check_result_scored(Value{{"f", "refund!"}, {"g", "x"}}, labels, {"f", "g"}, stores);
+  const FieldCheck& f = scored.fields[0];
+  EXPECT_EQ(f.decision, Decision::replaced);
+  EXPECT_EQ(f.checked, "refund");
+  ASSERT_TRUE(f.score && f.runner_up && f.runner_up_score);
+  EXPECT_EQ(*f.runner_up, "refunds");
+  EXPECT_GT(*f.score, *f.runner_up_score);
+  EXPECT_LT(*f.score, 1.0);
+  const FieldCheck& g = scored.fields[1];
+  EXPECT_EQ(g.decision, Decision::kept);
+  EXPECT_EQ(g.score, 1.0);
+  EXPECT_FALSE(g.runner_up);
+  EXPECT_EQ(g.to_json().dump(),
+            R"({"decision":"kept","predicted":"x","checked":"x","score":1.0,"runner_up":null,)"
+            R"("runner_up_score":null})");
+}
+
+TEST(CheckResultScored, AbstainsBelowTheFloorAndSkipsMissingValues) {
+  const auto store = std::make_shared<ScoredFakeStore>(
+      std::vector<ScoredDocument>{{Document{"路由器"}, 0.25f}, {Document{"手机"}, 0.125f}});
+  const Value labels = Value::parse(R"({"f": ["路由器", "手机"], "t": "售后服务"})");
+  const Stores stores = {{"f", store}, {"t", store}};
+  const auto decide = [&](const Value& prediction, std::optional<double> floor) {
+    return check_result_scored(prediction, labels, {"f"}, stores, floor).fields.at(0);
+  };
+  const FieldCheck abstained = decide(Value{{"f", "N/A"}}, 0.5);
+  EXPECT_EQ(abstained.decision, Decision::abstained);
+  EXPECT_TRUE(abstained.checked.is_null());
+  EXPECT_EQ(abstained.score, 0.25);
+  EXPECT_EQ(abstained.runner_up, "手机");
+  EXPECT_EQ(decide(Value{{"f", "N/A"}}, 0.25).checked, "路由器");  // the floor itself passes
+  EXPECT_EQ(decide(Value{{"f", "手机"}}, 0.99).decision, Decision::kept);
+  EXPECT_EQ(store->searches, 2);
+
+  for (const Value& prediction : {Value::object(), Value{{"f", nullptr}}}) {
+    const ScoredCheck scored =
+        check_result_scored(prediction, labels, {"f", "t"}, stores, std::nullopt);
+    EXPECT_EQ(scored.checked_result.dump(), R"({"f":null,"t":null})");
+    for (const FieldCheck& f : scored.fields) {
+      EXPECT_EQ(f.decision, Decision::missing);
+      EXPECT_FALSE(f.score);
+    }
+  }
+  EXPECT_EQ(store->searches, 2);
+}
+
+TEST(CheckResultScored, FaultsAreThoseOfCheckResult) {
+  const Value labels = Value{{"f", 7}};
+  expect_error<TypeError>([] { check_result_scored(Value(), Value::object(), {}, {}); },
+                          "result must be a mapping, not null");
+  expect_error<TypeError>(
+      [&] {
+        check_result_scored(Value{{"f", 1}}, labels, {"f"}, {});
+      },
+      "labels['f'] must be a list, mapping or text, not integer");
+  expect_error<KeyError>(
+      [] {
+        check_result_scored(Value{{"f", "v"}}, Value::object(), {"f"}, {});
+      },
+      "DB_MAPS has no store for field 'f'");
+  expect_error<IndexError>(
+      [] {
+        check_result_scored(Value{{"f", "v"}}, Value::object(), {"f"}, {{"f", label_store({})}});
+      },
+      "the store of field 'f' found no document");
+  expect_error<ValueError>(
+      [] { check_result_scored(Value::object(), Value::object(), {}, {}, std::nan("")); },
+      "min_score must not be NaN");
+}
+
 }  // namespace
 }  // namespace tavrin::olvane
