@@ -19,6 +19,9 @@ int main(int argc, char** argv) {
     std::cout << run_blocking(llm_response(argv[1], key, argv[2])).dump() << std::endl;
     // A reply that is not strict JSON (fenced, Python literals) goes through llm_postprocess:
     std::cout << llm_postprocess("```json\n{'产品': '手机'}\n```").dump() << std::endl;
+    // Free text around the answer, with its blanks kept, goes through parse_answer:
+    std::cout << parse_answer("好的：\n```python\n{'topic': 'customer service'}\n```\n").dump()
+              << std::endl;
   } catch (const std::exception& e) {
     std::cerr << argv[0] << ": " << e.what() << "\n";
     return 1;

@@ -11,6 +11,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <boost/asio/awaitable.hpp>
@@ -39,6 +40,19 @@ boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::str
 /// every blank, then yields literal_eval of the rest, else json_loads of it, else the cleaned
 /// text itself. Never fails on a reply that cannot be parsed.
 Value llm_postprocess(const std::string& response);
+
+/// The mapping that a model's free-text answer holds, every character of its strings kept.
+///
+/// Removes reasoning blocks (`<think>`…`</think>`; an answer that only closes one drops what
+/// comes before the close), then yields the first brace-delimited span that reads as a JSON
+/// object (json_loads) or a Python literal mapping (literal_eval). Prose, Markdown fences of
+/// any language tag, and other text before and after it are passed over. Unlike
+/// llm_postprocess it never removes blanks and never falls back to text: an answer that holds
+/// no mapping is a ValueError quoting its start.
+///
+///   parse_answer("好的：\n```python\n{'topic': 'customer service'}\n```")
+///   // -> {"topic":"customer service"}
+Value parse_answer(std::string_view answer);
 
 /// Sends `prompt` with model `llm_name`, the integer temperature 1 and the headers
 /// "Authorization" then "Content-Type", and yields the reply's "choices"[0]["message"]
