@@ -1,0 +1,146 @@
+#include "tavrin/labeling/journal.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <system_error>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/atomic_file.hpp"
+#include "tavrin/core/json.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool is_blank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+std::string id_key(const Value& id) { return id.dump(); }
+
+std::string file_name(const std::string& path) { return "'" + path + "'"; }
+
+}  // namespace
+
+Journal::Journal(std::string path, bool drop_failed, std::chrono::milliseconds sync_interval)
+    : path_(std::move(path)), sync_interval_(sync_interval) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path_, error);
+  if (fs::exists(status)) {
+    if (!fs::is_regular_file(status)) {
+      throw ValueError("results file " + file_name(path_) + " is not a regular file");
+    }
+    read_existing(drop_failed);
+  }
+  descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (descriptor_ < 0) fail("cannot open the results file", errno);
+  last_sync_ = std::chrono::steady_clock::now();
+}
+
+Journal::~Journal() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+// Reads the file line by line (it may be far larger than memory should hold), cuts off a torn
+// last line, and with `drop_failed` writes the lines kept to a replacement of the file.
+void Journal::read_existing(bool drop_failed) {
+  std::ifstream in(path_, std::ios::binary);
+  if (!in) fail("cannot read the results file", errno);
+  std::optional<internal::AtomicFile> kept;
+  if (drop_failed) kept.emplace(path_);
+  std::string line;
+  std::size_t line_number = 0;
+  std::uintmax_t complete_bytes = 0;  // up to the end of the last line with its line feed
+  bool dropped = false;
+  while (std::getline(in, line)) {
+    if (in.eof()) break;  // no line feed after it: torn by a crash
+    ++line_number;
+    const std::uintmax_t line_bytes = line.size() + 1;
+    if (is_blank(line)) {
+      complete_bytes += line_bytes;
+      continue;
+    }
+    Value result;
+    try {
+      result = json_loads(line);
+    } catch (const ValueError&) {
+    }
+    const auto id = result.is_object() ? result.find("id") : result.end();
+    if (!result.is_object() || id == result.end()) {
+      throw ValueError("results file " + file_name(path_) + " line " + std::to_string(line_number) +
+                       " is not a JSON object with an \"id\"");
+    }
+    const bool failed = result.contains("error") && !result["error"].is_null();
+    if (failed && drop_failed) {
+      dropped = true;
+    } else {
+      if (!ids_.insert(id_key(*id)).second) {
+        throw ValueError("results file " + file_name(path_) + " line " +
+                         std::to_string(line_number) + " repeats the id " + id->dump());
+      }
+      ++resumed_;
+      if (failed) ++resumed_failed_;
+      if (kept) kept->write(line + '\n');
+    }
+    complete_bytes += line_bytes;
+  }
+  if (in.bad()) fail("cannot read the results file", errno);
+  in.close();
+  if (dropped) {
+    kept->commit();
+  } else if (fs::file_size(path_) != complete_bytes) {
+    fs::resize_file(path_, complete_bytes);
+  }
+}
+
+bool Journal::holds(const Value& id) const { return ids_.count(id_key(id)) != 0; }
+
+void Journal::append(const Value& result) {
+  if (descriptor_ < 0) throw ValueError("results file " + file_name(path_) + " is closed");
+  const auto id = result.is_object() ? result.find("id") : result.end();
+  if (!result.is_object() || id == result.end()) {
+    throw ValueError("a result for " + file_name(path_) + " must be an object with an \"id\"");
+  }
+  if (ids_.count(id_key(*id)) != 0) {
+    throw ValueError("results file " + file_name(path_) + " already holds the id " + id->dump());
+  }
+  const std::string line = result.dump(-1, ' ', false, Value::error_handler_t::replace) + '\n';
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(descriptor_, rest.data(), rest.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail("cannot write the results file", errno);
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  ids_.insert(id_key(*id));
+  unsynced_ = true;
+  if (std::chrono::steady_clock::now() - last_sync_ >= sync_interval_) sync();
+}
+
+void Journal::sync() {
+  if (unsynced_ && ::fdatasync(descriptor_) != 0) fail("cannot sync the results file", errno);
+  unsynced_ = false;
+  last_sync_ = std::chrono::steady_clock::now();
+}
+
+void Journal::close() {
+  if (descriptor_ < 0) return;
+  sync();
+  const int closed = ::close(descriptor_);
+  descriptor_ = -1;
+  if (closed != 0) fail("cannot close the results file", errno);
+}
+
+void Journal::fail(const char* what, int error) const {
+  throw fs::filesystem_error(what, path_, std::error_code(error, std::generic_category()));
+}
+
+}  // namespace tavrin::labeling
