@@ -16,21 +16,6 @@ namespace {
 
 constexpr std::size_t kQuotedNameLimit = 40;
 
-std::string row_text(const frame::DataFrame::Row& row,
-                     const std::vector<std::string>& src_fieldnames) {
-  std::string text;
-  for (std::size_t i = 0; i < src_fieldnames.size(); ++i) {
-    if (i > 0) text += ',';
-    const Value& cell = row[src_fieldnames[i]];
-    if (cell.is_string()) {
-      text += cell.get_ref<const std::string&>();
-    } else {
-      text += str(cell);
-    }
-  }
-  return text;
-}
-
 Value row_metadata(const frame::DataFrame::Row& row,
                    const std::vector<std::string>& tgt_fieldnames) {
   Value metadata = Value::object();
@@ -66,6 +51,21 @@ void check_field_name(const std::string& name) {
 }
 
 }  // namespace
+
+std::string row_text(const frame::DataFrame::Row& row,
+                     const std::vector<std::string>& src_fieldnames) {
+  std::string text;
+  for (std::size_t i = 0; i < src_fieldnames.size(); ++i) {
+    if (i > 0) text += ',';
+    const Value& cell = row[src_fieldnames[i]];
+    if (cell.is_string()) {
+      text += cell.get_ref<const std::string&>();
+    } else {
+      text += str(cell);
+    }
+  }
+  return text;
+}
 
 void save2faiss(const frame::DataFrame& datas, const std::vector<std::string>& src_fieldnames,
                 const std::vector<std::string>& tgt_fieldnames, const std::string& faiss_index_path,

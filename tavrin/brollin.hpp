@@ -39,6 +39,12 @@ void save2faiss(const frame::DataFrame& datas, const std::vector<std::string>& s
                 const std::vector<std::string>& tgt_fieldnames, const std::string& faiss_index_path,
                 std::shared_ptr<vectorstore::Embeddings> embedding_model, int batch_size = 64);
 
+/// The text that save2faiss stores for `row`: its `src_fieldnames` cells, in order, each text
+/// unchanged and any other value in its tavrin::str form, joined by "," (no quoting, so the
+/// text cannot be split back). KeyError for a missing column.
+std::string row_text(const frame::DataFrame::Row& row,
+                     const std::vector<std::string>& src_fieldnames);
+
 /// 根据标签将数据分割并保存为多个 FAISS 向量数据库
 ///     Args:
 ///         labels (dict): 标签字典，键为标签名，值为对应的标签值列表

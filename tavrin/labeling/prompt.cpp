@@ -1,0 +1,184 @@
+#include "tavrin/labeling/prompt.hpp"
+
+#include <utility>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+constexpr std::string_view kDefaultTemplate =
+    "你是数据标注助手。请阅读下面的记录，为每个字段从允许的标签中选出一个。\n"
+    "需要标注的字段：{fields}\n"
+    "允许的标签：\n"
+    "{labels}"
+    "参考示例：\n"
+    "{examples}"
+    "待标注的记录：{record}\n"
+    "只输出一个 JSON 对象，键为 {fields}，值为所选标签，不要输出其他内容。";
+
+struct Placeholder {
+  std::string_view name;
+  std::string PromptParts::*part;
+};
+
+constexpr Placeholder kPlaceholders[] = {{"fields", &PromptParts::fields},
+                                         {"labels", &PromptParts::labels},
+                                         {"examples", &PromptParts::examples},
+                                         {"record", &PromptParts::record}};
+
+// Letters, digits and "_", and any non-ASCII byte, so that a misspelt name in another script
+// is caught too.
+bool is_name_char(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 0x80 || c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+         (c >= 'A' && c <= 'Z');
+}
+
+// The length of the placeholder `{name}` at text[i], or 0 when none starts there.
+std::size_t placeholder_length(std::string_view text, std::size_t i) {
+  std::size_t end = i + 1;
+  while (end < text.size() && is_name_char(text[end])) ++end;
+  return end > i + 1 && end < text.size() && text[end] == '}' ? end - i + 1 : 0;
+}
+
+std::string joined(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    out += items[i];
+  }
+  return out;
+}
+
+std::string label_text(const Value& label) {
+  return label.is_string() ? label.get<std::string>() : str(label);
+}
+
+}  // namespace
+
+PromptTemplate::PromptTemplate() : PromptTemplate(kDefaultTemplate, "default") {}
+
+PromptTemplate::PromptTemplate(std::string_view text, const std::string& source) {
+  Piece piece;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if ((c == '{' || c == '}') && i + 1 < text.size() && text[i + 1] == c) {
+      piece.literal += c;
+      i += 2;
+      continue;
+    }
+    const std::size_t length = c == '{' ? placeholder_length(text, i) : 0;
+    if (length == 0) {
+      piece.literal += c;
+      ++i;
+      continue;
+    }
+    const std::string_view name = text.substr(i + 1, length - 2);
+    const Placeholder* known = nullptr;
+    for (const Placeholder& p : kPlaceholders) {
+      if (p.name == name) known = &p;
+    }
+    if (known == nullptr) {
+      throw ValueError("prompt template " + source + " has the unknown placeholder {" +
+                       std::string(name) +
+                       "}; the known ones are {fields}, {labels}, {examples} and {record} "
+                       "(write {{ and }} for braces)");
+    }
+    piece.placeholder = known->part;
+    pieces_.push_back(std::move(piece));
+    piece = Piece();
+    i += length;
+  }
+  pieces_.push_back(std::move(piece));
+}
+
+std::string PromptTemplate::render(const PromptParts& parts) const {
+  std::string out;
+  for (const Piece& piece : pieces_) {
+    out += piece.literal;
+    if (piece.placeholder != nullptr) out += parts.*piece.placeholder;
+  }
+  return out;
+}
+
+Prompter::Prompter(PromptSettings settings,
+                   std::shared_ptr<const vectorstore::VectorStore> train_store,
+                   StoreMap field_stores)
+    : settings_(std::move(settings)),
+      train_store_(std::move(train_store)),
+      field_stores_(std::move(field_stores)) {
+  for (const std::string& field : settings_.fields) {
+    const auto allowed = settings_.labels.find(field);
+    if (allowed == settings_.labels.end() || !allowed->is_array()) {
+      throw ValueError("labels has no list of allowed labels for field " + repr(Value(field)));
+    }
+    const auto store = field_stores_.find(field);
+    if (allowed->size() > settings_.max_labels &&
+        (store == field_stores_.end() || !store->second)) {
+      throw ValueError("field " + repr(Value(field)) + " has more than " +
+                       std::to_string(settings_.max_labels) +
+                       " labels and no store to pick the nearest of them");
+    }
+  }
+  if (settings_.examples > 0 && !train_store_) {
+    throw ValueError("examples are asked for but there is no training store");
+  }
+}
+
+std::vector<Example> Prompter::examples_for(const std::string& text, const Value& gold) const {
+  std::vector<Example> examples;
+  if (settings_.examples == 0) return examples;
+  // One more than needed, so that the record itself can be left out.
+  for (vectorstore::Document& doc :
+       train_store_->similarity_search(Value(text), settings_.examples + 1)) {
+    Example example{std::move(doc.page_content), Value::object()};
+    bool same_labels = gold.is_object();
+    for (const std::string& field : settings_.fields) {
+      const auto value = doc.metadata.find(field);
+      if (value != doc.metadata.end()) example.labels[field] = *value;
+      const auto own = gold.is_object() ? gold.find(field) : gold.end();
+      if (same_labels && (value == doc.metadata.end() || own == gold.end() || *value != *own)) {
+        same_labels = false;
+      }
+    }
+    if (same_labels && example.text == text) continue;
+    examples.push_back(std::move(example));
+    if (examples.size() == settings_.examples) break;
+  }
+  return examples;
+}
+
+std::vector<std::string> Prompter::labels_for(const std::string& field,
+                                              const std::string& text) const {
+  const Value& allowed = settings_.labels[field];
+  std::vector<std::string> shown;
+  if (allowed.size() <= settings_.max_labels) {
+    for (const Value& label : allowed) shown.push_back(label_text(label));
+    return shown;
+  }
+  for (vectorstore::Document& doc :
+       field_stores_.at(field)->similarity_search(Value(text), settings_.max_labels)) {
+    shown.push_back(std::move(doc.page_content));
+  }
+  return shown;
+}
+
+std::string Prompter::prompt_for(const std::string& text, const Value& gold) const {
+  PromptParts parts;
+  parts.fields = joined(settings_.fields, ", ");
+  for (const std::string& field : settings_.fields) {
+    parts.labels += "- " + field + ": " + joined(labels_for(field, text), "、") + "\n";
+  }
+  const std::vector<Example> examples = examples_for(text, gold);
+  for (std::size_t i = 0; i < examples.size(); ++i) {
+    parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[i].text + "\n答案：" +
+                      examples[i].labels.dump() + "\n";
+  }
+  if (examples.empty()) parts.examples = "（无）\n";
+  parts.record = text;
+  return settings_.prompt_template.render(parts);
+}
+
+}  // namespace tavrin::labeling

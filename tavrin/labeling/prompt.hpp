@@ -1,0 +1,100 @@
+// The prompt of a labelling job: the target fields with their allowed labels, a few labelled
+// examples retrieved from the training store, and the record, in a template with the
+// placeholders {fields}, {labels}, {examples} and {record}.
+//
+//   Prompter prompter({.fields = {"类别"}, .labels = {{"类别", {"退款", "物流配送"}}}},
+//                     train_store, field_stores);
+//   prompter.prompt_for("什么时候发货", Value())
+//   // -> "你是数据标注助手。…\n- 类别: 退款、物流配送\n…待标注的记录：什么时候发货\n…"
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavrin/core/value.hpp"
+#include "tavrin/vectorstore/vector_store.hpp"
+
+namespace tavrin::labeling {
+
+/// Field name to the store of its allowed labels, as check_result takes them.
+using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
+
+/// What fills the placeholders of a template.
+struct PromptParts {
+  std::string fields;    // the target field names
+  std::string labels;    // one line per field with its allowed labels
+  std::string examples;  // the retrieved examples with their labels
+  std::string record;    // the record's text
+};
+
+/// A prompt text with placeholders. `{fields}`, `{labels}`, `{examples}` and `{record}` are
+/// replaced; `{{` and `}}` stand for single braces; any other brace is kept as it is, except
+/// that a brace pair around a name (`{name}`) must be one of the four.
+class PromptTemplate {
+ public:
+  /// The default template, in Chinese.
+  PromptTemplate();
+  /// `text` read as a template. ValueError naming `source` and the placeholder for an unknown
+  /// one.
+  PromptTemplate(std::string_view text, const std::string& source);
+
+  std::string render(const PromptParts& parts) const;
+
+ private:
+  struct Piece {
+    std::string literal;                              // text before the placeholder
+    std::string PromptParts::*placeholder = nullptr;  // null for the last piece
+  };
+  std::vector<Piece> pieces_;
+};
+
+/// A training document shown to the model as an example.
+struct Example {
+  std::string text;
+  Value labels;  // the document's values of the target fields, in field order
+};
+
+struct PromptSettings {
+  std::vector<std::string> fields;  // the target fields, in order
+  Value labels = Value::object();   // field name to its list of allowed labels
+  std::size_t examples = 4;         // examples per record; 0 for none
+  std::size_t max_labels = 50;      // a longer list shows only the labels nearest the record
+  PromptTemplate prompt_template;
+};
+
+/// Builds the prompt of each record. Stores are shared, not copied; searches are const and
+/// may run from several threads when the stores' embedding models allow it.
+class Prompter {
+ public:
+  /// `train_store` may be null when `settings.examples` is 0; `field_stores` needs a store
+  /// for each field whose labels are more than `max_labels`. ValueError naming the field for a
+  /// field without a list of labels, or without the store it needs; ValueError when
+  /// `train_store` is needed and null.
+  Prompter(PromptSettings settings, std::shared_ptr<const vectorstore::VectorStore> train_store,
+           StoreMap field_stores);
+
+  /// The `examples` training documents nearest `text`, most similar first, leaving out the
+  /// record itself: a document with the same text and, when `gold` (the record's own values
+  /// of the target fields, or null) is an object, the same labels.
+  std::vector<Example> examples_for(const std::string& text, const Value& gold) const;
+
+  /// The allowed labels of `field` to show for `text`: all of them in their order, or the
+  /// `max_labels` nearest `text` when there are more.
+  std::vector<std::string> labels_for(const std::string& field, const std::string& text) const;
+
+  /// The whole prompt for a record.
+  std::string prompt_for(const std::string& text, const Value& gold) const;
+
+  const PromptSettings& settings() const noexcept { return settings_; }
+
+ private:
+  PromptSettings settings_;
+  std::shared_ptr<const vectorstore::VectorStore> train_store_;
+  StoreMap field_stores_;
+};
+
+}  // namespace tavrin::labeling

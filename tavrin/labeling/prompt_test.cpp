@@ -1,0 +1,130 @@
+#include "tavrin/labeling/prompt.hpp"
+
+#include <gtest/gtest.h>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/vectorstore/embeddings.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/test_helpers.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+using tavrin::testing::expect_error;
+
+std::shared_ptr<const vectorstore::VectorStore> store_of(
+    const std::vector<std::pair<std::string, Value>>& documents) {
+  const auto model = std::make_shared<vectorstore::HashingEmbeddings>();
+  std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+  std::vector<Value> metadatas;
+  for (const auto& [text, metadata] : documents) {
+    pairs.emplace_back(text, model->embed_query(text));
+    metadatas.push_back(metadata);
+  }
+  return std::make_shared<vectorstore::FAISS>(
+      vectorstore::FAISS::from_embeddings(pairs, model, metadatas));
+}
+
+TEST(PromptTemplate, FillsPlaceholdersAndKeepsOtherBraces) {
+  const PromptTemplate prompt(
+      "F={fields} L={labels} E={examples} R={record} again {record}; {{record}} "
+      "{\"类别\": \"x\"} {} { record} {",
+      "t.txt");
+  EXPECT_EQ(prompt.render({"a, b", "la", "ex", "rec"}),
+            "F=a, b L=la E=ex R=rec again rec; {record} {\"类别\": \"x\"} {} { record} {");
+  expect_error<ValueError>([] { PromptTemplate("问题：{question}", "my.txt"); },
+                           "prompt template my.txt has the unknown placeholder {question}; the "
+                           "known ones are {fields}, {labels}, {examples} and {record} (write "
+                           "{{ and }} for braces)");
+  EXPECT_THROW(PromptTemplate("{记录}", "my.txt"), ValueError);
+}
+
+TEST(Prompter, ThePromptHoldsTheLabelsTheExamplesAndTheRecord) {
+  const auto train = store_of({{"屏幕碎了能修吗", {{"类别", "售后服务"}, {"优先级", "高"}}},
+                               {"什么时候发货", {{"类别", "物流配送"}, {"优先级", "中"}}},
+                               {"屏幕碎了怎么修", {{"类别", "售后服务"}, {"优先级", "中"}}}});
+  PromptSettings settings;
+  settings.fields = {"类别", "优先级"};
+  settings.labels = {{"类别", {"售后服务", "物流配送"}}, {"优先级", {"高", "中", 3}}};
+  settings.examples = 1;
+  const Prompter prompter(settings, train, {});
+  EXPECT_EQ(prompter.prompt_for("屏幕碎了能修吗？", Value()),
+            "你是数据标注助手。请阅读下面的记录，为每个字段从允许的标签中选出一个。\n"
+            "需要标注的字段：类别, 优先级\n"
+            "允许的标签：\n"
+            "- 类别: 售后服务、物流配送\n"
+            "- 优先级: 高、中、3\n"
+            "参考示例：\n"
+            "示例 1：屏幕碎了能修吗\n"
+            "答案：{\"类别\":\"售后服务\",\"优先级\":\"高\"}\n"
+            "待标注的记录：屏幕碎了能修吗？\n"
+            "只输出一个 JSON 对象，键为 类别, 优先级，值为所选标签，不要输出其他内容。");
+}
+
+TEST(Prompter, ARecordIsNeverItsOwnExample) {
+  const auto train = store_of({{"屏幕碎了能修吗", {{"类别", "售后服务"}}},
+                               {"屏幕碎了怎么修", {{"类别", "售后服务"}}},
+                               {"什么时候发货", {{"类别", "物流配送"}}}});
+  PromptSettings settings;
+  settings.fields = {"类别"};
+  settings.labels = {{"类别", {"售后服务", "物流配送"}}};
+  settings.examples = 2;
+  const Prompter prompter(settings, train, {});
+  const auto texts = [](const std::vector<Example>& examples) {
+    std::vector<std::string> out;
+    for (const Example& e : examples) out.push_back(e.text);
+    return out;
+  };
+  using Texts = std::vector<std::string>;
+  // The training record itself: left out, the next two come.
+  EXPECT_EQ(texts(prompter.examples_for("屏幕碎了能修吗", Value{{"类别", "售后服务"}})),
+            (Texts{"屏幕碎了怎么修", "什么时候发货"}));
+  // Same text, other labels (or none known): another record, so it is an example.
+  EXPECT_EQ(texts(prompter.examples_for("屏幕碎了能修吗", Value{{"类别", "物流配送"}})),
+            (Texts{"屏幕碎了能修吗", "屏幕碎了怎么修"}));
+  EXPECT_EQ(texts(prompter.examples_for("屏幕碎了能修吗", Value())),
+            (Texts{"屏幕碎了能修吗", "屏幕碎了怎么修"}));
+  EXPECT_EQ(prompter.examples_for("x", Value())[0].labels, (Value{{"类别", "售后服务"}}));
+}
+
+TEST(Prompter, ALongLabelListShowsTheLabelsNearestTheRecord) {
+  PromptSettings settings;
+  settings.fields = {"产品"};
+  settings.labels = {{"产品", {"路由器", "手机", "蓝牙耳机", "平板电脑"}}};
+  settings.examples = 0;
+  settings.max_labels = 2;
+  const StoreMap stores = {{"产品", store_of({{"路由器", Value::object()},
+                                              {"手机", Value::object()},
+                                              {"蓝牙耳机", Value::object()},
+                                              {"平板电脑", Value::object()}})}};
+  const Prompter prompter(settings, nullptr, stores);
+  EXPECT_EQ(prompter.labels_for("产品", "我的蓝牙耳机连不上手机"),
+            (std::vector<std::string>{"蓝牙耳机", "手机"}));
+  settings.max_labels = 4;
+  EXPECT_EQ(Prompter(settings, nullptr, {}).labels_for("产品", "耳机"),
+            (std::vector<std::string>{"路由器", "手机", "蓝牙耳机", "平板电脑"}));
+  EXPECT_NE(
+      Prompter(settings, nullptr, {}).prompt_for("耳机", Value()).find("参考示例：\n（无）\n"),
+      std::string::npos);
+}
+
+TEST(Prompter, SettingsThatCannotWorkAreRefusedBeforeAnyPrompt) {
+  PromptSettings settings;
+  settings.fields = {"类别"};
+  settings.labels = {{"类别", "售后服务"}};
+  settings.examples = 0;
+  expect_error<ValueError>([&] { Prompter(settings, nullptr, {}); },
+                           "labels has no list of allowed labels for field '类别'");
+  settings.labels = {{"类别", {"a", "b"}}};
+  settings.max_labels = 1;
+  expect_error<ValueError>(
+      [&] { Prompter(settings, nullptr, {}); },
+      "field '类别' has more than 1 labels and no store to pick the nearest of them");
+  settings.max_labels = 2;
+  settings.examples = 1;
+  expect_error<ValueError>([&] { Prompter(settings, nullptr, {}); },
+                           "examples are asked for but there is no training store");
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
