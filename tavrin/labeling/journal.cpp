@@ -28,7 +28,8 @@ std::string file_name(const std::string& path) { return "'" + path + "'"; }
 
 }  // namespace
 
-Journal::Journal(std::string path, bool drop_failed, std::chrono::milliseconds sync_interval)
+Journal::Journal(std::string path, bool drop_failed, std::chrono::milliseconds sync_interval,
+                 const std::function<void(const Value&)>& on_line)
     : path_(std::move(path)), sync_interval_(sync_interval) {
   std::error_code error;
   const fs::file_status status = fs::status(path_, error);
@@ -36,7 +37,7 @@ Journal::Journal(std::string path, bool drop_failed, std::chrono::milliseconds s
     if (!fs::is_regular_file(status)) {
       throw ValueError("results file " + file_name(path_) + " is not a regular file");
     }
-    read_existing(drop_failed);
+    read_existing(drop_failed, on_line);
   }
   descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (descriptor_ < 0) fail("cannot open the results file", errno);
@@ -49,7 +50,7 @@ Journal::~Journal() {
 
 // Reads the file line by line (it may be far larger than memory should hold), cuts off a torn
 // last line, and with `drop_failed` writes the lines kept to a replacement of the file.
-void Journal::read_existing(bool drop_failed) {
+void Journal::read_existing(bool drop_failed, const std::function<void(const Value&)>& on_line) {
   std::ifstream in(path_, std::ios::binary);
   if (!in) fail("cannot read the results file", errno);
   std::optional<internal::AtomicFile> kept;
@@ -87,6 +88,7 @@ void Journal::read_existing(bool drop_failed) {
       ++resumed_;
       if (failed) ++resumed_failed_;
       if (kept) kept->write(line + '\n');
+      if (on_line) on_line(result);
     }
     complete_bytes += line_bytes;
   }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <unordered_set>
 
@@ -30,8 +31,10 @@ class Journal {
   /// file still holds every record once. ValueError naming the file and line for a complete
   /// line that is not a JSON object with an "id", or an id that two lines share;
   /// std::filesystem::filesystem_error when the file cannot be opened, read or written.
+  /// `on_line`, when set, sees each line kept, as it is read.
   explicit Journal(std::string path, bool drop_failed = false,
-                   std::chrono::milliseconds sync_interval = std::chrono::seconds(1));
+                   std::chrono::milliseconds sync_interval = std::chrono::seconds(1),
+                   const std::function<void(const Value&)>& on_line = {});
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
   /// Closes the file; errors are lost here, so call close() to see them.
@@ -54,7 +57,7 @@ class Journal {
   const std::string& path() const noexcept { return path_; }
 
  private:
-  void read_existing(bool drop_failed);
+  void read_existing(bool drop_failed, const std::function<void(const Value&)>& on_line);
   void sync();
   [[noreturn]] void fail(const char* what, int error) const;
 

@@ -1,0 +1,252 @@
+#include "tavrin/labeling/job.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <exception>
+#include <memory>
+#include <unordered_set>
+#include <utility>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "tavrin/brollin.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
+#include "tavrin/labeling/journal.hpp"
+#include "tavrin/olvane.hpp"
+#include "tavrin/palisk.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+namespace asio = boost::asio;
+
+bool has_column(const frame::DataFrame& table, const std::string& column) {
+  const auto& columns = table.columns();
+  return std::find(columns.begin(), columns.end(), column) != columns.end();
+}
+
+void require_column(const frame::DataFrame& records, const std::string& column, const char* role) {
+  if (!has_column(records, column)) {
+    throw ValueError("the records have no " + std::string(role) + " column " + repr(Value(column)));
+  }
+}
+
+void check_inputs(const frame::DataFrame& records, const Prompter& prompter,
+                  const StoreMap& field_stores, const JobSettings& settings) {
+  if (settings.in_flight == 0) throw ValueError("in_flight must be at least 1");
+  if (settings.shard.count == 0 || settings.shard.index >= settings.shard.count) {
+    throw ValueError("shard " + std::to_string(settings.shard.index) + "/" +
+                     std::to_string(settings.shard.count) + " does not exist");
+  }
+  require_column(records, settings.id_column, "id");
+  for (const std::string& column : settings.text_fields) require_column(records, column, "text");
+  for (const std::string& field : prompter.settings().fields) {
+    const auto store = field_stores.find(field);
+    if (store == field_stores.end() || !store->second) {
+      throw ValueError("there is no store of allowed labels for field " + repr(Value(field)));
+    }
+  }
+  std::unordered_set<std::string> ids;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const Value& id = records.iloc(i)[settings.id_column];
+    if (id.is_null()) {
+      throw ValueError("record " + std::to_string(i + 1) + " has no id in column " +
+                       repr(Value(settings.id_column)));
+    }
+    if (!ids.insert(id.dump()).second) {
+      throw ValueError("the id " + id.dump() + " of record " + std::to_string(i + 1) +
+                       " is repeated; ids must be unique");
+    }
+  }
+}
+
+// The record's true values of the target fields that the table holds; null when none.
+Value gold_of(const frame::DataFrame& records, const frame::DataFrame::Row& row,
+              const std::vector<std::string>& fields) {
+  Value gold = Value::object();
+  for (const std::string& field : fields) {
+    if (has_column(records, field) && !row[field].is_null()) gold[field] = row[field];
+  }
+  return gold.empty() ? Value() : gold;
+}
+
+std::uint64_t token_count(const Value& usage, const char* name) {
+  const auto n = usage.is_object() ? usage.find(name) : usage.end();
+  return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
+}
+
+// Counts one result line; the same for lines read back and lines just written, so the tally
+// always describes the file.
+void count_line(JobTally& tally, const Value& line, const std::vector<std::string>& fields) {
+  ++tally.done;
+  if (!line.value("error", Value()).is_null()) {
+    ++tally.failed;
+    return;
+  }
+  const Value& decisions = line["decisions"];
+  const Value& gold = line.value("gold", Value());
+  for (const std::string& field : fields) {
+    FieldTally& t = tally.fields[field];
+    const std::string decision = decisions.value(field, Value::object()).value("decision", "");
+    t.kept += decision == "kept";
+    t.replaced += decision == "replaced";
+    t.missing += decision == "missing";
+    const auto truth = gold.is_object() ? gold.find(field) : gold.end();
+    if (truth == gold.end()) continue;
+    ++t.gold;
+    t.predicted_right += line["predicted"].value(field, Value()) == *truth;
+    t.checked_right += line["checked"].value(field, Value()) == *truth;
+    t.abstained += decision == "abstained";
+  }
+}
+
+Value result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
+                  const Value& predicted, const Value& gold) {
+  Value decisions = Value::object();
+  for (const olvane::FieldCheck& check : scored.fields) {
+    Value decision = check.to_json();
+    decision.erase("predicted");
+    decision.erase("checked");
+    decisions[check.field] = std::move(decision);
+  }
+  Value line = {{"id", id},
+                {"checked", scored.checked_result},
+                {"decisions", std::move(decisions)},
+                {"predicted", predicted}};
+  if (!gold.is_null()) line["gold"] = gold;
+  line["answer"] = reply.answer;
+  line["attempts"] = reply.attempts;
+  line["usage"] = reply.usage;
+  line["error"] = nullptr;
+  return line;
+}
+
+Value failed_line(const Value& id, const Value& gold, const Value& answer, unsigned attempts,
+                  const std::string& error) {
+  Value line = {{"id", id}, {"checked", nullptr}};
+  if (!gold.is_null()) line["gold"] = gold;
+  line["answer"] = answer;
+  line["attempts"] = attempts;
+  line["error"] = error;
+  return line;
+}
+
+// What the workers of one job share; they all run on one executor, so no locks.
+struct Job {
+  const frame::DataFrame& records;
+  const Prompter& prompter;
+  const StoreMap& field_stores;
+  const Model& model;
+  const JobSettings& settings;
+  const JobProgress& progress;
+  Journal& journal;
+  JobTally tally;
+  std::vector<std::size_t> todo;  // positions of the records still to do
+  std::size_t next = 0;
+  std::size_t running = 0;
+  std::exception_ptr failure;  // the first error that ends the job
+  std::unique_ptr<asio::steady_timer> all_done;
+};
+
+// One record: prompt, answer, check. Every failure of the model or its answer is the record's.
+asio::awaitable<Value> label_record(Job& job, std::size_t position) {
+  const frame::DataFrame::Row row = job.records.iloc(position);
+  const Value& id = row[job.settings.id_column];
+  const std::vector<std::string>& fields = job.prompter.settings().fields;
+  const Value gold = gold_of(job.records, row, fields);
+  const std::string text = brollin::row_text(row, job.settings.text_fields);
+  const std::string prompt = job.prompter.prompt_for(text, gold);
+  ModelReply reply;
+  try {
+    reply = co_await job.model(prompt);
+  } catch (const ModelError& e) {
+    job.tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
+    co_return failed_line(id, gold, Value(), e.attempts(), e.what());
+  } catch (const std::exception& e) {
+    co_return failed_line(id, gold, Value(), 1, e.what());
+  }
+  job.tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
+  job.tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
+  job.tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+  Value predicted;
+  try {
+    predicted = palisk::parse_answer(reply.answer);
+  } catch (const ValueError& e) {
+    co_return failed_line(id, gold, reply.answer, reply.attempts, e.what());
+  }
+  const olvane::ScoredCheck scored = olvane::check_result_scored(
+      predicted, job.prompter.settings().labels, fields, job.field_stores, job.settings.min_score);
+  co_return result_line(id, reply, scored, predicted, gold);
+}
+
+asio::awaitable<void> worker(Job& job) {
+  try {
+    while (!job.failure && job.next < job.todo.size()) {
+      const std::size_t position = job.todo[job.next++];
+      const Value line = co_await label_record(job, position);
+      job.journal.append(line);
+      count_line(job.tally, line, job.prompter.settings().fields);
+      if (job.progress) job.progress(job.tally);
+    }
+  } catch (...) {
+    if (!job.failure) job.failure = std::current_exception();
+  }
+  if (--job.running == 0) job.all_done->cancel();
+}
+
+}  // namespace
+
+Shard parse_shard(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  Shard shard;
+  const auto number = [&](std::string_view digits, std::size_t& out) {
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), out);
+    return error == std::errc() && end == digits.data() + digits.size() && !digits.empty();
+  };
+  if (slash == std::string_view::npos || !number(text.substr(0, slash), shard.index) ||
+      !number(text.substr(slash + 1), shard.count) || shard.index >= shard.count) {
+    throw ValueError("shard must be K/N with 0 <= K < N, not " + repr(Value(std::string(text))));
+  }
+  return shard;
+}
+
+asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
+                                  const StoreMap& field_stores, Model model, JobSettings settings,
+                                  JobProgress progress) {
+  check_inputs(records, prompter, field_stores, settings);
+  const std::vector<std::string>& fields = prompter.settings().fields;
+  JobTally resumed;
+  for (const std::string& field : fields) resumed.fields[field];
+  Journal journal(settings.out_path, settings.retry_failed, std::chrono::seconds(1),
+                  [&](const Value& line) { count_line(resumed, line, fields); });
+  Job job{records, prompter, field_stores, model,  settings, progress, journal, resumed, {},
+          0,       0,        nullptr,      nullptr};
+  job.tally.resumed = journal.resumed();
+  for (std::size_t i = settings.shard.index; i < records.size(); i += settings.shard.count) {
+    ++job.tally.total;
+    if (!journal.holds(records.iloc(i)[settings.id_column])) job.todo.push_back(i);
+  }
+  if (progress) progress(job.tally);
+
+  const auto executor = co_await asio::this_coro::executor;
+  job.all_done =
+      std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
+  job.running = std::min(settings.in_flight, job.todo.size());
+  for (std::size_t w = 0; w < job.running; ++w)
+    asio::co_spawn(executor, worker(job), asio::detached);
+  if (job.running > 0) {
+    boost::system::error_code ignored;
+    co_await job.all_done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+  journal.close();
+  if (job.failure) std::rethrow_exception(job.failure);
+  co_return job.tally;
+}
+
+}  // namespace tavrin::labeling

@@ -1,0 +1,110 @@
+// The labelling job: every record of a table through the model, each answer parsed, checked
+// against the allowed labels with scores, and appended to a results file that a job run again
+// resumes from.
+//
+//   JobSettings settings{.text_fields = {"question"}, .out_path = "results.jsonl"};
+//   JobTally tally = co_await run_job(records, prompter, field_stores, model, settings);
+//   // results.jsonl: {"id":1,"checked":{"类别":"退款"},"decisions":{…},…,"error":null}
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "tavrin/core/value.hpp"
+#include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/prompt.hpp"
+
+namespace tavrin::labeling {
+
+/// What the model answered to one prompt.
+struct ModelReply {
+  std::string answer;     // the answer text
+  Value usage;            // the reply's "usage" (token counts), null when it has none
+  unsigned attempts = 1;  // requests sent for it, retries included
+};
+
+/// The model's endpoint failed for a prompt after its retries.
+class ModelError : public std::runtime_error {
+ public:
+  ModelError(const std::string& what, unsigned attempts)
+      : std::runtime_error(what), attempts_(attempts) {}
+  unsigned attempts() const noexcept { return attempts_; }
+
+ private:
+  unsigned attempts_;
+};
+
+/// Asks the model one prompt; throws ModelError (or any other exception, counted as one
+/// attempt) when no answer came.
+using Model = std::function<boost::asio::awaitable<ModelReply>(std::string prompt)>;
+
+/// Which records of the table a process takes: positions `index`, `index + count`, ...
+struct Shard {
+  std::size_t index = 0;
+  std::size_t count = 1;
+};
+
+/// "K/N" with 0 <= K < N; ValueError quoting `text` otherwise.
+Shard parse_shard(std::string_view text);
+
+struct JobSettings {
+  std::vector<std::string> text_fields;  // the columns joined into each record's text
+  std::string id_column = "id";
+  std::string out_path;             // the results file (JSON Lines)
+  std::size_t in_flight = 16;       // prompts awaiting an answer at once
+  std::optional<double> min_score;  // abstain below this similarity
+  Shard shard;
+  bool retry_failed = false;  // do again the records whose earlier result is an error
+};
+
+/// Counts of one target field over the results that carry the record's true label ("gold").
+struct FieldTally {
+  std::size_t gold = 0;             // results with a true label for the field
+  std::size_t predicted_right = 0;  // of them, the model's value was the true label
+  std::size_t checked_right = 0;    // the checked value was the true label
+  std::size_t abstained = 0;
+  std::size_t kept = 0;  // decisions, over all results (with or without gold)
+  std::size_t replaced = 0;
+  std::size_t missing = 0;
+};
+
+/// Where a job stands, over the whole results file (earlier runs included).
+struct JobTally {
+  std::size_t total = 0;    // records of this shard
+  std::size_t resumed = 0;  // already in the results file when the job began
+  std::size_t done = 0;     // results in the file, failed ones included
+  std::size_t failed = 0;   // results that carry an error
+  std::size_t retries = 0;  // requests beyond the first, this run
+  std::uint64_t prompt_tokens = 0;
+  std::uint64_t completion_tokens = 0;
+  std::map<std::string, FieldTally> fields;  // each target field
+};
+
+/// Called after each record with the tally so far (on the job's executor).
+using JobProgress = std::function<void(const JobTally&)>;
+
+/// Labels the records of `settings.shard` that the results file does not hold yet.
+///
+/// Before any request, ValueError for: a missing id or text column, a repeated id (over the
+/// whole table, so that shards agree), a target field without a store, `in_flight` 0, a bad
+/// shard, or a results file that is not one. Then each record's prompt (`prompter`) goes to
+/// `model`, at most `in_flight` at once; the answer is read with palisk::parse_answer and
+/// checked with olvane::check_result_scored against the prompter's labels and `field_stores`;
+/// and one line is appended to the results file: "id", "checked", "decisions", "predicted",
+/// "gold" (when the table holds the target columns), "answer", "attempts", "usage", "error"
+/// (null, or why the record failed: the endpoint's error after its retries, or an answer that
+/// holds no mapping). A failure to write the results file ends the job with that error.
+boost::asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
+                                         const StoreMap& field_stores, Model model,
+                                         JobSettings settings, JobProgress progress = {});
+
+}  // namespace tavrin::labeling

@@ -1,0 +1,265 @@
+#include "tavrin/labeling/job.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/palisk.hpp"
+#include "tavrin/vectorstore/embeddings.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/loopback_server.hpp"
+#include "tests/support/test_helpers.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+using tavrin::testing::LoopbackServer;
+using tavrin::testing::Reply;
+using tavrin::testing::TempDir;
+
+std::shared_ptr<const vectorstore::VectorStore> label_store(
+    const std::vector<std::string>& labels) {
+  const auto model = std::make_shared<vectorstore::HashingEmbeddings>();
+  std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+  for (const std::string& label : labels) pairs.emplace_back(label, model->embed_query(label));
+  return std::make_shared<vectorstore::FAISS>(vectorstore::FAISS::from_embeddings(
+      pairs, model, std::vector<Value>(labels.size(), Value::object())));
+}
+
+std::string chat_reply(const std::string& answer) {
+  const Value body = {{"choices", {{{"message", {{"role", "assistant"}, {"content", answer}}}}}},
+                      {"usage", {{"prompt_tokens", 10}, {"completion_tokens", 3}}}};
+  return tavrin::testing::ok_json(body.dump());
+}
+
+// Answers each record by the marker its text carries ("r1", "r2", ...).
+class ModelServer {
+ public:
+  explicit ModelServer(std::map<std::string, std::string> replies,
+                       std::chrono::milliseconds delay = {})
+      : server_([replies = std::move(replies), delay](const std::string& request) {
+          std::this_thread::sleep_for(delay);
+          for (const auto& [marker, bytes] : replies) {
+            if (request.find("记录：" + marker + "\\n") != std::string::npos) return Reply{bytes};
+          }
+          return Reply{tavrin::testing::reply_with("404 Not Found", "{}")};
+        }) {}
+
+  Model model() const {
+    return [url = server_.url("/v1/chat/completions")](
+               std::string prompt) -> boost::asio::awaitable<ModelReply> {
+      const Value reply = co_await palisk::chat(std::move(prompt), url, "sk-test");
+      co_return ModelReply{reply["choices"][0]["message"]["content"].get<std::string>(),
+                           reply.value("usage", Value()), 1};
+    };
+  }
+  std::size_t requests() const { return server_.requests().size(); }
+
+ private:
+  LoopbackServer server_;
+};
+
+struct Fixture {
+  Fixture() {
+    settings.fields = {"类别", "优先级"};
+    settings.labels = {{"类别", {"售后服务", "物流配送", "退款"}}, {"优先级", {"高", "中", "低"}}};
+    settings.examples = 0;
+    stores = {{"类别", label_store({"售后服务", "物流配送", "退款"})},
+              {"优先级", label_store({"高", "中", "低"})}};
+  }
+
+  JobTally run(const frame::DataFrame& records, const Model& model, JobSettings job) const {
+    job.text_fields = {"text"};
+    job.out_path = out;
+    return palisk::run_blocking(
+        run_job(records, Prompter(settings, nullptr, stores), stores, model, job));
+  }
+
+  std::vector<Value> lines() const {
+    std::vector<Value> out_lines;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) out_lines.push_back(Value::parse(line));
+    return out_lines;
+  }
+
+  TempDir dir;
+  std::string out = dir / "results.jsonl";
+  PromptSettings settings;
+  StoreMap stores;
+};
+
+const frame::DataFrame kRecords(Value{
+    {"id", {1, 2, 3, 4, 5, 6}},
+    {"text", {"r1", "r2", "r3", "r4", "r5", "r6"}},
+    {"类别", {"退款", "售后服务", "物流配送", "退款", "售后服务", "退款"}},
+    {"优先级", {"高", "中", "低", "高", "中", "低"}}});
+
+std::map<std::string, std::string> kReplies = {
+    {"r1", chat_reply("```json\n{\"类别\": \"退款\", \"优先级\": \"高\"}\n```")},
+    {"r2", chat_reply("好的：{'类别': '售后-服务', '优先级': '中'} 以上。")},
+    {"r3", chat_reply("I cannot tell.")},
+    {"r4", chat_reply("{\"类别\": \"退款\"}")},
+    {"r5", tavrin::testing::reply_with("503 Service Unavailable", "{\"error\":1}")},
+    {"r6",
+     chat_reply("<think>{\"类别\": \"售后服务\"}</think>{\"类别\": \"退款\", \"优先级\": \"低\"}")},
+};
+
+TEST(RunJob, EachRecordGetsOneLineWithItsDecisionsOrItsError) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  const JobTally tally = f.run(kRecords, server.model(), {});
+  EXPECT_EQ(server.requests(), 6u);
+  EXPECT_EQ(tally.total, 6u);
+  EXPECT_EQ(tally.done, 6u);
+  EXPECT_EQ(tally.failed, 2u);
+  EXPECT_EQ(tally.prompt_tokens, 50u);  // the five answered records
+  std::map<int, Value> by_id;
+  for (const Value& line : f.lines()) by_id[line["id"].get<int>()] = line;
+  ASSERT_EQ(by_id.size(), 6u);
+  EXPECT_EQ(by_id[1]["checked"].dump(), R"({"类别":"退款","优先级":"高"})");
+  EXPECT_EQ(by_id[2]["checked"].dump(), R"({"类别":"售后服务","优先级":"中"})");
+  EXPECT_EQ(by_id[2]["decisions"]["类别"]["decision"], "replaced");
+  EXPECT_EQ(by_id[2]["predicted"]["类别"], "售后-服务");
+  EXPECT_EQ(by_id[3]["error"],
+            "the answer holds no JSON object or Python mapping: \"I cannot tell.\"");
+  EXPECT_EQ(by_id[3]["answer"], "I cannot tell.");
+  EXPECT_EQ(by_id[4]["decisions"]["优先级"]["decision"], "missing");
+  EXPECT_TRUE(by_id[4]["error"].is_null());
+  EXPECT_NE(by_id[5]["error"].get<std::string>().find("HTTP status 503"), std::string::npos);
+  EXPECT_TRUE(by_id[5]["checked"].is_null());
+  EXPECT_EQ(by_id[6]["checked"]["类别"], "退款");
+  EXPECT_EQ(by_id[6]["gold"].dump(), R"({"类别":"退款","优先级":"低"})");
+
+  const FieldTally& category = tally.fields.at("类别");
+  EXPECT_EQ(category.gold, 4u);             // records 1, 2, 4, 6
+  EXPECT_EQ(category.predicted_right, 3u);  // 2 said "售后-服务"
+  EXPECT_EQ(category.checked_right, 4u);
+  EXPECT_EQ(tally.fields.at("优先级").missing, 1u);
+}
+
+TEST(RunJob, ARunAgainDoesOnlyWhatIsLeftAndRetriesFailuresOnlyWhenAsked) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  f.run(kRecords, server.model(), {});
+  const JobTally again = f.run(kRecords, server.model(), {});
+  EXPECT_EQ(server.requests(), 6u);
+  EXPECT_EQ(again.resumed, 6u);
+  EXPECT_EQ(again.done, 6u);
+  EXPECT_EQ(again.failed, 2u);
+  EXPECT_EQ(again.fields.at("类别").checked_right, 4u);  // the tally describes the file
+
+  JobSettings retry;
+  retry.retry_failed = true;
+  const JobTally retried = f.run(kRecords, server.model(), retry);
+  EXPECT_EQ(server.requests(), 8u);  // records 3 and 5 again
+  EXPECT_EQ(retried.resumed, 4u);
+  std::multiset<int> ids;
+  for (const Value& line : f.lines()) ids.insert(line["id"].get<int>());
+  EXPECT_EQ(ids, (std::multiset<int>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(RunJob, ShardsTogetherCoverEveryRecordOnce) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  std::multiset<int> ids;
+  for (std::size_t k = 0; k < 3; ++k) {
+    JobSettings job;
+    job.shard = {k, 3};
+    const std::string own = f.dir / ("part" + std::to_string(k) + ".jsonl");
+    f.out = own;
+    EXPECT_EQ(f.run(kRecords, server.model(), job).total, 2u);
+    for (const Value& line : f.lines()) ids.insert(line["id"].get<int>());
+  }
+  EXPECT_EQ(ids, (std::multiset<int>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(parse_shard("2/3").index, 2u);
+  for (const char* bad : {"3/3", "1", "a/2", "1/0", "-1/2", "1/2/3", ""}) {
+    EXPECT_THROW(parse_shard(bad), ValueError) << bad;
+  }
+}
+
+TEST(RunJob, BadInputIsRefusedBeforeAnyRequest) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  const auto refused = [&](const frame::DataFrame& records, const std::string& message,
+                           JobSettings job = {}) {
+    tavrin::testing::expect_error<ValueError>([&] { f.run(records, server.model(), job); },
+                                              message);
+  };
+  refused(frame::DataFrame(Value{{"id", {1, 1}}, {"text", {"r1", "r2"}}}),
+          "the id 1 of record 2 is repeated; ids must be unique");
+  refused(frame::DataFrame(Value{{"id", {1, nullptr}}, {"text", {"r1", "r2"}}}),
+          "record 2 has no id in column 'id'");
+  refused(frame::DataFrame(Value{{"key", {1}}, {"text", {"r1"}}}),
+          "the records have no id column 'id'");
+  refused(frame::DataFrame(Value{{"id", {1}}}), "the records have no text column 'text'");
+  JobSettings none_at_once;
+  none_at_once.in_flight = 0;
+  refused(kRecords, "in_flight must be at least 1", none_at_once);
+  f.stores.erase("优先级");
+  refused(kRecords, "there is no store of allowed labels for field '优先级'");
+  EXPECT_EQ(server.requests(), 0u);
+}
+
+TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {
+  Fixture f;
+  const ModelServer server({{"r1", chat_reply(R"({"类别": "N/A", "优先级": "高"})")}});
+  JobSettings job;
+  job.min_score = 0.5;
+  const JobTally tally =
+      f.run(frame::DataFrame(Value{{"id", {1}}, {"text", {"r1"}}, {"类别", {"退款"}}}),
+            server.model(), job);
+  const Value line = f.lines().at(0);
+  EXPECT_EQ(line["decisions"]["类别"]["decision"], "abstained");
+  EXPECT_TRUE(line["checked"]["类别"].is_null());
+  EXPECT_EQ(line["checked"]["优先级"], "高");
+  EXPECT_EQ(tally.fields.at("类别").abstained, 1u);
+}
+
+TEST(RunJob, AJobKilledInTheMiddleAndRunAgainHoldsEveryRecordOnce) {
+  Fixture f;
+  std::map<std::string, std::string> replies;
+  Value ids = Value::array();
+  Value texts = Value::array();
+  for (int i = 1; i <= 40; ++i) {
+    ids.push_back(i);
+    texts.push_back("r" + std::to_string(i));
+    replies["r" + std::to_string(i)] = chat_reply(R"({"类别": "退款", "优先级": "高"})");
+  }
+  const frame::DataFrame records(Value{{"id", ids}, {"text", texts}});
+  const ModelServer slow(replies, std::chrono::milliseconds(20));
+  JobSettings job;
+  job.in_flight = 4;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    f.run(records, slow.model(), job);
+    _exit(0);
+  }
+  // Kill it once some results are written, whatever the machine's speed.
+  for (int i = 0; i < 2000 && f.lines().size() < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the job ended before it was killed";
+  const ModelServer fast(replies);
+  const JobTally tally = f.run(records, fast.model(), job);
+  EXPECT_GE(tally.resumed, 5u);
+  EXPECT_EQ(tally.done, 40u);
+  std::multiset<int> seen;
+  for (const Value& line : f.lines()) seen.insert(line["id"].get<int>());
+  EXPECT_EQ(seen.size(), 40u);
+  EXPECT_EQ(std::set<int>(seen.begin(), seen.end()).size(), 40u);
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
