@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   }
   auto chat = [](const std::string& prompt, const std::string& url, const std::string& llm_key) {
     tavrin::Value reply = tavrin::palisk::run_blocking(tavrin::palisk::chat(prompt, url, llm_key));
-    std::string text = reply.at("choices").at(0).at("message").at("content").get<std::string>();
+    std::string text = tavrin::palisk::answer_text(reply).get<std::string>();
     return std::pair{std::move(text), std::move(reply)};
   };
   const tavrin::Value data = tavrin::Value::parse(R"([

@@ -25,14 +25,6 @@ Value user_messages(std::string prompt) {
   return Value::array({std::move(message)});
 }
 
-Value request_payload(std::string model, std::string prompt, Value temperature) {
-  Value payload = Value::object();
-  payload["model"] = std::move(model);
-  payload["messages"] = user_messages(std::move(prompt));
-  payload["temperature"] = std::move(temperature);
-  return payload;
-}
-
 std::string bearer(std::string_view key) { return "Bearer " + std::string(key); }
 
 // Every occurrence of `what`, left to right and without overlap, as str.replace(what, "").
@@ -73,14 +65,7 @@ const Value& first_choice(const Value& choices) {
   return choices.front();
 }
 
-// raw_res["choices"][0]["message"]["content"]
-const Value& answer_text(const Value& raw_res) {
-  const Value& choice = first_choice(entry(raw_res, "the reply", "choices"));
-  const Value& message = entry(choice, "\"choices\"[0]", "message");
-  return entry(message, "\"message\"", "content");
-}
-
-Value parse_answer(const Value& res) {
+Value parse_json_answer(const Value& res) {
   if (!res.is_string()) {
     throw TypeError("the answer must be text to parse as JSON, not " + std::string(kind_name(res)));
   }
@@ -189,19 +174,35 @@ bool may_be_json(std::string_view text) {
 
 }  // namespace internal
 
+Value chat_payload(std::string model, std::string prompt, Value temperature) {
+  Value payload = Value::object();
+  payload["model"] = std::move(model);
+  payload["messages"] = user_messages(std::move(prompt));
+  payload["temperature"] = std::move(temperature);
+  return payload;
+}
+
+Value chat_headers(std::string_view key) {
+  Value headers = Value::object();
+  headers["Content-Type"] = kJson;
+  headers["Authorization"] = bearer(key);
+  return headers;
+}
+
+// raw_res["choices"][0]["message"]["content"]
+const Value& answer_text(const Value& raw_res) {
+  const Value& choice = first_choice(entry(raw_res, "the reply", "choices"));
+  const Value& message = entry(choice, "\"choices\"[0]", "message");
+  return entry(message, "\"message\"", "content");
+}
+
 boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::string key,
                                    std::string model_name, double temper,
                                    std::optional<Value> headers, std::optional<Value> payload) {
   Value sent_payload = is_none(payload)
-                           ? request_payload(std::move(model_name), std::move(prompt), temper)
+                           ? chat_payload(std::move(model_name), std::move(prompt), temper)
                            : std::move(*payload);
-  Value sent_headers = Value::object();
-  if (is_none(headers)) {
-    sent_headers["Content-Type"] = kJson;
-    sent_headers["Authorization"] = bearer(key);
-  } else {
-    sent_headers = std::move(*headers);
-  }
+  Value sent_headers = is_none(headers) ? chat_headers(key) : std::move(*headers);
   co_return co_await quellin::async_call_api(std::move(url), std::move(sent_headers),
                                              std::move(sent_payload));
 }
@@ -232,7 +233,7 @@ Value llm_postprocess(const std::string& response) {
 
 boost::asio::awaitable<Value> llm_response(std::string base_url, std::string base_key,
                                            std::string prompt, std::string llm_name, bool is_json) {
-  Value payload = request_payload(std::move(llm_name), std::move(prompt), 1);
+  Value payload = chat_payload(std::move(llm_name), std::move(prompt), 1);
   Value headers = Value::object();
   headers["Authorization"] = bearer(base_key);
   headers["Content-Type"] = kJson;
@@ -240,7 +241,7 @@ boost::asio::awaitable<Value> llm_response(std::string base_url, std::string bas
       co_await quellin::async_call_api(std::move(base_url), std::move(headers), std::move(payload));
   const Value& res = answer_text(raw_res);
   if (!is_json) co_return res;
-  co_return parse_answer(res);
+  co_return parse_json_answer(res);
 }
 
 }  // namespace tavrin::palisk

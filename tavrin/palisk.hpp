@@ -41,6 +41,20 @@ boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::str
 /// text itself. Never fails on a reply that cannot be parsed.
 Value llm_postprocess(const std::string& response);
 
+/// The body of a chat completion as chat sends it: "model", "messages" (one "user" entry
+/// holding `prompt`), "temperature".
+Value chat_payload(std::string model, std::string prompt, Value temperature);
+
+/// The headers of a chat completion as chat sends them: "Content-Type" (application/json),
+/// then "Authorization" ("Bearer " and `key`).
+Value chat_headers(std::string_view key);
+
+/// The answer of a chat-completion reply, `reply["choices"][0]["message"]["content"]`, as
+/// llm_response takes it out: TypeError when a step is of the wrong kind, KeyError naming a
+/// missing key, IndexError for an empty "choices". The answer may be of any kind (null when
+/// the model called a tool instead).
+const Value& answer_text(const Value& reply);
+
 /// The mapping that a model's free-text answer holds, every character of its strings kept.
 ///
 /// Removes reasoning blocks (`<think>`…`</think>`; an answer that only closes one drops what
