@@ -96,13 +96,14 @@ void count_line(JobTally& tally, const Value& line, const std::vector<std::strin
     const std::string decision = decisions.value(field, Value::object()).value("decision", "");
     t.kept += decision == "kept";
     t.replaced += decision == "replaced";
+    t.abstained += decision == "abstained";
     t.missing += decision == "missing";
     const auto truth = gold.is_object() ? gold.find(field) : gold.end();
     if (truth == gold.end()) continue;
     ++t.gold;
     t.predicted_right += line["predicted"].value(field, Value()) == *truth;
     t.checked_right += line["checked"].value(field, Value()) == *truth;
-    t.abstained += decision == "abstained";
+    t.gold_abstained += decision == "abstained";
   }
 }
 
@@ -201,6 +202,18 @@ asio::awaitable<void> worker(Job& job) {
 }
 
 }  // namespace
+
+FieldTally& FieldTally::operator+=(const FieldTally& other) {
+  kept += other.kept;
+  replaced += other.replaced;
+  abstained += other.abstained;
+  missing += other.missing;
+  gold += other.gold;
+  predicted_right += other.predicted_right;
+  checked_right += other.checked_right;
+  gold_abstained += other.gold_abstained;
+  return *this;
+}
 
 Shard parse_shard(std::string_view text) {
   const std::size_t slash = text.find('/');

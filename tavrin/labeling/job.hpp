@@ -66,15 +66,19 @@ struct JobSettings {
   bool retry_failed = false;  // do again the records whose earlier result is an error
 };
 
-/// Counts of one target field over the results that carry the record's true label ("gold").
+/// Counts of one target field: its decisions over all results, and over the results that
+/// carry the record's true label ("gold"), how often each value was that label.
 struct FieldTally {
+  std::size_t kept = 0;
+  std::size_t replaced = 0;
+  std::size_t abstained = 0;
+  std::size_t missing = 0;
   std::size_t gold = 0;             // results with a true label for the field
   std::size_t predicted_right = 0;  // of them, the model's value was the true label
   std::size_t checked_right = 0;    // the checked value was the true label
-  std::size_t abstained = 0;
-  std::size_t kept = 0;  // decisions, over all results (with or without gold)
-  std::size_t replaced = 0;
-  std::size_t missing = 0;
+  std::size_t gold_abstained = 0;   // the check abstained
+
+  FieldTally& operator+=(const FieldTally& other);
 };
 
 /// Where a job stands, over the whole results file (earlier runs included).

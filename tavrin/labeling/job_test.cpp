@@ -221,6 +221,7 @@ TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {
   EXPECT_TRUE(line["checked"]["类别"].is_null());
   EXPECT_EQ(line["checked"]["优先级"], "高");
   EXPECT_EQ(tally.fields.at("类别").abstained, 1u);
+  EXPECT_EQ(tally.fields.at("类别").gold_abstained, 1u);
 }
 
 TEST(RunJob, AJobKilledInTheMiddleAndRunAgainHoldsEveryRecordOnce) {

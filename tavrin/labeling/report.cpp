@@ -1,0 +1,106 @@
+#include "tavrin/labeling/report.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace tavrin::labeling {
+namespace {
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string percent(std::size_t part, std::size_t whole) {
+  return whole == 0
+             ? "-"
+             : fixed(100.0 * static_cast<double>(part) / static_cast<double>(whole), 1) + "%";
+}
+
+std::string duration(double seconds) {
+  const auto s = static_cast<long long>(std::llround(seconds));
+  if (s < 60) return std::to_string(s) + "s";
+  if (s < 3600) return std::to_string(s / 60) + "m" + std::to_string(s % 60) + "s";
+  return std::to_string(s / 3600) + "h" + std::to_string(s / 60 % 60) + "m";
+}
+
+// Terminal columns of the UTF-8 `text`: two for East Asian wide characters (CJK, Hangul,
+// full-width forms), one for others.
+std::size_t columns_of(const std::string& text) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if ((lead & 0xC0) == 0x80) continue;
+    char32_t cp = lead;
+    if (lead >= 0xF0) {
+      cp = 0x10000;  // beyond the basic plane: ideographs and emoji, wide
+    } else if (lead >= 0xE0 && i + 2 < text.size()) {
+      cp = (char32_t{lead & 0x0Fu} << 12) |
+           (char32_t{static_cast<unsigned char>(text[i + 1]) & 0x3Fu} << 6) |
+           (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+    }
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || cp >= 0x10000;
+    columns += wide ? 2 : 1;
+  }
+  return columns;
+}
+
+// `text` padded with blanks to `width` terminal columns (at least one blank after it).
+std::string padded(const std::string& text, std::size_t width) {
+  const std::size_t columns = columns_of(text);
+  return text + std::string(columns < width ? width - columns : 1, ' ');
+}
+
+std::string accuracy_row(const std::string& name, const FieldTally& t) {
+  return "    " + padded(name, 12) + padded(percent(t.predicted_right, t.gold), 11) +
+         padded(percent(t.checked_right, t.gold), 9) +
+         padded(percent(t.gold_abstained, t.gold), 11) +
+         percent(t.checked_right, t.gold - t.gold_abstained) + "  (" + std::to_string(t.gold) +
+         " with a true label)";
+}
+
+}  // namespace
+
+std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed) {
+  const std::size_t this_run = tally.done - tally.resumed;
+  const double rate = elapsed.count() > 0 ? static_cast<double>(this_run) / elapsed.count() : 0;
+  const std::size_t left = tally.total > tally.done ? tally.total - tally.done : 0;
+  std::string line = std::to_string(tally.done) + "/" + std::to_string(tally.total) + " records, " +
+                     fixed(rate, 1) + "/s";
+  if (left > 0) line += ", ETA " + (rate > 0 ? duration(static_cast<double>(left) / rate) : "?");
+  return line + ", " + std::to_string(tally.failed) + " failed, " + std::to_string(tally.retries) +
+         " retries, " + std::to_string(tally.prompt_tokens + tally.completion_tokens) + " tokens";
+}
+
+std::vector<std::string> summary_lines(const JobTally& tally, const std::string& out_path) {
+  std::vector<std::string> lines;
+  lines.push_back("  records   " + std::to_string(tally.done) + " of " +
+                  std::to_string(tally.total) + " done (" +
+                  std::to_string(tally.done - tally.resumed) + " this run, " +
+                  std::to_string(tally.resumed) + " from an earlier run)");
+  if (tally.failed > 0) {
+    lines.push_back("  failed    " + std::to_string(tally.failed) + " (their lines in " + out_path +
+                    " carry an \"error\"; run again with --retry-failed to redo them)");
+  }
+  lines.push_back("  retries   " + std::to_string(tally.retries) + ", tokens " +
+                  std::to_string(tally.prompt_tokens) + " prompt + " +
+                  std::to_string(tally.completion_tokens) + " completion (this run)");
+  FieldTally all;
+  for (const auto& [field, t] : tally.fields) all += t;
+  lines.push_back("  values    " + std::to_string(all.kept) + " kept, " +
+                  std::to_string(all.replaced) + " replaced, " + std::to_string(all.abstained) +
+                  " abstained, " + std::to_string(all.missing) + " missing");
+  if (all.gold == 0) return lines;
+  lines.push_back("  accuracy  against the true labels");
+  lines.push_back("    " + padded("field", 12) + padded("predicted", 11) + padded("checked", 9) +
+                  padded("abstained", 11) + "checked, not abstained");
+  for (const auto& [field, t] : tally.fields) lines.push_back(accuracy_row(field, t));
+  lines.push_back(accuracy_row("all fields", all));
+  return lines;
+}
+
+}  // namespace tavrin::labeling

@@ -1,0 +1,26 @@
+// What a labelling job shows an operator: a progress line while it runs and a summary at the
+// end, with accuracy figures when the records carry their true labels.
+//
+//   progress_line(tally, std::chrono::seconds(10))
+//   // -> "1200/20000 records, 120.0/s, ETA 2m20s, 3 failed, 12 retries, 51200 tokens"
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tavrin/labeling/job.hpp"
+
+namespace tavrin::labeling {
+
+/// Records done of the total, the rate of this run (records done since it began, over
+/// `elapsed`), the time left at that rate, failures, retries and tokens.
+std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed);
+
+/// The summary of a finished job: counts, where failures are, tokens, and per target field and
+/// over all fields, for the results with a true label: the share the model got right, the
+/// share right after the check, the share abstained, and the share right among the values not
+/// abstained. Each entry is one line.
+std::vector<std::string> summary_lines(const JobTally& tally, const std::string& out_path);
+
+}  // namespace tavrin::labeling

@@ -1,0 +1,52 @@
+#include "tavrin/labeling/report.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tavrin::labeling {
+namespace {
+
+JobTally sample_tally() {
+  JobTally tally;
+  tally.total = 20000;
+  tally.resumed = 800;
+  tally.done = 2000;
+  tally.failed = 3;
+  tally.retries = 12;
+  tally.prompt_tokens = 50000;
+  tally.completion_tokens = 1200;
+  tally.fields["类别"] = {900, 100, 20, 10, 1000, 700, 900, 20};
+  tally.fields["priority"] = {1000, 0, 0, 0, 0, 0, 0, 0};
+  return tally;
+}
+
+TEST(Report, TheProgressLineCountsThisRunForTheRate) {
+  EXPECT_EQ(progress_line(sample_tally(), std::chrono::seconds(10)),
+            "2000/20000 records, 120.0/s, ETA 2m30s, 3 failed, 12 retries, 51200 tokens");
+  JobTally done = sample_tally();
+  done.done = done.total;
+  EXPECT_EQ(progress_line(done, std::chrono::seconds(0)),
+            "20000/20000 records, 0.0/s, 3 failed, 12 retries, 51200 tokens");
+}
+
+TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
+  const std::vector<std::string> lines = summary_lines(sample_tally(), "out.jsonl");
+  const std::vector<std::string> expected = {
+      "  records   2000 of 20000 done (1200 this run, 800 from an earlier run)",
+      "  failed    3 (their lines in out.jsonl carry an \"error\"; run again with "
+      "--retry-failed to redo them)",
+      "  retries   12, tokens 50000 prompt + 1200 completion (this run)",
+      "  values    1900 kept, 100 replaced, 20 abstained, 10 missing",
+      "  accuracy  against the true labels",
+      "    field       predicted  checked  abstained  checked, not abstained",
+      "    priority    -          -        -          -  (0 with a true label)",
+      "    类别        70.0%      90.0%    2.0%       91.8%  (1000 with a true label)",
+      "    all fields  70.0%      90.0%    2.0%       91.8%  (1000 with a true label)",
+  };
+  EXPECT_EQ(lines, expected);
+  JobTally no_gold = sample_tally();
+  no_gold.fields["类别"].gold = 0;
+  EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 4u);
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
