@@ -11,6 +11,7 @@
 #include "tavrin/core/literal.hpp"
 #include "tavrin/internal/reply_scan.hpp"
 #include "tests/support/loopback_server.hpp"
+#include "tests/support/peak_memory.hpp"
 
 namespace tavrin::palisk {
 namespace {
@@ -222,6 +223,26 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(llm_postprocess(c.response), c.expected);
+  }
+}
+
+// A large reply that both parsers refuse late costs its one cleaned copy and little more.
+TEST(LlmPostprocess, RefusedLargeRepliesCostAtMostTwiceTheirSize) {
+  constexpr std::size_t kSize = 6 << 20;
+  const std::vector<std::string> replies = {
+      testing::repeated("", "[", kSize),
+      testing::repeated("", "{\"a\":", kSize),
+      testing::repeated("[", "0,", kSize),
+      testing::repeated("{'a':[", "1,", kSize, "}"),
+      testing::repeated("{\"a\":[", "true,", kSize, "}"),
+      testing::repeated("[", "[],", kSize),
+  };
+  for (const std::string& reply : replies) {
+    SCOPED_TRACE(reply.substr(0, 12));
+    EXPECT_TRUE(llm_postprocess(reply).is_string());
+    const auto grown = testing::peak_memory_growth([&] { llm_postprocess(reply); });
+    if (!grown) GTEST_SKIP() << "the peak memory cannot be measured here";
+    EXPECT_LE(*grown, 2 * reply.size());
   }
 }
 

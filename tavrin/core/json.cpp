@@ -1,17 +1,19 @@
 #include "tavrin/core/json.hpp"
 
-#include <algorithm>
-#include <cctype>
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
-#include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin {
 namespace {
@@ -20,193 +22,342 @@ namespace {
 // the Value has to recurse further than this.
 constexpr std::size_t kMaxDepth = 1000;
 
+// A longer text is read once without building its value before it is read for its value, so
+// that one refused near its end (a wide array never closed) costs no memory beyond its own
+// size: its value can take sixteen times that. A shorter one is built at once, as its waste is
+// small.
+constexpr std::size_t kCheckFirstSize = 4096;
+
 // Objects with more members than this find repeated keys through a hash index.
 constexpr std::size_t kLinearLookupLimit = 16;
 
-// Calls `visit(offset)` for each byte of `text` outside string literals until it returns true;
-// returns that offset, or the text's size. Only used to locate a fault after the parser.
-template <typename Visit>
-std::size_t find_outside_strings(std::string_view text, Visit visit) {
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (in_string) {
-      if (text[i] == '\\')
-        ++i;
-      else if (text[i] == '"')
-        in_string = false;
-    } else if (text[i] == '"') {
-      in_string = true;
-    } else if (visit(i)) {
-      return i;
-    }
-  }
-  return text.size();
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The bytes that stand for themselves inside a string: printable ASCII but the quote and the
+// backslash. The others end a run: control characters are refused, UTF-8 is checked.
+constexpr std::array<bool, 256> kPlainStringByte = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
-// Builds the Value from the parser's events, in place. Unlike nlohmann's own builder it finds a
-// repeated key in constant time, refuses integers beyond 64 bits instead of rounding them to a
-// double, and bounds the nesting.
-class Builder {
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A recursive-descent reader that builds the Value in place. Its faults are worded as Python's
+// json module words them, at the place Python gives.
+class Reader {
  public:
-  explicit Builder(std::string_view text) : text_(text) {}
+  // `building` false: every fault is found, but no value is kept.
+  Reader(std::string_view text, bool building) : text_(text), building_(building) {}
 
-  bool null() { return put(Value(nullptr)); }
-  bool boolean(bool b) { return put(Value(b)); }
-  bool number_integer(std::int64_t n) { return put(Value(n)); }
-  bool number_unsigned(std::uint64_t n) { return put(Value(n)); }
-  bool number_float(double d, const std::string& spelling) {
-    if (spelling.find_first_of(".eE") == std::string::npos) {
-      const auto is_number_char = [&](std::size_t i) {
-        return i < text_.size() &&
-               (std::isdigit(static_cast<unsigned char>(text_[i])) != 0 || text_[i] == '-');
-      };
-      return refuse(
-          "integer outside the 64-bit range", find_outside_strings(text_, [&](std::size_t i) {
-            return text_.substr(i, spelling.size()) == spelling &&
-                   (i == 0 || !is_number_char(i - 1)) && !is_number_char(i + spelling.size());
-          }));
-    }
-    return put(Value(d));
-  }
-  bool string(std::string& s) { return put(Value(std::move(s))); }
-  bool binary(Value::binary_t& b) { return put(Value::binary(std::move(b))); }
-
-  bool start_object(std::size_t /*elements*/) { return open(Value::object()); }
-  bool start_array(std::size_t /*elements*/) { return open(Value::array()); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-
-  bool key(std::string& k) {
-    Frame& frame = frames_.back();
-    auto& members = frame.container->get_ref<Value::object_t&>();
-    using Members = Value::object_t::Container;
-    auto& entries = static_cast<Members&>(members);
-    if (const auto index = find_member(frame, entries, k)) {
-      frame.slot = &entries[*index].second;  // a repeated key: first place, last value
-      *frame.slot = nullptr;
-      return true;
-    }
-    if (!frame.index.empty()) frame.index.emplace(k, entries.size());
-    entries.emplace_back(std::move(k), nullptr);
-    frame.slot = &entries.back().second;
-    return true;
+  Value read() {
+    Value value;
+    skip_blanks();
+    read_value(value, 0);
+    skip_blanks();
+    if (pos_ < text_.size()) fail(pos_, "extra data");
+    return value;
   }
 
-  bool parse_error(std::size_t position, const std::string& last_token, const std::exception& ex) {
-    // nlohmann reports the count of bytes read: a syntax error is at the last of them, a number
-    // too large for a double spans the last token.
-    const std::string_view what = ex.what();
-    const std::size_t back =
-        what.find("syntax error") != std::string_view::npos ? 1 : last_token.size();
-    return refuse(reason(what), position >= back ? position - back : 0);
-  }
+ private:
+  using Members = Value::object_t::Container;
 
-  Value result() && { return std::move(root_); }
-
-  [[noreturn]] void throw_failure() const {
-    const std::size_t offset = std::min(failure_offset_, text_.size());
-    throw ValueError("json_loads: " + failure_ + " at " +
+  [[noreturn]] void fail(std::size_t offset, const std::string& why) const {
+    throw ValueError("json_loads: " + why + " at " +
                      core::internal::line_and_column(text_, offset) + ": " +
                      core::internal::quote(text_, offset, text_.size()));
   }
 
- private:
-  struct Frame {
-    Value* container = nullptr;
-    Value* slot = nullptr;  // objects: where the value of the last key goes
-    std::unordered_map<std::string, std::size_t> index;
-  };
+  bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
 
-  // nlohmann's message without its "[json.exception...] parse error at ...: " prefix and its
-  // echo of the input.
-  static std::string reason(std::string_view what) {
-    if (const std::size_t start = what.find("syntax error"); start != std::string_view::npos) {
-      what.remove_prefix(start);
-    } else if (const std::size_t bracket = what.find("] "); bracket != std::string_view::npos) {
-      what.remove_prefix(bracket + 2);
-    }
-    what = what.substr(0, what.find("; last read"));
-    return std::string(what.substr(0, what.find(" parsing '")));  // the number is quoted later
+  void skip_blanks() {
+    while (pos_ < text_.size() && is_blank(text_[pos_])) ++pos_;
   }
 
-  bool refuse(std::string why, std::size_t offset) {
-    failure_ = std::move(why);
-    failure_offset_ = offset;
+  // Reads the value at pos_ into `out`, which is null.
+  void read_value(Value& out, std::size_t depth) {
+    if (pos_ >= text_.size()) fail(pos_, "expecting value");
+    switch (text_[pos_]) {
+      case '{':
+        return read_object(out, depth + 1);
+      case '[':
+        return read_array(out, depth + 1);
+      case '"': {
+        std::string s;
+        read_string(s);
+        if (building_) out = std::move(s);
+        return;
+      }
+      case 't':
+        return read_word("true", out, Value(true));
+      case 'f':
+        return read_word("false", out, Value(false));
+      case 'n':
+        return read_word("null", out, Value());
+      default:
+        return read_number(out);
+    }
+  }
+
+  void read_word(std::string_view word, Value& out, Value&& value) {
+    if (text_.substr(pos_, word.size()) != word) fail(pos_, "expecting value");
+    pos_ += word.size();
+    if (building_) out = std::move(value);
+  }
+
+  void enter(std::size_t depth) const {
+    if (depth > kMaxDepth) {
+      fail(pos_, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+  }
+
+  void read_array(Value& out, std::size_t depth) {
+    enter(depth);
+    ++pos_;  // [
+    skip_blanks();
+    Value::array_t* elements = nullptr;
+    if (building_) {
+      out = Value::array();
+      elements = &out.get_ref<Value::array_t&>();
+    }
+    if (at(']')) {
+      ++pos_;
+      return;
+    }
+    Value ignored;
+    for (;;) {
+      if (building_) elements->emplace_back();
+      read_value(building_ ? elements->back() : ignored, depth);
+      if (!end_of_member(']')) return;
+    }
+  }
+
+  // After a member: true at ',' (skipped with the blanks after it), false at `close` (skipped).
+  bool end_of_member(char close) {
+    skip_blanks();
+    if (at(',')) {
+      ++pos_;
+      skip_blanks();
+      return true;
+    }
+    if (!at(close)) fail(pos_, "expecting ',' delimiter");
+    ++pos_;
     return false;
   }
 
-  static std::optional<std::size_t> find_member(Frame& frame,
-                                                const Value::object_t::Container& entries,
-                                                const std::string& k) {
-    if (entries.size() <= kLinearLookupLimit) {
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].first == k) return i;
+  void read_object(Value& out, std::size_t depth) {
+    enter(depth);
+    ++pos_;  // {
+    skip_blanks();
+    Members* members = nullptr;
+    if (building_) {
+      out = Value::object();
+      members = &static_cast<Members&>(out.get_ref<Value::object_t&>());
+    }
+    if (at('}')) {
+      ++pos_;
+      return;
+    }
+    std::unordered_map<std::string, std::size_t> index;
+    std::string key;
+    Value ignored;
+    for (;;) {
+      if (!at('"')) fail(pos_, "expecting property name enclosed in double quotes");
+      key.clear();
+      read_string(key);
+      skip_blanks();
+      if (!at(':')) fail(pos_, "expecting ':' delimiter");
+      ++pos_;
+      skip_blanks();
+      read_value(building_ ? slot(*members, index, key) : ignored, depth);
+      if (!end_of_member('}')) return;
+    }
+  }
+
+  // Where the value of `key` goes: a repeated key keeps its first place and takes the last
+  // value, which replaces the earlier one.
+  static Value& slot(Members& members, std::unordered_map<std::string, std::size_t>& index,
+                     std::string& key) {
+    if (const auto found = find_member(members, index, key)) {
+      Value& value = members[*found].second;
+      value = nullptr;
+      return value;
+    }
+    if (!index.empty()) index.emplace(key, members.size());
+    members.emplace_back(std::move(key), nullptr);
+    return members.back().second;
+  }
+
+  static std::optional<std::size_t> find_member(const Members& members,
+                                                std::unordered_map<std::string, std::size_t>& index,
+                                                const std::string& key) {
+    if (members.size() <= kLinearLookupLimit) {
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        if (members[i].first == key) return i;
       }
       return std::nullopt;
     }
-    if (frame.index.empty()) {
-      for (std::size_t i = 0; i < entries.size(); ++i) frame.index.emplace(entries[i].first, i);
+    if (index.empty()) {
+      for (std::size_t i = 0; i < members.size(); ++i) index.emplace(members[i].first, i);
     }
-    const auto it = frame.index.find(k);
-    if (it == frame.index.end()) return std::nullopt;
+    const auto it = index.find(key);
+    if (it == index.end()) return std::nullopt;
     return it->second;
   }
 
-  // Stores `v` where the innermost open container expects its next value.
-  Value* place(Value&& v) {
-    if (frames_.empty()) {
-      root_ = std::move(v);
-      return &root_;
+  // Appends the string that opens at pos_ to `out` (when building), and moves past it.
+  void read_string(std::string& out) {
+    const std::size_t open = pos_++;
+    std::size_t run = pos_;  // start of the bytes not yet copied
+    for (;;) {
+      while (pos_ < text_.size() && kPlainStringByte[static_cast<unsigned char>(text_[pos_])]) {
+        ++pos_;
+      }
+      if (pos_ >= text_.size()) fail(open, "unterminated string starting");
+      const auto c = static_cast<unsigned char>(text_[pos_]);
+      if (c >= 0x80) {
+        const std::size_t length = internal::well_formed_length(text_.substr(pos_));
+        if (length == 0) fail(pos_, "invalid UTF-8");
+        pos_ += length;
+        continue;
+      }
+      if (c < 0x20) fail(pos_, "invalid control character");
+      if (building_) out.append(text_.data() + run, pos_ - run);
+      if (c == '"') {
+        ++pos_;
+        return;
+      }
+      if (pos_ + 1 >= text_.size()) fail(open, "unterminated string starting");
+      read_escape(out);
+      run = pos_;
     }
-    Frame& frame = frames_.back();
-    if (frame.container->is_array()) {
-      auto& elements = frame.container->get_ref<Value::array_t&>();
-      elements.push_back(std::move(v));
-      return &elements.back();
-    }
-    *frame.slot = std::move(v);
-    return frame.slot;
   }
 
-  bool put(Value&& v) {
-    place(std::move(v));
-    return true;
-  }
-
-  bool open(Value&& container) {
-    if (frames_.size() >= kMaxDepth) {
-      std::size_t depth = 0;
-      return refuse("nesting deeper than " + std::to_string(kMaxDepth) + " levels",
-                    find_outside_strings(text_, [&](std::size_t i) {
-                      if (text_[i] == '[' || text_[i] == '{') return ++depth > kMaxDepth;
-                      if (text_[i] == ']' || text_[i] == '}') --depth;
-                      return false;
-                    }));
+  // Reads `\uXXXX` at pos_ (the backslash); -1 when the four hex digits are not there.
+  long hex_escape() const {
+    if (pos_ + 6 > text_.size() || text_[pos_ + 1] != 'u') return -1;
+    long value = 0;
+    for (std::size_t k = pos_ + 2; k < pos_ + 6; ++k) {
+      const int digit = hex_value(text_[k]);
+      if (digit < 0) return -1;
+      value = value * 16 + digit;
     }
-    Frame frame;
-    frame.container = place(std::move(container));
-    frames_.push_back(std::move(frame));
-    return true;
+    return value;
   }
 
-  bool close() {
-    frames_.pop_back();
-    return true;
+  void read_escape(std::string& out) {
+    const std::size_t backslash = pos_;
+    static constexpr std::string_view kSimple = "\"\\/bfnrt";
+    static constexpr std::string_view kSimpleValues = "\"\\/\b\f\n\r\t";
+    if (const std::size_t k = kSimple.find(text_[pos_ + 1]); k != std::string_view::npos) {
+      if (building_) out += kSimpleValues[k];
+      pos_ += 2;
+      return;
+    }
+    if (text_[pos_ + 1] != 'u') fail(backslash, "invalid \\escape");
+    long cp = hex_escape();
+    if (cp < 0) fail(backslash, "invalid \\uXXXX escape");
+    pos_ += 6;
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      // UTF-8 text holds a surrogate only as the half of a pair.
+      const bool escape_follows =
+          cp <= 0xDBFF && at('\\') && pos_ + 1 < text_.size() && text_[pos_ + 1] == 'u';
+      const long low = escape_follows ? hex_escape() : -1;
+      if (escape_follows && low < 0) fail(pos_, "invalid \\uXXXX escape");
+      if (low < 0xDC00 || low > 0xDFFF) fail(backslash, "lone surrogate escape, not UTF-8 text");
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      pos_ += 6;
+    }
+    if (building_) append_utf8(out, static_cast<std::uint32_t>(cp));
+  }
+
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, the longest match at pos_.
+  void read_number(Value& out) {
+    const std::size_t begin = pos_;
+    if (at('-')) ++pos_;
+    if (pos_ >= text_.size() || !is_digit(text_[pos_])) fail(begin, "expecting value");
+    if (at('0')) {
+      ++pos_;
+    } else {
+      skip_digits();
+    }
+    bool is_float = false;
+    if (at('.') && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1])) {
+      ++pos_;
+      skip_digits();
+      is_float = true;
+    }
+    if (at('e') || at('E')) {
+      std::size_t k = pos_ + 1;
+      if (k < text_.size() && (text_[k] == '+' || text_[k] == '-')) ++k;
+      if (k < text_.size() && is_digit(text_[k])) {
+        pos_ = k;
+        skip_digits();
+        is_float = true;
+      }
+    }
+    const bool negative = text_[begin] == '-';
+    const std::string_view digits = text_.substr(begin + negative, pos_ - begin - negative);
+    if (is_float) {
+      const double magnitude = core::internal::parse_decimal_float(digits);
+      if (std::isinf(magnitude)) fail(begin, "number overflow");
+      if (building_) out = negative ? -magnitude : magnitude;
+      return;
+    }
+    std::uint64_t magnitude = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    constexpr auto kMinMagnitude = std::uint64_t{1} << 63;  // of the most negative int64
+    if (r.ec != std::errc() || (negative && magnitude > kMinMagnitude)) {
+      fail(begin, "integer outside the 64-bit range");
+    }
+    if (!building_) return;
+    if (!negative) {
+      out = magnitude;
+    } else if (magnitude == kMinMagnitude) {
+      out = std::numeric_limits<std::int64_t>::min();
+    } else {
+      out = -static_cast<std::int64_t>(magnitude);
+    }
+  }
+
+  void skip_digits() {
+    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
   }
 
   std::string_view text_;
-  Value root_;
-  std::vector<Frame> frames_;
-  std::string failure_;
-  std::size_t failure_offset_ = 0;
+  const bool building_;
+  std::size_t pos_ = 0;
 };
 
 }  // namespace
 
 Value json_loads(std::string_view text) {
-  Builder builder(text);
-  if (!Value::sax_parse(text.begin(), text.end(), &builder)) builder.throw_failure();
-  return std::move(builder).result();
+  if (text.size() > kCheckFirstSize) Reader(text, false).read();
+  return Reader(text, true).read();
 }
 
 }  // namespace tavrin

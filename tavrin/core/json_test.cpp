@@ -7,6 +7,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tests/support/peak_memory.hpp"
 
 namespace tavrin {
 namespace {
@@ -38,28 +39,44 @@ TEST(JsonLoads, ReadsEveryKind) {
 }
 
 TEST(JsonLoads, MalformedTextIsAValueErrorWithLineAndColumn) {
+  // Worded as Python's json module words them, at the place it gives.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"",
-       "json_loads: syntax error while parsing value - unexpected end of input; expected '[', "
-       "'{', or a literal at line 1, column 1: \"\""},
-      {"\n[\n1\n,\nx]",
-       "json_loads: syntax error while parsing value - invalid literal at line 5, column 1: "
-       "\"x]\""},
+      {"", "json_loads: expecting value at line 1, column 1: \"\""},
+      {"\n[\n1\n,\nx]", "json_loads: expecting value at line 5, column 1: \"x]\""},
       {R"({"a":1,})",
-       "json_loads: syntax error while parsing object key - unexpected '}'; expected string "
-       "literal at line 1, column 8: \"}\""},
+       "json_loads: expecting property name enclosed in double quotes at line 1, column 8: "
+       "\"}\""},
       {"{'a': 1}",
-       "json_loads: syntax error while parsing object key - invalid literal at line 1, column 2: "
+       "json_loads: expecting property name enclosed in double quotes at line 1, column 2: "
        "\"'a': 1}\""},
-      {"[NaN]",
-       "json_loads: syntax error while parsing value - invalid literal at line 1, column 2: "
-       "\"NaN]\""},
-      {"1 2",
-       "json_loads: syntax error while parsing value - unexpected number literal; expected end of "
-       "input at line 1, column 3: \"2\""},
+      {R"({"a" 1})", "json_loads: expecting ':' delimiter at line 1, column 6: \"1}\""},
+      {"[1 2]", "json_loads: expecting ',' delimiter at line 1, column 4: \"2]\""},
+      {"[01]", "json_loads: expecting ',' delimiter at line 1, column 3: \"1]\""},
+      {"[1,]", "json_loads: expecting value at line 1, column 4: \"]\""},
+      {"[1.]", "json_loads: expecting ',' delimiter at line 1, column 3: \".]\""},
+      {"[-]", "json_loads: expecting value at line 1, column 2: \"-]\""},
+      {"[tru]", "json_loads: expecting value at line 1, column 2: \"tru]\""},
+      {"1 2", "json_loads: extra data at line 1, column 3: \"2\""},
+      {"1\f", "json_loads: extra data at line 1, column 2: \" \""},
+      {"\xEF\xBB\xBF{}", "json_loads: expecting value at line 1, column 1: \"\xEF\xBB\xBF{}\""},
+      {"\"ab", "json_loads: unterminated string starting at line 1, column 1: \"\"ab\""},
+      {"[\"a\\", "json_loads: unterminated string starting at line 1, column 2: \"\"a\\\""},
+      {"\"a\tb\"", "json_loads: invalid control character at line 1, column 3: \" b\"\""},
+      {"\"\xff\"", "json_loads: invalid UTF-8 at line 1, column 2: \"\xff\"\""},
+      {R"("\x41")", R"(json_loads: invalid \escape at line 1, column 2: "\x41"")"},
+      {R"("\u12")", R"(json_loads: invalid \uXXXX escape at line 1, column 2: "\u12"")"},
+      {R"("\ud800\u12zz")", R"(json_loads: invalid \uXXXX escape at line 1, column 8: "\u12zz"")"},
+      {R"(["\ud800"])",
+       R"(json_loads: lone surrogate escape, not UTF-8 text at line 1, column 3: "\ud800"]")"},
+      {R"("\udc00\ud800")",
+       R"(json_loads: lone surrogate escape, not UTF-8 text at line 1, column 2: "\udc00\ud800"")"},
       {"[1, 123456789012345678901234567890]",
        "json_loads: integer outside the 64-bit range at line 1, column 5: "
        "\"123456789012345678901234567890]\""},
+      {"-9223372036854775809",
+       "json_loads: integer outside the 64-bit range at line 1, column 1: "
+       "\"-9223372036854775809\""},
+      {"[NaN]", "json_loads: expecting value at line 1, column 2: \"NaN]\""},
       {"1e" + std::string(500, '9'),
        "json_loads: number overflow at line 1, column 1: \"1e" + std::string(38, '9') + "\""},
       {std::string(1001, '[') + std::string(1001, ']'),
@@ -79,6 +96,24 @@ TEST(JsonLoads, MalformedTextIsAValueErrorWithLineAndColumn) {
 TEST(JsonLoads, DeepButAllowedNestingParses) {
   const std::string text = std::string(1000, '[') + std::string(1000, ']');
   EXPECT_EQ(repr(json_loads(text)), text);
+}
+
+// A text refused late, however deep or wide, is refused before its value is built: the peak
+// stays within the text's own size (building the wide ones takes sixteen times it).
+TEST(JsonLoads, RefusedLargeTextsCostNoMoreMemoryThanTheirSize) {
+  constexpr std::size_t kSize = 6 << 20;
+  const std::vector<std::string> texts = {
+      testing::repeated("", "[", kSize),    testing::repeated("", "{\"a\":", kSize),
+      testing::repeated("[", "0,", kSize),  testing::repeated("{\"a\":[", "1,", kSize, "}"),
+      testing::repeated("[", "[],", kSize), testing::repeated("[", "true,", kSize, "x]"),
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 12));
+    EXPECT_THROW(json_loads(text), ValueError);
+    const auto grown = testing::peak_memory_growth([&] { json_loads(text); });
+    if (!grown) GTEST_SKIP() << "the peak memory cannot be measured here";
+    EXPECT_LE(*grown, text.size());
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
@@ -42,6 +43,11 @@ constexpr int kMaxBrackets = 200;
 constexpr std::size_t kTypicalMembers = 8;
 // Nesting without brackets (lambda in lambda) also recurses; bound it as well.
 constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
+// A longer text is read once without building its value before it is read for its value, so
+// that one refused near its end (a wide list never closed) costs no memory beyond its own size:
+// the value of a text can take sixteen times its size. A shorter one is built at once, as its
+// waste is small.
+constexpr std::size_t kCheckFirstSize = 4096;
 
 using core::internal::quote;
 
@@ -883,7 +889,9 @@ std::string complex_repr(double real, double imaginary) {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : lexer_(text) {}
+  // `building` false: every fault is found, but no value is kept, save a dict key's repr
+  // that meets a text key, which only building finds.
+  Parser(std::string_view text, bool building) : lexer_(text), building_(building) {}
 
   Value parse() {
     lexer_.start();
@@ -1592,7 +1600,8 @@ class Parser {
     if (last == 'j' || last == 'J') {
       item.shape = Shape::kImaginary;
       digits.pop_back();
-      item.value = Value::array({0.0, parse_float(digits)});  // real and imaginary parts
+      item.value = Value::array(
+          {0.0, core::internal::parse_decimal_float(digits)});  // real and imaginary parts
       return item;
     }
     const bool has_base = digits.size() > 1 && digits[0] == '0' &&
@@ -1600,7 +1609,7 @@ class Parser {
     if (has_base || digits.find_first_of(".eE") == std::string::npos) {
       set_integer(item, digits, has_base);
     } else {
-      item.value = parse_float(digits);
+      item.value = core::internal::parse_decimal_float(digits);
     }
     return item;
   }
@@ -1626,31 +1635,6 @@ class Parser {
     } else {
       item.value = static_cast<std::int64_t>(n);
     }
-  }
-
-  // Correctly rounded like Python; beyond the double range, inf or 0.0 as Python gives.
-  static double parse_float(std::string_view digits) {
-    double d = 0;
-    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), d);
-    if (r.ec != std::errc::result_out_of_range) return d;
-    const std::size_t e = digits.find_first_of("eE");
-    const std::string_view mantissa = digits.substr(0, e);
-    int exponent = 0;
-    if (e != std::string_view::npos) {
-      std::string_view rest = digits.substr(e + 1);
-      const bool minus = !rest.empty() && rest[0] == '-';
-      if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) rest.remove_prefix(1);
-      int magnitude = 0;
-      if (std::from_chars(rest.data(), rest.data() + rest.size(), magnitude).ec != std::errc()) {
-        magnitude = std::numeric_limits<int>::max() / 2;
-      }
-      exponent = minus ? -magnitude : magnitude;
-    }
-    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-    const std::size_t first = mantissa.find_first_of("123456789");
-    const long long scale = first < point ? static_cast<long long>(point - first)
-                                          : -static_cast<long long>(first - point);
-    return scale + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
   }
 
   // Adjacent string literals join into one; text and bytes do not mix.
@@ -1679,6 +1663,7 @@ class Parser {
         decode_text(out, body, token_.body_begin, item);
       }
       if (bytes) check_ascii(body, token_.body_begin);
+      if (!building_) out.clear();
       advance();
     }
     item.end = previous_end_;
@@ -1911,8 +1896,8 @@ class Parser {
       const char* held = tuple ? element.held_in_tuple : unheld_kind(element);
       const bool can_wait = tuple || (held != nullptr && held_back_value(element).has_value());
       if (can_wait && item_.held_in_tuple == nullptr) item_.held_in_tuple = held;
-      elements().push_back(can_wait ? parser_.convert_key(std::move(element))
-                                    : parser_.convert(std::move(element)));
+      parser_.keep(elements(), can_wait ? parser_.convert_key(std::move(element))
+                                        : parser_.convert(std::move(element)));
     }
     Item finish(std::size_t end) {
       item_.end = end;
@@ -1996,11 +1981,11 @@ class Parser {
       return other(begin);
     }
     list.assignable = first.assignable;
-    elements.push_back(convert(std::move(first)));
+    keep(elements, convert(std::move(first)));
     while (accept_operator(",") && !at_operator("]")) {
       Item element = parse_star_named_expression();
       list.assignable = list.assignable && element.assignable;
-      elements.push_back(convert(std::move(element)));
+      keep(elements, convert(std::move(element)));
     }
     expect_operator("]");
     list.end = previous_end_;
@@ -2021,7 +2006,7 @@ class Parser {
       const std::size_t begin = element.begin;
       Value value = parser_.convert(std::move(element));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, begin);
-      if (parser_.has_fault()) return;  // the value is lost anyway
+      if (parser_.has_fault() || !parser_.building_) return;  // the value is lost anyway
       if (seen_.insert(canonical(value)).second) {
         item_.value.get_ref<Value::array_t&>().push_back(std::move(value));
       }
@@ -2056,13 +2041,13 @@ class Parser {
       const char* unhashable = unhashable_type(key);
       if (key.shape == Shape::kText) {  // the common case, kept free of a Value
         Value converted = parser_.convert(std::move(value));
-        if (parser_.has_fault()) return;
+        if (parser_.has_fault() || !parser_.building_) return;
         return add_text_key(std::move(key.text), std::move(converted), key_begin, key_end);
       }
       Value key_value = parser_.convert_key(std::move(key));
       Value converted = parser_.convert(std::move(value));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
-      if (parser_.has_fault()) return;
+      if (parser_.has_fault() || !parser_.building_) return;
       add_other_key(key_value, std::move(converted), key_begin, key_end);
     }
 
@@ -2201,7 +2186,12 @@ class Parser {
     return dict.finish(previous_end_);
   }
 
+  void keep(Value::array_t& elements, Value&& element) const {
+    if (building_) elements.push_back(std::move(element));
+  }
+
   Lexer lexer_;
+  const bool building_;
   Token token_;
   std::size_t previous_end_ = 0;
   int depth_ = 0;
@@ -2213,6 +2203,9 @@ class Parser {
 
 }  // namespace
 
-Value literal_eval(std::string_view text) { return Parser(text).parse(); }
+Value literal_eval(std::string_view text) {
+  if (text.size() > kCheckFirstSize) Parser(text, false).parse();
+  return Parser(text, true).parse();
+}
 
 }  // namespace tavrin

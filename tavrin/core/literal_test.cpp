@@ -11,6 +11,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tests/support/peak_memory.hpp"
 
 namespace tavrin {
 namespace {
@@ -511,6 +512,24 @@ TEST(LiteralEval, NestingIsBoundedWithoutExhaustingTheStack) {
   std::string lambdas;
   for (int i = 0; i < 20000; ++i) lambdas += "lambda:";
   EXPECT_THROW(literal_eval(lambdas + "1"), SyntaxError);
+}
+
+// A text refused late, however deep or wide, is refused before its value is built: the peak
+// stays within the text's own size (building the wide ones takes sixteen times it).
+TEST(LiteralEval, RefusedLargeTextsCostNoMoreMemoryThanTheirSize) {
+  constexpr std::size_t kSize = 6 << 20;
+  const std::vector<std::string> texts = {
+      testing::repeated("", "[", kSize),    testing::repeated("", "{'a':", kSize),
+      testing::repeated("[", "0,", kSize),  testing::repeated("{'a':[", "1,", kSize, "}"),
+      testing::repeated("[", "[],", kSize), testing::repeated("[", "'ab',", kSize, "x]"),
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 12));
+    EXPECT_ANY_THROW(literal_eval(text));
+    const auto grown = testing::peak_memory_growth([&] { literal_eval(text); });
+    if (!grown) GTEST_SKIP() << "the peak memory cannot be measured here";
+    EXPECT_LE(*grown, text.size());
+  }
 }
 
 TEST(LiteralEval, LargeDictKeepsFirstPositionAndLastValue) {
