@@ -22,6 +22,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
+#include "tavrin/core/internal/unicode_names.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 
@@ -1651,7 +1652,7 @@ class Parser {
       const std::string_view body =
           lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
       if (token_.prefix.formatted) {
-        check_format_string(body, token_.body_begin);
+        check_format_string(body, token_.body_begin, token_.prefix.raw);
         formatted = true;
       } else if (token_.plain) {
         out.append(body);
@@ -1660,7 +1661,7 @@ class Parser {
       } else if (bytes) {
         decode_bytes(out, body, token_.body_begin);
       } else {
-        decode_text(out, body, token_.body_begin, item);
+        decode_text(out, body, token_.body_begin);
       }
       if (bytes) check_ascii(body, token_.body_begin);
       if (!building_) out.clear();
@@ -1767,14 +1768,13 @@ class Parser {
     return 0;
   }
 
-  void decode_text(std::string& out, std::string_view body, std::size_t offset, const Item& item) {
-    decode(out, body, [&](std::string& to, std::size_t i) {
-      return decode_text_escape(to, body, i, offset, item);
-    });
+  void decode_text(std::string& out, std::string_view body, std::size_t offset) const {
+    decode(out, body,
+           [&](std::string& to, std::size_t i) { return decode_text_escape(to, body, i, offset); });
   }
 
   std::size_t decode_text_escape(std::string& out, std::string_view body, std::size_t i,
-                                 std::size_t offset, const Item& item) {
+                                 std::size_t offset) const {
     if (const std::size_t n = continuation(body, i)) return n;
     std::uint32_t cp = 0;
     if (const std::size_t n = common_escape(body, i, offset, cp)) {
@@ -1796,10 +1796,9 @@ class Parser {
           close == i + 2) {
         lexer_.fail(offset + i - 1, "malformed \\N character escape");
       }
-      Item escape = item;
-      escape.begin = offset + i - 1;
-      escape.end = offset + close + 1;
-      record_unrepresentable(escape, "\\N{...} escape (named characters are not supported)");
+      const auto named = core::internal::code_point_named(body.substr(i + 2, close - i - 2));
+      if (!named) lexer_.fail(offset + i - 1, "unknown Unicode character name");
+      append_utf8(out, *named);
       return close + 1 - i;
     }
     out += '\\';  // an unknown escape keeps its backslash
@@ -1816,9 +1815,15 @@ class Parser {
     });
   }
 
-  // An f-string is never a literal, but its braces must still be well formed.
-  void check_format_string(std::string_view body, std::size_t offset) const {
+  // An f-string is never a literal, but its braces must still be well formed, and the escapes
+  // of its text (\N{...} among them, whose braces are no field) valid.
+  void check_format_string(std::string_view body, std::size_t offset, bool raw) const {
     for (std::size_t i = 0; i < body.size(); ++i) {
+      if (!raw && body[i] == '\\') {
+        std::string ignored;
+        i += decode_text_escape(ignored, body, i + 1, offset);
+        continue;
+      }
       if (body[i] == '}') {
         if (i + 1 < body.size() && body[i + 1] == '}') {
           ++i;

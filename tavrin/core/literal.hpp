@@ -17,8 +17,10 @@ namespace tavrin {
 /// keeps the first place of a repeated key and takes its last value. A key that is not text,
 /// complex and Ellipsis included, is stored under its Python repr; a key whose repr equals a
 /// text key of the same dict cannot be held (ValueError). \udc80-\udcff escapes give the raw
-/// bytes 0x80-0xff, as repr writes bytes that are not UTF-8; \N{...} escapes are refused
-/// (ValueError). More than 200 nested brackets: SyntaxError. `text` must be UTF-8 without NUL.
+/// bytes 0x80-0xff, as repr writes bytes that are not UTF-8; \N{...} escapes are read as
+/// Python 3.11 reads them, but from the Unicode 15.0 names, so that the names of characters
+/// new in 15.0 are known here only. More than 200 nested brackets: SyntaxError. `text` must be
+/// UTF-8 without NUL.
 Value literal_eval(std::string_view text);
 
 }  // namespace tavrin
