@@ -1,5 +1,7 @@
 #include "tavrin/palisk.hpp"
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -244,6 +246,17 @@ TEST(LlmPostprocess, RefusedLargeRepliesCostAtMostTwiceTheirSize) {
     if (!grown) GTEST_SKIP() << "the peak memory cannot be measured here";
     EXPECT_LE(*grown, 2 * reply.size());
   }
+}
+
+// Where the literal parser refuses (true, NaN), json.loads reads what lies beyond the double.
+TEST(LlmPostprocess, NotANumberAndInfinityAreFloatsAsInJsonLoads) {
+  const Value v = llm_postprocess(
+      "```json\n{\"score\": NaN, \"max\": Infinity, \"ok\": true, \"min\": -1E400}\n```");
+  ASSERT_TRUE(v.is_object());
+  EXPECT_TRUE(std::isnan(v["score"].get<double>()));
+  EXPECT_EQ(v["max"].get<double>(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(v["ok"], true);
+  EXPECT_EQ(v["min"].get<double>(), -std::numeric_limits<double>::infinity());
 }
 
 struct ScanCase {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -118,6 +117,10 @@ class Reader {
         return read_word("false", out, Value(false));
       case 'n':
         return read_word("null", out, Value());
+      case 'N':  // not JSON, but Python's json reads and writes them
+        return read_word("NaN", out, Value(std::numeric_limits<double>::quiet_NaN()));
+      case 'I':
+        return read_word("Infinity", out, Value(std::numeric_limits<double>::infinity()));
       default:
         return read_number(out);
     }
@@ -299,6 +302,9 @@ class Reader {
   void read_number(Value& out) {
     const std::size_t begin = pos_;
     if (at('-')) ++pos_;
+    if (pos_ > begin && at('I')) {
+      return read_word("Infinity", out, Value(-std::numeric_limits<double>::infinity()));
+    }
     if (pos_ >= text_.size() || !is_digit(text_[pos_])) fail(begin, "expecting value");
     if (at('0')) {
       ++pos_;
@@ -323,8 +329,8 @@ class Reader {
     const bool negative = text_[begin] == '-';
     const std::string_view digits = text_.substr(begin + negative, pos_ - begin - negative);
     if (is_float) {
+      // Beyond the double range: infinity or zero, as Python's float() gives.
       const double magnitude = core::internal::parse_decimal_float(digits);
-      if (std::isinf(magnitude)) fail(begin, "number overflow");
       if (building_) out = negative ? -magnitude : magnitude;
       return;
     }

@@ -1,6 +1,7 @@
-// A standard JSON (RFC 8259) parser into Value that keeps key order.
+// A JSON parser into Value that keeps key order and reads what Python's json.loads reads.
 //
 //   json_loads(R"({"b": 1, "a": 2, "b": 3})")   // -> {"b":3,"a":2}
+//   json_loads(R"({"score": NaN})")             // -> {"score":NaN}
 #pragma once
 
 #include <string_view>
@@ -9,11 +10,13 @@
 
 namespace tavrin {
 
-/// Parses one JSON text. A repeated key keeps its first position and takes the last value.
-/// Malformed input is a ValueError that gives line and column; so are what the standard leaves
-/// to the parser and Value cannot hold exactly: an integer beyond 64 bits, a number beyond the
-/// double range, a lone surrogate escape, and nesting deeper than 1000 levels. NaN and Infinity
-/// are not JSON and are refused.
+/// Parses one JSON text as Python's json.loads does: RFC 8259 JSON, and also NaN, Infinity and
+/// -Infinity, and numbers beyond the double range as infinity (1E400) or zero (1e-400). A
+/// repeated key keeps its first position and takes the last value. Malformed input is a
+/// ValueError worded as Python words it, with line and column (a leading byte order mark is
+/// refused, as there); so are what Value cannot hold: an integer beyond 64 bits and a lone
+/// surrogate escape; and nesting deeper than 1000 levels. Places that must read strict RFC 8259
+/// only need a reader of their own.
 Value json_loads(std::string_view text);
 
 }  // namespace tavrin
