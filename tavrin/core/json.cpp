@@ -48,24 +48,6 @@ int hex_value(char c) {
   return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // A recursive-descent reader that builds the Value in place. Its faults are worded as Python's
 // json module words them, at the place Python gives.
 class Reader {
@@ -295,7 +277,7 @@ class Reader {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       pos_ += 6;
     }
-    if (building_) append_utf8(out, static_cast<std::uint32_t>(cp));
+    if (building_) internal::append_utf8(out, static_cast<std::uint32_t>(cp));
   }
 
   // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, the longest match at pos_.

@@ -104,23 +104,12 @@ bool is_identifier_code_point(std::uint32_t cp, bool start) {
   }
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+// A code point of a text literal: the surrogates that stand for bytes become those bytes.
+void append_code_point(std::string& out, std::uint32_t cp) {
   if (cp >= 0xDC80 && cp <= 0xDCFF) {  // surrogateescape'd byte
     out += static_cast<char>(cp - 0xDC00);
-  } else if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    internal::append_utf8(out, cp);
   }
 }
 
@@ -1778,7 +1767,7 @@ class Parser {
     if (const std::size_t n = continuation(body, i)) return n;
     std::uint32_t cp = 0;
     if (const std::size_t n = common_escape(body, i, offset, cp)) {
-      append_utf8(out, cp);
+      append_code_point(out, cp);
       return n;
     }
     const char c = body[i];
@@ -1787,7 +1776,7 @@ class Parser {
       const long long v = hex_digits(body, i + 1, count);
       if (v < 0) lexer_.fail(offset + i - 1, std::string("truncated \\") + c + " escape");
       if (v > 0x10FFFF) lexer_.fail(offset + i - 1, "illegal Unicode character in \\U escape");
-      append_utf8(out, static_cast<std::uint32_t>(v));
+      append_code_point(out, static_cast<std::uint32_t>(v));
       return 1 + count;
     }
     if (c == 'N') {
@@ -1798,7 +1787,7 @@ class Parser {
       }
       const auto named = core::internal::code_point_named(body.substr(i + 2, close - i - 2));
       if (!named) lexer_.fail(offset + i - 1, "unknown Unicode character name");
-      append_utf8(out, *named);
+      append_code_point(out, *named);
       return close + 1 - i;
     }
     out += '\\';  // an unknown escape keeps its backslash
