@@ -40,6 +40,8 @@ constexpr std::size_t kQuoteBytes = 40;
 constexpr std::size_t kNotJsonBytes = 200;
 constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
+// How deep a reply body may nest arrays and objects: the limit of tavrin's own parsers.
+constexpr std::size_t kMaxDepth = 1000;
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 // Untrusted bytes made safe for a message: at most `limit` bytes, control characters escaped
@@ -240,18 +242,67 @@ void feed_eof(ReplyParser& parser) {
   if (ec) throw_transport(ec, "quellin: connection closed before the reply ended");
 }
 
+// Reads a body without building anything and stops at the first array or object that opens
+// deeper than kMaxDepth. Nothing is allocated per element, so a refused body costs its bytes
+// and the parser's copy of the token it was reading, however many elements it holds.
+class BodyCheck {
+ public:
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(Json::number_integer_t) { return true; }
+  bool number_unsigned(Json::number_unsigned_t) { return true; }
+  bool number_float(Json::number_float_t, const std::string&) { return true; }
+  bool string(std::string&) { return true; }
+  bool binary(Json::binary_t&) { return true; }
+  bool key(std::string&) { return true; }
+  bool start_object(std::size_t) { return open(); }
+  bool start_array(std::size_t) { return open(); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  // A syntax error, or a number beyond double's range (1e1111).
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  bool too_deep() const { return too_deep_; }
+
+ private:
+  bool open() {
+    too_deep_ = ++depth_ > kMaxDepth;
+    return !too_deep_;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  std::size_t depth_ = 0;
+  bool too_deep_ = false;
+};
+
+// The body of a 2xx reply as JSON. It is checked in full before the value is built, so that a
+// body that will be refused never becomes a tree (one of nested brackets would take some
+// forty times its size).
+Json decode_json(unsigned status, const std::string& body) {
+  BodyCheck check;
+  if (!Json::sax_parse(body, &check)) {
+    const std::string reply = "reply of status " + std::to_string(status);
+    if (check.too_deep()) {
+      throw ValueError(reply + " nests arrays and objects deeper than " +
+                       std::to_string(kMaxDepth) + " levels");
+    }
+    throw ValueError(reply + " is not JSON: \"" + printable(body, kNotJsonBytes) + '"');
+  }
+  return Json::parse(body);
+}
+
 Json decode_reply(const http::response<http::string_body>& reply) {
   const unsigned status = reply.result_int();
   const std::string& body = reply.body();
   if (status < 200 || status > 299) {
     throw HttpError(status, std::string(reply.reason()), body.substr(0, kHttpErrorBodyBytes));
   }
-  try {
-    return Json::parse(body);
-  } catch (const Json::exception&) {  // a syntax error, or a number too large (1e1111)
-    throw ValueError("reply of status " + std::to_string(status) + " is not JSON: \"" +
-                     printable(body, kNotJsonBytes) + '"');
-  }
+  return decode_json(status, body);
 }
 
 // Resolves the host within the connect limit. The resolver has no per-operation

@@ -90,7 +90,10 @@ struct ClientTimeout {
 /// checks the host name and sends SNI.
 ///
 /// A 2xx reply yields its body as JSON (a body that is not JSON is a ValueError with the
-/// status and the first 200 bytes); any other status is an HttpError. Other failures are
+/// status and the first 200 bytes, one that nests arrays and objects deeper than 1000 levels a
+/// ValueError saying so); any other status is an HttpError. The body is checked in full
+/// before anything is built from it, so a refused body costs no more memory than its bytes
+/// and one copy of its longest token. Other failures are
 /// TransportError, or TimeoutError when a limit of the default ClientTimeout ran out.
 /// Nothing starts before the awaitable is awaited. Cancelling the awaiting coroutine closes
 /// the connection and ends the call with a TransportError (operation_aborted); during a host

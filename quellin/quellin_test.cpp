@@ -17,6 +17,7 @@
 
 #include "quellin/internal/reply.hpp"
 #include "tests/support/loopback_server.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace {
 
@@ -440,6 +441,23 @@ TEST(ParseReply, SameDecodingWithoutASocket) {
   EXPECT_THROW(quellin::internal::parse_reply(reply_with("503 Busy", "")), quellin::HttpError);
   // A number beyond double's range is refused like any other non-JSON body.
   EXPECT_THROW(quellin::internal::parse_reply(ok_json("[1e1111]")), quellin::ValueError);
+}
+
+TEST(ParseReply, NestingIsAcceptedUpToAThousandLevels) {
+  const auto nested = [](std::size_t levels) {
+    std::string body;
+    for (std::size_t i = 0; i < levels; ++i) body += i % 2 == 0 ? "[" : "{\"k\":";
+    body += "0";
+    for (std::size_t i = levels; i-- > 0;) body += i % 2 == 0 ? "]" : "}";
+    return body;
+  };
+  EXPECT_EQ(quellin::internal::parse_reply(ok_json(nested(1000))), Json::parse(nested(1000)));
+  // Refused when the 1001st level opens, before the parser reaches the end of the body.
+  for (const std::string& body : {nested(1001), std::string(1001, '[')}) {
+    tavrin::testing::expect_error<quellin::ValueError>(
+        [&] { quellin::internal::parse_reply(ok_json(body)); },
+        "reply of status 200 nests arrays and objects deeper than 1000 levels");
+  }
 }
 
 }  // namespace
