@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -168,10 +169,64 @@ std::string build_head(const Target& target, const Json& headers, std::size_t bo
   return head;
 }
 
+// The header values a request carried. A server may echo the request in its reply, so
+// whatever the transport quotes from a reply has each of them replaced by "***"; of a value
+// of the form "<scheme> <credentials>" (Authorization), the credentials alone as well.
+class Secrets {
+ public:
+  Secrets() = default;
+  explicit Secrets(const Json& headers) {
+    for (const auto& [name, value] : headers.items()) {
+      const std::string& text = value.get_ref<const std::string&>();
+      add(text);
+      const auto blank = text.find_first_of(" \t");
+      if (blank != std::string::npos &&
+          std::all_of(text.begin(), text.begin() + blank, is_token_char)) {
+        add(trim_blanks(std::string_view(text).substr(blank)));
+      }
+    }
+    // The longest first, so that a value holding another is replaced whole.
+    std::sort(values_.begin(), values_.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  }
+
+  // At most `limit` bytes of `bytes`, each secret replaced as it is met. The replacement
+  // happens before the cut, so a cut never leaves the start of a secret behind.
+  std::string redact(std::string_view bytes, std::size_t limit) const {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size() && out.size() < limit;) {
+      const auto secret = std::find_if(values_.begin(), values_.end(), [&](const auto& v) {
+        return bytes.substr(i).starts_with(v);
+      });
+      if (secret != values_.end()) {
+        out += "***";
+        i += secret->size();
+      } else {
+        out += bytes[i++];
+      }
+    }
+    if (out.size() > limit) out.resize(limit);
+    return out;
+  }
+
+ private:
+  static std::string_view trim_blanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  }
+  void add(std::string_view value) {
+    if (!value.empty()) values_.emplace_back(value);
+  }
+
+  std::vector<std::string> values_;
+};
+
 // One request, checked and serialised before anything is sent.
 struct Request {
   std::string head;
   std::string body;
+  Secrets secrets;
 };
 
 // now + limit, saturated so that a huge limit means "no limit" instead of an overflow.
@@ -283,7 +338,7 @@ class BodyCheck {
 // The body of a 2xx reply as JSON. It is checked in full before the value is built, so that a
 // body that will be refused never becomes a tree (one of nested brackets would take some
 // forty times its size).
-Json decode_json(unsigned status, const std::string& body) {
+Json decode_json(unsigned status, const std::string& body, const Secrets& secrets) {
   BodyCheck check;
   if (!Json::sax_parse(body, &check)) {
     const std::string reply = "reply of status " + std::to_string(status);
@@ -291,18 +346,20 @@ Json decode_json(unsigned status, const std::string& body) {
       throw ValueError(reply + " nests arrays and objects deeper than " +
                        std::to_string(kMaxDepth) + " levels");
     }
-    throw ValueError(reply + " is not JSON: \"" + printable(body, kNotJsonBytes) + '"');
+    throw ValueError(reply + " is not JSON: \"" +
+                     printable(secrets.redact(body, kNotJsonBytes + 1), kNotJsonBytes) + '"');
   }
   return Json::parse(body);
 }
 
-Json decode_reply(const http::response<http::string_body>& reply) {
+Json decode_reply(const http::response<http::string_body>& reply, const Secrets& secrets) {
   const unsigned status = reply.result_int();
   const std::string& body = reply.body();
   if (status < 200 || status > 299) {
-    throw HttpError(status, std::string(reply.reason()), body.substr(0, kHttpErrorBodyBytes));
+    throw HttpError(status, secrets.redact(reply.reason(), reply.reason().size()),
+                    secrets.redact(body, kHttpErrorBodyBytes));
   }
-  return decode_json(status, body);
+  return decode_json(status, body, secrets);
 }
 
 // Resolves the host within the connect limit. The resolver has no per-operation
@@ -388,7 +445,7 @@ asio::awaitable<Json> exchange(Stream& stream, const Request& request, const Tar
     if (ec) fail(ec, "read the reply from", target);
     feed(parser, buffer);
   }
-  co_return decode_reply(parser.get());
+  co_return decode_reply(parser.get(), request.secrets);
 }
 
 ssl::context client_tls_context() {
@@ -448,6 +505,7 @@ asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload
   Request request;
   request.body = serialise(payload);
   request.head = build_head(target, headers, request.body.size());
+  request.secrets = Secrets(headers);
   const Deadlines deadlines(timeout);
   try {
     if (target.tls) co_return co_await call_tls(request, target, deadlines);
@@ -471,7 +529,7 @@ Json parse_reply(std::string_view bytes) {
   buffer.commit(asio::buffer_copy(chunk, asio::buffer(bytes.data(), bytes.size())));
   feed(parser, buffer);
   if (!parser.is_done()) feed_eof(parser);
-  return decode_reply(parser.get());
+  return decode_reply(parser.get(), Secrets());
 }
 
 }  // namespace internal

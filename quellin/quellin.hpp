@@ -34,14 +34,17 @@ class ValueError : public std::invalid_argument {
 };
 
 /// The endpoint answered with a status outside 2xx. Carries the status, the reason phrase and
-/// the first 1 KiB of the body; never anything of the request (its headers hold the key).
+/// the first 1 KiB of the body. A server may echo the request, whose headers hold the key: in
+/// the reason and the body, as in every message that quotes a reply, each value of a header
+/// the request carried reads "***" (of "Bearer <key>", the key alone as well).
 class HttpError : public std::runtime_error {
  public:
   HttpError(unsigned status, std::string reason, std::string body);
 
   unsigned status() const noexcept { return status_; }
   const std::string& reason() const noexcept { return reason_; }
-  /// At most kHttpErrorBodyBytes bytes of the reply body, as received.
+  /// At most kHttpErrorBodyBytes bytes of the reply body, as received but for the header
+  /// values replaced by "***".
   const std::string& body() const noexcept { return body_; }
 
  private:

@@ -168,6 +168,75 @@ TEST(AsyncCallApi, SuccessBodyThatIsNotJsonIsValueErrorWithStatusAndStart) {
   }
 }
 
+// A server that echoes the request, headers and all, in its reply.
+LoopbackServer echoing(std::string status_line) {
+  return LoopbackServer([status_line](const std::string& request) {
+    return Reply{reply_with(status_line, request, "text/plain")};
+  });
+}
+
+const Json kSecretHeaders = {{"Authorization", "Bearer SECRETKEY123"},
+                             {"X-Api-Key", "other-secret"},
+                             {"Content-Type", "application/json"}};
+
+void expect_no_secret(const std::string& text) {
+  for (const char* secret : {"SECRETKEY123", "SECRETKEY", "other-secret", "application/json"}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
+  }
+}
+
+TEST(AsyncCallApi, AnEchoedRequestIsQuotedWithEveryHeaderValueReplaced) {
+  auto server = echoing("401 Unauthorized");
+  try {
+    run(quellin::async_call_api(server.url(), kSecretHeaders, kPayload));
+    FAIL() << "no HttpError";
+  } catch (const quellin::HttpError& e) {
+    EXPECT_EQ(e.status(), 401u);
+    expect_no_secret(e.body());
+    expect_no_secret(e.what());
+    EXPECT_NE(e.body().find("\r\nAuthorization: ***\r\nX-Api-Key: ***\r\nContent-Type: ***\r\n"),
+              std::string::npos)
+        << e.body();
+    EXPECT_NE(std::string(e.what()).find("Authorization: ***"), std::string::npos) << e.what();
+  }
+  auto not_json = echoing("200 OK");
+  try {
+    run(quellin::async_call_api(not_json.url(), kSecretHeaders, kPayload));
+    FAIL() << "no ValueError";
+  } catch (const quellin::ValueError& e) {
+    expect_no_secret(e.what());
+    EXPECT_NE(std::string(e.what()).find("Authorization: ***"), std::string::npos) << e.what();
+  }
+}
+
+TEST(AsyncCallApi, TheKeyAloneInReasonOrBodyIsReplacedEvenWhereTheBodyIsCut) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::string body;
+  };
+  const std::string padding(1020, 'p');
+  const std::vector<Case> cases = {
+      {"key in the body", reply_with("401 Unauthorized", R"({"error":"bad key SECRETKEY123"})"),
+       R"({"error":"bad key ***"})"},
+      {"key across the cut", reply_with("403 Forbidden", padding + "SECRETKEY123 and more"),
+       padding + "*** "},
+      {"key as the reason", reply_with("429 SECRETKEY123", ""), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = answering(c.reply);
+    try {
+      run(quellin::async_call_api(server.url(), kSecretHeaders, kPayload));
+      ADD_FAILURE() << "no HttpError";
+    } catch (const quellin::HttpError& e) {
+      EXPECT_EQ(e.body(), c.body);
+      expect_no_secret(e.reason());
+      expect_no_secret(e.what());
+    }
+  }
+}
+
 struct BadArgumentCase {
   const char* name;
   std::string url;
