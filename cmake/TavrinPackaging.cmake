@@ -6,6 +6,9 @@ set(TAVRIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tavrin)
 get_property(quellin_targets GLOBAL PROPERTY TAVRIN_EXPORTED_quellin)
 get_property(tavrin_targets GLOBAL PROPERTY TAVRIN_EXPORTED_tavrin)
 
+# The exception family comes first: both other sets use it.
+install(TARGETS tavrin_errors EXPORT tavrinErrorsTargets)
+install(EXPORT tavrinErrorsTargets NAMESPACE tavrin:: DESTINATION ${TAVRIN_CMAKE_DIR})
 install(TARGETS ${quellin_targets} EXPORT quellinTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS ${tavrin_targets} tavrin EXPORT tavrinTargets

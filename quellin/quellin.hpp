@@ -18,20 +18,17 @@
 #include <boost/system/system_error.hpp>
 #include <nlohmann/json.hpp>
 
+#include "tavrin/core/errors.hpp"
+
 namespace quellin {
 
-/// An argument of the wrong kind: headers that are not a mapping of text values.
-class TypeError : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
-};
+/// An argument of the wrong kind: headers that are not a mapping of text values. The type of
+/// tavrin's own, so that `catch (const tavrin::TypeError&)` catches the transport's too.
+using TypeError = tavrin::TypeError;
 
 /// An argument or a reply that cannot be used: a bad url, a header that would inject another
-/// header, a 2xx reply whose body is not JSON.
-class ValueError : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
-};
+/// header, a 2xx reply whose body is not JSON. The type of tavrin's own, as TypeError.
+using ValueError = tavrin::ValueError;
 
 /// The endpoint answered with a status outside 2xx. Carries the status, the reason phrase and
 /// the first 1 KiB of the body. A server may echo the request, whose headers hold the key: in

@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "quellin/internal/reply.hpp"
+#include "tavrin/core/errors.hpp"
 #include "tests/support/loopback_server.hpp"
 #include "tests/support/test_helpers.hpp"
 
@@ -306,6 +307,12 @@ TEST(AsyncCallApi, BadArgumentsSendNothing) {
     }
   }
   EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(AsyncCallApi, ArgumentErrorsAreCaughtAsTavrinsOwn) {
+  EXPECT_THROW(run(quellin::async_call_api("gopher://x/", kHeaders, kPayload)), tavrin::ValueError);
+  EXPECT_THROW(run(quellin::async_call_api("http://127.0.0.1/", Json::array(), kPayload)),
+               tavrin::TypeError);
 }
 
 TEST(AsyncCallApi, PayloadWithInvalidUtf8IsValueError) {
