@@ -1,0 +1,115 @@
+// quellin::Client: many requests to a few endpoints, over kept-alive connections and with
+// retries. A client is bound to an executor and owns one TLS context (built once) and a pool
+// of connections per scheme, host and port; each attempt of a call has the contract of
+// async_call_api (same checks, errors, body limit and ClientTimeout limits).
+//
+//   quellin::Client client(context.get_executor());
+//   quellin::CallInfo info;
+//   nlohmann::ordered_json reply = co_await client.post(url, headers, payload, &info);
+//   info.attempts   // -> 1; 3 when the endpoint answered 503 twice and then 200
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <nlohmann/json.hpp>
+
+#include "quellin/quellin.hpp"
+
+namespace quellin {
+
+/// When a failed attempt is tried again. Retried: connection and TLS failures, a connection
+/// closed before the reply ended, timeouts, and the statuses 408, 409, 429 and 500-599. Never
+/// retried: any other status (400, 401, 403, 404, 422, ...), a 2xx body that is not JSON, a
+/// malformed reply, a body over kBodyLimit, a bad argument, cancellation.
+struct RetryPolicy {
+  /// Attempts after the first; 0 turns retries off.
+  unsigned max_retries = 2;
+  /// The wait before the first retry, doubled for each further one up to max_backoff. Each
+  /// wait is shortened by a random part of up to a quarter (jitter), so that clients that
+  /// failed together do not come back together.
+  std::chrono::milliseconds initial_backoff = std::chrono::milliseconds(500);
+  std::chrono::milliseconds max_backoff = std::chrono::seconds(8);
+  /// A reply's `retry-after-ms` (milliseconds) or `Retry-After` (seconds or an HTTP date)
+  /// of at most this long is the wait instead of the backoff; a longer one is not followed.
+  std::chrono::milliseconds max_retry_after = std::chrono::seconds(60);
+};
+
+/// A retry about to be waited for, as ClientOptions::on_retry hears of it.
+struct RetryNotice {
+  unsigned attempt = 0;            // the attempt that failed, counted from 1
+  std::chrono::milliseconds wait;  // before the next attempt starts
+  std::exception_ptr error;        // what the failed attempt threw (HttpError, TimeoutError, ...)
+};
+
+struct ClientOptions {
+  /// The limits of each attempt, as async_call_api applies them.
+  ClientTimeout timeout;
+  RetryPolicy retry;
+  /// Open connections per scheme, host and port; further calls wait for one to be free (the
+  /// wait counts towards the attempt's connect limit).
+  std::size_t max_connections_per_host = 64;
+  /// A connection unused for this long is not used again; it is closed at the client's next
+  /// call or at its destruction, whichever comes first.
+  std::chrono::milliseconds idle_timeout = std::chrono::seconds(30);
+  /// Called before each backoff wait, on the client's executor, e.g. for a progress line. The
+  /// notice names no url or header: they may hold a key.
+  std::function<void(const RetryNotice&)> on_retry;
+};
+
+/// What one call took, filled in as the call goes, whether it succeeds or fails.
+struct CallInfo {
+  /// Attempts made, counted against RetryPolicy::max_retries: at most max_retries + 1. A
+  /// request sent again because a kept-alive connection turned out closed (written, nothing
+  /// at all received) is not an attempt of its own.
+  unsigned attempts = 0;
+};
+
+/// A pool of keep-alive connections with retries. Calls run on the executor the client is
+/// bound to, which must not run two handlers at once (an io_context run by one thread, or a
+/// strand); the client is not otherwise synchronised. Destroying the client closes its idle
+/// connections; calls still in flight finish on their own connection, which is then closed.
+///
+/// A reply is kept alive unless it says `Connection: close`, is HTTP/1.0 without
+/// `Connection: keep-alive`, or ends with the connection. A kept-alive connection that the
+/// server closed while it was idle (the request was written and nothing at all came back) is
+/// replaced by a new one and the request sent once more, without counting as a retry.
+///
+/// After the last attempt its error reaches the caller unchanged: an HttpError keeps its
+/// status and body. Cancelling the awaiting coroutine ends the call at once with a
+/// TransportError (operation_aborted), also during a backoff wait or a wait for a connection.
+class Client {
+ public:
+  explicit Client(boost::asio::any_io_executor executor, ClientOptions options = {});
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  /// POSTs `payload` as JSON to `url` with `headers`, as async_call_api does, and yields the
+  /// body of the 2xx reply decoded as JSON; retried as RetryPolicy says. `info`, when given,
+  /// must live until the call is done.
+  boost::asio::awaitable<nlohmann::ordered_json> post(std::string url,
+                                                      nlohmann::ordered_json headers,
+                                                      nlohmann::ordered_json payload,
+                                                      CallInfo* info = nullptr);
+
+  /// The same, yielding the body of the 2xx reply as received, not decoded, for callers that
+  /// parse it their own way (an embedding reply is mostly numbers).
+  boost::asio::awaitable<std::string> post_text(std::string url, nlohmann::ordered_json headers,
+                                                nlohmann::ordered_json payload,
+                                                CallInfo* info = nullptr);
+
+  const ClientOptions& options() const noexcept;
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;  // shared with the calls in flight
+};
+
+}  // namespace quellin
