@@ -1,493 +1,42 @@
 #include "quellin/quellin.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cctype>
-#include <cstdio>
-#include <memory>
 #include <optional>
-#include <string_view>
+#include <string>
 #include <utility>
-#include <vector>
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/url/parse.hpp>
 
+#include "quellin/internal/exchange.hpp"
 #include "quellin/internal/reply.hpp"
 
 namespace quellin {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
 using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
-using ErrorCode = boost::system::error_code;
 
 namespace {
 
-constexpr std::size_t kQuoteBytes = 40;
-constexpr std::size_t kNotJsonBytes = 200;
-constexpr std::size_t kHeaderLimit = 64 * 1024;
-constexpr std::size_t kReadChunk = 16 * 1024;
-// How deep a reply body may nest arrays and objects: the limit of tavrin's own parsers.
-constexpr std::size_t kMaxDepth = 1000;
-constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+constexpr std::size_t kReasonBytes = 40;
+constexpr std::size_t kMessageBodyBytes = 200;
 
-// Untrusted bytes made safe for a message: at most `limit` bytes, control characters escaped
-// so that a reply cannot write to the reader's terminal.
-std::string printable(std::string_view bytes, std::size_t limit) {
-  std::string out;
-  for (unsigned char c : bytes.substr(0, limit)) {
-    if (c < 0x20 || c == 0x7f) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (bytes.size() > limit) out += "...";
-  return out;
-}
-
-std::string quote_bytes(std::string_view bytes) {
-  return '"' + printable(bytes, kQuoteBytes) + '"';
-}
-
-// Where a request goes, taken from the url.
-struct Target {
-  bool tls = false;
-  std::string host;         // for name resolution, SNI and the certificate check
-  std::string port;         // decimal
-  std::string host_header;  // host and port as the url writes them
-  std::string path;         // origin-form request target: path and query
-  bool host_is_name = true;
-
-  std::string where() const { return host + ":" + port; }
-};
-
-Target parse_url(const std::string& url) {
-  auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) throw ValueError("url is not an absolute URL: " + quote_bytes(url));
-  const boost::urls::url_view& u = *parsed;
-  Target target;
-  switch (u.scheme_id()) {
-    case boost::urls::scheme::http:
-      break;
-    case boost::urls::scheme::https:
-      target.tls = true;
-      break;
-    default:
-      throw ValueError("url scheme must be http or https, not " + quote_bytes(u.scheme()));
-  }
-  if (u.has_userinfo()) throw ValueError("url must not carry user information");
-  target.host = u.host_address();
-  if (target.host.empty()) throw ValueError("url has no host: " + quote_bytes(url));
-  target.host_is_name = u.host_type() == boost::urls::host_type::name;
-  if (u.has_port() && !u.port().empty()) {
-    if (u.port_number() == 0)
-      throw ValueError("url port is out of range: " + quote_bytes(u.port()));
-    target.port = std::to_string(u.port_number());
-  } else {
-    target.port = target.tls ? "443" : "80";
-  }
-  target.host_header = u.encoded_host_and_port();
-  target.path = u.encoded_target();
-  if (target.path.empty() || target.path.front() != '/') target.path.insert(0, "/");
-  return target;
-}
-
-bool is_token_char(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
-}
-
-// A header must not be able to smuggle another header or end the header block.
-void check_header(std::string_view name, const Json& value) {
-  if (name.empty() || !std::all_of(name.begin(), name.end(), is_token_char)) {
-    throw ValueError("header name " + quote_bytes(name) + " is not an HTTP token");
-  }
-  if (!value.is_string()) {
-    throw TypeError("header " + quote_bytes(name) + " must be text, not " + value.type_name());
-  }
-  if (iequals(name, "Content-Length") || iequals(name, "Transfer-Encoding")) {
-    throw ValueError("header " + quote_bytes(name) + " is set by the transport");
-  }
-  if (value.get_ref<const std::string&>().find_first_of(std::string_view("\r\n\0", 3)) !=
-      std::string::npos) {
-    // The value is not quoted: it may be a key.
-    throw ValueError("header " + quote_bytes(name) + " value holds CR, LF or NUL");
-  }
-}
-
-std::string serialise(const Json& payload) {
-  try {
-    return payload.dump(-1, ' ', false, Json::error_handler_t::strict);
-  } catch (const Json::type_error& e) {
-    throw ValueError(std::string("payload cannot be sent as JSON: ") + e.what());
-  }
-}
-
-void check_headers(const Json& headers) {
-  if (!headers.is_object()) {
-    throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
-  }
-  for (const auto& [name, value] : headers.items()) check_header(name, value);
-}
-
-// The request bytes up to the body, written by hand: field values go out exactly as given
-// (Beast would trim their blanks), in the caller's order between Host and Content-Length. A
-// Host of the caller's replaces the transport's; the framing headers are the transport's.
-std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
-  const bool has_host =
-      std::any_of(headers.items().begin(), headers.items().end(),
-                  [](const auto& header) { return iequals(header.key(), "Host"); });
-  std::string head = "POST " + target.path + " HTTP/1.1\r\n";
-  if (!has_host) head += "Host: " + target.host_header + "\r\n";
-  for (const auto& [name, value] : headers.items()) {
-    head += name + ": " + value.get_ref<const std::string&>() + "\r\n";
-  }
-  head += "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
-  return head;
-}
-
-// The header values a request carried. A server may echo the request in its reply, so
-// whatever the transport quotes from a reply has each of them replaced by "***"; of a value
-// of the form "<scheme> <credentials>" (Authorization), the credentials alone as well.
-class Secrets {
- public:
-  Secrets() = default;
-  explicit Secrets(const Json& headers) {
-    for (const auto& [name, value] : headers.items()) {
-      const std::string& text = value.get_ref<const std::string&>();
-      add(text);
-      const auto blank = text.find_first_of(" \t");
-      if (blank != std::string::npos &&
-          std::all_of(text.begin(), text.begin() + blank, is_token_char)) {
-        add(trim_blanks(std::string_view(text).substr(blank)));
-      }
-    }
-    // The longest first, so that a value holding another is replaced whole.
-    std::sort(values_.begin(), values_.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  }
-
-  // At most `limit` bytes of `bytes`, each secret replaced as it is met. The replacement
-  // happens before the cut, so a cut never leaves the start of a secret behind.
-  std::string redact(std::string_view bytes, std::size_t limit) const {
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size() && out.size() < limit;) {
-      const auto secret = std::find_if(values_.begin(), values_.end(), [&](const auto& v) {
-        return bytes.substr(i).starts_with(v);
-      });
-      if (secret != values_.end()) {
-        out += "***";
-        i += secret->size();
-      } else {
-        out += bytes[i++];
-      }
-    }
-    if (out.size() > limit) out.resize(limit);
-    return out;
-  }
-
- private:
-  static std::string_view trim_blanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-  }
-  void add(std::string_view value) {
-    if (!value.empty()) values_.emplace_back(value);
-  }
-
-  std::vector<std::string> values_;
-};
-
-// One request, checked and serialised before anything is sent.
-struct Request {
-  std::string head;
-  std::string body;
-  Secrets secrets;
-};
-
-// now + limit, saturated so that a huge limit means "no limit" instead of an overflow.
-Clock::time_point after(std::chrono::milliseconds limit) {
-  constexpr auto kForever = std::chrono::hours(24 * 365 * 100);
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                            std::clamp<std::chrono::milliseconds>(limit, -kForever, kForever));
-}
-
-// The points in time by which each step must be done.
-class Deadlines {
- public:
-  explicit Deadlines(const ClientTimeout& timeout)
-      : timeout_(timeout),
-        total_(after(timeout.total)),
-        connect_(std::min(total_, after(timeout.connect))) {}
-
-  Clock::time_point connect() const { return connect_; }
-  Clock::time_point connect_attempt() const {
-    return std::min(connect_, after(timeout_.sock_connect));
-  }
-  Clock::time_point read() const { return std::min(total_, after(timeout_.sock_read)); }
-  Clock::time_point total() const { return total_; }
-
- private:
-  ClientTimeout timeout_;
-  Clock::time_point total_;
-  Clock::time_point connect_;
-};
-
-// Asio and Beast attach the library source line that detected an error to its code, and
-// system_error::what() would print it; users get the message and the code only.
-[[noreturn]] void throw_transport(const ErrorCode& ec, const std::string& what) {
-  const ErrorCode without_location(ec.value(), ec.category());
-  if (ec == beast::error::timeout || ec == asio::error::timed_out) {
-    throw TimeoutError(without_location, what);
-  }
-  throw TransportError(without_location, what);
-}
-
-[[noreturn]] void fail(const ErrorCode& ec, const std::string& step, const Target& target) {
-  throw_transport(ec, "quellin: " + step + " " + target.where());
-}
-
-using ReplyParser = http::response_parser<http::string_body>;
-
-void configure(ReplyParser& parser) {
-  parser.header_limit(kHeaderLimit);
-  parser.body_limit(kBodyLimit);
-  parser.eager(true);
-}
-
-// Hands the buffered bytes to the parser, as far as they go. Throws on a malformed reply.
-void feed(ReplyParser& parser, beast::flat_buffer& buffer) {
-  while (buffer.size() > 0 && !parser.is_done()) {
-    ErrorCode ec;
-    buffer.consume(parser.put(buffer.data(), ec));
-    if (ec == http::error::need_more) return;
-    if (ec == http::error::body_limit) throw_transport(ec, "quellin: reply body over 64 MiB");
-    if (ec) throw_transport(ec, "quellin: malformed reply");
-  }
-}
-
-// The peer closed the connection: complete a reply delimited by the close, or fail.
-void feed_eof(ReplyParser& parser) {
-  ErrorCode ec = http::error::partial_message;
-  if (parser.got_some()) parser.put_eof(ec);
-  if (ec) throw_transport(ec, "quellin: connection closed before the reply ended");
-}
-
-// Reads a body without building anything and stops at the first array or object that opens
-// deeper than kMaxDepth. Nothing is allocated per element, so a refused body costs its bytes
-// and the parser's copy of the token it was reading, however many elements it holds.
-class BodyCheck {
- public:
-  bool null() { return true; }
-  bool boolean(bool) { return true; }
-  bool number_integer(Json::number_integer_t) { return true; }
-  bool number_unsigned(Json::number_unsigned_t) { return true; }
-  bool number_float(Json::number_float_t, const std::string&) { return true; }
-  bool string(std::string&) { return true; }
-  bool binary(Json::binary_t&) { return true; }
-  bool key(std::string&) { return true; }
-  bool start_object(std::size_t) { return open(); }
-  bool start_array(std::size_t) { return open(); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-  // A syntax error, or a number beyond double's range (1e1111).
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
-
-  bool too_deep() const { return too_deep_; }
-
- private:
-  bool open() {
-    too_deep_ = ++depth_ > kMaxDepth;
-    return !too_deep_;
-  }
-  bool close() {
-    --depth_;
-    return true;
-  }
-
-  std::size_t depth_ = 0;
-  bool too_deep_ = false;
-};
-
-// The body of a 2xx reply as JSON. It is checked in full before the value is built, so that a
-// body that will be refused never becomes a tree (one of nested brackets would take some
-// forty times its size).
-Json decode_json(unsigned status, const std::string& body, const Secrets& secrets) {
-  BodyCheck check;
-  if (!Json::sax_parse(body, &check)) {
-    const std::string reply = "reply of status " + std::to_string(status);
-    if (check.too_deep()) {
-      throw ValueError(reply + " nests arrays and objects deeper than " +
-                       std::to_string(kMaxDepth) + " levels");
-    }
-    throw ValueError(reply + " is not JSON: \"" +
-                     printable(secrets.redact(body, kNotJsonBytes + 1), kNotJsonBytes) + '"');
-  }
-  return Json::parse(body);
-}
-
-Json decode_reply(const http::response<http::string_body>& reply, const Secrets& secrets) {
-  const unsigned status = reply.result_int();
-  const std::string& body = reply.body();
-  if (status < 200 || status > 299) {
-    throw HttpError(status, secrets.redact(reply.reason(), reply.reason().size()),
-                    secrets.redact(body, kHttpErrorBodyBytes));
-  }
-  return decode_json(status, body, secrets);
-}
-
-// Resolves the host within the connect limit. The resolver has no per-operation
-// cancellation, so a timer cancels it; the shared state outlives whichever finishes last.
-asio::awaitable<tcp::resolver::results_type> resolve(const Target& target,
-                                                     const Deadlines& deadlines) {
-  struct State {
-    explicit State(const asio::any_io_executor& ex) : resolver(ex), timer(ex) {}
-    tcp::resolver resolver;
-    asio::steady_timer timer;
-    bool timed_out = false;
-  };
-  auto state = std::make_shared<State>(co_await asio::this_coro::executor);
-  state->timer.expires_at(deadlines.connect());
-  state->timer.async_wait([state](const ErrorCode& ec) {
-    if (ec) return;
-    state->timed_out = true;
-    state->resolver.cancel();
-  });
-  auto [ec, results] = co_await state->resolver.async_resolve(target.host, target.port, kAwait);
-  state->timer.cancel();
-  if (state->timed_out) fail(asio::error::timed_out, "resolve", target);
-  if (ec) fail(ec, "resolve", target);
-  co_return results;
-}
-
-// Tries each resolved address in turn, each attempt within sock_connect, all within connect.
-asio::awaitable<void> connect(beast::tcp_stream& stream, const Target& target,
-                              const Deadlines& deadlines) {
-  // An address literal needs no resolver (whose work runs on a thread of its own). No co_await
-  // inside a conditional expression: GCC 12 miscompiles that.
-  boost::system::error_code not_literal;
-  const auto address = asio::ip::make_address(target.host, not_literal);
-  tcp::resolver::results_type endpoints;
-  if (not_literal) {
-    endpoints = co_await resolve(target, deadlines);
-  } else {
-    endpoints = tcp::resolver::results_type::create(
-        tcp::endpoint(address, static_cast<unsigned short>(std::stoi(target.port))), target.host,
-        target.port);
-  }
-  ErrorCode last = asio::error::host_not_found;
-  for (const auto& entry : endpoints) {
-    stream.expires_at(deadlines.connect_attempt());
-    auto [ec] = co_await stream.async_connect(entry.endpoint(), kAwait);
-    if (!ec) co_return;
-    if (ec == asio::error::operation_aborted || Clock::now() >= deadlines.connect()) {
-      fail(ec, "connect to", target);
-    }
-    last = ec;
-    stream.close();
-  }
-  fail(last, "connect to", target);
-}
-
-// Writes the request and reads the reply, each read within sock_read, all within total.
-template <class Stream>
-asio::awaitable<Json> exchange(Stream& stream, const Request& request, const Target& target,
-                               const Deadlines& deadlines) {
-  auto& socket = beast::get_lowest_layer(stream);
-  socket.expires_at(deadlines.total());
-  const std::array<asio::const_buffer, 2> bytes = {asio::buffer(request.head),
-                                                   asio::buffer(request.body)};
-  if (auto [ec, n] = co_await asio::async_write(stream, bytes, kAwait); ec) {
-    fail(ec, "send the request to", target);
-  }
-  ReplyParser parser;
-  configure(parser);
-  beast::flat_buffer buffer(kHeaderLimit + kReadChunk);
-  while (!parser.is_done()) {
-    if (buffer.size() + kReadChunk > buffer.max_size()) {
-      // Only an endless header or chunk line gets here.
-      throw TransportError(http::error::buffer_overflow, "quellin: malformed reply");
-    }
-    socket.expires_at(deadlines.read());
-    auto [ec, n] = co_await stream.async_read_some(buffer.prepare(kReadChunk), kAwait);
-    buffer.commit(n);
-    if (ec == asio::error::eof) {
-      feed(parser, buffer);
-      if (!parser.is_done()) feed_eof(parser);
-      break;
-    }
-    if (ec) fail(ec, "read the reply from", target);
-    feed(parser, buffer);
-  }
-  co_return decode_reply(parser.get(), request.secrets);
-}
-
-ssl::context client_tls_context() {
-  ssl::context context(ssl::context::tls_client);
-  context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
-  context.set_default_verify_paths();
-  context.set_verify_mode(ssl::verify_peer);
-  return context;
-}
-
-asio::awaitable<Json> call_tls(const Request& request, const Target& target,
-                               const Deadlines& deadlines) {
-  ssl::context context = client_tls_context();
-  beast::ssl_stream<beast::tcp_stream> stream(co_await asio::this_coro::executor, context);
-  if (target.host_is_name &&
-      !SSL_set_tlsext_host_name(stream.native_handle(), target.host.c_str())) {
-    fail(ErrorCode(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()),
-         "set the server name for", target);
-  }
-  stream.set_verify_callback(ssl::host_name_verification(target.host));
-  co_await connect(beast::get_lowest_layer(stream), target, deadlines);
-  // The handshake counts towards the connect limit.
-  beast::get_lowest_layer(stream).expires_at(deadlines.connect());
-  if (auto [ec] = co_await stream.async_handshake(ssl::stream_base::client, kAwait); ec) {
-    fail(ec, "TLS handshake with", target);
-  }
-  co_return co_await exchange(stream, request, target, deadlines);
-}
-
-asio::awaitable<Json> call_plain(const Request& request, const Target& target,
-                                 const Deadlines& deadlines) {
-  beast::tcp_stream stream(co_await asio::this_coro::executor);
-  co_await connect(stream, target, deadlines);
-  co_return co_await exchange(stream, request, target, deadlines);
+// One exchange over a fresh connection, closed when it is done.
+asio::awaitable<Json> call_once(internal::Target target, internal::Request request,
+                                ClientTimeout timeout) {
+  const internal::Deadlines deadlines(timeout);
+  std::optional<asio::ssl::context> tls;
+  if (target.tls) tls.emplace(internal::tls_context());
+  auto connection = co_await internal::Connection::open(target, tls ? &*tls : nullptr, deadlines);
+  co_return internal::json_body(co_await connection->exchange(request, target, deadlines),
+                                request.secrets);
 }
 
 }  // namespace
 
 HttpError::HttpError(unsigned status, std::string reason, std::string body)
     : std::runtime_error("HTTP status " + std::to_string(status) + " " +
-                         printable(reason, kQuoteBytes) + ": " + printable(body, kNotJsonBytes)),
+                         internal::printable(reason, kReasonBytes) + ": " +
+                         internal::printable(body, kMessageBodyBytes)),
       status_(status),
       reason_(std::move(reason)),
       body_(std::move(body)) {}
@@ -500,37 +49,16 @@ asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload
 asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload,
                                      ClientTimeout timeout) {
   // Everything is checked and built before the first byte goes out.
-  const Target target = parse_url(url);
-  check_headers(headers);
-  Request request;
-  request.body = serialise(payload);
-  request.head = build_head(target, headers, request.body.size());
-  request.secrets = Secrets(headers);
-  const Deadlines deadlines(timeout);
-  try {
-    if (target.tls) co_return co_await call_tls(request, target, deadlines);
-    co_return co_await call_plain(request, target, deadlines);
-  } catch (const TransportError&) {
-    throw;
-  } catch (const boost::system::system_error& e) {
-    // A cancellation that arrived between two steps (during a name lookup) ends the call at
-    // the next co_await, as asio's own system_error.
-    throw_transport(e.code(), "quellin: exchange with " + target.where());
-  }
+  internal::Target target = internal::parse_url(url);
+  internal::Request request = internal::make_request(target, headers, payload);
+  std::string where = target.where();
+  co_return co_await internal::transport_errors(
+      call_once(std::move(target), std::move(request), timeout), std::move(where));
 }
 
 namespace internal {
 
-Json parse_reply(std::string_view bytes) {
-  ReplyParser parser;
-  configure(parser);
-  beast::flat_buffer buffer;
-  auto chunk = buffer.prepare(bytes.size());
-  buffer.commit(asio::buffer_copy(chunk, asio::buffer(bytes.data(), bytes.size())));
-  feed(parser, buffer);
-  if (!parser.is_done()) feed_eof(parser);
-  return decode_reply(parser.get(), Secrets());
-}
+Json parse_reply(std::string_view bytes) { return json_body(parse_whole_reply(bytes), Secrets()); }
 
 }  // namespace internal
 
