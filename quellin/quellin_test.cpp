@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -18,7 +17,9 @@
 #include "quellin/internal/reply.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tests/support/loopback_server.hpp"
+#include "tests/support/run_awaitable.hpp"
 #include "tests/support/test_helpers.hpp"
+#include "tests/support/tls_server.hpp"
 
 namespace {
 
@@ -28,37 +29,17 @@ using tavrin::testing::LoopbackServer;
 using tavrin::testing::ok_json;
 using tavrin::testing::Reply;
 using tavrin::testing::reply_with;
+using tavrin::testing::run;
+using tavrin::testing::tls_file;
+using tavrin::testing::TlsServer;
+using tavrin::testing::TrustOnly;
 using namespace std::chrono_literals;
-
-// Runs one awaitable on a private io_context and returns its value or rethrows.
-template <class T>
-T run(asio::awaitable<T> op) {
-  asio::io_context context;
-  std::optional<T> value;
-  std::exception_ptr failure;
-  asio::co_spawn(context, std::move(op), [&](std::exception_ptr e, T v) {
-    failure = e;
-    if (!e) value = std::move(v);
-  });
-  context.run();
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*value);
-}
 
 const Json kHeaders = {{"Content-Type", "application/json"}, {"Authorization", "Bearer sk-1"}};
 const Json kPayload = {{"model", "m"}, {"messages", {{{"role", "user"}, {"content", "你好"}}}}};
 
 LoopbackServer answering(std::string bytes, Reply::Then then = Reply::Then::kClose) {
   return LoopbackServer([bytes, then](const std::string&) { return Reply{bytes, then}; });
-}
-
-// The repository root comes from CTest; run by hand, from this file's place in the tree.
-std::string tls_file(const std::string& name) {
-  const char* root = std::getenv("TAVRIN_SOURCE_DIR");
-  const std::filesystem::path base =
-      root != nullptr ? std::filesystem::path(root)
-                      : std::filesystem::path(__FILE__).parent_path().parent_path();
-  return (base / "tests/data/tls" / name).string();
 }
 
 TEST(AsyncCallApi, SendsRequestLineHostHeadersInOrderLengthAndBody) {
@@ -449,38 +430,6 @@ TEST(AsyncCallApi, ThousandCallsInFlightOnOneContext) {
   }
   EXPECT_EQ(server.requests().size(), static_cast<std::size_t>(kCalls));
 }
-
-// A real TLS server (cpp-httplib over OpenSSL) with a certificate for localhost/127.0.0.1.
-class TlsServer {
- public:
-  explicit TlsServer(const std::string& name)
-      : server_(tls_file(name + ".crt").c_str(), tls_file(name + ".key").c_str()) {
-    server_.Post("/", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(R"({"tls":true})", "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~TlsServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url(const std::string& host) const {
-    return "https://" + host + ":" + std::to_string(port_) + "/";
-  }
-
- private:
-  httplib::SSLServer server_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-// Points OpenSSL's default trust store at one certificate for the life of the object.
-class TrustOnly {
- public:
-  explicit TrustOnly(const std::string& crt) { ::setenv("SSL_CERT_FILE", crt.c_str(), 1); }
-  ~TrustOnly() { ::unsetenv("SSL_CERT_FILE"); }
-};
 
 TEST(AsyncCallApiTls, SelfSignedServerIsRefused) {
   TlsServer server("localhost");

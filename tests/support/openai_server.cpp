@@ -1,0 +1,265 @@
+#include "tests/support/openai_server.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <nlohmann/json.hpp>
+
+namespace tavrin::testing {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::size_t content_length(std::string_view head) {
+  const std::string text = lower(head);
+  const auto at = text.find("\r\ncontent-length:");
+  return at == std::string::npos ? 0 : std::stoul(text.substr(at + 17));
+}
+
+std::string request_path(std::string_view head) {
+  const auto start = head.find(' ') + 1;
+  return std::string(head.substr(start, head.find(' ', start) - start));
+}
+
+std::string reason_of(unsigned status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 408:
+      return "Request Timeout";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
+  }
+}
+
+std::string error_body(unsigned status) {
+  return Json({{"error", {{"message", reason_of(status)}, {"code", status}}}}).dump();
+}
+
+// A deterministic vector per text, so that equal texts get equal vectors.
+Json embedding_of(const std::string& text, std::size_t dimensions) {
+  Json vector = Json::array();
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : text) hash = (hash ^ c) * 16777619u;
+  for (std::size_t i = 0; i < dimensions; ++i) {
+    hash = hash * 1103515245u + 12345u;
+    vector.push_back(static_cast<double>(hash % 2001) / 1000.0 - 1.0);
+  }
+  return vector;
+}
+
+// The normal answer to a request for `path`: status and body.
+std::pair<unsigned, std::string> normal_answer(const std::string& path, const std::string& body) {
+  const Json request = Json::parse(body, nullptr, false);
+  if (request.is_discarded() || !request.is_object()) return {400, error_body(400)};
+  if (path.ends_with("/chat/completions")) {
+    const Json& messages = request.value("messages", Json::array());
+    if (!messages.is_array() || messages.empty() || !messages.back().contains("content")) {
+      return {400, error_body(400)};
+    }
+    const Json& content = messages.back()["content"];
+    return {200, OpenAiServer::chat_reply(content.is_string() ? content.get<std::string>()
+                                                              : content.dump())};
+  }
+  if (path.ends_with("/embeddings")) {
+    Json inputs = request.value("input", Json());
+    if (inputs.is_string()) inputs = Json::array({inputs});
+    if (!inputs.is_array()) return {400, error_body(400)};
+    const std::size_t dimensions = request.value("dimensions", std::size_t{4});
+    Json data = Json::array();
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (!inputs[i].is_string()) return {400, error_body(400)};
+      data.push_back({{"object", "embedding"},
+                      {"index", i},
+                      {"embedding", embedding_of(inputs[i].get<std::string>(), dimensions)}});
+    }
+    return {200,
+            Json({{"object", "list"},
+                  {"data", data},
+                  {"model", request.value("model", "stand-in")},
+                  {"usage", {{"prompt_tokens", inputs.size()}, {"total_tokens", inputs.size()}}}})
+                .dump()};
+  }
+  return {404, error_body(404)};
+}
+
+}  // namespace
+
+std::string OpenAiServer::chat_reply(std::string_view content) {
+  return Json({{"id", "chatcmpl-stand-in"},
+               {"object", "chat.completion"},
+               {"model", "stand-in"},
+               {"choices",
+                {{{"index", 0},
+                  {"message", {{"role", "assistant"}, {"content", content}}},
+                  {"finish_reason", "stop"}}}}})
+      .dump();
+}
+
+struct OpenAiServer::Impl {
+  explicit Impl(Options o) : options(o) {}
+
+  asio::awaitable<void> accept_loop() {
+    for (;;) {
+      tcp::socket socket = co_await acceptor.async_accept(asio::use_awaitable);
+      ++accepted;
+      asio::co_spawn(context, serve(std::move(socket)), asio::detached);
+    }
+  }
+
+  std::optional<Scripted> next_scripted() {
+    std::lock_guard lock(mutex);
+    if (scripted.empty()) return std::nullopt;
+    Scripted answer = std::move(scripted.front());
+    scripted.pop_front();
+    return answer;
+  }
+
+  // Serves requests on one connection until either side closes it.
+  asio::awaitable<void> serve(tcp::socket socket) {
+    std::string buffer;
+    asio::steady_timer idle(context);
+    try {
+      for (std::size_t served = 0;; ++served) {
+        if (options.close_after_requests != 0 && served == options.close_after_requests) break;
+        if (options.close_when_idle.count() > 0) {
+          idle.expires_after(options.close_when_idle);
+          idle.async_wait([&socket](const boost::system::error_code& ec) {
+            if (!ec) socket.close();
+          });
+        }
+        const std::size_t head_end = co_await asio::async_read_until(
+            socket, asio::dynamic_buffer(buffer), "\r\n\r\n", asio::use_awaitable);
+        idle.cancel();
+        const std::size_t total =
+            head_end + content_length(std::string_view(buffer).substr(0, head_end));
+        if (buffer.size() < total) {
+          co_await asio::async_read(socket, asio::dynamic_buffer(buffer),
+                                    asio::transfer_exactly(total - buffer.size()),
+                                    asio::use_awaitable);
+        }
+        Request request{buffer.substr(0, head_end), buffer.substr(head_end, total - head_end)};
+        buffer.erase(0, total);
+        {
+          std::lock_guard lock(mutex);
+          log.push_back(request);
+        }
+        ++completed;
+        if (!co_await answer(socket, request)) break;
+      }
+    } catch (const boost::system::system_error&) {
+      // The client closed the connection, or the idle timer did.
+    }
+    boost::system::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+  }
+
+  // Writes the reply to `request`; false when the connection is to be closed.
+  asio::awaitable<bool> answer(tcp::socket& socket, const Request& request) {
+    Scripted reply = next_scripted().value_or(Scripted{});
+    if (reply.body.empty()) {
+      if (reply.status == 200) {
+        auto [status, body] = normal_answer(request_path(request.head), request.body);
+        reply.status = status;
+        reply.body = std::move(body);
+      } else {
+        reply.body = error_body(reply.status);
+      }
+    }
+    std::string head = std::string(reply.http10 ? "HTTP/1.0 " : "HTTP/1.1 ") +
+                       std::to_string(reply.status) + " " + reason_of(reply.status) +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " +
+                       std::to_string(reply.body.size()) + "\r\n";
+    for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
+    head += "\r\n";
+    if (reply.reset_mid_body) {
+      head += reply.body.substr(0, reply.body.size() / 2);
+      co_await asio::async_write(socket, asio::buffer(head), asio::use_awaitable);
+      socket.set_option(asio::socket_base::linger(true, 0));
+      socket.close();
+      co_return false;
+    }
+    head += reply.body;
+    co_await asio::async_write(socket, asio::buffer(head), asio::use_awaitable);
+    co_return !reply.close_after;
+  }
+
+  Options options;
+  asio::io_context context;
+  tcp::acceptor acceptor{context, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
+  mutable std::mutex mutex;
+  std::deque<Scripted> scripted;
+  std::vector<Request> log;
+  std::atomic<std::size_t> accepted{0};
+  std::atomic<std::size_t> completed{0};
+  std::thread thread;
+};
+
+OpenAiServer::OpenAiServer() : OpenAiServer(Options{}) {}
+
+OpenAiServer::OpenAiServer(Options options) : impl_(std::make_unique<Impl>(options)) {
+  asio::co_spawn(impl_->context, impl_->accept_loop(), asio::detached);
+  impl_->thread = std::thread([impl = impl_.get()] { impl->context.run(); });
+}
+
+OpenAiServer::~OpenAiServer() {
+  impl_->context.stop();
+  impl_->thread.join();
+}
+
+void OpenAiServer::script(std::vector<Scripted> answers) {
+  std::lock_guard lock(impl_->mutex);
+  for (auto& answer : answers) impl_->scripted.push_back(std::move(answer));
+}
+
+std::string OpenAiServer::url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(impl_->acceptor.local_endpoint().port()) +
+         std::string(path);
+}
+
+std::size_t OpenAiServer::connections() const { return impl_->accepted; }
+
+std::size_t OpenAiServer::requests() const { return impl_->completed; }
+
+std::vector<OpenAiServer::Request> OpenAiServer::received() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->log;
+}
+
+}  // namespace tavrin::testing

@@ -1,0 +1,82 @@
+// A stand-in OpenAI-compatible endpoint on 127.0.0.1 for tests: keep-alive HTTP/1.1, chat
+// completions and embeddings answered from the request, and scripted misbehaviour for the
+// next requests (a status with headers, a body of the test's, a reset in the middle of the
+// body, a close the reply does not announce). It counts connections and requests and runs on
+// its own thread.
+//
+//   OpenAiServer server;
+//   server.script({{.status = 503}, {.status = 503}});   // then the normal answer
+//   co_await client.post(server.url("/v1/chat/completions"), headers, payload);
+//   server.requests()      // -> 3
+//   server.connections()   // -> 1: the 503 replies kept the connection alive
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavrin::testing {
+
+class OpenAiServer {
+ public:
+  /// An answer given instead of the normal one, to one request.
+  struct Scripted {
+    unsigned status = 200;
+    /// The body; empty gives the normal answer for the path (an error object for a status
+    /// outside 2xx).
+    std::string body{};
+    /// Extra header fields, e.g. {"Retry-After", "1"} or {"Connection", "close"}.
+    std::vector<std::pair<std::string, std::string>> headers{};
+    /// "HTTP/1.0" on the status line.
+    bool http10 = false;
+    /// Sends the head and half the body, then resets the connection.
+    bool reset_mid_body = false;
+    /// Closes the connection once the reply is written, without saying so in the reply.
+    bool close_after = false;
+  };
+
+  struct Options {
+    /// Closes each connection, unannounced, after this many replies; 0 never.
+    std::size_t close_after_requests = 0;
+    /// Closes a kept-alive connection, unannounced, once it has been idle this long; 0 never.
+    std::chrono::milliseconds close_when_idle{0};
+  };
+
+  /// One request as received.
+  struct Request {
+    std::string head;  // request line and header fields
+    std::string body{};
+  };
+
+  OpenAiServer();
+  explicit OpenAiServer(Options options);
+  ~OpenAiServer();
+  OpenAiServer(const OpenAiServer&) = delete;
+  OpenAiServer& operator=(const OpenAiServer&) = delete;
+
+  /// Answers for the next requests, in order, after those scripted before; once they are
+  /// used up, the normal answers.
+  void script(std::vector<Scripted> answers);
+
+  /// "http://127.0.0.1:<port>" followed by `path`.
+  std::string url(std::string_view path = "/v1/chat/completions") const;
+  /// Connections accepted so far.
+  std::size_t connections() const;
+  /// Requests read in full so far.
+  std::size_t requests() const;
+  /// The requests read so far, in the order they completed.
+  std::vector<Request> received() const;
+
+  /// The normal answer to a chat completion: the last message's content, echoed.
+  static std::string chat_reply(std::string_view content);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavrin::testing
