@@ -402,11 +402,11 @@ std::string text_body(Reply&& reply, const Secrets& secrets) {
   return std::move(reply.body);
 }
 
-asio::awaitable<std::unique_ptr<Connection>> Connection::open(const Target& target,
+asio::awaitable<std::unique_ptr<Connection>> Connection::open(asio::any_io_executor executor,
+                                                              const Target& target,
                                                               ssl::context* tls,
                                                               const Deadlines& deadlines) {
   std::unique_ptr<Connection> connection(new Connection());
-  const auto executor = co_await asio::this_coro::executor;
   if (tls == nullptr) {
     co_await connect(connection->plain_.emplace(executor), target, deadlines);
     co_return connection;

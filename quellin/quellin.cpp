@@ -26,7 +26,9 @@ asio::awaitable<Json> call_once(internal::Target target, internal::Request reque
   const internal::Deadlines deadlines(timeout);
   std::optional<asio::ssl::context> tls;
   if (target.tls) tls.emplace(internal::tls_context());
-  auto connection = co_await internal::Connection::open(target, tls ? &*tls : nullptr, deadlines);
+  const auto executor = co_await asio::this_coro::executor;
+  auto connection =
+      co_await internal::Connection::open(executor, target, tls ? &*tls : nullptr, deadlines);
   co_return internal::json_body(co_await connection->exchange(request, target, deadlines),
                                 request.secrets);
 }

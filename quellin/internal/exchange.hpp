@@ -135,11 +135,11 @@ boost::asio::ssl::context tls_context();
 /// One connection to a target, plain or TLS, that carries one exchange after another.
 class Connection {
  public:
-  /// Resolves, connects and (with `tls`) shakes hands within the connect limits. `tls` must
-  /// outlive the connection; null for http.
-  static boost::asio::awaitable<std::unique_ptr<Connection>> open(const Target& target,
-                                                                  boost::asio::ssl::context* tls,
-                                                                  const Deadlines& deadlines);
+  /// Resolves, connects and (with `tls`) shakes hands within the connect limits; the socket
+  /// belongs to `executor`. `tls` must outlive the connection; null for http.
+  static boost::asio::awaitable<std::unique_ptr<Connection>> open(
+      boost::asio::any_io_executor executor, const Target& target, boost::asio::ssl::context* tls,
+      const Deadlines& deadlines);
 
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
