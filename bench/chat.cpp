@@ -1,42 +1,42 @@
-// palisk::chat against Python's aiohttp client on one local stub endpoint: by default 5,000
-// requests with 100 in flight. The stub is a small keep-alive HTTP/1.1 server on its own
-// thread that answers every POST with the same chat-completion reply.
+// The transport against Python's HTTP clients, all on one local nginx (Debian's, started and
+// stopped here on 127.0.0.1, one process) that answers every POST with the same
+// chat-completion reply, so that the stub is not what is measured:
+//   - palisk::chat (a fresh connection per request) beside aiohttp with a session per call,
+//     by default 5,000 requests with 100 in flight;
+//   - the pooled quellin::Client beside one pooled aiohttp session and httpx's AsyncClient,
+//     by default 20,000 requests with 200 in flight.
 //
-//   bench/chat [requests] [in_flight]
-//
-// aiohttp is measured twice: with a session per call (one connection per request, as the
-// transport does) and with one pooled session (keep-alive), the way a hand-tuned client runs.
+//   bench/chat [pooled_requests] [pooled_in_flight] [fresh_requests] [fresh_in_flight]
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <filesystem>
+#include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 
 #include "bench/support.hpp"
+#include "quellin/client.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using Json = nlohmann::ordered_json;
 using tavrin::bench::python;
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
 
 constexpr std::string_view kBody =
     R"({"id":"chatcmpl-1","object":"chat.completion","created":1700000000,"model":"qwen-max",)"
@@ -44,68 +44,73 @@ constexpr std::string_view kBody =
     R"(\"类别\": \"售后\"}"},"finish_reason":"stop"}],)"
     R"("usage":{"prompt_tokens":25,"completion_tokens":12,"total_tokens":37}})";
 
-std::size_t content_length(std::string_view header) {
-  for (std::string_view name : {"Content-Length:", "content-length:"}) {
-    if (auto at = header.find(name); at != std::string_view::npos) {
-      return std::strtoul(header.data() + at + name.size(), nullptr, 10);
-    }
+// The reply as an nginx single-quoted string.
+std::string nginx_quoted(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
   }
-  return 0;
+  return out + "'";
 }
 
-// The stub endpoint: keep-alive, any number of requests per connection.
-class StubServer {
+// nginx in the foreground, one process, in a folder of its own; stopped with the object.
+class NginxStub {
  public:
-  StubServer() {
-    asio::co_spawn(context_, accept_loop(), asio::detached);
-    thread_ = std::thread([this] { context_.run(); });
+  NginxStub() : folder_(tavrin::bench::work_folder("chat")) {
+    {
+      asio::io_context context;
+      tcp::acceptor probe(context, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+      port_ = probe.local_endpoint().port();
+    }
+    const std::string dir = folder_.string();
+    std::ofstream(folder_ / "nginx.conf")
+        << "daemon off;\nmaster_process off;\nerror_log " << dir << "/error.log warn;\n"
+        << "pid " << dir << "/nginx.pid;\nevents { worker_connections 4096; }\nhttp {\n"
+        << "  access_log off;\n  client_body_temp_path " << dir << "/body;\n"
+        << "  proxy_temp_path " << dir << "/proxy;\n  fastcgi_temp_path " << dir << "/fastcgi;\n"
+        << "  uwsgi_temp_path " << dir << "/uwsgi;\n  scgi_temp_path " << dir << "/scgi;\n"
+        << "  keepalive_requests 1000000;\n"
+        << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
+        << "    location / {\n      default_type application/json;\n"
+        << "      return 200 " << nginx_quoted(kBody) << ";\n    }\n  }\n}\n";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string conf = dir + "/nginx.conf";
+      const std::string log = dir + "/error.log";
+      ::execl(kNginx, kNginx, "-p", dir.c_str(), "-c", conf.c_str(), "-e", log.c_str(), nullptr);
+      std::_Exit(127);
+    }
   }
-  ~StubServer() {
-    context_.stop();
-    thread_.join();
+  ~NginxStub() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    std::filesystem::remove_all(folder_);
   }
+
+  // Waits up to ten seconds for nginx to accept connections.
+  bool ready() const {
+    for (int i = 0; i < 200; ++i) {
+      asio::io_context context;
+      tcp::socket socket(context);
+      boost::system::error_code ec;
+      socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port_), ec);
+      if (!ec) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
   std::string url() const {
-    return "http://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) +
-           "/v1/chat/completions";
+    return "http://127.0.0.1:" + std::to_string(port_) + "/v1/chat/completions";
   }
 
  private:
-  asio::awaitable<void> accept_loop() {
-    for (;;) {
-      tcp::socket socket = co_await acceptor_.async_accept(asio::use_awaitable);
-      socket.set_option(tcp::no_delay(true));
-      asio::co_spawn(context_, serve(std::move(socket)), asio::detached);
-    }
-  }
-
-  static asio::awaitable<void> serve(tcp::socket socket) {
-    const std::string reply =
-        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-        "Content-Length: " +
-        std::to_string(kBody.size()) + "\r\n\r\n" + std::string(kBody);
-    std::string buffer;
-    try {
-      for (;;) {
-        const std::size_t header = co_await asio::async_read_until(
-            socket, asio::dynamic_buffer(buffer), "\r\n\r\n", asio::use_awaitable);
-        const std::size_t total =
-            header + content_length(std::string_view(buffer).substr(0, header));
-        if (buffer.size() < total) {
-          co_await asio::async_read(socket, asio::dynamic_buffer(buffer),
-                                    asio::transfer_exactly(total - buffer.size()),
-                                    asio::use_awaitable);
-        }
-        buffer.erase(0, total);
-        co_await asio::async_write(socket, asio::buffer(reply), asio::use_awaitable);
-      }
-    } catch (const std::exception&) {
-      // The client closed the connection.
-    }
-  }
-
-  asio::io_context context_;
-  tcp::acceptor acceptor_{context_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
-  std::thread thread_;
+  std::filesystem::path folder_;
+  unsigned short port_ = 0;
+  pid_t pid_ = -1;
 };
 
 struct Outcome {
@@ -113,14 +118,15 @@ struct Outcome {
   int failures = 0;
 };
 
-Outcome run_palisk(const std::string& url, int requests, int in_flight) {
-  asio::io_context context;
+// `requests` calls of `call` (an awaitable of a reply), `in_flight` at a time, on `context`.
+template <class Call>
+Outcome measure(asio::io_context& context, int requests, int in_flight, Call call) {
   int next = 0;
   Outcome outcome;
   auto worker = [&]() -> asio::awaitable<void> {
     while (next < requests) {
       ++next;
-      const tavrin::Value reply = co_await tavrin::palisk::chat("你好", url, "sk-bench");
+      const Json reply = co_await call();
       if (!reply.contains("choices")) ++outcome.failures;
     }
   };
@@ -131,54 +137,93 @@ Outcome run_palisk(const std::string& url, int requests, int in_flight) {
     });
   }
   context.run();
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  outcome.per_second = requests / elapsed.count();
+  outcome.per_second = requests / tavrin::bench::seconds_since(start);
   return outcome;
 }
 
-// Runs bench/chat.py; each of its lines is "<mode> <requests per second>".
-std::map<std::string, double> run_aiohttp(const std::string& url, int requests, int in_flight) {
-  const std::string command = python() + " " TAVRIN_BENCH_DIR "/chat.py " + url + " " +
-                              std::to_string(requests) + " " + std::to_string(in_flight);
+Outcome run_palisk(const std::string& url, int requests, int in_flight) {
+  asio::io_context context(1);
+  return measure(context, requests, in_flight,
+                 [&] { return tavrin::palisk::chat("你好", url, "sk-bench"); });
+}
+
+Outcome run_client(const std::string& url, int requests, int in_flight) {
+  asio::io_context context(1);
+  quellin::Client client(context.get_executor());
+  const Json headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer sk-bench"}};
+  const Json payload = {{"model", "qwen-max"},
+                        {"messages", {{{"role", "user"}, {"content", "你好"}}}},
+                        {"temperature", 0.1}};
+  return measure(context, requests, in_flight, [&] { return client.post(url, headers, payload); });
+}
+
+// Runs bench/chat.py for `modes`; each of its lines is "<mode> <requests per second>".
+std::map<std::string, double> run_python(const std::string& url, int requests, int in_flight,
+                                         const std::string& modes) {
   std::map<std::string, double> figures;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return figures;
-  char line[256];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::istringstream fields(line);
-    std::string mode;
-    double per_second = 0;
-    if (fields >> mode >> per_second) figures[mode] = per_second;
-  }
-  pclose(pipe);
+  const auto output =
+      tavrin::bench::run_python("chat.py", url + " " + std::to_string(requests) + " " +
+                                               std::to_string(in_flight) + " " + modes);
+  if (!output) return figures;
+  std::istringstream lines(*output);
+  std::string mode;
+  double per_second = 0;
+  while (lines >> mode >> per_second) figures[mode] = per_second;
   return figures;
 }
 
-void print_row(const char* name, double per_second) {
-  std::printf("  %-34s %10.0f req/s\n", name, per_second);
+void print_row(const char* name, const Outcome& outcome) {
+  std::printf("  %-34s %10.0f req/s\n", name, outcome.per_second);
+  if (outcome.failures != 0) std::printf("  (%d failed requests)\n", outcome.failures);
+}
+
+void print_baselines(const std::map<std::string, double>& figures, double ours,
+                     const std::vector<std::pair<std::string, std::string>>& modes,
+                     const char* goal) {
+  for (const auto& [mode, label] : modes) {
+    const auto found = figures.find(mode);
+    if (found == figures.end()) {
+      std::printf("  %-34s (no figure: are python3-aiohttp and python3-httpx installed?)\n",
+                  label.c_str());
+      continue;
+    }
+    std::printf("  %-34s %10.0f req/s\n", label.c_str(), found->second);
+    tavrin::bench::print_ratio("  ratio tavrin / this", ours / found->second, goal);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int requests = argc > 1 ? std::atoi(argv[1]) : 5000;
-  const int in_flight = argc > 2 ? std::atoi(argv[2]) : 100;
-  StubServer server;
-  std::printf("chat: %d requests, %d in flight, one local stub endpoint\n", requests, in_flight);
-  const Outcome palisk = run_palisk(server.url(), requests, in_flight);
-  const auto aiohttp = run_aiohttp(server.url(), requests, in_flight);
-  print_row("tavrin palisk::chat", palisk.per_second);
-  if (palisk.failures != 0) std::printf("  (%d failed requests)\n", palisk.failures);
-  for (const auto& [mode, label] : {std::pair{"per_call", "aiohttp, session per call"},
-                                    {"pooled", "aiohttp, pooled session"}}) {
-    const auto found = aiohttp.find(mode);
-    if (found == aiohttp.end()) {
-      std::printf("  %-34s (no figure: is python3-aiohttp installed?)\n", label);
-      continue;
-    }
-    print_row(label, found->second);
-    std::printf("  %-34s %10.1fx   (goal >= 3x)\n", "  ratio tavrin / this",
-                palisk.per_second / found->second);
+  const int pooled_requests = argc > 1 ? std::atoi(argv[1]) : 20000;
+  const int pooled_in_flight = argc > 2 ? std::atoi(argv[2]) : 200;
+  const int fresh_requests = argc > 3 ? std::atoi(argv[3]) : 5000;
+  const int fresh_in_flight = argc > 4 ? std::atoi(argv[4]) : 100;
+  if (::access(kNginx, X_OK) != 0) {
+    std::printf("chat: no figures: %s not found (scripts/install-deps installs nginx)\n", kNginx);
+    return 1;
   }
-  return palisk.failures == 0 ? 0 : 1;
+  NginxStub nginx;
+  if (!nginx.ready()) {
+    std::printf("chat: no figures: nginx did not start\n");
+    return 1;
+  }
+  const std::string url = nginx.url();
+  std::printf("chat: one local nginx stub (one process) answering a fixed chat reply\n");
+
+  std::printf(" fresh connection per request: %d requests, %d in flight\n", fresh_requests,
+              fresh_in_flight);
+  const Outcome palisk = run_palisk(url, fresh_requests, fresh_in_flight);
+  const auto fresh = run_python(url, fresh_requests, fresh_in_flight, "per_call");
+  print_row("tavrin palisk::chat", palisk);
+  print_baselines(fresh, palisk.per_second, {{"per_call", "aiohttp, session per call"}}, ">= 3x");
+
+  std::printf(" kept-alive connections: %d requests, %d in flight\n", pooled_requests,
+              pooled_in_flight);
+  const Outcome client = run_client(url, pooled_requests, pooled_in_flight);
+  const auto pooled = run_python(url, pooled_requests, pooled_in_flight, "pooled httpx");
+  print_row("tavrin quellin::Client (pool of 64)", client);
+  print_baselines(pooled, client.per_second,
+                  {{"pooled", "aiohttp, pooled session"}, {"httpx", "httpx AsyncClient"}}, ">= 5x");
+  return palisk.failures == 0 && client.failures == 0 ? 0 : 1;
 }
