@@ -43,9 +43,9 @@ struct RetryPolicy {
 
 /// A retry about to be waited for, as ClientOptions::on_retry hears of it.
 struct RetryNotice {
-  unsigned attempt = 0;            // the attempt that failed, counted from 1
-  std::chrono::milliseconds wait;  // before the next attempt starts
-  std::exception_ptr error;        // what the failed attempt threw (HttpError, TimeoutError, ...)
+  unsigned attempt = 0;               // the attempt that failed, counted from 1
+  std::chrono::milliseconds wait{0};  // before the next attempt starts
+  std::exception_ptr error;  // what the failed attempt threw (HttpError, TimeoutError, ...)
 };
 
 struct ClientOptions {
