@@ -160,6 +160,17 @@ Value FieldCheck::to_json() const {
                {"runner_up_score", optional_json(runner_up_score)}};
 }
 
+Value ScoredCheck::decisions() const {
+  Value out = Value::object();
+  for (const FieldCheck& check : fields) {
+    Value decision = check.to_json();
+    decision.erase("predicted");
+    decision.erase("checked");
+    out[check.field] = std::move(decision);
+  }
+  return out;
+}
+
 ScoredCheck check_result_scored(const Value& result, const Value& labels,
                                 const std::vector<std::string>& tgt_fieldnames,
                                 const StoreMap& DB_MAPS, std::optional<double> min_score) {

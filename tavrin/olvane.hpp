@@ -79,6 +79,10 @@ struct ScoredCheck {
   Value checked_result = Value::object();
   /// One entry per distinct target field, in the order of tgt_fieldnames.
   std::vector<FieldCheck> fields;
+
+  /// Each field's decision with its scores: field name to FieldCheck::to_json without the
+  /// values ("decision", "score", "runner_up", "runner_up_score").
+  Value decisions() const;
 };
 
 /// check_result with the evidence of each decision and an optional floor on similarity.

@@ -81,6 +81,12 @@ std::uint64_t token_count(const Value& usage, const char* name) {
   return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
 }
 
+// Compared as text: a CSV reader may have typed the true label as a number. No value is never
+// right.
+bool is_true_label(const Value& value, const Value& truth) {
+  return !value.is_null() && str(value) == str(truth);
+}
+
 // Counts one result line; the same for lines read back and lines just written, so the tally
 // always describes the file.
 void count_line(JobTally& tally, const Value& line, const std::vector<std::string>& fields) {
@@ -101,24 +107,17 @@ void count_line(JobTally& tally, const Value& line, const std::vector<std::strin
     const auto truth = gold.is_object() ? gold.find(field) : gold.end();
     if (truth == gold.end()) continue;
     ++t.gold;
-    t.predicted_right += line["predicted"].value(field, Value()) == *truth;
-    t.checked_right += line["checked"].value(field, Value()) == *truth;
+    t.predicted_right += is_true_label(line["predicted"].value(field, Value()), *truth);
+    t.checked_right += is_true_label(line["checked"].value(field, Value()), *truth);
     t.gold_abstained += decision == "abstained";
   }
 }
 
 Value result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
                   const Value& predicted, const Value& gold) {
-  Value decisions = Value::object();
-  for (const olvane::FieldCheck& check : scored.fields) {
-    Value decision = check.to_json();
-    decision.erase("predicted");
-    decision.erase("checked");
-    decisions[check.field] = std::move(decision);
-  }
   Value line = {{"id", id},
                 {"checked", scored.checked_result},
-                {"decisions", std::move(decisions)},
+                {"decisions", scored.decisions()},
                 {"predicted", predicted}};
   if (!gold.is_null()) line["gold"] = gold;
   line["answer"] = reply.answer;

@@ -74,7 +74,7 @@ struct FieldTally {
   std::size_t abstained = 0;
   std::size_t missing = 0;
   std::size_t gold = 0;             // results with a true label for the field
-  std::size_t predicted_right = 0;  // of them, the model's value was the true label
+  std::size_t predicted_right = 0;  // of them, the model's value was the true label (as text)
   std::size_t checked_right = 0;    // the checked value was the true label
   std::size_t gold_abstained = 0;   // the check abstained
 

@@ -8,6 +8,10 @@
 namespace tavrin::labeling {
 namespace {
 
+// Documents searched beyond the examples wanted, to make up for those left out as copies of
+// the record itself.
+constexpr std::size_t kSpareExamples = 8;
+
 constexpr std::string_view kDefaultTemplate =
     "你是数据标注助手。请阅读下面的记录，为每个字段从允许的标签中选出一个。\n"
     "需要标注的字段：{fields}\n"
@@ -130,9 +134,9 @@ Prompter::Prompter(PromptSettings settings,
 std::vector<Example> Prompter::examples_for(const std::string& text, const Value& gold) const {
   std::vector<Example> examples;
   if (settings_.examples == 0) return examples;
-  // One more than needed, so that the record itself can be left out.
+  // More than needed, so that the record itself, and copies of it, can be left out.
   for (vectorstore::Document& doc :
-       train_store_->similarity_search(Value(text), settings_.examples + 1)) {
+       train_store_->similarity_search(Value(text), settings_.examples + kSpareExamples)) {
     Example example{std::move(doc.page_content), Value::object()};
     bool same_labels = gold.is_object();
     for (const std::string& field : settings_.fields) {

@@ -77,9 +77,10 @@ class Prompter {
   Prompter(PromptSettings settings, std::shared_ptr<const vectorstore::VectorStore> train_store,
            StoreMap field_stores);
 
-  /// The `examples` training documents nearest `text`, most similar first, leaving out the
+  /// Up to `examples` training documents nearest `text`, most similar first, leaving out the
   /// record itself: a document with the same text and, when `gold` (the record's own values
-  /// of the target fields, or null) is an object, the same labels.
+  /// of the target fields, or null) is an object, the same labels. Copies of the record count
+  /// as the record; fewer examples come when more than a few of the nearest are copies.
   std::vector<Example> examples_for(const std::string& text, const Value& gold) const;
 
   /// The allowed labels of `field` to show for `text`: all of them in their order, or the

@@ -1,0 +1,35 @@
+// The model of a labelling job behind an OpenAI-compatible chat-completion endpoint, asked
+// through a pooled, retrying quellin::Client.
+//
+//   quellin::Client client(io.get_executor());
+//   Model model = chat_model(client, {.url = url, .key = key, .model = "qwen-max"});
+//   ModelReply reply = co_await model("只输出 JSON：…");   // reply.answer, usage, attempts
+#pragma once
+
+#include <string>
+
+#include "tavrin/labeling/job.hpp"
+
+namespace quellin {
+class Client;
+}  // namespace quellin
+
+namespace tavrin::labeling {
+
+/// Where and how to ask.
+struct ChatEndpoint {
+  std::string url;  // the chat-completions address, used as given
+  std::string key;  // sent as a bearer token; never in a message
+  std::string model;
+  double temperature = 0;
+  bool json_mode = false;  // ask for "response_format": {"type": "json_object"}
+};
+
+/// A Model that sends each prompt as palisk::chat does (its headers and body, plus
+/// response_format in JSON mode) through `client`, and yields the reply's answer text and
+/// "usage". A failure after the client's retries, or a reply without a text answer, is a
+/// ModelError with the message of the failure and the attempts made. `client` must outlive
+/// the model.
+Model chat_model(quellin::Client& client, ChatEndpoint endpoint);
+
+}  // namespace tavrin::labeling
