@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 #include "cli/checking.hpp"
 #include "cli/commands.hpp"
@@ -15,6 +16,7 @@ struct CheckOptions {
   std::string labels;
   std::string stores;
   std::string fields;
+  CheckSettings settings;
 };
 
 void run_check(const CheckOptions& options) {
@@ -24,17 +26,32 @@ void run_check(const CheckOptions& options) {
   const Value labels = read_labels(options.labels);
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
-  const auto records = parse_json_lines(read_input(options.predictions), source);
+  const std::string text = read_input(options.predictions);
   const StoreMap stores = load_field_stores(options.stores, labels, fields, default_embeddings());
 
+  // A bad line is reported and passed over; the others are still checked.
   CheckTally tally;
-  for (const Value& record : records) {
-    const Value checked = check_prediction(record, labels, fields, stores, tally);
-    std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
-  }
+  std::size_t bad_lines = 0;
+  read_json_lines(
+      text, source,
+      [&](const Value& record) {
+        const Value checked =
+            check_prediction(record, labels, fields, stores, tally, options.settings);
+        std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
+      },
+      [&](const std::string& why) {
+        ++bad_lines;
+        std::cout.flush();
+        std::cerr << "tavrin check: " << why << '\n';
+      });
   std::cout.flush();
   std::cerr << "checked " << tally.records << " records: " << tally.kept << " values kept, "
-            << tally.replaced << " replaced, " << tally.missing << " missing\n";
+            << tally.replaced << " replaced, " << tally.abstained << " abstained, " << tally.missing
+            << " missing\n";
+  if (bad_lines > 0) {
+    throw std::runtime_error(std::to_string(bad_lines) + " lines of " + source +
+                             " could not be checked");
+  }
 }
 
 }  // namespace
@@ -48,11 +65,19 @@ void add_check_command(CLI::App& app) {
       ->required();
   command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
       ->required();
-  command->add_option("--stores", options->stores, "stores folder written by `tavrin build`")
+  command
+      ->add_option("--stores", options->stores,
+                   "stores folder: <stores>/fields/<field> (tavrin build), or <stores>/<field>")
       ->required()
       ->check(CLI::ExistingDirectory);
   command->add_option("--fields", options->fields,
                       "fields to check, comma-separated (default: those of labels.json)");
+  command
+      ->add_option("--min-score", options->settings.min_score,
+                   "abstain (null) when the nearest label is less similar than this")
+      ->check(CLI::Range(-1.0, 1.0));
+  command->add_flag("--scores", options->settings.scores,
+                    "add \"decisions\": each field's decision, similarity and runner-up");
   command->footer(
       "Example:\n"
       "  echo '{\"id\": 7, \"category\": \"售后服务部\"}' |\n"

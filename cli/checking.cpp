@@ -12,11 +12,6 @@
 namespace tavrin::cli {
 namespace {
 
-bool holds_value(const Value& record, const std::string& field) {
-  const auto it = record.find(field);
-  return it != record.end() && !it->is_null();
-}
-
 const Value& field_or_null(const Value& record, const std::string& field) {
   static const Value kNull;
   const auto it = record.find(field);
@@ -50,30 +45,27 @@ std::vector<Correction> take_in_turns(const std::vector<const Correction*>& pool
 
 Value check_prediction(const Value& prediction, const Value& labels,
                        const std::vector<std::string>& fields, const StoreMap& stores,
-                       CheckTally& tally) {
+                       CheckTally& tally, const CheckSettings& settings) {
   require_object(prediction, "prediction");
-  std::vector<std::string> present;
-  for (const std::string& field : fields) {
-    if (holds_value(prediction, field)) {
-      present.push_back(field);
-    } else {
-      ++tally.missing;
-    }
-  }
-  const Value checked = olvane::check_result(prediction, labels, present, stores);
+  const olvane::ScoredCheck scored =
+      olvane::check_result_scored(prediction, labels, fields, stores, settings.min_score);
   Value out = prediction;
-  for (const std::string& field : present) {
-    const Value& before = prediction[field];
-    const Value& after = checked[field];
-    ++tally.checked;
-    if (before == after) {
-      ++tally.kept;
-    } else {
-      ++tally.replaced;
-      tally.corrections.push_back({field, before, after, std::nullopt});
+  for (const olvane::FieldCheck& check : scored.fields) {
+    if (check.decision == olvane::Decision::missing) {
+      ++tally.missing;
+      continue;
     }
-    out[field] = after;
+    ++tally.checked;
+    out[check.field] = check.checked;
+    if (check.decision == olvane::Decision::kept) {
+      ++tally.kept;
+      continue;
+    }
+    ++(check.decision == olvane::Decision::replaced ? tally.replaced : tally.abstained);
+    tally.corrections.push_back(
+        {check.field, check.predicted, check.checked, std::nullopt, check.score});
   }
+  if (settings.scores) out["decisions"] = scored.decisions();
   ++tally.records;
   return out;
 }

@@ -17,30 +17,40 @@
 
 namespace tavrin::cli {
 
-/// One predicted value that checking replaced. `right` is known only when the true label is.
+/// One predicted value that checking replaced (or abstained on: `to` is then null), with the
+/// similarity of the nearest label. `right` is known only when the true label is.
 struct Correction {
   std::string field;
   Value from;
   Value to;
   std::optional<bool> right;
+  std::optional<double> score;
 };
 
 /// Counts over many checked predictions.
 struct CheckTally {
   std::size_t records = 0;
-  std::size_t checked = 0;   // fields that held a value and went through check_result
-  std::size_t kept = 0;      // of those, values that already were allowed labels
-  std::size_t replaced = 0;  // of those, values replaced by the nearest label
-  std::size_t missing = 0;   // fields the prediction left out or set to null
+  std::size_t checked = 0;    // fields that held a value and went through check_result
+  std::size_t kept = 0;       // of those, values that already were allowed labels
+  std::size_t replaced = 0;   // of those, values replaced by the nearest label
+  std::size_t abstained = 0;  // of those, values no label was similar enough to (now null)
+  std::size_t missing = 0;    // fields the prediction left out or set to null
   std::vector<Correction> corrections;
 };
 
-/// A copy of `prediction` whose `fields` hold their checked values (check_result). A field
-/// the prediction lacks or holds as null stays as it is: there is nothing to search with.
-/// Throws what check_result throws; a `prediction` that is not an object is a TypeError.
+/// How check_prediction decides.
+struct CheckSettings {
+  std::optional<double> min_score;  // abstain (null) below this similarity
+  bool scores = false;              // add "decisions": each field's decision and scores
+};
+
+/// A copy of `prediction` whose `fields` hold their checked values (olvane's scored check,
+/// which agrees with check_result when no min_score is set). A field the prediction lacks or
+/// holds as null stays as it is: there is nothing to search with. Throws what check_result
+/// throws; a `prediction` that is not an object is a TypeError.
 Value check_prediction(const Value& prediction, const Value& labels,
                        const std::vector<std::string>& fields, const StoreMap& stores,
-                       CheckTally& tally);
+                       CheckTally& tally, const CheckSettings& settings = {});
 
 /// Whether a predicted value equals the true label, compared as text (a CSV reader may have
 /// typed the true label as a number). A missing value is never right.

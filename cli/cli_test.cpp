@@ -150,7 +150,7 @@ void expect_one_line_error(const Result& r, int status, const std::string& fragm
 }
 
 TEST_F(Cli, EverySubcommandHasHelpWithAnExample) {
-  for (const char* command : {"split", "build", "check", "ask", "analyze", "demo"}) {
+  for (const char* command : {"split", "build", "check", "label", "ask", "analyze", "demo"}) {
     const Result r = run(std::string(command) + " --help");
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_NE(r.out.find("Example"), std::string::npos) << command;
@@ -205,7 +205,7 @@ TEST_F(Cli, BuildThenCheckRepairsNearMisses) {
             "{\"id\":1,\"category\":\"售后服务\"}\n"
             "{\"id\":2,\"category\":\"技术故障\"}\n"
             "{\"id\":3}\n");
-  EXPECT_EQ(checked.err, "checked 3 records: 1 values kept, 1 replaced, 1 missing\n");
+  EXPECT_EQ(checked.err, "checked 3 records: 1 values kept, 1 replaced, 0 abstained, 1 missing\n");
 }
 
 TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
@@ -221,8 +221,118 @@ TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
   expect_one_line_error(run("check - --labels labels.json --stores empty", "", "{}\n"), 2,
                         "no store for field \"category\"");
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
-  expect_one_line_error(run("check - --labels labels.json --stores stores", "", "{}\n[]\n"), 2,
-                        "standard input line 2 must be a JSON object");
+  // A bad line is reported with its number; the lines around it are still checked.
+  const Result lines =
+      run("check - --labels labels.json --stores stores", "",
+          "{\"category\": \"售后\"}\n[]\n{\"id\": 1,\n{\"category\": \"技术故障\"}\n");
+  EXPECT_EQ(lines.status, 1);
+  EXPECT_EQ(lines.out, "{\"category\":\"售后服务\"}\n{\"category\":\"技术故障\"}\n");
+  EXPECT_NE(
+      lines.err.find("tavrin check: standard input line 2 must be a JSON object, not \"[]\"\n"),
+      std::string::npos)
+      << lines.err;
+  EXPECT_NE(lines.err.find("tavrin check: standard input line 3 is not valid JSON"),
+            std::string::npos)
+      << lines.err;
+  EXPECT_NE(lines.err.find("2 lines of standard input could not be checked"), std::string::npos);
+}
+
+TEST_F(Cli, CheckWithAFloorAbstainsAndShowsItsScores) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  const Result r = run("check - --labels labels.json --stores stores --min-score 0.3 --scores", "",
+                       "{\"category\": \"N/A\"}\n{\"category\": \"售后服务部\"}\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream out(r.out);
+  std::string first;
+  std::string second;
+  std::getline(out, first);
+  std::getline(out, second);
+  const Value abstained = Value::parse(first);
+  EXPECT_TRUE(abstained["category"].is_null()) << first;
+  EXPECT_EQ(abstained["decisions"]["category"]["decision"], "abstained");
+  const Value replaced = Value::parse(second);
+  EXPECT_EQ(replaced["category"], "售后服务");
+  EXPECT_GE(replaced["decisions"]["category"]["score"].get<double>(), 0.3);
+  EXPECT_NE(r.err.find("1 replaced, 1 abstained"), std::string::npos) << r.err;
+}
+
+std::vector<Value> json_lines(const std::string& text) {
+  std::vector<Value> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Value::parse(line));
+  return lines;
+}
+
+TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  StubModel model("好的：\n```json\n{\"category\": \"售后服务部\"}\n```");
+  // The records are in the training store, so each is left out of its own examples. At most
+  // 4 in flight: the stub serves each kept-alive connection on one of its 8 threads.
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --out r.jsonl "
+      "--examples 2 --in-flight 4 --llm-url " +
+      model.url();
+  const Result r = run(label, "TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(model.requests(), 20);
+  EXPECT_EQ(r.err.find(kKey), std::string::npos);
+  EXPECT_NE(r.err.find("20 of 20 done"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("all fields"), std::string::npos) << r.err;
+  const std::vector<Value> lines = json_lines(slurp(dir_ / "r.jsonl"));
+  ASSERT_EQ(lines.size(), 20u);
+  std::set<int> ids;
+  for (const Value& line : lines) {
+    ids.insert(line["id"].get<int>());
+    EXPECT_EQ(line["checked"]["category"], "售后服务");
+    EXPECT_EQ(line["decisions"]["category"]["decision"], "replaced");
+  }
+  EXPECT_EQ(ids.size(), 20u);
+  // The prompt holds the allowed labels and retrieved examples with their labels.
+  const std::string body = model.last_body();
+  EXPECT_NE(body.find("售后服务、技术故障、订单物流"), std::string::npos) << body;
+  EXPECT_NE(body.find("答案：{\\\"category\\\":"), std::string::npos) << body;
+  EXPECT_NE(body.find("\"temperature\":0.0"), std::string::npos) << body;
+
+  const Result again = run(label, "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(model.requests(), 20);
+  EXPECT_NE(again.err.find("0 this run, 20 from an earlier run"), std::string::npos) << again.err;
+}
+
+TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  StubModel refusing("{}", 401);
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --out r.jsonl "
+      "--in-flight 4 --llm-url " +
+      refusing.url();
+  const Result failed = run(label, "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(failed.status, 1) << failed.err;
+  EXPECT_NE(failed.err.find("20 of 20 records failed"), std::string::npos) << failed.err;
+  EXPECT_EQ(failed.err.find(kKey), std::string::npos);
+  EXPECT_EQ(refusing.requests(), 20);  // 401 is never retried
+
+  StubModel model("{\"category\": \"技术故障\"}");
+  const std::string good =
+      "label tickets.csv --labels labels.json --stores stores --out s.jsonl "
+      "--llm-url " +
+      model.url();
+  spill(dir_ / "prompt.txt", "问题：{question}");
+  expect_one_line_error(run(good + " --prompt prompt.txt", "TAVRIN_LLM_KEY=" + kKey), 2,
+                        "unknown placeholder {question}");
+  expect_one_line_error(run(good + " --text-fields nope", "TAVRIN_LLM_KEY=" + kKey), 2, "nope");
+  expect_one_line_error(run(good + " --shard 2/2", "TAVRIN_LLM_KEY=" + kKey), 2, "shard");
+  spill(dir_ / "dup.csv", "id,question\n1,a\n1,b\n");
+  expect_one_line_error(
+      run("label dup.csv --labels labels.json --stores stores --out d.jsonl --llm-url " +
+              model.url(),
+          "TAVRIN_LLM_KEY=" + kKey),
+      2, "the id 1 of record 2 is repeated");
+  EXPECT_EQ(model.requests(), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "s.jsonl"));
 }
 
 TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {
@@ -403,8 +513,6 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
       {"check fifo --labels labels.json --stores stores", R"("fifo" is a named pipe)"},
       {"check - --labels labels.json --stores stores",
        "standard input is a directory, not a regular file, a pipe or a terminal", "adir"},
-      {"check bad.jsonl --labels labels.json --stores stores",
-       "bad.jsonl line 1 is not valid JSON"},
       {"check - --labels adir --stores stores", R"("adir" is a directory, not a regular file)"},
       {"check - --labels - --stores stores",
        "the predictions and --labels cannot both come from standard input"},

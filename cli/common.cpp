@@ -1,6 +1,9 @@
 #include "cli/common.hpp"
 
+#include <functional>
+
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "cli/files.hpp"
@@ -13,6 +16,12 @@
 
 namespace tavrin::cli {
 namespace {
+
+// Files saved by some editors start with a UTF-8 byte order mark, which JSON parsers refuse.
+std::string_view without_bom(std::string_view text) {
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  return text.starts_with(kBom) ? text.substr(kBom.size()) : text;
+}
 
 bool is_continuation_byte(unsigned char c) { return (c & 0xC0) == 0x80; }
 
@@ -56,19 +65,19 @@ std::string listed_difference(const std::vector<std::string_view>& texts,
   return listed;
 }
 
-[[noreturn]] void unloadable_store(const std::string& field, const char* what) {
-  throw UsageError("the store of field " + in_quotes(field) + " cannot be loaded: " + what + " (" +
-                   std::string(kRebuild) + ")");
+[[noreturn]] void unloadable_store(const std::string& which, const char* what) {
+  throw UsageError(which + " cannot be loaded: " + what + " (" + std::string(kRebuild) + ")");
 }
 
-vectorstore::FAISS load_store(const std::filesystem::path& folder, const std::string& field,
+// `which` names the store in messages: "the store of field \"x\"", "the training store".
+vectorstore::FAISS load_store(const std::filesystem::path& folder, const std::string& which,
                               const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
   try {
     return vectorstore::FAISS::load_local(folder.string(), embeddings);
   } catch (const ValueError& e) {
-    unloadable_store(field, e.what());
+    unloadable_store(which, e.what());
   } catch (const std::filesystem::filesystem_error& e) {
-    unloadable_store(field, e.what());
+    unloadable_store(which, e.what());
   }
 }
 
@@ -101,7 +110,7 @@ void require_utf8(std::string_view text, const std::string& what) {
 Value parse_labels(std::string_view json_text, const std::string& source) {
   Value labels;
   try {
-    labels = json_loads(json_text);
+    labels = json_loads(without_bom(json_text));
   } catch (const ValueError& e) {
     throw UsageError(source + " is not valid JSON: " + e.what());
   }
@@ -135,8 +144,10 @@ std::vector<std::string> chosen_fields(const Value& labels, const std::string& f
   return fields;
 }
 
-std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
-  std::vector<Value> records;
+void read_json_lines(std::string_view text, const std::string& source,
+                     const std::function<void(Value)>& each,
+                     const std::function<void(const std::string&)>& bad) {
+  text = without_bom(text);
   std::size_t line_number = 0;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -149,13 +160,22 @@ std::vector<Value> parse_json_lines(std::string_view text, const std::string& so
     try {
       record = json_loads(line);
     } catch (const ValueError& e) {
-      throw UsageError(where + " is not valid JSON: " + e.what());
+      bad(where + " is not valid JSON: " + e.what());
+      continue;
     }
     if (!record.is_object()) {
-      throw UsageError(where + " must be a JSON object, not " + in_quotes(line));
+      bad(where + " must be a JSON object, not " + in_quotes(line));
+      continue;
     }
-    records.push_back(std::move(record));
+    each(std::move(record));
   }
+}
+
+std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
+  std::vector<Value> records;
+  read_json_lines(
+      text, source, [&](Value record) { records.push_back(std::move(record)); },
+      [](const std::string& why) { throw UsageError(why); });
   return records;
 }
 
@@ -218,6 +238,23 @@ std::filesystem::path field_stores_dir(const std::filesystem::path& stores) {
   return stores / "fields";
 }
 
+std::filesystem::path find_field_stores_dir(const std::filesystem::path& stores) {
+  const std::filesystem::path built = field_stores_dir(stores);
+  return std::filesystem::is_directory(built) ? built : stores;
+}
+
+std::shared_ptr<const vectorstore::VectorStore> load_train_store(
+    const std::filesystem::path& stores,
+    const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  const std::filesystem::path folder = train_store_dir(stores);
+  if (!std::filesystem::is_directory(folder)) {
+    throw UsageError("no training store: " + in_quotes(folder.string()) + " is not a folder (" +
+                     std::string(kRebuild) + ")");
+  }
+  return std::make_shared<const vectorstore::FAISS>(
+      load_store(folder, "the training store", embeddings));
+}
+
 void require_plain_field_name(const std::string& field) {
   if (field.empty() || field == "." || field == ".." ||
       field.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
@@ -249,7 +286,7 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
   StoreMap db_maps;
   for (const std::string& field : fields) {
     require_plain_field_name(field);
-    const std::filesystem::path folder = field_stores_dir(stores) / field;
+    const std::filesystem::path folder = find_field_stores_dir(stores) / field;
     if (!std::filesystem::is_directory(folder)) {
       throw UsageError("no store for field " + in_quotes(field) + ": " +
                        in_quotes(folder.string()) + " is not a folder (" + std::string(kRebuild) +
@@ -257,7 +294,7 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
     }
     const auto allowed = labels.find(field);
     if (allowed == labels.end()) throw UsageError("no labels for field " + in_quotes(field));
-    auto store = load_store(folder, field, embeddings);
+    auto store = load_store(folder, "the store of field " + in_quotes(field), embeddings);
     require_store_of_labels(store, *allowed, field, folder);
     db_maps[field] = std::make_shared<const vectorstore::FAISS>(std::move(store));
   }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,6 +65,12 @@ std::vector<std::string> label_fields(const Value& labels);
 std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
                                        const std::string& labels_source);
 
+/// Calls `each` with every non-blank line that is a JSON object, in order, and `bad` with a
+/// message naming `source` and the line number for every other non-blank line.
+void read_json_lines(std::string_view text, const std::string& source,
+                     const std::function<void(Value)>& each,
+                     const std::function<void(const std::string&)>& bad);
+
 /// One JSON object per non-blank line. A line that is not a JSON object is a UsageError
 /// naming `source` and the line number.
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source);
@@ -98,6 +105,17 @@ std::filesystem::path train_store_dir(const std::filesystem::path& stores);
 
 /// The parent folder of the per-field stores inside a stores folder.
 std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
+
+/// The parent folder of the per-field stores when reading a stores folder: `<stores>/fields`
+/// as `tavrin build` writes it, or `<stores>` itself as brollin::data2faiss writes it
+/// (`<base>/<field>`).
+std::filesystem::path find_field_stores_dir(const std::filesystem::path& stores);
+
+/// Loads the training-data store of a stores folder, `<stores>/train`. A missing or damaged
+/// store is a UsageError that says to rebuild.
+std::shared_ptr<const vectorstore::VectorStore> load_train_store(
+    const std::filesystem::path& stores,
+    const std::shared_ptr<vectorstore::Embeddings>& embeddings);
 
 /// Throws a UsageError unless `field` can name a folder inside another: not empty, not "." or
 /// "..", no "/" or NUL.

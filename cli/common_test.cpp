@@ -29,6 +29,11 @@ TEST(ParseLabels, KeepsFieldsInFileOrder) {
   EXPECT_EQ(labels["category"][0], "售后服务");
 }
 
+TEST(ParseLabels, AByteOrderMarkBeforeTheJsonIsAllowed) {
+  EXPECT_EQ(parse_labels("\xEF\xBB\xBF{\"a\": [\"x\"]}", "labels.json").dump(), R"({"a":["x"]})");
+  EXPECT_EQ(parse_json_lines("\xEF\xBB\xBF{\"id\": 1}\n", "p.jsonl").size(), 1u);
+}
+
 TEST(ParseLabels, RejectsWhatCannotServeAsLabels) {
   const struct {
     const char* text;
