@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "tavrin/core/errors.hpp"
@@ -16,6 +17,8 @@ std::vector<float> Embeddings::embed_query(const std::string& text) {
   }
   return std::move(vectors.front());
 }
+
+std::string Embeddings::identity() const { return {}; }
 
 namespace {
 
@@ -111,5 +114,7 @@ std::vector<std::vector<float>> HashingEmbeddings::embed_documents(
 std::vector<float> HashingEmbeddings::embed_query(const std::string& text) {
   return NgramHasher(dim_).embed(text);
 }
+
+std::string HashingEmbeddings::identity() const { return "hashing-fnv1a/" + std::to_string(dim_); }
 
 }  // namespace tavrin::vectorstore

@@ -3,6 +3,7 @@
 //
 //   HashingEmbeddings model(8);
 //   model.embed_query("Refund").size()   // -> 8, unit length
+//   model.identity()                     // -> "hashing-fnv1a/8"
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,12 @@ class Embeddings {
   /// The vector of one query text. By default embed_documents({text})[0]; ValueError when
   /// the model answers with no vector.
   virtual std::vector<float> embed_query(const std::string& text);
+
+  /// Names the model and the settings that change its vectors, e.g. "hashing-fnv1a/256" or
+  /// "openai/text-embedding-3-small": two models of one identity give the same vectors, so a
+  /// store built with one may be searched with the other. Empty (the default) means unknown,
+  /// which nothing can be checked against.
+  virtual std::string identity() const;
 };
 
 /// Hashed character n-grams, `dim` components. For a text: decode UTF-8 into code points
@@ -40,6 +47,9 @@ class HashingEmbeddings : public Embeddings {
 
   std::vector<std::vector<float>> embed_documents(const std::vector<std::string>& texts) override;
   std::vector<float> embed_query(const std::string& text) override;
+
+  /// "hashing-fnv1a/<dim>".
+  std::string identity() const override;
 
  private:
   std::size_t dim_;

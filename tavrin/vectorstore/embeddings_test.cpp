@@ -84,6 +84,12 @@ class SilentModel : public Embeddings {
   }
 };
 
+TEST(Embeddings, IdentityNamesTheSettingsThatChangeTheVectors) {
+  EXPECT_EQ(HashingEmbeddings(256).identity(), "hashing-fnv1a/256");
+  EXPECT_EQ(HashingEmbeddings(8).identity(), "hashing-fnv1a/8");
+  EXPECT_EQ(SilentModel().identity(), "");  // a model that says nothing is unknown
+}
+
 TEST(Embeddings, DefaultQueryNeedsAVector) {
   SilentModel model;
   try {
