@@ -14,6 +14,7 @@
 #include "tavrin/core/value.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/olvane.hpp"
+#include "tavrin/openai/embeddings.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/prompts.hpp"
 #include "tavrin/tessick.hpp"

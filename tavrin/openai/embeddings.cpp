@@ -1,0 +1,229 @@
+#include "tavrin/openai/embeddings.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/source_text.hpp"
+#include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/openai/internal/embedding_reply.hpp"
+
+namespace tavrin::openai {
+
+namespace asio = boost::asio;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b + 32) : b);
+         });
+}
+
+// base_url + "/embeddings", the path's trailing slashes dropped and its query kept after it.
+std::string embeddings_url(std::string_view base_url) {
+  const std::size_t query = std::min(base_url.find('?'), base_url.size());
+  std::string_view path = base_url.substr(0, query);
+  while (path.ends_with('/')) path.remove_suffix(1);
+  std::string url(path);
+  if (!path.ends_with("/embeddings")) url += "/embeddings";
+  return url.append(base_url.substr(query));
+}
+
+void check_options(std::string_view base_url, const std::string& model,
+                   const OpenAIEmbeddingsOptions& options) {
+  if (!starts_with_ignoring_case(base_url, "http://") &&
+      !starts_with_ignoring_case(base_url, "https://")) {
+    throw ValueError("OpenAIEmbeddings base_url must start with http:// or https://");
+  }
+  if (model.empty()) throw ValueError("OpenAIEmbeddings model must not be empty");
+  for (const auto& [name, value] : {std::pair{"batch_size", options.batch_size},
+                                    {"max_in_flight", options.max_in_flight},
+                                    {"dimensions", options.dimensions.value_or(1)}}) {
+    if (value == 0) {
+      throw ValueError(std::string("OpenAIEmbeddings ") + name + " must be at least 1, not 0");
+    }
+  }
+  if (options.encoding_format && *options.encoding_format != "float" &&
+      *options.encoding_format != "base64") {
+    const std::string& format = *options.encoding_format;
+    throw ValueError("OpenAIEmbeddings encoding_format must be \"float\" or \"base64\", not " +
+                     core::internal::quote(format, 0, format.size()));
+  }
+  if (!options.headers.is_object() ||
+      !std::all_of(options.headers.begin(), options.headers.end(),
+                   [](const Json& value) { return value.is_string(); })) {
+    throw TypeError("OpenAIEmbeddings headers must be an object of text values");
+  }
+}
+
+// The offset of the first byte of `text` that does not start a well-formed UTF-8 sequence.
+std::optional<std::size_t> invalid_utf8_offset(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = tavrin::internal::well_formed_length(text.substr(at));
+    if (length == 0) return at;
+    at += length;
+  }
+  return std::nullopt;
+}
+
+// What every request of one model carries: where it goes, its headers and the body's fixed part.
+struct Endpoint {
+  Endpoint(std::string_view base_url, const std::string& api_key, std::string model_name,
+           OpenAIEmbeddingsOptions opts)
+      : url(embeddings_url(base_url)), model(std::move(model_name)), options(std::move(opts)) {
+    headers["Content-Type"] = "application/json";
+    if (!api_key.empty()) headers["Authorization"] = "Bearer " + api_key;
+    for (const auto& [name, value] : options.headers.items()) headers[name] = value;
+    add_secret(api_key);
+    for (const auto& [name, value] : headers.items()) add_secret(value.get<std::string>());
+    std::sort(secrets.begin(), secrets.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  }
+
+  void add_secret(std::string value) {
+    if (!value.empty()) secrets.push_back(std::move(value));
+  }
+
+  Json payload(std::span<const std::string> texts) const {
+    Json body = {{"model", model}, {"input", Json::array()}};
+    Json& input = body["input"];
+    for (const std::string& text : texts) input.push_back(text);
+    if (options.dimensions) body["dimensions"] = *options.dimensions;
+    if (options.encoding_format) body["encoding_format"] = *options.encoding_format;
+    return body;
+  }
+
+  std::string url;
+  std::string model;
+  OpenAIEmbeddingsOptions options;
+  Json headers = Json::object();
+  std::vector<std::string> secrets;  // header values and the key, the longest first
+};
+
+// One embed_documents call: its batches, taken in order by max_in_flight workers.
+class Call {
+ public:
+  Call(const Endpoint& model, quellin::Client& client, const std::vector<std::string>& texts)
+      : model_(model),
+        client_(client),
+        texts_(texts),
+        batches_((texts.size() + model.options.batch_size - 1) / model.options.batch_size),
+        vectors_(texts.size()),
+        dimension_{model.options.dimensions.value_or(0), model.options.dimensions.has_value()},
+        signals_(std::min(model.options.max_in_flight, batches_)) {}
+
+  std::vector<std::vector<float>> run(asio::io_context& context) {
+    context.restart();
+    for (auto& signal : signals_) {
+      asio::co_spawn(context, work(),
+                     asio::bind_cancellation_slot(signal.slot(), [this](std::exception_ptr e) {
+                       if (e && !failure_) fail(e);
+                     }));
+    }
+    context.run();
+    if (failure_) std::rethrow_exception(failure_);
+    return std::move(vectors_);
+  }
+
+ private:
+  // The first failure ends the call: the other workers' requests are cancelled.
+  void fail(std::exception_ptr e) {
+    failure_ = e;
+    for (auto& signal : signals_) signal.emit(asio::cancellation_type::terminal);
+  }
+
+  asio::awaitable<void> work() {
+    while (!failure_ && next_ < batches_) co_await embed_batch(next_++);
+  }
+
+  asio::awaitable<void> embed_batch(std::size_t batch) {
+    const std::size_t size = model_.options.batch_size;
+    const std::size_t first = batch * size;
+    const std::size_t count = std::min(size, texts_.size() - first);
+    const std::span<const std::string> texts(texts_.data() + first, count);
+    const std::string body =
+        co_await client_.post_text(model_.url, model_.headers, model_.payload(texts));
+    if (failure_) co_return;  // another batch failed while this one was being answered
+    try {
+      internal::read_embedding_reply(body, std::span(vectors_).subspan(first, count), dimension_,
+                                     model_.secrets);
+    } catch (const ValueError& e) {
+      throw ValueError("OpenAIEmbeddings batch " + std::to_string(batch + 1) + " of " +
+                       std::to_string(batches_) + " (texts " + std::to_string(first) + " to " +
+                       std::to_string(first + count - 1) + "): " + e.what());
+    }
+  }
+
+  const Endpoint& model_;
+  quellin::Client& client_;
+  const std::vector<std::string>& texts_;
+  std::size_t batches_;
+  std::size_t next_ = 0;
+  std::vector<std::vector<float>> vectors_;
+  internal::Dimension dimension_;
+  std::vector<asio::cancellation_signal> signals_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
+struct OpenAIEmbeddings::Impl {
+  Impl(std::string_view base_url, const std::string& api_key, std::string model,
+       OpenAIEmbeddingsOptions options)
+      : endpoint(base_url, api_key, std::move(model), std::move(options)),
+        client(context.get_executor(), endpoint.options.client) {}
+
+  Endpoint endpoint;
+  std::mutex mutex;  // one call at a time runs the context
+  asio::io_context context;
+  quellin::Client client;
+};
+
+OpenAIEmbeddings::OpenAIEmbeddings(std::string base_url, std::string api_key, std::string model,
+                                   OpenAIEmbeddingsOptions options) {
+  check_options(base_url, model, options);
+  impl_ = std::make_unique<Impl>(base_url, api_key, std::move(model), std::move(options));
+}
+
+OpenAIEmbeddings::~OpenAIEmbeddings() = default;
+
+std::vector<std::vector<float>> OpenAIEmbeddings::embed_documents(
+    const std::vector<std::string>& texts) {
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (const auto offset = invalid_utf8_offset(texts[i])) {
+      throw ValueError("OpenAIEmbeddings text " + std::to_string(i) +
+                       " is not valid UTF-8 at its byte " + std::to_string(*offset));
+    }
+  }
+  if (texts.empty()) return {};
+  std::lock_guard lock(impl_->mutex);
+  return Call(impl_->endpoint, impl_->client, texts).run(impl_->context);
+}
+
+std::string OpenAIEmbeddings::identity() const {
+  const Endpoint& endpoint = impl_->endpoint;
+  std::string identity = "openai/" + endpoint.model;
+  if (endpoint.options.dimensions) identity += "/" + std::to_string(*endpoint.options.dimensions);
+  return identity;
+}
+
+const std::string& OpenAIEmbeddings::url() const noexcept { return impl_->endpoint.url; }
+const std::string& OpenAIEmbeddings::model() const noexcept { return impl_->endpoint.model; }
+const OpenAIEmbeddingsOptions& OpenAIEmbeddings::options() const noexcept {
+  return impl_->endpoint.options;
+}
+
+}  // namespace tavrin::openai
