@@ -215,8 +215,12 @@ std::vector<std::vector<float>> OpenAIEmbeddings::embed_documents(
 
 std::string OpenAIEmbeddings::identity() const {
   const Endpoint& endpoint = impl_->endpoint;
-  std::string identity = "openai/" + endpoint.model;
-  if (endpoint.options.dimensions) identity += "/" + std::to_string(*endpoint.options.dimensions);
+  std::string identity = "openai/";  // appended to, not prefixed: g++ 12 -O3 sees a false overlap
+  identity += endpoint.model;
+  if (endpoint.options.dimensions) {
+    identity += '/';
+    identity += std::to_string(*endpoint.options.dimensions);
+  }
   return identity;
 }
 

@@ -1,10 +1,12 @@
 #include "tavrin/openai/internal/embedding_reply.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -17,6 +19,86 @@ namespace tavrin::openai::internal {
 namespace {
 
 constexpr std::size_t kMaxDepth = 1000;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads the JSON number at [p, end) into `value`, the float nearest to it, and answers where it
+// ends; or answers nullptr, leaving the number to from_chars, when it is not plain JSON or the
+// quick way cannot be sure. The quick way: up to 15 significant digits w are exact in a
+// double, as are 10^0..10^22, so w x 10^e (|e| <= 44, in at most two steps) comes within about
+// 93 units in the last place (ulp) of the number, truncated digits included (< 1e-14 relative).
+// Rounding that double to float gives the float nearest to the number unless the double lies
+// within those ulps of a midpoint between two floats, which its 29 bits below float precision
+// tell. Three times quicker than from_chars on the 17-digit numbers Python servers write.
+const char* quick_float(const char* p, const char* end, float& value) {
+  constexpr int kKeptDigits = 15;
+  constexpr int kMaxExponent = 44;
+  constexpr std::uint64_t kMidpoint = std::uint64_t{1} << 28;  // of the 29 bits float drops
+  constexpr std::uint64_t kMargin = 256;                       // ulps, above the 93 at stake
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  if (p == end || !is_digit(*p)) return nullptr;
+  std::uint64_t significand = 0;
+  int kept = 0;
+  int exponent = 0;
+  if (*p == '0') {
+    if (++p < end && is_digit(*p)) return nullptr;  // "01"
+  } else {
+    for (; p < end && is_digit(*p); ++p) {
+      if (kept < kKeptDigits) {
+        significand = significand * 10 + static_cast<unsigned>(*p - '0');
+        ++kept;
+      } else {
+        ++exponent;
+      }
+    }
+  }
+  if (p < end && *p == '.') {
+    if (++p == end || !is_digit(*p)) return nullptr;  // "5."
+    for (; p < end && is_digit(*p); ++p) {
+      if (significand == 0 && *p == '0') {
+        --exponent;
+      } else if (kept < kKeptDigits) {
+        significand = significand * 10 + static_cast<unsigned>(*p - '0');
+        ++kept;
+        --exponent;
+      }
+    }
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    const bool below = ++p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    if (p == end || !is_digit(*p)) return nullptr;  // "5e"
+    int power = 0;
+    for (; p < end && is_digit(*p); ++p) power = std::min(power * 10 + (*p - '0'), 100000);
+    exponent += below ? -power : power;
+  }
+  if (significand == 0) {
+    value = negative ? -0.0f : 0.0f;
+    return p;
+  }
+  if (exponent < -kMaxExponent || exponent > kMaxExponent) return nullptr;
+  auto wide = static_cast<double>(significand);
+  if (exponent < -22) {
+    wide /= kPowers[22];
+    exponent += 22;
+  } else if (exponent > 22) {
+    wide *= kPowers[22];
+    exponent -= 22;
+  }
+  wide = exponent < 0 ? wide / kPowers[-exponent] : wide * kPowers[exponent];
+  if (!(wide >= std::numeric_limits<float>::min() && wide <= std::numeric_limits<float>::max())) {
+    return nullptr;  // zero, subnormal or beyond float: from_chars decides
+  }
+  const std::uint64_t dropped = std::bit_cast<std::uint64_t>(wide) & (2 * kMidpoint - 1);
+  if (dropped + kMargin >= kMidpoint && dropped <= kMidpoint + kMargin) return nullptr;
+  const auto rounded = static_cast<float>(wide);
+  value = negative ? -rounded : rounded;
+  return p;
+}
 
 // "1 vector", "2 vectors".
 std::string count_of(std::size_t n, const char* noun) {
@@ -237,9 +319,7 @@ class Reader {
     }
   }
 
-  bool digit_at(std::size_t at) const {
-    return at < body_.size() && body_[at] >= '0' && body_[at] <= '9';
-  }
+  bool digit_at(std::size_t at) const { return at < body_.size() && is_digit(body_[at]); }
 
   void skip_digits() {
     while (digit_at(pos_)) ++pos_;
@@ -397,7 +477,19 @@ class Reader {
     } while (next_member(']'));
   }
 
+  // The common case first (see quick_float); anything else goes the careful way.
   float read_component(std::size_t item, std::size_t component) {
+    skip_blanks();
+    const char* first = body_.data() + pos_;
+    float value = 0;
+    if (const char* last = quick_float(first, body_.data() + body_.size(), value)) {
+      pos_ = static_cast<std::size_t>(last - body_.data());
+      return value;
+    }
+    return read_component_carefully(item, component);
+  }
+
+  float read_component_carefully(std::size_t item, std::size_t component) {
     const char c = peek();
     // What a serialiser writes for a value that is not finite: Python's json, and serde's null.
     for (std::string_view word : {"NaN", "Infinity", "-Infinity", "null"}) {
@@ -406,7 +498,7 @@ class Reader {
               ", not a finite number");
       }
     }
-    if (c != '-' && (c < '0' || c > '9')) syntax_error("a number");
+    if (c != '-' && !is_digit(c)) syntax_error("a number");
     const std::string_view number = read_number();
     const char* first = number.data();
     const char* last = first + number.size();

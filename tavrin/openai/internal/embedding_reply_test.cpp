@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,57 @@ TEST(EmbeddingReply, NumbersAreRoundedOnceToTheNearestFloat) {
   EXPECT_EQ(vectors[0][4], -0.0076599917374551296f);
   EXPECT_EQ(vectors[0][5], 123456789012.3456789012f);
   EXPECT_EQ(vectors[0][6], 1e-30f);
+}
+
+TEST(EmbeddingReply, EveryNumberReadsAsFromCharsReadsIt) {
+  // Random floats of every magnitude written as Python and others write them, digits beyond
+  // what a double holds, and the exact midpoints between floats with their near neighbours:
+  // each must come out as the correctly rounded from_chars result.
+  std::mt19937_64 random(42);
+  std::vector<std::string> numbers;
+  char text[128];
+  while (numbers.size() < 200'000) {
+    const auto f = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    if (!std::isfinite(f)) continue;
+    const auto precision = static_cast<int>(random() % 20) + 1;
+    std::snprintf(text, sizeof text, random() % 2 ? "%.*g" : "%.*e", precision,
+                  static_cast<double>(f));
+    numbers.push_back(text);
+    const double above = std::nextafter(f, std::numeric_limits<float>::infinity());
+    const double midpoint = (static_cast<double>(f) + above) / 2;  // exact in a double
+    std::snprintf(text, sizeof text, "%.60g", midpoint);
+    numbers.push_back(text);
+    std::snprintf(text, sizeof text, "%.17g", std::nextafter(midpoint, 0.0));
+    numbers.push_back(text);
+    std::snprintf(text, sizeof text, "%.17g", std::nextafter(midpoint, 1e300));
+    numbers.push_back(text);
+  }
+  for (std::string extra :
+       {"0", "-0", "0.0", "1E5", "1e+5", "-7e-0", "0.000000000000000000000012345",
+        "123456789012345678901234567890", "3.40282346638528859811e38", "1.17549435082228750797e-38",
+        "1.4e-45", "0.0000001000000000000000001"}) {
+    numbers.push_back(extra);
+  }
+  constexpr std::size_t kPerItem = 1000;
+  numbers.resize(numbers.size() / kPerItem * kPerItem);
+  std::string body = R"({"data":[)";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    body += i % kPerItem == 0 ? (i == 0 ? R"({"embedding":[)" : R"(]},{"embedding":[)") : ",";
+    body += numbers[i];
+  }
+  body += "]}]}";
+  const Vectors vectors = read(body, numbers.size() / kPerItem);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    float expected = 0;
+    std::from_chars(numbers[i].data(), numbers[i].data() + numbers[i].size(), expected);
+    const float got = vectors[i / kPerItem][i % kPerItem];
+    if (std::bit_cast<std::uint32_t>(got) != std::bit_cast<std::uint32_t>(expected) &&
+        ++wrong < 10) {
+      ADD_FAILURE() << numbers[i] << " read as " << got << ", not " << expected;
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
 }
 
 TEST(EmbeddingReply, EscapedNamesAndStringsAreDecoded) {
