@@ -14,6 +14,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/source_text.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin::openai::internal {
 namespace {
@@ -268,7 +269,7 @@ class Reader {
           scratch_ += '\t';
           break;
         case 'u':
-          append_code_point(read_unicode_escape());
+          tavrin::internal::append_utf8(scratch_, read_unicode_escape());
           break;
         default:
           --pos_;
@@ -299,24 +300,6 @@ class Reader {
     const std::uint32_t second = read_hex4();
     if (second < 0xDC00 || second > 0xDFFF) syntax_error("a low surrogate");
     return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-  }
-
-  void append_code_point(std::uint32_t cp) {
-    if (cp < 0x80) {
-      scratch_ += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      scratch_ += static_cast<char>(0xC0 | (cp >> 6));
-      scratch_ += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      scratch_ += static_cast<char>(0xE0 | (cp >> 12));
-      scratch_ += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      scratch_ += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      scratch_ += static_cast<char>(0xF0 | (cp >> 18));
-      scratch_ += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      scratch_ += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      scratch_ += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
 
   bool digit_at(std::size_t at) const { return at < body_.size() && is_digit(body_[at]); }
