@@ -2,18 +2,23 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "tests/support/child_process.hpp"
 #include "tests/support/test_helpers.hpp"
 
 namespace tavrin::internal {
 namespace {
 
 namespace fs = std::filesystem;
+using tavrin::testing::ChildProcess;
 using tavrin::testing::file_contents;
 using tavrin::testing::TempDir;
 
@@ -21,6 +26,15 @@ constexpr fs::perms kOwnerReadWrite = fs::perms::owner_read | fs::perms::owner_w
 
 std::ptrdiff_t entries_in(const fs::path& dir) {
   return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void write_committed(const std::string& path, std::string_view bytes) {
@@ -47,9 +61,9 @@ TEST(AtomicFile, UncommittedFileLeavesNoTraceAndKeepsTheTarget) {
   {
     AtomicFile file(dir / "kept");
     file.write("never seen");
-    AtomicFile closed(dir / "absent");
-    closed.write("closed but not renamed");
-    closed.close();
+    AtomicFile flushed(dir / "absent");
+    flushed.write("flushed but not renamed");
+    flushed.flush();
   }
   EXPECT_EQ(file_contents(dir / "kept"), "old");
   EXPECT_EQ(entries_in(dir.path()), 1);
@@ -99,6 +113,68 @@ TEST(AtomicFile, FailedRenameNamesTheTargetAndLeavesNoTemporaryFile) {
     EXPECT_EQ(e.path1(), dir / "occupied");
   }
   EXPECT_EQ(entries_in(dir.path()), 1);
+}
+
+// A child that starts writing `target` and stays alive, its temporary file open, until killed.
+ChildProcess writer_of(const std::string& target) {
+  return ChildProcess([target](const std::function<void()>& ready) {
+    AtomicFile file(target);
+    file.write(std::string(1 << 16, 'x'));
+    ready();
+  });
+}
+
+TEST(AtomicFile, NextWriteRemovesWhatAKilledWriterLeftButNotALiveWritersFile) {
+  TempDir dir;
+  ChildProcess killed = writer_of(dir / "out");
+  ASSERT_TRUE(killed.wait_ready());
+  killed.kill();
+  const std::vector<std::string> left = names_in(dir.path());
+  ASSERT_EQ(left.size(), 1u);  // the killed writer's temporary file
+
+  // The next writer of the same target removes it, and stays alive with its own file open.
+  ChildProcess live = writer_of(dir / "out");
+  ASSERT_TRUE(live.wait_ready());
+  const std::vector<std::string> live_file = names_in(dir.path());
+  ASSERT_EQ(live_file.size(), 1u);
+  EXPECT_NE(live_file, left);
+
+  write_committed(dir / "out", "new");
+  EXPECT_EQ(file_contents(dir / "out"), "new");
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{live_file[0], "out"}));
+  live.kill();
+  write_committed(dir / "other", "x");  // any later write in the folder cleans up
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"other", "out"}));
+}
+
+TEST(AtomicFile, CleaningTouchesOnlyUnlockedRegularFilesOfItsOwnNaming) {
+  TempDir dir;
+  const std::vector<std::string> kept = {
+      ".tavrin-0123456789abcdef.tmp",        // the unlocked naming of older builds
+      ".tavrin-0123456789abcde.part",        // one digit short
+      ".tavrin-0123456789ABCDEF.part",       // upper-case digits
+      ".tavrin-0123456789abcdef.part.keep",  // longer
+      "x.tavrin-0123456789abcdef.part",
+  };
+  for (const std::string& name : kept) std::ofstream(dir / name) << "keep";
+  std::ofstream(dir / ".tavrin-00000000000000aa.part") << "left by a dead writer";
+  // Opening a FIFO would block, following a link would reach outside the folder.
+  ASSERT_EQ(::mkfifo((dir / ".tavrin-00000000000000bb.part").c_str(), 0600), 0);
+  std::ofstream(dir / "linked") << "target";
+  fs::create_symlink(dir / "linked", dir.path() / ".tavrin-00000000000000cc.part");
+
+  AtomicFile same_process(dir / "first");  // live in this very process
+  same_process.write("mine");
+  write_committed(dir / "second", "x");
+  same_process.commit();
+
+  std::vector<std::string> expected = kept;
+  expected.insert(expected.end(), {".tavrin-00000000000000bb.part", ".tavrin-00000000000000cc.part",
+                                   "first", "linked", "second"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(dir.path()), expected);
+  EXPECT_EQ(file_contents(dir / "first"), "mine");
+  EXPECT_EQ(file_contents(dir / "linked"), "target");
 }
 
 }  // namespace

@@ -566,8 +566,8 @@ void FAISS::save_local(const std::string& folder) const {
   tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
   write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, fingerprint(impl_->index->codes),
                 impl_->documents);
-  index_file.close();
-  sidecar_file.close();
+  index_file.flush();
+  sidecar_file.flush();
 
   index_file.commit();
   sidecar_file.commit();

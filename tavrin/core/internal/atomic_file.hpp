@@ -1,5 +1,7 @@
 // A file that appears at its path complete or not at all: written under a temporary name in
-// the same folder, flushed to disk, then renamed over the target.
+// the same folder, flushed to disk, then renamed over the target. A writer killed before it
+// commits leaves its temporary file behind; the next AtomicFile created in that folder removes
+// it.
 //
 //   AtomicFile file("out.csv");
 //   file.write("a\n1\n");
@@ -13,8 +15,9 @@ namespace tavrin::internal {
 
 class AtomicFile {
  public:
-  /// Creates the temporary file beside `path`, with the permissions of the file it will
-  /// replace, if any; filesystem_error naming `path` on failure.
+  /// Removes the temporary files that dead writers left in the folder of `path`, then creates
+  /// its own there, with the permissions of the file it will replace, if any; filesystem_error
+  /// naming `path` on failure.
   explicit AtomicFile(std::string path);
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -24,16 +27,18 @@ class AtomicFile {
   /// Appends `bytes`; filesystem_error naming the target path on failure.
   void write(std::string_view bytes);
 
-  /// Flushes the file to disk and closes it, so that several files can be checked complete
-  /// before any of them replaces its target; filesystem_error naming the target on failure.
-  void close();
+  /// Flushes what is written to disk, so that several files can be checked complete before any
+  /// of them replaces its target; filesystem_error naming the target on failure. The file stays
+  /// open (and claimed against cleaning) until commit or destruction.
+  void flush();
 
-  /// Closes the file if still open, then renames it into place.
+  /// Flushes the file if needed, then renames it into place.
   void commit();
 
  private:
   [[noreturn]] void fail(const char* what, int error) const;
   void close_descriptor();
+  bool claim_own_file();
   void keep_permissions_of_target();
   void start_writeback(std::size_t offset, std::size_t size) const;
 
@@ -41,6 +46,7 @@ class AtomicFile {
   std::string temporary_path_;
   int descriptor_ = -1;
   std::size_t size_ = 0;  // bytes written so far
+  bool flushed_ = false;
   bool committed_ = false;
 };
 
