@@ -1,10 +1,12 @@
 // Damaged store folders for FAISS::load_local. The input is a store folder packed as: two
 // bytes (little-endian) giving the length of index.json, index.json, then index.faiss. A load
-// must either succeed and answer searches, or throw ValueError; anything else is a finding.
+// must either succeed, answer searches and save a copy that loads back equal, or throw
+// ValueError; anything else is a finding.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +28,11 @@ const fs::path& folder() {
   return path;
 }
 
+const fs::path& copy_folder() {
+  static const fs::path path = folder() / "copy";
+  return path;
+}
+
 void write_file(const fs::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -44,6 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto store = tavrin::vectorstore::FAISS::load_local(folder().string(), model);
     store.similarity_search_with_score(tavrin::Value("查询"), 3);
+    store.save_local(copy_folder().string());
+    if (!(tavrin::vectorstore::FAISS::load_local(copy_folder().string(), model) == store)) {
+      std::abort();  // what was loaded did not survive a save
+    }
   } catch (const tavrin::ValueError&) {
   }
   return 0;

@@ -20,21 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using tavrin::testing::ChildProcess;
 using tavrin::testing::file_contents;
+using tavrin::testing::names_in;
 using tavrin::testing::TempDir;
 
 constexpr fs::perms kOwnerReadWrite = fs::perms::owner_read | fs::perms::owner_write;
 
 std::ptrdiff_t entries_in(const fs::path& dir) {
   return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 void write_committed(const std::string& path, std::string_view bytes) {

@@ -7,24 +7,17 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <system_error>
 
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
-#include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
-#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/vectorstore/internal/store_format.hpp"
 
 namespace tavrin::vectorstore {
 
@@ -33,12 +26,9 @@ using idx_t = faiss::Index::idx_t;
 
 namespace {
 
-constexpr char kIndexFile[] = "index.faiss";
-constexpr char kSidecarFile[] = "index.json";
-constexpr char kFormatName[] = "tavrin.faiss";
-constexpr std::int64_t kFormatVersion = 1;
-constexpr std::int64_t kMaxDimension = 1 << 16;
-constexpr int kMaxJsonDepth = 256;
+using internal::kIndexFile;
+using internal::kSidecarFile;
+
 constexpr double kUnitLengthTolerance = 1e-3;
 
 // Layout of an exact inner-product index as FAISS writes it: fourcc "IxFI", int32 d,
@@ -47,32 +37,14 @@ constexpr double kUnitLengthTolerance = 1e-3;
 constexpr std::size_t kIndexHeaderSize = 45;
 constexpr std::int64_t kFaissUnusedField = 1 << 20;
 
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+std::uint64_t fingerprint(const std::vector<std::uint8_t>& bytes) {
+  internal::Fingerprint f;
+  f.add(bytes.data(), bytes.size());
+  return f.value();
+}
 
 // Sum of squares, in four partial sums so the compiler can vectorise; double keeps large
 // components finite.
-// A 64-bit fingerprint of the stored vectors. index.json records it, so that a sidecar is never
-// paired with the index file of another save (the two files are renamed one after the other).
-std::uint64_t fingerprint(const std::vector<std::uint8_t>& bytes) {
-  constexpr std::uint64_t kPrime = 1099511628211u;
-  std::uint64_t h = 14695981039346656037u;
-  std::size_t i = 0;
-  for (; i + sizeof(std::uint64_t) <= bytes.size(); i += sizeof(std::uint64_t)) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + i, sizeof word);
-    h = (h ^ word) * kPrime;
-    h ^= h >> 29;
-  }
-  for (; i < bytes.size(); ++i) h = (h ^ bytes[i]) * kPrime;
-  return h;
-}
-
-std::string hex(std::uint64_t n) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(n));
-  return text;
-}
-
 double squared_norm(const float* v, std::size_t n) {
   double partial[4] = {0, 0, 0, 0};
   std::size_t i = 0;
@@ -142,136 +114,6 @@ class FillPacer {
   std::size_t prefaulted_ = 0;
 };
 
-const char* distance_strategy_name(DistanceStrategy strategy) {
-  switch (strategy) {
-    case DistanceStrategy::COSINE:
-      return "COSINE";
-  }
-  throw ValueError("unknown distance strategy " + std::to_string(static_cast<int>(strategy)));
-}
-
-// Why `v` cannot be written as JSON and read back equal, or nullptr when it can.
-const char* unstorable_reason(const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::binary:
-      return "binary data";
-    case Value::value_t::number_float:
-      return std::isfinite(v.get<double>()) ? nullptr : "a non-finite number";
-    case Value::value_t::string:
-      return tavrin::internal::is_valid_utf8(v.get_ref<const std::string&>())
-                 ? nullptr
-                 : "text that is not UTF-8";
-    case Value::value_t::object:
-      for (const auto& [key, item] : v.items()) {
-        if (!tavrin::internal::is_valid_utf8(key)) return "a key that is not UTF-8";
-        if (const char* reason = unstorable_reason(item)) return reason;
-      }
-      return nullptr;
-    case Value::value_t::array:
-      for (const Value& item : v) {
-        if (const char* reason = unstorable_reason(item)) return reason;
-      }
-      return nullptr;
-    default:
-      return nullptr;
-  }
-}
-
-void check_storable(const std::vector<Document>& documents) {
-  for (std::size_t i = 0; i < documents.size(); ++i) {
-    const std::string prefix = "cannot save document " + std::to_string(i) + ": ";
-    if (!tavrin::internal::is_valid_utf8(documents[i].page_content)) {
-      throw ValueError(prefix + "its page_content is not UTF-8");
-    }
-    if (const char* reason = unstorable_reason(documents[i].metadata)) {
-      throw ValueError(prefix + "its metadata holds " + reason);
-    }
-  }
-}
-
-// Appends `s` (valid UTF-8) as a JSON string; runs that need no escape are copied whole.
-void append_json_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto plain = [](char c) {
-    return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
-  };
-  out += '"';
-  std::size_t i = 0;
-  while (i < s.size()) {
-    std::size_t run = i;
-    while (run < s.size() && plain(s[run])) ++run;
-    out.append(s, i, run - i);
-    if (run == s.size()) break;
-    const auto byte = static_cast<unsigned char>(s[run]);
-    if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += s[run];
-    } else if (byte == '\n') {
-      out += "\\n";
-    } else {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    }
-    i = run + 1;
-  }
-  out += '"';
-}
-
-// Appends `v`, already checked by check_storable, as JSON that reads back equal: a float
-// always shows a point or an exponent, so it stays a float.
-void append_json(std::string& out, const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::null:
-      out += "null";
-      return;
-    case Value::value_t::boolean:
-      out += v.get<bool>() ? "true" : "false";
-      return;
-    case Value::value_t::number_integer:
-      tavrin::internal::append_chars(out, v.get<std::int64_t>());
-      return;
-    case Value::value_t::number_unsigned:
-      tavrin::internal::append_chars(out, v.get<std::uint64_t>());
-      return;
-    case Value::value_t::number_float: {
-      const std::size_t start = out.size();
-      tavrin::internal::append_chars(out, v.get<double>());
-      if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
-      return;
-    }
-    case Value::value_t::string:
-      append_json_string(out, v.get_ref<const std::string&>());
-      return;
-    case Value::value_t::array: {
-      out += '[';
-      for (std::size_t i = 0; i < v.size(); ++i) {
-        if (i > 0) out += ',';
-        append_json(out, v[i]);
-      }
-      out += ']';
-      return;
-    }
-    case Value::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, item] : v.items()) {
-        if (!first) out += ',';
-        first = false;
-        append_json_string(out, key);
-        out += ':';
-        append_json(out, item);
-      }
-      out += '}';
-      return;
-    }
-    case Value::value_t::binary:
-    case Value::value_t::discarded:
-      break;
-  }
-  throw ValueError("cannot save a value of kind " + std::string(kind_name(v)));
-}
-
 // Hands what faiss writes to the file that will replace the index.
 class AtomicFileWriter : public faiss::IOWriter {
  public:
@@ -286,132 +128,6 @@ class AtomicFileWriter : public faiss::IOWriter {
   tavrin::internal::AtomicFile& file_;
 };
 
-// Streams index.json: the header fields, then one document at a time, so the documents are
-// never held twice in memory.
-void write_sidecar(tavrin::internal::AtomicFile& file, DistanceStrategy strategy,
-                   std::size_t dimension, std::uint64_t index_checksum,
-                   const std::vector<Document>& documents) {
-  constexpr std::size_t kChunk = 1 << 20;
-  std::string out = std::string("{\"format\":\"") + kFormatName +
-                    "\",\"version\":" + std::to_string(kFormatVersion) +
-                    ",\"distance_strategy\":\"" + distance_strategy_name(strategy) +
-                    "\",\"dimension\":" + std::to_string(dimension) + ",\"index_checksum\":\"" +
-                    hex(index_checksum) + "\",\"count\":" + std::to_string(documents.size()) +
-                    ",\"documents\":[";
-  for (std::size_t i = 0; i < documents.size(); ++i) {
-    out += i == 0 ? "{\"page_content\":" : ",{\"page_content\":";
-    append_json_string(out, documents[i].page_content);
-    out += ",\"metadata\":";
-    append_json(out, documents[i].metadata);
-    out += '}';
-    if (out.size() >= kChunk) {
-      file.write(out);
-      out.clear();
-    }
-  }
-  out += "]}";
-  file.write(out);
-}
-
-std::string read_whole_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ValueError("cannot read store file " + quoted(path) + ": " + std::strerror(errno));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ValueError("cannot read store file " + quoted(path));
-  return text;
-}
-
-Value parse_sidecar(const fs::path& path) {
-  const std::string text = read_whole_file(path);
-  const auto limit_depth = [&](int depth, Value::parse_event_t, Value&) {
-    if (depth > kMaxJsonDepth) {
-      throw ValueError("store file " + quoted(path) + " nests deeper than " +
-                       std::to_string(kMaxJsonDepth) + " levels");
-    }
-    return true;
-  };
-  try {
-    return Value::parse(text, limit_depth);
-  } catch (const Value::parse_error& e) {
-    throw ValueError("store file " + quoted(path) + " is not valid JSON (byte " +
-                     std::to_string(e.byte) + ")");
-  }
-}
-
-// The checked contents of index.json.
-struct Sidecar {
-  std::size_t dimension = 0;
-  std::uint64_t index_checksum = 0;
-  std::vector<Document> documents;
-};
-
-class SidecarReader {
- public:
-  explicit SidecarReader(const fs::path& path) : path_(path) {}
-
-  Sidecar read() const {
-    Value root = parse_sidecar(path_);
-    if (!root.is_object()) corrupt("is not a JSON object");
-    if (root.size() != 7) corrupt("does not hold exactly the seven expected fields");
-    expect(member(root, "format") == kFormatName, "is not a tavrin FAISS store");
-    const Value& version = member(root, "version");
-    expect(version.is_number_integer() && version.get<std::int64_t>() == kFormatVersion,
-           "has an unsupported version");
-    expect(member(root, "distance_strategy") == "COSINE", "has an unknown distance_strategy");
-    Sidecar sidecar;
-    sidecar.dimension = bounded_integer(member(root, "dimension"), "dimension", kMaxDimension);
-    sidecar.index_checksum = checksum(member(root, "index_checksum"));
-    Value& entries = member(root, "documents");
-    expect(entries.is_array(), "has a documents field that is not a list");
-    const std::size_t count = bounded_integer(member(root, "count"), "count", INT64_MAX);
-    expect(count == entries.size(), "has a count that differs from its number of documents");
-    expect(count == 0 || sidecar.dimension > 0, "has documents but dimension 0");
-    sidecar.documents.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) sidecar.documents.push_back(document(entries[i], i));
-    return sidecar;
-  }
-
- private:
-  [[noreturn]] void corrupt(const std::string& what) const {
-    throw ValueError("store file " + quoted(path_) + " " + what);
-  }
-  void expect(bool ok, const std::string& what) const {
-    if (!ok) corrupt(what);
-  }
-
-  Value& member(Value& object, const char* name) const {
-    const auto found = object.find(name);
-    if (found == object.end()) corrupt(std::string("lacks the field ") + name);
-    return *found;
-  }
-
-  std::size_t bounded_integer(const Value& v, const char* name, std::int64_t max) const {
-    const bool ok =
-        v.is_number_integer() && v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= max;
-    expect(ok, std::string("has a bad ") + name);
-    return static_cast<std::size_t>(v.get<std::int64_t>());
-  }
-
-  std::uint64_t checksum(const Value& v) const {
-    const bool ok =
-        v.is_string() && v.get_ref<const std::string&>().size() == 16 &&
-        v.get_ref<const std::string&>().find_first_not_of("0123456789abcdef") == std::string::npos;
-    expect(ok, "has a bad index_checksum");
-    return std::stoull(v.get<std::string>(), nullptr, 16);
-  }
-
-  Document document(Value& entry, std::size_t i) const {
-    const std::string where = "has a bad document " + std::to_string(i);
-    expect(entry.is_object() && entry.size() == 2, where);
-    Value& content = member(entry, "page_content");
-    Value& metadata = member(entry, "metadata");
-    expect(content.is_string() && metadata.is_object(), where);
-    return Document{std::move(content.get_ref<std::string&>()), std::move(metadata)};
-  }
-
-  fs::path path_;
-};
-
 template <class T>
 T read_field(const std::string& bytes, std::size_t offset) {
   T value;
@@ -422,29 +138,17 @@ T read_field(const std::string& bytes, std::size_t offset) {
 // Reads index.faiss, which must hold exactly `count` unit-length vectors of `dimension`.
 std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::size_t dimension,
                                                     std::size_t count) {
-  const auto corrupt = [&](const std::string& what) {
-    return ValueError("store file " + quoted(path) + " " + what);
-  };
-  std::error_code error;
-  const std::uintmax_t size = fs::file_size(path, error);
-  if (error) throw corrupt("cannot be read: " + error.message());
+  internal::StoreFile file(path);
   const std::uintmax_t floats = static_cast<std::uintmax_t>(count) * dimension;
   const std::uintmax_t expected = kIndexHeaderSize + floats * sizeof(float);
-  if (size != expected) {
-    throw corrupt("is truncated or damaged: " + std::to_string(size) + " bytes, expected " +
-                  std::to_string(expected) + " for " + std::to_string(count) + " vectors");
+  if (file.size() != expected) {
+    file.fail("has " + std::to_string(file.size()) + " bytes where index.json needs " +
+              std::to_string(expected) + " (" + std::to_string(count) + " vectors of dimension " +
+              std::to_string(dimension) + "): it is damaged, or from another save");
   }
-  std::ifstream in(path, std::ios::binary);
   std::string header(kIndexHeaderSize, '\0');
-  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
-  index->codes.resize(floats * sizeof(float));
-  in.read(header.data(), static_cast<std::streamsize>(header.size()));
-  in.read(reinterpret_cast<char*>(index->codes.data()),
-          static_cast<std::streamsize>(index->codes.size()));
-  if (!in || in.peek() != std::ifstream::traits_type::eof()) {
-    throw corrupt("could not be read whole");
-  }
-  if (header.compare(0, 4, "IxFI") != 0) throw corrupt("is not an inner-product FAISS index");
+  file.read(header.data(), header.size());
+  if (header.compare(0, 4, "IxFI") != 0) file.fail("is not an inner-product FAISS index");
   const bool header_ok =
       read_field<std::int32_t>(header, 4) == static_cast<std::int32_t>(dimension) &&
       read_field<std::int64_t>(header, 8) == static_cast<std::int64_t>(count) &&
@@ -453,13 +157,16 @@ std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::s
       read_field<std::uint8_t>(header, 32) == 1 &&
       read_field<std::int32_t>(header, 33) == faiss::METRIC_INNER_PRODUCT &&
       read_field<std::uint64_t>(header, 37) == floats;
-  if (!header_ok) throw corrupt("has a header that does not match index.json");
+  if (!header_ok) file.fail("has a header that does not match index.json");
 
+  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
+  index->codes.resize(floats * sizeof(float));
+  file.read(index->codes.data(), index->codes.size());
   index->ntotal = static_cast<idx_t>(count);
   for (std::size_t i = 0; i < count; ++i) {
     const double squares = squared_norm(index->get_xb() + i * dimension, dimension);
     if (!(squares == 0 || std::abs(squares - 1) < kUnitLengthTolerance)) {
-      throw corrupt("holds vector " + std::to_string(i) + " that is not of unit length");
+      file.fail("holds vector " + std::to_string(i) + " that is not of unit length");
     }
   }
   return index;
@@ -554,7 +261,7 @@ FAISS FAISS::from_embeddings(std::vector<TextEmbedding> text_embeddings,
 }
 
 void FAISS::save_local(const std::string& folder) const {
-  check_storable(impl_->documents);
+  internal::check_storable(impl_->documents);
   const fs::path dir(folder);
   fs::create_directories(dir);
 
@@ -564,27 +271,34 @@ void FAISS::save_local(const std::string& folder) const {
   AtomicFileWriter index_writer(index_file);
   faiss::write_index(impl_->index.get(), &index_writer);
   tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
-  write_sidecar(sidecar_file, impl_->strategy, impl_->dimension, fingerprint(impl_->index->codes),
-                impl_->documents);
+  internal::SidecarHeader header;
+  header.distance_strategy = impl_->strategy;
+  header.dimension = impl_->dimension;
+  header.index_checksum = fingerprint(impl_->index->codes);
+  internal::write_sidecar(sidecar_file, header, impl_->documents);
   index_file.flush();
   sidecar_file.flush();
 
+  // A crash between the two renames leaves a pair that load_local refuses: index_checksum.
   index_file.commit();
+  if (internal::after_index_renamed != nullptr) internal::after_index_renamed();
   sidecar_file.commit();
 }
 
 FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> embeddings) {
   if (!embeddings) throw ValueError("load_local embeddings must not be null");
   const fs::path dir(folder);
-  Sidecar sidecar = SidecarReader(dir / kSidecarFile).read();
+  internal::Sidecar sidecar = internal::read_sidecar(dir / kSidecarFile);
   auto impl = std::make_unique<Impl>();
-  impl->index = read_index_file(dir / kIndexFile, sidecar.dimension, sidecar.documents.size());
-  if (fingerprint(impl->index->codes) != sidecar.index_checksum) {
+  impl->index =
+      read_index_file(dir / kIndexFile, sidecar.header.dimension, sidecar.documents.size());
+  if (fingerprint(impl->index->codes) != sidecar.header.index_checksum) {
     throw ValueError(
-        "store file " + quoted(dir / kIndexFile) +
-        " does not belong with index.json: its vectors are not the ones saved with it");
+        "store file '" + (dir / kIndexFile).string() +
+        "' does not belong with index.json: its vectors are not the ones saved with it");
   }
-  impl->dimension = sidecar.dimension;
+  impl->strategy = sidecar.header.distance_strategy;
+  impl->dimension = sidecar.header.dimension;
   impl->documents = std::move(sidecar.documents);
   impl->embedding = std::move(embeddings);
   return FAISS(std::move(impl));

@@ -15,6 +15,8 @@
 #include <tuple>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/vectorstore/internal/store_format.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/test_helpers.hpp"
 
 namespace tavrin::vectorstore {
@@ -54,10 +56,26 @@ std::vector<std::size_t> ids_of(const std::vector<Document>& documents) {
   return ids;
 }
 
+using tavrin::testing::ChildProcess;
 using tavrin::testing::expect_error;
+using tavrin::testing::file_contents;
+using tavrin::testing::names_in;
+using tavrin::testing::source_path;
 using tavrin::testing::TempDir;
 
 const auto kHashing = std::make_shared<HashingEmbeddings>();
+
+// index.json as the writer seals it: the JSON text of `sidecar` without its checksum, then the
+// checksum of those bytes. Lets a test reach the checks that come after the checksum.
+std::string sealed(Value sidecar) {
+  if (!sidecar.is_object()) return sidecar.dump();
+  sidecar.erase("checksum");
+  std::string text = sidecar.dump();
+  text.pop_back();
+  internal::Fingerprint fingerprint;
+  fingerprint.add(text.data(), text.size());
+  return text + ",\"checksum\":\"" + fingerprint.hex() + "\"}";
+}
 
 TEST(FaissSearch, NearMissLabelsLandOnTheRightLabel) {
   const FAISS store =
@@ -198,12 +216,7 @@ TEST(FaissStore, SavedStoreLoadsEqualAndAnswersAlike) {
   saved.save_local(folder.string());
   saved.save_local(folder.string());  // overwriting is fine
 
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"index.faiss", "index.json"}));
+  EXPECT_EQ(names_in(folder), (std::vector<std::string>{"index.faiss", "index.json"}));
 
   const FAISS loaded = FAISS::load_local(folder.string(), kHashing);
   EXPECT_TRUE(loaded == saved);
@@ -216,6 +229,107 @@ TEST(FaissStore, SavedStoreLoadsEqualAndAnswersAlike) {
   std::unique_ptr<faiss::Index> index(faiss::read_index((folder / "index.faiss").c_str()));
   EXPECT_EQ(index->ntotal, 3);
   EXPECT_EQ(index->d, 256);
+}
+
+TEST(FaissStore, SidecarIsVersion2WithTheChecksumOfItsBytesLast) {
+  TempDir dir;
+  // Enough documents for the writer to stream several blocks of uneven sizes.
+  std::vector<std::string> texts;
+  for (int i = 0; i < 3000; ++i) texts.push_back(std::string(1000 + i % 7, 'a' + i % 26));
+  const FAISS saved = store_of(texts, std::make_shared<HashingEmbeddings>(8));
+  saved.save_local(dir / "s");
+  const std::string text = file_contents(dir / "s/index.json");
+  ASSERT_GT(text.size(), 3000000u);
+  const Value sidecar = Value::parse(text);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : sidecar.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"format", "version", "distance_strategy", "dimension",
+                                            "index_checksum", "count", "documents", "checksum"}));
+  EXPECT_EQ(sidecar["version"], 2);
+  EXPECT_EQ(sealed(sidecar), text);
+  EXPECT_TRUE(FAISS::load_local(dir / "s", kHashing) == saved);
+}
+
+TEST(FaissStore, Version1FolderStillLoadsAndIsSavedAsVersion2) {
+  TempDir dir;
+  const auto model = std::make_shared<HashingEmbeddings>(8);
+  fs::copy(source_path("tests/data/stores/version1"), dir.path() / "v1");
+  const FAISS loaded = FAISS::load_local(dir / "v1", model);
+  ASSERT_EQ(loaded.size(), 3u);
+  EXPECT_EQ(loaded.dimension(), 8u);
+  EXPECT_EQ(loaded.documents()[0].page_content, "售后服务,退款");
+  EXPECT_EQ(loaded.documents()[2].page_content, "q\"b\\c\n\t\x01");
+  EXPECT_EQ(loaded.documents()[0].metadata.dump(),
+            R"({"category":"售后","f":2.5,"whole":3.0,"u":18446744073709551615,)"
+            R"("i":-9223372036854775808,"z":null})");
+  EXPECT_EQ(loaded.documents()[1].metadata.dump(), R"({"list":[1,{"k":true}],"id":7})");
+  EXPECT_EQ(loaded.similarity_search(Value("物流"), 1).at(0).page_content, "物流");
+
+  loaded.save_local(dir / "v2");
+  EXPECT_EQ(Value::parse(file_contents(dir / "v2/index.json"))["version"], 2);
+  EXPECT_TRUE(FAISS::load_local(dir / "v2", model) == loaded);
+
+  // Version 1 fingerprints the vectors: two of them swapped are refused.
+  std::string index = file_contents(dir / "v1/index.faiss");
+  std::swap_ranges(index.begin() + 45, index.begin() + 45 + 32, index.begin() + 45 + 32);
+  std::ofstream(dir / "v1/index.faiss", std::ios::binary | std::ios::trunc) << index;
+  expect_error<ValueError>(
+      [&] { FAISS::load_local(dir / "v1", model); },
+      "store file '" + dir / "v1/index.faiss" +
+          "' does not belong with index.json: its vectors are not the ones saved with it");
+}
+
+// save_local renames index.faiss, then index.json: a kill between the two leaves the new index
+// beside the old sidecar, and the sidecar's temporary file.
+TEST(FaissStore, KillBetweenTheRenamesLeavesAPairThatIsRefusedUntilTheNextSave) {
+  const auto model = std::make_shared<HashingEmbeddings>(8);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"x", "y", "z"},
+       "' does not belong with index.json: its vectors are not the ones saved with it"},
+      {{"w", "x", "y", "z"},
+       "' has 173 bytes where index.json needs 141 (3 vectors of dimension 8): it is damaged, "
+       "or from another save"},
+  };
+  for (const auto& [texts, message] : cases) {
+    TempDir dir;
+    const std::string folder = dir / "store";
+    store_of({"a", "b", "c"}, model).save_local(folder);
+    const FAISS next = store_of(texts, model);
+    ChildProcess saver([&](const std::function<void()>&) {
+      internal::after_index_renamed = [] { ::raise(SIGKILL); };
+      next.save_local(folder);
+    });
+    const int status = saver.wait();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(names_in(folder).size(), 3u);
+    expect_error<ValueError>([&] { FAISS::load_local(folder, model); },
+                             "store file '" + folder + "/index.faiss" + message);
+
+    next.save_local(folder);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"index.faiss", "index.json"}));
+    EXPECT_TRUE(FAISS::load_local(folder, model) == next);
+  }
+}
+
+TEST(StoreFingerprint, SameBytesGiveTheSameValueHoweverTheyAreSplit) {
+  std::string bytes;
+  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>(i * 37);
+  internal::Fingerprint whole;
+  whole.add(bytes.data(), bytes.size());
+  for (std::size_t step : {1, 3, 7, 8, 9, 64, 999}) {
+    internal::Fingerprint pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += step) {
+      pieces.add(bytes.data() + at, std::min(step, bytes.size() - at));
+    }
+    EXPECT_EQ(pieces.value(), whole.value()) << step;
+  }
+  for (std::size_t at : {0, 500, 999}) {
+    std::string changed = bytes;
+    changed[at] = static_cast<char>(changed[at] ^ 1);
+    internal::Fingerprint other;
+    other.add(changed.data(), changed.size());
+    EXPECT_NE(other.value(), whole.value()) << at;
+  }
 }
 
 TEST(FaissStore, EmptyStoreSavesLoadsAndFindsNothing) {
@@ -270,10 +384,7 @@ class FaissLoad : public ::testing::Test {
 
   std::string path(const char* name) const { return (folder_ / name).string(); }
 
-  std::string read(const char* name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string read(const char* name) const { return file_contents(path(name)); }
 
   void write(const char* name, const std::string& bytes) const {
     std::ofstream(path(name), std::ios::binary | std::ios::trunc) << bytes;
@@ -282,7 +393,7 @@ class FaissLoad : public ::testing::Test {
   void edit_sidecar(const std::function<void(Value&)>& edit) const {
     Value sidecar = Value::parse(read("index.json"));
     edit(sidecar);
-    write("index.json", sidecar.dump());
+    write("index.json", sealed(sidecar));
   }
 
   void expect_load_error(const std::string& message) const {
@@ -295,13 +406,21 @@ class FaissLoad : public ::testing::Test {
   fs::path folder_ = dir_ / "store";
 };
 
-TEST_F(FaissLoad, MissingFiles) {
-  fs::remove(path("index.faiss"));
-  expect_load_error("store file '" + path("index.faiss") +
-                    "' cannot be read: No such file or directory");
-  fs::remove(path("index.json"));
-  expect_load_error("cannot read store file '" + path("index.json") +
-                    "': No such file or directory");
+TEST_F(FaissLoad, StoreFilesThatCannotBeReadAsFiles) {
+  for (const char* name : {"index.faiss", "index.json"}) {
+    const std::string prefix = "store file '" + path(name) + "' ";
+    const std::string good = read(name);
+    fs::remove(path(name));
+    expect_load_error(prefix + "cannot be read: No such file or directory");
+    fs::create_directory(path(name));
+    expect_load_error(prefix + "is a folder, not a file");
+    fs::remove(path(name));
+    // Opening a FIFO for reading would wait for a writer that never comes.
+    ASSERT_EQ(::mkfifo(path(name).c_str(), 0600), 0);
+    expect_load_error(prefix + "is not a regular file");
+    fs::remove(path(name));
+    write(name, good);
+  }
 }
 
 TEST_F(FaissLoad, DamagedIndexFile) {
@@ -316,10 +435,15 @@ TEST_F(FaissLoad, DamagedIndexFile) {
   const std::string two = std::string("\x00\x00\x00\x40", 4);  // 2.0f
   const std::string nan = std::string("\x00\x00\xc0\x7f", 4);
   const std::string prefix = "store file '" + path("index.faiss") + "' ";
+  const auto sized = [](int bytes) {
+    return "has " + std::to_string(bytes) +
+           " bytes where index.json needs 141 (3 vectors of dimension 8): it is damaged, or "
+           "from another save";
+  };
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {good.substr(0, 100), "is truncated or damaged: 100 bytes, expected 141 for 3 vectors"},
-      {good + "x", "is truncated or damaged: 142 bytes, expected 141 for 3 vectors"},
-      {"", "is truncated or damaged: 0 bytes, expected 141 for 3 vectors"},
+      {good.substr(0, 100), sized(100)},
+      {good + "x", sized(142)},
+      {"", sized(0)},
       {damaged(0, "IxF2"), "is not an inner-product FAISS index"},
       {damaged(4, std::string("\x09", 1)), "has a header that does not match index.json"},
       {damaged(8, std::string("\x02", 1)), "has a header that does not match index.json"},
@@ -335,55 +459,131 @@ TEST_F(FaissLoad, DamagedIndexFile) {
   }
 }
 
+// Each edit is sealed with a fresh checksum, so that the check it breaks is the one that speaks.
 TEST_F(FaissLoad, DamagedSidecar) {
   const std::string prefix = "store file '" + path("index.json") + "' ";
   const std::string good = read("index.json");
   const std::vector<std::pair<std::function<void(Value&)>, std::string>> edits = {
       {[](Value& v) { v["format"] = "other"; }, "is not a tavrin FAISS store"},
-      {[](Value& v) { v["version"] = 2; }, "has an unsupported version"},
-      {[](Value& v) { v["version"] = "1"; }, "has an unsupported version"},
+      {[](Value& v) { v.erase("format"); }, "is not a tavrin FAISS store"},
+      {[](Value& v) { v["version"] = 3; }, "has an unsupported version"},
+      {[](Value& v) { v["version"] = "2"; }, "has an unsupported version"},
+      {[](Value& v) { v["version"] = 1; }, "has the field checksum, which version 1 does not have"},
       {[](Value& v) { v["distance_strategy"] = "L2"; }, "has an unknown distance_strategy"},
       {[](Value& v) { v["dimension"] = -8; }, "has a bad dimension"},
       {[](Value& v) { v["dimension"] = 1 << 20; }, "has a bad dimension"},
+      {[](Value& v) { v["dimension"] = 8.0; }, "has a bad dimension"},
+      {[](Value& v) { v["dimension"] = Value::array({8}); }, "has a bad dimension"},
       {[](Value& v) { v["count"] = 2; }, "has a count that differs from its number of documents"},
+      {[](Value& v) { v["count"] = 0; }, "has a count that differs from its number of documents"},
       {[](Value& v) { v["documents"] = Value::object(); },
        "has a documents field that is not a list"},
+      {[](Value& v) { v["documents"] = 3; }, "has a documents field that is not a list"},
       {[](Value& v) { v["documents"][1]["page_content"] = 1; }, "has a bad document 1"},
       {[](Value& v) { v["documents"][2]["metadata"] = Value::array(); }, "has a bad document 2"},
       {[](Value& v) { v["documents"][0]["extra"] = 1; }, "has a bad document 0"},
       {[](Value& v) { v["documents"][0].erase("metadata"); }, "has a bad document 0"},
-      {[](Value& v) { v.erase("count"); }, "does not hold exactly the seven expected fields"},
+      {[](Value& v) { v["documents"][1] = "b"; }, "has a bad document 1"},
+      {[](Value& v) { v["documents"][2] = Value::array(); }, "has a bad document 2"},
+      {[](Value& v) { v.erase("count"); }, "lacks the field count"},
+      {[](Value& v) { v["extra"] = 3; }, "has an unexpected field \"extra\""},
       {[](Value& v) { v["index_checksum"] = "not hex at all!!"; }, "has a bad index_checksum"},
       {[](Value& v) { v["index_checksum"] = 7; }, "has a bad index_checksum"},
-      {[](Value& v) {
-         v.erase("count");
-         v["extra"] = 3;
-       },
-       "lacks the field count"},
       {[](Value& v) { v = Value::array(); }, "is not a JSON object"},
-      {[](Value& v) { v["dimension"] = 4; }, ""},
+      {[](Value& v) { v = "text"; }, "is not a JSON object"},
   };
   for (const auto& [edit, message] : edits) {
     write("index.json", good);
     edit_sidecar(edit);
-    if (message.empty()) {
-      // The sidecar is fine on its own but disagrees with the index file.
-      expect_load_error("store file '" + path("index.faiss") +
-                        "' is truncated or damaged: 141 bytes, expected 93 for 3 vectors");
-    } else {
-      expect_load_error(prefix + message);
-    }
+    expect_load_error(prefix + message);
   }
+  // Sound on its own, but not the sidecar of this index file.
+  write("index.json", good);
+  edit_sidecar([](Value& v) { v["dimension"] = 4; });
+  expect_load_error("store file '" + path("index.faiss") +
+                    "' has 141 bytes where index.json needs 93 (3 vectors of dimension 4): it "
+                    "is damaged, or from another save");
+
+  const std::string head = good.substr(0, good.find("\"documents\":[") + 13);
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
   const std::vector<std::pair<std::string, std::string>> texts = {
       {"", "is not valid JSON (byte 1)"},
       {good.substr(0, good.size() / 2),
        "is not valid JSON (byte " + std::to_string(good.size() / 2 + 1) + ")"},
-      {std::string(100000, '[') + std::string(100000, ']'), "nests deeper than 256 levels"},
+      {good + "x", "is not valid JSON (byte " + std::to_string(good.size() + 1) + ")"},
+      {head + R"({"page_content":"a","metadata":{"x":)" + deep + "}}]}",
+       "nests deeper than 256 levels"},
+      {R"({"count":1,"count":1})", "has the field count twice"},
+      {R"({"documents":[],"documents":[]})", "has the field documents twice"},
+      {head + R"({"page_content":"a","page_content":"a","metadata":{}}]})", "has a bad document 0"},
+      {head + R"({"page_content":"a","metadata":{"k":1,"k":2}}]})",
+       "has a bad document 0: its metadata repeats a key"},
+      {head + R"({"page_content":"a","metadata":{"x":[{"k":1,"j":[],"k":2}]}}]})",
+       "has a bad document 0: its metadata repeats a key"},
+      {head + R"({"page_content":"a","metadata":{"n":18446744073709551616}}]})",
+       "has a bad document 0: its metadata holds an integer beyond 64 bits"},
+      {head + R"({"page_content":"a","metadata":{"n":1e400}}]})",
+       "holds a number beyond the range of a double at byte " + std::to_string(head.size() + 37)},
+      {R"({"dimension":-1E+400})", "holds a number beyond the range of a double at byte 14"},
+      {"{\"format\":\"tavrin.faiss\xff\"}", "is not valid JSON (byte 24)"},
+      {R"({"format":"tavrin.faiss",})", "is not valid JSON (byte 26)"},
+      {R"({"format":"tavrin.faiss"} // note)", "is not valid JSON (byte 27)"},
+      {R"({"dimension":NaN})", "is not valid JSON (byte 14)"},
   };
   for (const auto& [text, message] : texts) {
     write("index.json", text);
     expect_load_error(prefix + message);
   }
+}
+
+TEST_F(FaissLoad, WideMetadataWithARepeatedKeyIsRefused) {
+  Value metadata = Value::object();
+  for (int i = 0; i < 1000; ++i) metadata["k" + std::to_string(i)] = i;
+  std::string text = metadata.dump();
+  text.insert(text.size() - 1, ",\"k500\":0");
+  const std::string good = read("index.json");
+  const std::string head = good.substr(0, good.find("\"documents\":[") + 13);
+  write("index.json", head + R"({"page_content":"a","metadata":)" + text + "}]}");
+  expect_load_error("store file '" + path("index.json") +
+                    "' has a bad document 0: its metadata repeats a key");
+}
+
+// The issue this guards against: a sidecar whose text was edited answered a value that was
+// never saved. Every byte before the checksum counts, the layout included.
+TEST_F(FaissLoad, SidecarChangedAfterItWasSavedIsRefused) {
+  const std::string good = read("index.json");
+  const auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string copy = good;
+    const std::size_t at = copy.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return copy.replace(at, from.size(), to);
+  };
+  const auto digit_changed = [&](const std::string& member) {
+    std::string copy = good;
+    const std::size_t at = copy.find(member) + member.size();
+    copy[at] = copy[at] == '0' ? '1' : '0';
+    return copy;
+  };
+  const std::vector<std::string> edited = {
+      replaced("\"page_content\":\"b\"", "\"page_content\":\"退款\""),
+      replaced("{\"id\":1}", "{\"id\":2}"),
+      digit_changed("\"index_checksum\":\""),
+      replaced("\"dimension\":8,", "\"dimension\":8 ,"),
+      replaced("\"page_content\":\"b\",\"metadata\":{\"id\":1}",
+               "\"metadata\":{\"id\":1},\"page_content\":\"b\""),
+      good + "\n",
+      digit_changed(",\"checksum\":\""),
+  };
+  for (const std::string& text : edited) {
+    write("index.json", text);
+    expect_load_error("store file '" + path("index.json") +
+                      "' does not match its checksum: it was changed or damaged after it was "
+                      "saved");
+  }
+  write("index.json", replaced(",\"checksum\":\"", ",\"checksum\":\"x"));
+  expect_load_error("store file '" + path("index.json") + "' has a bad checksum");
+  write("index.json", good);
+  EXPECT_EQ(FAISS::load_local(folder_.string(), kHashing).size(), 3u);
 }
 
 TEST_F(FaissLoad, SidecarOfAnotherSaveIsRejected) {
@@ -394,6 +594,28 @@ TEST_F(FaissLoad, SidecarOfAnotherSaveIsRejected) {
   expect_load_error(
       "store file '" + path("index.faiss") +
       "' does not belong with index.json: its vectors are not the ones saved with it");
+}
+
+// Inputs the fuzzer found, packed as fuzz/load_local reads them: two bytes (little-endian)
+// giving the length of index.json, index.json, then index.faiss.
+TEST_F(FaissLoad, KeptFuzzFindingsLoadOrAreValueErrors) {
+  std::size_t replayed = 0;
+  for (const auto& entry : fs::directory_iterator(source_path("tests/data/fuzz/load_local"))) {
+    const std::string input = file_contents(entry.path().string());
+    ASSERT_GE(input.size(), 2u) << entry.path();
+    const std::size_t json_size = std::min<std::size_t>(
+        static_cast<unsigned char>(input[0]) | (static_cast<unsigned char>(input[1]) << 8),
+        input.size() - 2);
+    write("index.json", input.substr(2, json_size));
+    write("index.faiss", input.substr(2 + json_size));
+    try {
+      FAISS::load_local(folder_.string(), std::make_shared<HashingEmbeddings>(4));
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find(path("index.")), std::string::npos) << e.what();
+    }
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0u);
 }
 
 TEST(FaissLoadArguments, NullEmbeddingsAreRejected) {

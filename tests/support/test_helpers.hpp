@@ -4,16 +4,20 @@
 //   tavrin::testing::TempDir dir;  std::string p = dir / "store";
 //   std::string out = tavrin::testing::captured_stdout([] { g(); });
 //   std::string bytes = tavrin::testing::file_contents(p);
+//   tavrin::testing::names_in(dir.path())   // -> {"store"}
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace tavrin::testing {
 
@@ -53,6 +57,26 @@ inline std::string file_contents(const std::string& file) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+/// The names of the entries of `folder`, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// The path of `relative` in the source tree: its root comes from CTest, or, for a test run by
+/// hand, from this file's place in the tree.
+inline std::string source_path(const std::string& relative) {
+  const char* root = std::getenv("TAVRIN_SOURCE_DIR");
+  const std::filesystem::path base =
+      root != nullptr ? std::filesystem::path(root)
+                      : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  return (base / relative).string();
 }
 
 /// What `call` wrote to standard output; an exception passes through after the capture ends.
