@@ -4,7 +4,9 @@
 // pandas form with numpy hashing and faiss for Python; then check_result on 100,000 records
 // of 3 fields, 30% of values needing a search over stores of 50 labels, on one core.
 //
-//   bench/stores [rows] [records]
+// Then save and load alone on a store of 1,000,000 documents.
+//
+//   bench/stores [rows] [records] [large-store rows]
 #include <omp.h>
 #include <unistd.h>
 
@@ -132,6 +134,42 @@ void print_row(const char* phase, double ours, double iloc, double vectorised, c
               iloc / ours, vectorised / ours, goal);
 }
 
+// The index, save and load phases alone: the store that save2faiss wrote to `dir`/store is
+// rebuilt from its own pairs, saved to `dir`/store2 and loaded from there.
+struct Phases {
+  double index, save, load;
+};
+
+Phases time_phases(const fs::path& dir, const std::shared_ptr<HashingEmbeddings>& model) {
+  std::vector<FAISS::TextEmbedding> pairs;
+  std::vector<Value> metadatas;
+  {
+    const FAISS saved = FAISS::load_local((dir / "store").string(), model);
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+      pairs.emplace_back(saved.documents()[i].page_content, saved.vector(i));
+      metadatas.push_back(saved.documents()[i].metadata);
+    }
+  }
+  const auto index_start = Clock::now();
+  const FAISS rebuilt = FAISS::from_embeddings(std::move(pairs), model, std::move(metadatas));
+  const auto index_end = Clock::now();
+  rebuilt.save_local((dir / "store2").string());
+  const auto save_end = Clock::now();
+  const FAISS loaded = FAISS::load_local((dir / "store2").string(), model);
+  const auto load_end = Clock::now();
+  if (!(loaded == rebuilt)) {
+    std::cerr << "the loaded store differs from the saved one\n";
+    std::exit(1);
+  }
+  return {seconds(index_start, index_end), seconds(index_end, save_end),
+          seconds(save_end, load_end)};
+}
+
+void print_load_against_save(const Phases& phases) {
+  std::printf("%-22s %9.3f s   load / save %.2f   goal <= 1 (the files are in the page cache)\n",
+              "load_local", phases.load, phases.load / phases.save);
+}
+
 void bench_save(std::size_t rows, const fs::path& dir,
                 const std::map<std::string, std::vector<std::string>>& labels) {
   const DataFrame table = make_table(rows, labels);
@@ -144,25 +182,13 @@ void bench_save(std::size_t rows, const fs::path& dir,
   tavrin::brollin::save2faiss(table, kSrc, kTgt, (dir / "store").string(), model);
   const auto end = Clock::now();
   const std::size_t peak = status_bytes("VmHWM") - before;
-
-  // The index and save phases alone, on the very pairs save2faiss stored.
-  const FAISS saved = FAISS::load_local((dir / "store").string(), model);
-  std::vector<FAISS::TextEmbedding> pairs;
-  std::vector<Value> metadatas;
-  for (std::size_t i = 0; i < saved.size(); ++i) {
-    pairs.emplace_back(saved.documents()[i].page_content, saved.vector(i));
-    metadatas.push_back(saved.documents()[i].metadata);
-  }
-  const auto index_start = Clock::now();
-  const FAISS rebuilt = FAISS::from_embeddings(std::move(pairs), model, std::move(metadatas));
-  const auto index_end = Clock::now();
-  rebuilt.save_local((dir / "store2").string());
-  const auto save_end = Clock::now();
+  const Phases phases = time_phases(dir, model);
 
   const Value py = run_python("save " + (dir / "table.csv").string() + " " +
                               (dir / "pystore").string() + " " + (dir / "vectors.f32").string());
 
   // The Python hashing must give the same vectors.
+  const FAISS saved = FAISS::load_local((dir / "store").string(), model);
   std::ifstream vectors(dir / "vectors.f32", std::ios::binary);
   float max_difference = 0;
   for (std::size_t i = 0; i < std::min<std::size_t>(1000, rows); ++i) {
@@ -184,13 +210,16 @@ void bench_save(std::size_t rows, const fs::path& dir,
             ">= 20x iloc, >= 2x vectorised");
   print_row("embedding", embed_s, py["embed"].get<double>(), py["embed"].get<double>(),
             "(no goal)");
-  print_row("index", seconds(index_start, index_end), py["index"].get<double>(),
-            py["index"].get<double>(), ">= 20x iloc, >= 2x vectorised");
-  print_row("save", seconds(index_end, save_end), py["save"].get<double>(),
-            py["save"].get<double>(), ">= 20x iloc, >= 2x vectorised");
+  print_row("index", phases.index, py["index"].get<double>(), py["index"].get<double>(),
+            ">= 20x iloc, >= 2x vectorised");
+  print_row("save", phases.save, py["save"].get<double>(), py["save"].get<double>(),
+            ">= 20x iloc, >= 2x vectorised");
   std::printf("%-22s %9.3f s   python with fsync, as tavrin does: %.3f s (%.1fx)\n",
-              "save, durable", seconds(index_end, save_end), py["save_fsync"].get<double>(),
-              py["save_fsync"].get<double>() / seconds(index_end, save_end));
+              "save, durable", phases.save, py["save_fsync"].get<double>(),
+              py["save_fsync"].get<double>() / phases.save);
+  print_row("load", phases.load, py["load"].get<double>(), py["load"].get<double>(),
+            "no slower than save");
+  print_load_against_save(phases);
   std::printf("%-22s %9.3f s   (index + save inside save2faiss: %.3f s)\n", "save2faiss total",
               seconds(start, end), seconds(model->end, end));
   const double payload = static_cast<double>(model->text_bytes + rows * 256 * sizeof(float));
@@ -203,6 +232,25 @@ void bench_save(std::size_t rows, const fs::path& dir,
   }
   std::printf("numpy hashing vs tavrin on the first 1000 vectors: max |difference| %.2g\n\n",
               static_cast<double>(max_difference));
+}
+
+// Save and load of a larger store, without the Python baseline (its iloc loop would take
+// minutes).
+void bench_large_store(std::size_t rows, const fs::path& dir,
+                       const std::map<std::string, std::vector<std::string>>& labels) {
+  const fs::path folder = dir / "large";
+  fs::create_directories(folder);
+  auto model = std::make_shared<TimedModel>();
+  {
+    const DataFrame table = make_table(rows, labels);
+    tavrin::brollin::save2faiss(table, kSrc, kTgt, (folder / "store").string(), model);
+  }
+  const Phases phases = time_phases(folder, model);
+  std::printf("save_local and load_local, %zu documents, dim 256\n", rows);
+  std::printf("%-22s %9.3f s\n", "save", phases.save);
+  print_load_against_save(phases);
+  std::printf("\n");
+  fs::remove_all(folder);
 }
 
 void bench_check(std::size_t records, const fs::path& dir,
@@ -275,6 +323,7 @@ void bench_check(std::size_t records, const fs::path& dir,
 int main(int argc, char** argv) {
   const std::size_t rows = argc > 1 ? std::stoul(argv[1]) : 200000;
   const std::size_t records = argc > 2 ? std::stoul(argv[2]) : 100000;
+  const std::size_t large_rows = argc > 3 ? std::stoul(argv[3]) : 1000000;
   std::string pattern = (fs::temp_directory_path() / "bench_stores.XXXXXX").string();
   const fs::path dir = mkdtemp(pattern.data());
   // Wall-clock figures: on a shared machine they move with its load.
@@ -284,6 +333,7 @@ int main(int argc, char** argv) {
               sysconf(_SC_NPROCESSORS_ONLN));
   const auto labels = make_labels();
   bench_save(rows, dir, labels);
+  bench_large_store(large_rows, dir, labels);
   bench_check(records, dir, labels);
   fs::remove_all(dir);
   return 0;

@@ -3,7 +3,8 @@
 row by row (iloc) and in the best vectorised form, with the same hashing vectors in numpy and
 faiss for Python; and the same check_result loop.
 
-    stores.py save <table.csv> <out_dir> <vectors.f32>   -> JSON of phase seconds
+    stores.py save <table.csv> <out_dir> <vectors.f32>   -> JSON of phase seconds, the load of
+                                                            the saved store included
     stores.py check <labels.json> <records.json> <limit>  -> JSON of seconds, on the first
                                                             <limit> records
 """
@@ -111,6 +112,13 @@ def save(index, texts, metadatas, folder, durable=False):
             os.fsync(f.fileno())
 
 
+def load(folder):
+    index = faiss.read_index(os.path.join(folder, "index.faiss"))
+    with open(os.path.join(folder, "index.json"), encoding="utf-8") as f:
+        sidecar = json.load(f)
+    return index, sidecar["documents"]
+
+
 def bench_save(table, out_dir, vectors_path):
     df = pd.read_csv(table)
     (_, _), iloc_rows = timed(rows_by_iloc, df)
@@ -120,8 +128,9 @@ def bench_save(table, out_dir, vectors_path):
     index, build = timed(build_index, vectors)
     _, saved = timed(save, index, texts, metadatas, out_dir)
     _, durable = timed(save, index, texts, metadatas, out_dir + "_durable", True)
+    _, loaded = timed(load, out_dir)
     print(json.dumps({"rows_iloc": iloc_rows, "rows_vectorised": vec_rows, "embed": embed,
-                      "index": build, "save": saved, "save_fsync": durable}))
+                      "index": build, "save": saved, "save_fsync": durable, "load": loaded}))
 
 
 def bench_check(labels_path, records_path, limit):
