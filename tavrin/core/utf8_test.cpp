@@ -8,7 +8,7 @@
 namespace tavrin::internal {
 namespace {
 
-TEST(Utf8, DecodesWellFormedSequencesAndRefusesTheRest) {
+TEST(Utf8, DecodesWellFormedSequencesRefusesTheRestAndEncodesBack) {
   struct Case {
     std::string bytes;
     std::size_t length;  // 0: not well-formed
@@ -37,6 +37,9 @@ TEST(Utf8, DecodesWellFormedSequencesAndRefusesTheRest) {
     EXPECT_EQ(well_formed_length(c.bytes), c.length) << testing::PrintToString(c.bytes);
     if (c.length > 0) {
       EXPECT_EQ(cp, c.code_point) << testing::PrintToString(c.bytes);
+      std::string encoded;
+      append_utf8(encoded, cp);
+      EXPECT_EQ(encoded, c.bytes.substr(0, c.length)) << testing::PrintToString(c.bytes);
     }
   }
 }
