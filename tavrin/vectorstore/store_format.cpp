@@ -22,6 +22,7 @@
 #include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/vectorstore/internal/json_reader.hpp"
 
 namespace tavrin::vectorstore::internal {
 
@@ -56,6 +57,23 @@ bool is_field_of_some_version(std::string_view name) {
 }
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+std::string json_fault_text(const JsonError& e) {
+  const std::string byte = std::to_string(e.byte);
+  switch (e.fault) {
+    case JsonFault::kSyntax:
+      return "is not valid JSON (byte " + byte + ")";
+    case JsonFault::kNotUtf8:
+      return "is not valid UTF-8 (byte " + byte + ")";
+    case JsonFault::kIntegerBeyond64Bits:
+      return "holds an integer beyond 64 bits at byte " + byte;
+    case JsonFault::kNumberBeyondDouble:
+      return "holds a number outside the range of a double at byte " + byte;
+    case JsonFault::kTooDeep:
+      break;
+  }
+  return "nests deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+}
 
 std::string to_hex(std::uint64_t n) {
   char text[17];
@@ -216,12 +234,12 @@ class MetadataBuilder {
 
   void put(Value&& v) { place(std::move(v)); }
   void open(Value&& container) { open_.push_back(place(std::move(container))); }
-  void key(std::string&& k) {
+  void key(std::string_view k) {
     auto& members =
         static_cast<Value::object_t::Container&>(open_.back()->get_ref<Value::object_t&>());
     // Appended without a look-up, which would make a wide object quadratic; repeated keys are
     // found when it closes.
-    members.emplace_back(std::move(k), nullptr);
+    members.emplace_back(std::string(k), nullptr);
     slot_ = &members.back().second;
   }
   /// Closes the innermost open container and answers it.
@@ -249,37 +267,29 @@ class MetadataBuilder {
   Value* slot_ = nullptr;  // in an object, where the value of the last key goes
 };
 
-// Reads index.json from the parser's events in one pass, filling the documents directly, so
-// the file is never held as a generic tree and the time grows with its size alone. Header
-// members are scalars; each document is an object of exactly page_content (text) and metadata
-// (an object). Anything else is a ValueError naming the file, at the event that shows it.
+// Reads index.json from read_json's events, filling the documents directly, so the file is
+// never held as a generic tree and the time grows with its size alone. Header members are
+// scalars; each document is an object of exactly page_content (text) and metadata (an object).
+// Anything else is a ValueError naming the file, at the event that shows it.
 class SidecarHandler {
  public:
   SidecarHandler(const fs::path& path, std::size_t text_size)
       : path_(path), text_size_(text_size) {}
 
-  bool null() { return scalar(Value(nullptr)); }
-  bool boolean(bool b) { return scalar(Value(b)); }
-  bool number_integer(std::int64_t n) { return scalar(Value(n)); }
-  bool number_unsigned(std::uint64_t n) { return scalar(Value(n)); }
-  bool number_float(double d, const std::string& spelling) {
-    // The parser reads an integer beyond 64 bits as a double, which would change its value.
-    if (state_ == State::kMetadata && spelling.find_first_of(".eE") == std::string::npos) {
-      bad_document("its metadata holds an integer beyond 64 bits");
-    }
-    return scalar(Value(d));
-  }
-  bool string(std::string& s) {
+  void null() { scalar(Value(nullptr)); }
+  void boolean(bool b) { scalar(Value(b)); }
+  void number_integer(std::int64_t n) { scalar(Value(n)); }
+  void number_unsigned(std::uint64_t n) { scalar(Value(n)); }
+  void number_float(double d) { scalar(Value(d)); }
+  void string(std::string_view s) {
     if (state_ == State::kDocument && member_ == Member::kPageContent) {
-      documents_.back().page_content = std::move(s);
-      return true;
+      documents_.back().page_content = s;
+    } else {
+      scalar(Value(std::string(s)));
     }
-    return scalar(Value(std::move(s)));
   }
-  bool binary(Value::binary_t&) { corrupt("holds binary data"); }
 
-  bool start_object(std::size_t) {
-    enter();
+  void start_object() {
     switch (state_) {
       case State::kRoot:
         state_ = State::kMembers;
@@ -301,11 +311,9 @@ class SidecarHandler {
         metadata_.open(Value::object());
         break;
     }
-    return true;
   }
 
-  bool start_array(std::size_t) {
-    enter();
+  void start_array() {
     switch (state_) {
       case State::kRoot:
         corrupt("is not a JSON object");
@@ -321,11 +329,9 @@ class SidecarHandler {
         metadata_.open(Value::array());
         break;
     }
-    return true;
   }
 
-  bool end_object() {
-    --depth_;
+  void end_object() {
     switch (state_) {
       case State::kMembers:
         state_ = State::kRoot;  // the parser refuses anything after the root
@@ -340,28 +346,25 @@ class SidecarHandler {
         break;
       case State::kRoot:
       case State::kDocuments:
-        break;  // the parser pairs every close with its open
+        break;  // the reader pairs every close with its open
     }
-    return true;
   }
 
-  bool end_array() {
-    --depth_;
+  void end_array() {
     if (state_ == State::kDocuments) {
       state_ = State::kMembers;
     } else {
       metadata_.close();
     }
-    return true;
   }
 
-  bool key(std::string& k) {
+  void key(std::string_view k) {
     switch (state_) {
       case State::kMembers:
         if (!is_field_of_some_version(k)) {
           corrupt("has an unexpected field " + core::internal::quote(k, 0, k.size()));
         }
-        if (has_field(k)) corrupt("has the field " + k + " twice");
+        if (has_field(k)) corrupt("has the field " + std::string(k) + " twice");
         field_ = k;
         if (k == "documents") has_documents_ = true;
         break;
@@ -377,24 +380,12 @@ class SidecarHandler {
         }
         break;
       case State::kMetadata:
-        metadata_.key(std::move(k));
+        metadata_.key(k);
         break;
       case State::kRoot:
       case State::kDocuments:
-        break;  // the parser gives keys inside objects only
+        break;  // the reader gives keys inside objects only
     }
-    return true;
-  }
-
-  bool parse_error(std::size_t position, const std::string& last_token,
-                   const Value::exception& error) {
-    // The parser counts the bytes it read: a number too large for a double is the last token.
-    constexpr int kNumberOverflow = 406;
-    if (error.id == kNumberOverflow) {
-      corrupt("holds a number beyond the range of a double at byte " +
-              std::to_string(position - std::min(position, last_token.size()) + 1));
-    }
-    corrupt("is not valid JSON (byte " + std::to_string(position) + ")");
   }
 
   /// The checked contents, once the parser has read all of `text` (the whole file).
@@ -459,13 +450,7 @@ class SidecarHandler {
     corrupt("has a bad document " + std::to_string(i) + (detail.empty() ? "" : ": " + detail));
   }
 
-  void enter() {
-    if (++depth_ > kMaxJsonDepth) {
-      corrupt("nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");
-    }
-  }
-
-  bool scalar(Value&& v) {
+  void scalar(Value&& v) {
     switch (state_) {
       case State::kRoot:
         corrupt("is not a JSON object");
@@ -480,7 +465,6 @@ class SidecarHandler {
         metadata_.put(std::move(v));
         break;
     }
-    return true;
   }
 
   // Room for the documents a count promises, within what a file of this size can hold.
@@ -526,7 +510,6 @@ class SidecarHandler {
   const fs::path& path_;
   std::size_t text_size_;
   State state_ = State::kRoot;
-  int depth_ = 0;
   Value fields_ = Value::object();  // the header members read so far
   std::string field_;               // the header member being read
   bool has_documents_ = false;
@@ -673,11 +656,14 @@ Sidecar read_sidecar(const fs::path& path) {
   const auto size = static_cast<std::size_t>(file.size());
   const auto text = std::make_unique_for_overwrite<char[]>(size);
   file.read(text.get(), size);
+  const std::string_view view(text.get(), size);
   SidecarHandler handler(path, size);
-  if (!Value::sax_parse(text.get(), text.get() + size, &handler)) {
-    handler.corrupt("is not valid JSON");
+  try {
+    read_json(view, handler, kMaxJsonDepth);
+  } catch (const JsonError& e) {
+    handler.corrupt(json_fault_text(e));
   }
-  return handler.finish(std::string_view(text.get(), size));
+  return handler.finish(view);
 }
 
 }  // namespace tavrin::vectorstore::internal
