@@ -523,6 +523,7 @@ class SidecarHandler {
 }  // namespace
 
 void Fingerprint::add(const void* data, std::size_t size) {
+  if (size == 0) return;  // `data` may then be null, which memcpy does not allow
   constexpr std::uint64_t kPrime = 1099511628211u;
   const auto mix = [&](const unsigned char* word_bytes) {
     std::uint64_t word;
