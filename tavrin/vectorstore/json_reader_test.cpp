@@ -2,33 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <charconv>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "tests/support/json_trace.hpp"
 
 namespace tavrin::vectorstore::internal {
 namespace {
 
-// Writes every event down, one token each, so that a test compares what was read as one text.
-struct Trace {
-  void null() { add("null"); }
-  void boolean(bool b) { add(b ? "true" : "false"); }
-  void number_integer(std::int64_t n) { add("i" + std::to_string(n)); }
-  void number_unsigned(std::uint64_t n) { add("u" + std::to_string(n)); }
-  void number_float(double d) {
-    char text[32];
-    add("f" + std::string(text, std::to_chars(text, text + sizeof text, d).ptr));
-  }
-  void string(std::string_view s) { add("s(" + std::string(s) + ")"); }
-  void key(std::string_view s) { add("k(" + std::string(s) + ")"); }
-  void start_object() { add("{"); }
-  void end_object() { add("}"); }
-  void start_array() { add("["); }
-  void end_array() { add("]"); }
-
-  void add(const std::string& token) { events += events.empty() ? token : " " + token; }
-  std::string events;
-};
+using Trace = tavrin::testing::JsonTrace;
 
 std::string trace_of(std::string_view text, int max_depth = 8) {
   Trace trace;
