@@ -46,9 +46,10 @@ class FAISS : public VectorStore {
   /// index writer fails).
   void save_local(const std::string& folder) const;
 
-  /// Reads a folder that save_local wrote; `embeddings` embeds later queries. Every field is
-  /// checked: a missing, truncated or corrupt file, or files that disagree with each other,
-  /// is a ValueError naming the file.
+  /// Reads a folder that save_local wrote, in any format version; `embeddings` embeds later
+  /// queries. Every field is checked: a file that is missing, unreadable, no regular file,
+  /// truncated or corrupt, an index.json changed after it was saved, or files that disagree
+  /// with each other, is a ValueError naming the file.
   static FAISS load_local(const std::string& folder, std::shared_ptr<Embeddings> embeddings);
 
   /// Up to `topk` documents with their cosine similarity to `query`, most similar first; ties
