@@ -7,24 +7,20 @@
 //     by default 20,000 requests with 200 in flight.
 //
 //   bench/chat [pooled_requests] [pooled_in_flight] [fresh_requests] [fresh_in_flight]
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 
+#include "bench/nginx.hpp"
 #include "bench/support.hpp"
 #include "quellin/client.hpp"
 #include "tavrin/palisk.hpp"
@@ -32,86 +28,14 @@
 namespace {
 
 namespace asio = boost::asio;
-using tcp = asio::ip::tcp;
 using Json = nlohmann::ordered_json;
-using tavrin::bench::python;
-
-constexpr const char* kNginx = "/usr/sbin/nginx";
+using tavrin::bench::kNginx;
 
 constexpr std::string_view kBody =
     R"({"id":"chatcmpl-1","object":"chat.completion","created":1700000000,"model":"qwen-max",)"
     R"("choices":[{"index":0,"message":{"role":"assistant","content":"{\"产品\": \"手机\", )"
     R"(\"类别\": \"售后\"}"},"finish_reason":"stop"}],)"
     R"("usage":{"prompt_tokens":25,"completion_tokens":12,"total_tokens":37}})";
-
-// The reply as an nginx single-quoted string.
-std::string nginx_quoted(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\\' || c == '\'') out += '\\';
-    out += c;
-  }
-  return out + "'";
-}
-
-// nginx in the foreground, one process, in a folder of its own; stopped with the object.
-class NginxStub {
- public:
-  NginxStub() : folder_(tavrin::bench::work_folder("chat")) {
-    {
-      asio::io_context context;
-      tcp::acceptor probe(context, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-      port_ = probe.local_endpoint().port();
-    }
-    const std::string dir = folder_.string();
-    std::ofstream(folder_ / "nginx.conf")
-        << "daemon off;\nmaster_process off;\nerror_log " << dir << "/error.log warn;\n"
-        << "pid " << dir << "/nginx.pid;\nevents { worker_connections 4096; }\nhttp {\n"
-        << "  access_log off;\n  client_body_temp_path " << dir << "/body;\n"
-        << "  proxy_temp_path " << dir << "/proxy;\n  fastcgi_temp_path " << dir << "/fastcgi;\n"
-        << "  uwsgi_temp_path " << dir << "/uwsgi;\n  scgi_temp_path " << dir << "/scgi;\n"
-        << "  keepalive_requests 1000000;\n"
-        << "  server {\n    listen 127.0.0.1:" << port_ << ";\n"
-        << "    location / {\n      default_type application/json;\n"
-        << "      return 200 " << nginx_quoted(kBody) << ";\n    }\n  }\n}\n";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const std::string conf = dir + "/nginx.conf";
-      const std::string log = dir + "/error.log";
-      ::execl(kNginx, kNginx, "-p", dir.c_str(), "-c", conf.c_str(), "-e", log.c_str(), nullptr);
-      std::_Exit(127);
-    }
-  }
-  ~NginxStub() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::filesystem::remove_all(folder_);
-  }
-
-  // Waits up to ten seconds for nginx to accept connections.
-  bool ready() const {
-    for (int i = 0; i < 200; ++i) {
-      asio::io_context context;
-      tcp::socket socket(context);
-      boost::system::error_code ec;
-      socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port_), ec);
-      if (!ec) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  std::string url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/v1/chat/completions";
-  }
-
- private:
-  std::filesystem::path folder_;
-  unsigned short port_ = 0;
-  pid_t pid_ = -1;
-};
 
 struct Outcome {
   double per_second = 0;
@@ -192,23 +116,9 @@ void print_baselines(const std::map<std::string, double>& figures, double ours,
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int pooled_requests = argc > 1 ? std::atoi(argv[1]) : 20000;
-  const int pooled_in_flight = argc > 2 ? std::atoi(argv[2]) : 200;
-  const int fresh_requests = argc > 3 ? std::atoi(argv[3]) : 5000;
-  const int fresh_in_flight = argc > 4 ? std::atoi(argv[4]) : 100;
-  if (::access(kNginx, X_OK) != 0) {
-    std::printf("chat: no figures: %s not found (scripts/install-deps installs nginx)\n", kNginx);
-    return 1;
-  }
-  NginxStub nginx;
-  if (!nginx.ready()) {
-    std::printf("chat: no figures: nginx did not start\n");
-    return 1;
-  }
-  const std::string url = nginx.url();
+// Both comparisons against the stub at `url`; false when a tavrin request failed.
+bool run_all(const std::string& url, int pooled_requests, int pooled_in_flight, int fresh_requests,
+             int fresh_in_flight) {
   std::printf("chat: one local nginx stub (one process) answering a fixed chat reply\n");
 
   std::printf(" fresh connection per request: %d requests, %d in flight\n", fresh_requests,
@@ -225,5 +135,32 @@ int main(int argc, char** argv) {
   print_row("tavrin quellin::Client (pool of 64)", client);
   print_baselines(pooled, client.per_second,
                   {{"pooled", "aiohttp, pooled session"}, {"httpx", "httpx AsyncClient"}}, ">= 5x");
-  return palisk.failures == 0 && client.failures == 0 ? 0 : 1;
+  return palisk.failures == 0 && client.failures == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int pooled_requests = argc > 1 ? std::atoi(argv[1]) : 20000;
+  const int pooled_in_flight = argc > 2 ? std::atoi(argv[2]) : 200;
+  const int fresh_requests = argc > 3 ? std::atoi(argv[3]) : 5000;
+  const int fresh_in_flight = argc > 4 ? std::atoi(argv[4]) : 100;
+  if (::access(kNginx, X_OK) != 0) {
+    std::printf("chat: no figures: %s not found (scripts/install-deps installs nginx)\n", kNginx);
+    return 1;
+  }
+  const std::filesystem::path folder = tavrin::bench::work_folder("chat");
+  bool ok = false;
+  {
+    const tavrin::bench::Nginx nginx(
+        folder, "", "    location / { return 200 " + tavrin::bench::nginx_quoted(kBody) + "; }");
+    if (!nginx.running()) {
+      std::printf("chat: no figures: nginx did not start (see %s/error.log)\n", folder.c_str());
+      return 1;
+    }
+    ok = run_all(nginx.url("/v1/chat/completions"), pooled_requests, pooled_in_flight,
+                 fresh_requests, fresh_in_flight);
+  }
+  std::filesystem::remove_all(folder);
+  return ok ? 0 : 1;
 }

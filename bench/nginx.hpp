@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -27,16 +28,27 @@ namespace tavrin::bench {
 
 inline constexpr char kNginx[] = "/usr/sbin/nginx";
 
+/// `text` as an nginx single-quoted string, e.g. a fixed reply for `return 200`.
+inline std::string nginx_quoted(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
 class Nginx {
  public:
   /// Starts nginx with `http` among the directives of its http block (maps, say) and `server` as
-  /// the body of its one server block, which listens on port(); its files go in `folder`.
-  /// running() says whether it answers.
-  Nginx(const std::filesystem::path& folder, const std::string& http, const std::string& server)
+  /// the body of its one server block, which listens on port(); `main` goes before all else
+  /// (load_module, say); its files go in `folder`. running() says whether it answers.
+  Nginx(const std::filesystem::path& folder, const std::string& http, const std::string& server,
+        const std::string& main = "")
       : port_(free_port()) {
     const auto conf = folder / "nginx.conf";
     const std::string dir = folder.string();
-    std::ofstream(conf) << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+    std::ofstream(conf) << main << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
                         << "pid " << dir << "/nginx.pid;\nerror_log " << dir << "/error.log;\n"
                         << "events { worker_connections 1024; }\nhttp {\n  access_log off;\n"
                         << "  sendfile on;\n  tcp_nopush on;\n  tcp_nodelay on;\n"

@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using tavrin::Value;
 using tavrin::bench::Lcg;
+using tavrin::bench::status_bytes;
 using tavrin::frame::DataFrame;
 using tavrin::vectorstore::FAISS;
 using tavrin::vectorstore::HashingEmbeddings;
@@ -89,15 +90,6 @@ DataFrame make_table(std::size_t rows,
                          {"category", category},
                          {"priority", priority},
                          {"id", id}});
-}
-
-// Memory figures of this process from /proc, in bytes.
-std::size_t status_bytes(const std::string& key) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
-  }
-  return 0;
 }
 
 bool reset_peak_memory() {

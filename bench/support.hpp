@@ -70,6 +70,16 @@ inline double python_seconds(const std::string& script, const std::string& argum
   return output ? std::strtod(output->c_str(), nullptr) : 0;
 }
 
+/// A memory figure of this process from /proc/self/status ("VmRSS", "VmHWM", ...), in bytes;
+/// 0 when it is not there.
+inline std::size_t status_bytes(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
