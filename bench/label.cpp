@@ -33,7 +33,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "bench/nginx_stub.hpp"
+#include "bench/nginx.hpp"
 #include "bench/support.hpp"
 #include "quellin/client.hpp"
 #include "tavrin/brollin.hpp"
@@ -109,22 +109,28 @@ std::string chat_reply(const std::string& answer) {
       .dump();
 }
 
-// nginx reads the body, sleeps, and answers the reply its map picks from the body.
-tavrin::bench::NginxSite stub_site() {
-  tavrin::bench::NginxSite site;
-  site.main = std::string("load_module ") + kEchoModule + ";\n";
-  site.http =
+// The stub's configuration: nginx reads the body, sleeps, and answers the reply its map picks
+// from the body.
+struct StubConfig {
+  std::string main, http, server;
+};
+
+StubConfig stub_config() {
+  StubConfig stub;
+  stub.main = std::string("load_module ") + kEchoModule + ";\n";
+  stub.http =
       "  client_body_buffer_size 64k;\n  client_body_in_single_buffer on;\n"
       "  map $request_body $reply {\n";
   for (std::size_t i = 0; i < kAnswers.size(); ++i) {
-    site.http += "    \"~#" + std::to_string(i) + "\" " +
+    stub.http += "    \"~#" + std::to_string(i) + "\" " +
                  tavrin::bench::nginx_quoted(chat_reply(kAnswers[i])) + ";\n";
   }
-  site.http += "    default " + tavrin::bench::nginx_quoted(chat_reply(kAnswers[0])) + ";\n  }\n";
+  stub.http += "    default " + tavrin::bench::nginx_quoted(chat_reply(kAnswers[0])) + ";\n  }\n";
   char sleep[64];
-  std::snprintf(sleep, sizeof sleep, "      echo_sleep %.3f;\n", kDelaySeconds);
-  site.location = "      echo_read_request_body;\n" + std::string(sleep) + "      echo -n $reply;";
-  return site;
+  std::snprintf(sleep, sizeof sleep, "echo_sleep %.3f;", kDelaySeconds);
+  stub.server =
+      "    location / { echo_read_request_body; " + std::string(sleep) + " echo -n $reply; }";
+  return stub;
 }
 
 // A ticket: a question about a product and a topic, and a detail of a few words; a record's
@@ -439,6 +445,7 @@ void print_side(const char* name, const Figures& figures, std::size_t records, d
 
 struct Runs {
   std::optional<Figures> ours, ours_fewer, theirs;
+  double nginx_cpu = 0;  // what the stub spent during the tavrin job
 };
 
 // Prints the figures and checks that both sides did the same work; false when a side failed
@@ -450,7 +457,10 @@ bool report(const Inputs& inputs, const Runs& runs, const DataFrame& table,
       static_cast<double>(records) * kDelaySeconds / static_cast<double>(in_flight);
   std::printf("  %-26s %10s %10s %8s %11s %11s %13s\n", "", "wall", "ideal", "ratio",
               "CPU/1000 job", "process", "peak memory");
-  if (runs.ours) print_side("tavrin run_job", *runs.ours, records, ideal);
+  if (runs.ours) {
+    print_side("tavrin run_job", *runs.ours, records, ideal);
+    std::printf("  %-26s %8.2f s CPU during the tavrin job\n", "nginx stub", runs.nginx_cpu);
+  }
   if (!runs.ours) std::printf("  tavrin: no figures (the job failed)\n");
   if (runs.theirs) print_side("python asyncio + aiohttp", *runs.theirs, records, ideal);
   if (!runs.theirs) tavrin::bench::print_no_python_figure();
@@ -547,11 +557,16 @@ int run_benchmark(std::size_t records, std::size_t in_flight, std::size_t fewer,
 
   bool ok = false;
   {
-    tavrin::bench::NginxStub nginx("label-nginx", stub_site());
-    if (nginx.ready()) {
-      const std::string url = nginx.url();
+    const StubConfig config = stub_config();
+    const fs::path folder = inputs.dir / "nginx";
+    fs::create_directories(folder);
+    const tavrin::bench::Nginx nginx(folder, config.http, config.server, config.main);
+    if (nginx.running()) {
+      const std::string url = nginx.url("/v1/chat/completions");
       Runs runs;
+      const double nginx_start = nginx.cpu_seconds();
       runs.ours = spawn_tavrin(inputs, records_csv, inputs.dir / "tavrin.jsonl", url, in_flight);
+      runs.nginx_cpu = nginx.cpu_seconds() - nginx_start;
       runs.ours_fewer =
           spawn_tavrin(inputs, fewer_csv, inputs.dir / "tavrin-fewer.jsonl", url, in_flight);
       runs.theirs =
