@@ -9,7 +9,6 @@
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
 #include "tavrin/frame/dataframe.hpp"
-#include "tavrin/palisk.hpp"
 #include "tavrin/prompts.hpp"
 
 namespace tavrin::cli {
@@ -34,11 +33,10 @@ void run_analyze(const AnalyzeOptions& options) {
   const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
   require_utf8(options.goal, "--goal");
   const Value sample = first_rows(read_table(options.table), options.rows);
-  const std::string& model = options.llm.model;
   // The analysis asks for a synchronous chat that answers (reply text, anything).
-  auto chat = [&model](const std::string& prompt, const std::string& url, const std::string& key) {
-    Value reply = palisk::run_blocking(palisk::chat(prompt, url, key, model));
-    return std::pair{reply_text(reply), std::move(reply)};
+  auto chat = [&](const std::string& prompt, const std::string& url, const std::string& key) {
+    Value reply = chat_once({url, key}, options.llm, prompt);
+    return std::pair{answer_of(reply), std::move(reply)};
   };
   const Value analysis =
       prompts::llm_data_analyze(chat, endpoint.url, endpoint.key, sample, options.goal);

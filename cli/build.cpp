@@ -19,6 +19,7 @@ struct BuildOptions {
   std::string text = "question";
   std::string fields;
   std::string metadata;
+  EmbedOptions embed;
 };
 
 void run_build(const BuildOptions& options) {
@@ -36,7 +37,7 @@ void run_build(const BuildOptions& options) {
   const std::filesystem::path out = options.out;
   brollin::data2faiss(labels, table, text_columns, metadata_columns, fields,
                       train_store_dir(out).string(), field_stores_dir(out).string(),
-                      default_embeddings());
+                      embeddings_from(options.embed));
   std::cerr << "built " << 1 + fields.size() << " stores from " << table.size() << " rows in "
             << out.string() << '\n';
 }
@@ -47,7 +48,7 @@ void add_build_command(CLI::App& app) {
   auto options = std::make_shared<BuildOptions>();
   CLI::App* command = app.add_subcommand("build",
                                          "Build the training-data store and one store of allowed "
-                                         "labels per field (HashingEmbeddings)");
+                                         "labels per field");
   command->add_option("table", options->table, "training CSV file")->required();
   command->add_option("--labels", options->labels, "labels.json: field name to allowed labels")
       ->required();
@@ -61,6 +62,7 @@ void add_build_command(CLI::App& app) {
   command->add_option(
       "--metadata", options->metadata,
       "columns kept as metadata of each row, comma-separated (default: the fields)");
+  add_embed_options(*command, options->embed);
   command->footer(
       "Example:\n"
       "  tavrin build train.csv --labels examples/data/labels.json --out stores\n"

@@ -17,6 +17,7 @@ struct CheckOptions {
   std::string stores;
   std::string fields;
   CheckSettings settings;
+  EmbedOptions embed;
 };
 
 void run_check(const CheckOptions& options) {
@@ -27,7 +28,8 @@ void run_check(const CheckOptions& options) {
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const std::string text = read_input(options.predictions);
-  const StoreMap stores = load_field_stores(options.stores, labels, fields, default_embeddings());
+  const StoreMap stores =
+      load_field_stores(options.stores, labels, fields, embeddings_from(options.embed));
 
   // A bad line is reported and passed over; the others are still checked.
   CheckTally tally;
@@ -76,6 +78,7 @@ void add_check_command(CLI::App& app) {
       ->add_option("--min-score", options->settings.min_score,
                    "abstain (null) when the nearest label is less similar than this")
       ->check(CLI::Range(-1.0, 1.0));
+  add_embed_options(*command, options->embed);
   command->add_flag("--scores", options->settings.scores,
                     "add \"decisions\": each field's decision, similarity and runner-up");
   command->footer(

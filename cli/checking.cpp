@@ -62,8 +62,8 @@ Value check_prediction(const Value& prediction, const Value& labels,
       continue;
     }
     ++(check.decision == olvane::Decision::replaced ? tally.replaced : tally.abstained);
-    tally.corrections.push_back(
-        {check.field, check.predicted, check.checked, std::nullopt, check.score});
+    tally.corrections.push_back({check.field, check.predicted, check.checked, std::nullopt,
+                                 check.score, check.nearest ? Value(*check.nearest) : Value()});
   }
   if (settings.scores) out["decisions"] = scored.decisions();
   ++tally.records;

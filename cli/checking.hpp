@@ -17,14 +17,15 @@
 
 namespace tavrin::cli {
 
-/// One predicted value that checking replaced (or abstained on: `to` is then null), with the
-/// similarity of the nearest label. `right` is known only when the true label is.
+/// One predicted value that checking replaced, or abstained on (`to` is then null), with the
+/// nearest label and its similarity. `right` is known only when the true label is.
 struct Correction {
   std::string field;
   Value from;
   Value to;
   std::optional<bool> right;
   std::optional<double> score;
+  Value nearest;
 };
 
 /// Counts over many checked predictions.

@@ -114,12 +114,12 @@ TEST(Percent, OneDecimalAndNothingToDivide) {
 
 TEST(PickExamples, DistinctValuesFieldsInTurnOneWrongLast) {
   const std::vector<Correction> corrections = {
-      {"category", "售后服务部", "售后服务", true, std::nullopt},
-      {"category", "售后服务部", "售后服务", true, std::nullopt},
-      {"category", "物流", "订单物流", true, std::nullopt},
-      {"category", "其他", "技术故障", false, std::nullopt},
-      {"priority", "p1", "P1", true, std::nullopt},
-      {"product", "手机 ", "手机", true, std::nullopt},
+      {"category", "售后服务部", "售后服务", true, std::nullopt, Value()},
+      {"category", "售后服务部", "售后服务", true, std::nullopt, Value()},
+      {"category", "物流", "订单物流", true, std::nullopt, Value()},
+      {"category", "其他", "技术故障", false, std::nullopt, Value()},
+      {"priority", "p1", "P1", true, std::nullopt, Value()},
+      {"product", "手机 ", "手机", true, std::nullopt, Value()},
   };
   const auto picked = pick_examples(corrections, 4);
   std::vector<std::string> shown;

@@ -1,9 +1,14 @@
 // End-to-end tests of the `tavrin` tool: the built program is run on good and bad input, with
 // a chat-completion endpoint on loopback standing in for the model.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -96,6 +101,55 @@ class StubModel {
   std::string last_authorization_;
   std::string last_body_;
   std::atomic<int> requests_ = 0;
+};
+
+// An endpoint on 127.0.0.1 that takes each connection and never answers, or (dripping) sends
+// one byte of a reply every 100 ms, never reaching its end.
+class SilentServer {
+ public:
+  explicit SilentServer(bool dripping) : dripping_(dripping) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_, 16);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~SilentServer() {
+    stop_ = true;
+    thread_.join();
+    for (int fd : connections_) ::close(fd);
+    ::close(listener_);
+  }
+  std::string url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/v1/chat/completions";
+  }
+
+ private:
+  void serve() {
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{";
+    std::size_t sent = 0;
+    while (!stop_) {
+      pollfd ready{listener_, POLLIN, 0};
+      if (::poll(&ready, 1, 100) > 0) connections_.push_back(::accept(listener_, nullptr, nullptr));
+      if (!dripping_) continue;
+      for (int fd : connections_) {
+        ::send(fd, reply.data() + sent % reply.size(), 1, MSG_NOSIGNAL);
+      }
+      ++sent;
+    }
+  }
+
+  bool dripping_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> connections_;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
 };
 
 class Cli : public ::testing::Test {
@@ -335,6 +389,29 @@ TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   EXPECT_FALSE(fs::exists(dir_ / "s.jsonl"));
 }
 
+TEST_F(Cli, EveryCommandThatAsksAModelGivesUpAfterItsTimeout) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  for (const bool dripping : {false, true}) {
+    SilentServer server(dripping);
+    const std::string endpoint = "TAVRIN_LLM_URL=" + server.url() + " TAVRIN_LLM_KEY=" + kKey;
+    const std::string limits = " --timeout 0.5 --retries 0";
+    for (const std::string command :
+         {"ask hi", "analyze tickets.csv --goal g", "demo --out d --data ."}) {
+      const Result r = run(command + limits, endpoint);
+      EXPECT_EQ(r.status, 1) << command << ": " << r.err;
+      EXPECT_NE(r.err.find("timeout"), std::string::npos) << command << ": " << r.err;
+    }
+    const Result labelled =
+        run("label tickets.csv --labels labels.json --stores stores --out r.jsonl --in-flight 20" +
+                limits,
+            endpoint);
+    EXPECT_EQ(labelled.status, 1) << labelled.err;
+    EXPECT_NE(labelled.err.find("20 of 20 records failed"), std::string::npos) << labelled.err;
+    fs::remove(dir_ / "r.jsonl");
+  }
+}
+
 TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {
   StubModel model(R"({"answer": "北京"})");
   const Result r = run("ask '中国的首都？' --llm-model m1",
@@ -416,7 +493,7 @@ TEST_F(Cli, DemoAsksARealEndpointWhenGivenOne) {
 
 TEST_F(Cli, DemoStopsWhenEveryRequestFails) {
   StubModel model("unused", 500);
-  const Result r = run("demo --out out", "TAVRIN_LLM_URL=" + model.url());
+  const Result r = run("demo --out out --retries 0", "TAVRIN_LLM_URL=" + model.url());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("tavrin demo: error: every request to the LLM failed; the first: "),
             std::string::npos)
@@ -554,16 +631,19 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
 TEST_F(ExitStatus, WorkThatFailsOnceStartedIsOne) {
   StubModel refusing("unused", 500);
   const std::string endpoint = "TAVRIN_LLM_URL=" + refusing.url() + " TAVRIN_LLM_KEY=" + kKey;
-  expect_one_line_error(run("ask hi", endpoint), 1, "tavrin ask: error: HTTP status 500");
-  expect_one_line_error(run("analyze tickets.csv --goal g", endpoint), 1,
-                        "tavrin analyze: error: HTTP status 500");
+  // The line names the endpoint (not the key), the status and the body.
+  const std::string where = refusing.url() + ": HTTP status 500 Internal Server Error: ";
+  expect_one_line_error(run("ask hi --retries 0", endpoint), 1, "tavrin ask: error: " + where);
+  expect_one_line_error(run("analyze tickets.csv --goal g --retries 0", endpoint), 1,
+                        "tavrin analyze: error: " + where);
+  EXPECT_EQ(refusing.requests(), 2);
   expect_one_line_error(run("split tickets.csv --train nowhere/a.csv --test b.csv"), 1,
                         "nowhere/a.csv");
 }
 
 TEST_F(ExitStatus, ADemoWithSomeFailedRequestsWritesEverythingThenExitsOne) {
   StubModel flaky(R"({"category": "售后服务部"})", 500, 2);
-  const Result r = run("demo --out o --data data-good --in-flight 1",
+  const Result r = run("demo --out o --data data-good --in-flight 1 --retries 0",
                        "TAVRIN_LLM_URL=" + flaky.url() + " TAVRIN_LLM_KEY=" + kKey);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(flaky.requests(), 2);

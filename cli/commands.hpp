@@ -5,6 +5,7 @@
 //   add_split_command(app);   // `tavrin split tickets.csv --train train.csv --test test.csv`
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace CLI {
@@ -13,16 +14,32 @@ class App;
 
 namespace tavrin::cli {
 
-/// Where the LLM is and which model to ask, shared by the subcommands that talk to one.
+/// Where the LLM is, which model to ask and how, shared by the subcommands that talk to one.
 struct LlmOptions {
   std::string url;
   std::string key;
   std::string model = "qwen3-max";
+  double temperature = 1;
+  unsigned retries = 2;  // of a failed request, by the pooled client's policy
+  double timeout = 600;  // seconds a request may take, and may stay silent
 };
 
-/// Adds --llm-url, --llm-key (read from TAVRIN_LLM_URL / TAVRIN_LLM_KEY when left out) and
-/// --llm-model to `command`.
+/// Adds --llm-url, --llm-key (read from TAVRIN_LLM_URL / TAVRIN_LLM_KEY when left out),
+/// --llm-model, --temperature, --retries and --timeout to `command`.
 void add_llm_options(CLI::App& command, LlmOptions& options);
+
+/// Which embedding model the stores are built and searched with: OpenAIEmbeddings at `url`
+/// when it is given, else the offline HashingEmbeddings.
+struct EmbedOptions {
+  std::string url;
+  std::string key;
+  std::string model;
+  std::size_t batch = 64;
+};
+
+/// Adds --embed-url, --embed-key, --embed-model (read from TAVRIN_EMBED_URL, TAVRIN_EMBED_KEY,
+/// TAVRIN_EMBED_MODEL when left out) and --embed-batch to `command`.
+void add_embed_options(CLI::App& command, EmbedOptions& options);
 
 void add_split_command(CLI::App& app);
 void add_build_command(CLI::App& app);

@@ -11,6 +11,7 @@
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/openai/embeddings.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
@@ -301,8 +302,23 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
   return db_maps;
 }
 
-std::shared_ptr<vectorstore::Embeddings> default_embeddings() {
-  return std::make_shared<vectorstore::HashingEmbeddings>();
+std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options) {
+  if (options.url.empty() && options.model.empty()) {
+    return std::make_shared<vectorstore::HashingEmbeddings>();
+  }
+  if (options.url.empty() || options.model.empty()) {
+    throw UsageError(
+        "--embed-url and --embed-model go together (or TAVRIN_EMBED_URL and "
+        "TAVRIN_EMBED_MODEL)");
+  }
+  openai::OpenAIEmbeddingsOptions settings;
+  settings.batch_size = options.batch;
+  try {
+    return std::make_shared<openai::OpenAIEmbeddings>(options.url, options.key, options.model,
+                                                      std::move(settings));
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(std::string("--embed-url: ") + e.what());
+  }
 }
 
 }  // namespace tavrin::cli

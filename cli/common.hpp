@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/commands.hpp"
 #include "tavrin/core/value.hpp"
 
 namespace tavrin::frame {
@@ -136,7 +137,9 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings);
 
-/// The default embedding model of the tool: hashed character n-grams, no network, no weights.
-std::shared_ptr<vectorstore::Embeddings> default_embeddings();
+/// The embedding model of the options: OpenAIEmbeddings at `url` with `model` (a UsageError
+/// when one is given without the other), else the offline HashingEmbeddings (hashed character
+/// n-grams, no network, no weights).
+std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options);
 
 }  // namespace tavrin::cli

@@ -153,7 +153,7 @@ class StoreOfLabels : public ::testing::Test {
       require_store_of_labels(store_of(texts), allowed, "category", "s/fields/category");
     });
   }
-  std::shared_ptr<vectorstore::Embeddings> model = default_embeddings();
+  std::shared_ptr<vectorstore::Embeddings> model = embeddings_from({});
 };
 
 TEST_F(StoreOfLabels, AcceptsTheSameLabelsInAnyOrderAndRepeated) {

@@ -19,6 +19,8 @@
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/job.hpp"
+#include "tavrin/labeling/prompt.hpp"
 #include "tavrin/tessick.hpp"
 
 namespace tavrin::cli {
@@ -32,11 +34,19 @@ constexpr std::size_t kExampleCount = 6;
 const char* const kTextColumn = "question";
 const char* const kIdColumn = "id";
 
+// Below this similarity to its nearest label a value is left null: with HashingEmbeddings,
+// "N/A", "未知" and "其他" score about 0.2 against the bundled labels, near misses such as
+// "售后" 0.5 and more.
+constexpr double kDemoMinScore = 0.3;
+constexpr std::size_t kDemoExamples = 4;
+
 struct DemoOptions {
   LlmOptions llm;
+  EmbedOptions embed;
   std::string data;
   std::string out = "tavrin-demo-out";
   std::size_t in_flight = 8;
+  double min_score = kDemoMinScore;
 };
 
 // The bundled files of one sample set.
@@ -63,6 +73,8 @@ struct DemoRun {
   std::vector<FieldScore> scores;
   fs::path out;
   double seconds = 0;
+  double min_score = 0;
+  bool asked_model = false;
 };
 
 void announce(int step, const std::string& what) {
@@ -90,12 +102,6 @@ fs::path find_data_dir(const std::string& given) {
       "labels.json and predictions.jsonl (examples/data in the source tree)");
 }
 
-std::vector<std::string> test_questions(const frame::DataFrame& test) {
-  std::vector<std::string> questions;
-  for (std::size_t i = 0; i < test.size(); ++i) questions.push_back(str(test.iloc(i)[kTextColumn]));
-  return questions;
-}
-
 // The bundled model outputs for the rows of `test`, matched by id.
 std::vector<Value> bundled_predictions(std::vector<Value> records, const fs::path& file,
                                        const frame::DataFrame& test) {
@@ -119,41 +125,47 @@ std::vector<Value> bundled_predictions(std::vector<Value> records, const fs::pat
   return predictions;
 }
 
-// Redraws one progress line on a terminal; elsewhere writes it once, when all are answered.
-AnswerProgress show_progress(std::size_t total) {
-  const bool live = isatty(STDERR_FILENO) != 0;
-  const auto start = Clock::now();
-  return [live, start, total](std::size_t answered) {
-    if (!live && answered < total) return;
-    std::cerr << (live ? "\r" : "")
-              << progress_line("询问模型", answered, total, Clock::now() - start)
-              << (answered == total ? "\n" : "") << std::flush;
-  };
-}
-
+// The labelling job of `tavrin label` over the test rows; the model's predictions come back
+// from its results file, in test row order (a failed record predicts nothing).
 std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions& options,
                                      const Value& labels, const frame::DataFrame& test,
+                                     const StoreMap& stores,
+                                     const std::shared_ptr<vectorstore::Embeddings>& embeddings,
                                      DemoRun& run) {
-  std::vector<std::string> prompts;
-  for (const std::string& question : test_questions(test)) {
-    prompts.push_back(labelling_prompt(labels, question));
-  }
-  const auto answers = ask_all(endpoint, options.llm.model, prompts, options.in_flight,
-                               show_progress(prompts.size()));
-  std::vector<Value> predictions;
-  for (std::size_t i = 0; i < answers.size(); ++i) {
-    Value prediction = {{kIdColumn, test.iloc(i)[kIdColumn]}};
-    if (!answers[i].error.empty()) {
+  labeling::PromptSettings prompt;
+  prompt.fields = label_fields(labels);
+  prompt.labels = labels;
+  prompt.examples = kDemoExamples;
+  const labeling::Prompter prompter(prompt, load_train_store(run.out / "stores", embeddings),
+                                    stores);
+  labeling::JobSettings job;
+  job.text_fields = {kTextColumn};
+  job.id_column = kIdColumn;
+  job.out_path = (run.out / "results.jsonl").string();
+  job.in_flight = options.in_flight;
+  job.min_score = options.min_score;
+  fs::remove(job.out_path);  // the demo's own output of an earlier run: start afresh
+  const labeling::JobTally tally =
+      run_labelling(test, prompter, stores, endpoint, options.llm, false, job);
+  std::map<std::string, Value> by_id;
+  for (Value& line : parse_json_lines(read_input(job.out_path), job.out_path)) {
+    Value prediction = {{kIdColumn, line[kIdColumn]}};
+    if (!line["error"].is_null()) {
       ++run.failed_requests;
-      if (run.first_error.empty()) run.first_error = answers[i].error;
+      if (run.first_error.empty()) run.first_error = line["error"].get<std::string>();
     }
-    for (const std::string& field : label_fields(labels)) {
-      if (answers[i].value.contains(field)) prediction[field] = answers[i].value[field];
+    for (const std::string& field : prompt.fields) {
+      const Value& predicted = line.value("predicted", Value::object());
+      if (predicted.contains(field)) prediction[field] = predicted[field];
     }
-    predictions.push_back(std::move(prediction));
+    by_id[str(line[kIdColumn])] = std::move(prediction);
   }
-  if (!answers.empty() && run.failed_requests == answers.size()) {
+  if (tally.total > 0 && tally.failed == tally.total) {
     throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
+  }
+  std::vector<Value> predictions;
+  for (std::size_t i = 0; i < test.size(); ++i) {
+    predictions.push_back(by_id.at(str(test.iloc(i)[kIdColumn])));
   }
   return predictions;
 }
@@ -175,13 +187,29 @@ std::string score_line(const FieldScore& score) {
          percent(score.right_after, score.total) + "\n";
 }
 
+std::string similarity(const std::optional<double>& score) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", score.value_or(0));
+  return text;
+}
+
 std::string correction_line(const Correction& c) {
   return "    " + padded(c.field, 10) + in_quotes(str(c.from)) + " -> " + in_quotes(str(c.to)) +
-         (c.right == false ? "   (still wrong)" : "") + "\n";
+         "   (similarity " + similarity(c.score) + (c.right == false ? ", still wrong" : "") +
+         ")\n";
+}
+
+std::string abstention_line(const Correction& c, double min_score) {
+  return "    " + padded(c.field, 10) + in_quotes(str(c.from)) + " -> null   (nearest " +
+         in_quotes(str(c.nearest)) + " at " + similarity(c.score) + ", below " +
+         similarity(min_score) + ")\n";
 }
 
 std::string summary_text(const DemoRun& run) {
   const CheckTally& t = run.tally;
+  std::vector<Correction> replaced;
+  std::vector<Correction> abstained;
+  for (const Correction& c : t.corrections) (c.to.is_null() ? abstained : replaced).push_back(c);
   std::ostringstream s;
   s << "\ntavrin demo: support tickets labelled by a model, then checked by retrieval\n"
     << "  rows             " << run.table_rows << " tickets -> " << run.train_rows << " train, "
@@ -194,14 +222,20 @@ std::string summary_text(const DemoRun& run) {
     << " left out by the model)\n"
     << "  kept             " << t.kept << " values that already were allowed labels\n"
     << "  replaced         " << t.replaced << " values, each by the nearest allowed label\n"
-    << "  accuracy         before   after    (against the true labels)\n";
+    << "  abstained        " << t.abstained << " values too far from every label (similarity below "
+    << similarity(run.min_score) << "), left null\n"
+    << "  accuracy         before   after    (against the true labels; null counts as wrong)\n";
   for (const FieldScore& score : run.scores) s << score_line(score);
   s << score_line(total_score(run.scores));
-  const auto examples = pick_examples(t.corrections, kExampleCount);
+  const auto examples = pick_examples(replaced, kExampleCount);
   if (!examples.empty()) s << "  corrections, for example\n";
   for (const Correction& c : examples) s << correction_line(c);
-  s << "  output           " << run.out.string()
-    << "/: train.csv test.csv stores/ predictions.jsonl checked.jsonl summary.txt\n";
+  if (!abstained.empty()) s << "  abstentions, for example\n";
+  for (std::size_t i = 0; i < std::min<std::size_t>(2, abstained.size()); ++i) {
+    s << abstention_line(abstained[i], run.min_score);
+  }
+  s << "  output           " << run.out.string() << "/: train.csv test.csv stores/ "
+    << (run.asked_model ? "results.jsonl " : "") << "predictions.jsonl checked.jsonl summary.txt\n";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", run.seconds);
   s << "  time             " << seconds << "\n";
@@ -217,7 +251,8 @@ std::vector<Value> check_all(const std::vector<Value>& predictions, const frame:
   for (std::size_t i = 0; i < predictions.size(); ++i) {
     const Value truth = row_object(test, i);
     const std::size_t first_new = run.tally.corrections.size();
-    checked.push_back(check_prediction(predictions[i], labels, fields, stores, run.tally));
+    checked.push_back(check_prediction(predictions[i], labels, fields, stores, run.tally,
+                                       {.min_score = run.min_score, .scores = false}));
     for (std::size_t k = first_new; k < run.tally.corrections.size(); ++k) {
       Correction& c = run.tally.corrections[k];
       c.right = matches_truth(c.to, truth.at(c.field));
@@ -247,6 +282,7 @@ void run_demo(const DemoOptions& options) {
   fs::create_directories(out);
   DemoRun run;
   run.out = out;
+  run.min_score = options.min_score;
 
   announce(1, "splitting " + sample.tickets.string() + " into train and test");
   tessick::split_data(table, (out / "train.csv").string(), (out / "test.csv").string(), kTestRatio);
@@ -256,18 +292,20 @@ void run_demo(const DemoOptions& options) {
   run.train_rows = train.size();
   run.test_rows = test.size();
 
-  announce(2, "building the stores with HashingEmbeddings");
-  const auto embeddings = default_embeddings();
+  const auto embeddings = embeddings_from(options.embed);
+  announce(2, "building the stores with " + embeddings->identity());
   brollin::data2faiss(labels, train, {kTextColumn}, fields, fields,
                       train_store_dir(out / "stores").string(),
                       field_stores_dir(out / "stores").string(), embeddings);
+  const StoreMap stores = load_field_stores(out / "stores", labels, fields, embeddings);
 
   std::vector<Value> predictions;
   if (endpoint) {
-    announce(3, "asking the model " + options.llm.model + " to label " +
-                    std::to_string(test.size()) + " test tickets");
-    predictions = model_predictions(*endpoint, options, labels, test, run);
-    run.prediction_source = "model " + options.llm.model + " through llm_response";
+    announce(3, "labelling the " + std::to_string(test.size()) + " test tickets with the model " +
+                    options.llm.model + " (the job of tavrin label)");
+    run.asked_model = true;
+    predictions = model_predictions(*endpoint, options, labels, test, stores, embeddings, run);
+    run.prediction_source = "model " + options.llm.model + ", asked by the labelling job";
   } else {
     announce(3, "reading the bundled model outputs (give --llm-url to ask a real model)");
     predictions = bundled_predictions(std::move(bundled), sample.predictions, test);
@@ -275,8 +313,7 @@ void run_demo(const DemoOptions& options) {
   }
   write_file(out / "predictions.jsonl", json_lines(predictions));
 
-  announce(4, "loading the field stores and checking every prediction");
-  const StoreMap stores = load_field_stores(out / "stores", labels, fields, embeddings);
+  announce(4, "checking every prediction against the field stores");
   const auto checked = check_all(predictions, test, labels, stores, run);
   write_file(out / "checked.jsonl", json_lines(checked));
 
@@ -297,6 +334,7 @@ void run_demo(const DemoOptions& options) {
 
 void add_demo_command(CLI::App& app) {
   auto options = std::make_shared<DemoOptions>();
+  options->llm.temperature = 0;  // as tavrin label
   CLI::App* command = app.add_subcommand(
       "demo",
       "Walk the whole road on the bundled support tickets: split, build stores, predict, check");
@@ -306,9 +344,15 @@ void add_demo_command(CLI::App& app) {
                       "folder of tickets.csv, labels.json and predictions.jsonl "
                       "(default: the bundled sample)");
   add_llm_options(*command, options->llm);
+  add_embed_options(*command, options->embed);
   command->add_option("--in-flight", options->in_flight, "requests to the model at once")
-      ->check(CLI::Range(1, 64))
+      ->check(CLI::Range(1, 4096))
       ->capture_default_str();
+  command
+      ->add_option("--min-score", options->min_score,
+                   "abstain (null) when the nearest label is less similar than this")
+      ->capture_default_str()
+      ->check(CLI::Range(-1.0, 1.0));
   command->footer(
       "Without --llm-url the predictions come from a bundled file of model outputs.\n"
       "Examples:\n"

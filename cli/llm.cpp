@@ -1,108 +1,135 @@
 #include "cli/llm.hpp"
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/url/parse.hpp>
+#include <chrono>
 #include <exception>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
 #include <utility>
 
+#include "quellin/client.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/chat_model.hpp"
+#include "tavrin/labeling/report.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace tavrin::cli {
 namespace {
 
 namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
 
-// What the workers of one ask_all share; they all run on one thread.
-struct AskJob {
-  const Endpoint& endpoint;
-  const std::string& model;
-  const std::vector<std::string>& prompts;
-  const AnswerProgress& progress;
-  std::vector<Answer> answers;
-  std::size_t next = 0;
-  std::size_t answered = 0;
+// Redraws one line on a terminal at most ten times a second; elsewhere shows only the last.
+class ProgressDisplay {
+ public:
+  ProgressDisplay() : live_(::isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
+
+  void update(const labeling::JobTally& tally) {
+    last_ = tally;
+    if (!live_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - last_draw_ < std::chrono::milliseconds(100) && tally.done < tally.total) return;
+    last_draw_ = now;
+    std::cerr << "\r\033[K" << labeling::progress_line(tally, now - start_) << std::flush;
+  }
+
+  void finish() const {
+    std::cerr << (live_ ? "\r\033[K" : "") << labeling::progress_line(last_, Clock::now() - start_)
+              << '\n';
+  }
+
+ private:
+  bool live_;
+  Clock::time_point start_;
+  Clock::time_point last_draw_;
+  labeling::JobTally last_;
 };
 
-std::string join_labels(const Value& values) {
-  std::string joined;
-  for (const Value& label : values) {
-    if (!joined.empty()) joined += "、";
-    joined += label.get<std::string>();
-  }
-  return joined;
-}
-
-Answer parse_answer(const Value& text) {
-  Value parsed = palisk::llm_postprocess(text.is_string() ? text.get<std::string>() : text.dump());
-  if (!parsed.is_object()) {
-    return {Value(), "the model's answer is not a JSON object: " + in_quotes(text.dump())};
-  }
-  return {std::move(parsed), ""};
-}
-
-// Takes prompts off the shared queue until none is left.
-asio::awaitable<void> ask_worker(AskJob& job) {
-  while (job.next < job.prompts.size()) {
-    const std::size_t i = job.next++;
-    try {
-      const Value text = co_await palisk::llm_response(job.endpoint.url, job.endpoint.key,
-                                                       job.prompts[i], job.model, false);
-      job.answers[i] = parse_answer(text);
-    } catch (const std::exception& e) {
-      job.answers[i] = {Value(), e.what()};
-    }
-    if (job.progress) job.progress(++job.answered);
-  }
-}
-
-const Value& require_entry(const Value& parent, const char* key, const char* where) {
-  if (!parent.is_object() || !parent.contains(key)) {
-    throw ValueError(std::string("the reply has no \"") + key + "\" in " + where);
-  }
-  return parent[key];
+// Runs `op` on `io` to its end and yields its value; a client made for the call is destroyed
+// as soon as it ends, since its kept-alive connections would keep `io` running.
+template <class T>
+T run_with_client(asio::io_context& io, std::optional<quellin::Client>& client,
+                  asio::awaitable<T> op) {
+  std::optional<T> value;
+  std::exception_ptr failure;
+  asio::co_spawn(io, std::move(op), [&](std::exception_ptr e, T result) {
+    failure = e;
+    if (!e) value.emplace(std::move(result));
+    client.reset();
+  });
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*value);
 }
 
 }  // namespace
 
-std::string labelling_prompt(const Value& labels, const std::string& question) {
-  std::string prompt =
-      "你是客服工单分类助手。请阅读下面的工单，为每个字段从允许的标签中选出一个。\n允许的标签：\n";
-  std::string keys;
-  for (const auto& [field, values] : labels.items()) {
-    prompt += "- " + field + ": " + join_labels(values) + "\n";
-    keys += (keys.empty() ? "" : ", ") + field;
-  }
-  prompt += "工单：" + question + "\n";
-  prompt += "只输出一个 JSON 对象，键为 " + keys + "，值为所选标签，不要输出其他内容。";
-  return prompt;
+quellin::ClientOptions client_options(const LlmOptions& options) {
+  quellin::ClientOptions client;
+  client.retry.max_retries = options.retries;
+  const auto limit = std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
+  client.timeout.total = limit;
+  client.timeout.sock_read = limit;
+  client.timeout.connect = std::min(client.timeout.connect, limit);
+  return client;
 }
 
-std::vector<Answer> ask_all(const Endpoint& endpoint, const std::string& model,
-                            const std::vector<std::string>& prompts, std::size_t in_flight,
-                            const AnswerProgress& progress) {
-  AskJob job{endpoint, model, prompts, progress, std::vector<Answer>(prompts.size())};
+std::string endpoint_name(const std::string& url) {
+  const auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) return "the endpoint";
+  return std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port()) +
+         std::string(parsed->encoded_path());
+}
+
+Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
   asio::io_context io;
-  const std::size_t workers = std::max<std::size_t>(1, std::min(in_flight, prompts.size()));
-  for (std::size_t w = 0; w < workers; ++w) {
-    asio::co_spawn(io, ask_worker(job), [](const std::exception_ptr& e) {
-      if (e) std::rethrow_exception(e);
-    });
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options));
+  Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
+  try {
+    return run_with_client(io, client,
+                           client->post(endpoint.url, palisk::chat_headers(endpoint.key), payload));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(endpoint_name(endpoint.url) + ": " + e.what());
   }
-  io.run();
-  return std::move(job.answers);
 }
 
-std::string reply_text(const Value& reply) {
-  const Value& choices = require_entry(reply, "choices", "the reply");
-  if (!choices.is_array() || choices.empty()) {
-    throw ValueError("the reply's \"choices\" is not a non-empty list");
+std::string answer_of(const Value& reply) {
+  const Value& answer = palisk::answer_text(reply);
+  if (!answer.is_string()) {
+    throw ValueError(std::string("the reply's answer is ") + answer.type_name() + ", not text");
   }
-  const Value& message = require_entry(choices[0], "message", "its first choice");
-  const Value& content = require_entry(message, "content", "its message");
-  if (!content.is_string()) throw ValueError("the reply's message content is not text");
-  return content.get<std::string>();
+  return answer.get<std::string>();
+}
+
+labeling::JobTally run_labelling(const frame::DataFrame& records,
+                                 const labeling::Prompter& prompter, const StoreMap& stores,
+                                 const Endpoint& endpoint, const LlmOptions& options,
+                                 bool json_mode, const labeling::JobSettings& settings) {
+  asio::io_context io;
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options));
+  const labeling::Model model = labeling::chat_model(
+      *client, {endpoint.url, endpoint.key, options.model, options.temperature, json_mode});
+  ProgressDisplay display;
+  bool started = false;  // the job shows its progress once before its first request
+  try {
+    labeling::JobTally tally =
+        run_with_client(io, client,
+                        labeling::run_job(records, prompter, stores, model, settings,
+                                          [&](const labeling::JobTally& t) {
+                                            started = true;
+                                            display.update(t);
+                                          }));
+    display.finish();
+    return tally;
+  } catch (const ValueError& e) {
+    if (!started) throw UsageError(e.what());
+    throw;
+  }
 }
 
 }  // namespace tavrin::cli

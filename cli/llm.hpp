@@ -1,43 +1,46 @@
-// Asking a model on behalf of the tool: the labelling prompt of the demo, many prompts in
-// flight at once through llm_response, and the reply text of a decoded chat reply.
+// Talking to the LLM on behalf of the tool: one pooled, retrying client per command, one chat
+// completion for ask and analyze, and the labelling job for label and demo.
 //
-//   auto answers = ask_all(endpoint, "qwen3-max", {labelling_prompt(labels, "手机坏了")}, 8, {});
-//   answers[0].value   // -> {"product":"手机","category":"售后服务","priority":"P2"}
+//   Value reply = chat_once(endpoint, options, "只输出JSON: {\"产品\": 手机还是耳机?}");
+//   palisk::answer_text(reply)   // -> "{\"产品\": \"手机\"}"
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/job.hpp"
+#include "tavrin/labeling/prompt.hpp"
+
+namespace quellin {
+struct ClientOptions;
+}  // namespace quellin
 
 namespace tavrin::cli {
 
-/// The prompt that asks a model to give one ticket an allowed label for every field of
-/// `labels`, answering with a JSON object only.
-std::string labelling_prompt(const Value& labels, const std::string& question);
+/// The pooled client's settings for `options`: its retries, and --timeout as the limit of each
+/// attempt in all and of each silence.
+quellin::ClientOptions client_options(const LlmOptions& options);
 
-/// The answer to one prompt: the parsed object, or why there is none.
-struct Answer {
-  Value value;        // an object when `error` is empty
-  std::string error;  // one line; never holds the key
-};
+/// `url` without user information, query and fragment, for messages: they may hold a key.
+std::string endpoint_name(const std::string& url);
 
-/// Called after each answer with the number answered so far.
-using AnswerProgress = std::function<void(std::size_t answered)>;
+/// Sends `prompt` as palisk::chat builds it (with options.temperature) and yields the decoded
+/// reply. A failure after the retries is rethrown as one line: the endpoint, then the error
+/// (an HTTP status with the first bytes of the body; never the key).
+Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt);
 
-/// Sends every prompt through llm_response with at most `in_flight` of them waiting at once,
-/// and parses each answer text leniently (llm_postprocess strips code fences). A prompt whose
-/// request fails or whose answer is no JSON object gets an Answer with `error` set; the others
-/// still run. Answers are in prompt order.
-std::vector<Answer> ask_all(const Endpoint& endpoint, const std::string& model,
-                            const std::vector<std::string>& prompts, std::size_t in_flight,
-                            const AnswerProgress& progress);
+/// The answer text of a chat-completion reply (palisk::answer_text); a ValueError when the
+/// answer is not text.
+std::string answer_of(const Value& reply);
 
-/// The answer text of a decoded chat-completion reply: "choices"[0]["message"]["content"].
-/// A reply of another shape is a ValueError that says which part is missing.
-std::string reply_text(const Value& reply);
+/// Runs the labelling job against the endpoint, with a progress line on standard error that
+/// is redrawn on a terminal and written once at the end elsewhere. A ValueError found before
+/// the first request (bad input) is a UsageError.
+labeling::JobTally run_labelling(const frame::DataFrame& records,
+                                 const labeling::Prompter& prompter, const StoreMap& stores,
+                                 const Endpoint& endpoint, const LlmOptions& options,
+                                 bool json_mode, const labeling::JobSettings& settings);
 
 }  // namespace tavrin::cli

@@ -11,6 +11,32 @@ void add_llm_options(CLI::App& command, LlmOptions& options) {
   command.add_option("--llm-key", options.key, "API key, sent as a bearer token")
       ->envname("TAVRIN_LLM_KEY");
   command.add_option("--llm-model", options.model, "model name")->capture_default_str();
+  command.add_option("--temperature", options.temperature, "sampling temperature")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 2.0));
+  command.add_option("--retries", options.retries, "retries of a failed request (0 for none)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100));
+  command
+      .add_option("--timeout", options.timeout,
+                  "seconds a request may take in all, and may stay silent")
+      ->capture_default_str()
+      ->check(CLI::Range(0.001, 86400.0));
+}
+
+void add_embed_options(CLI::App& command, EmbedOptions& options) {
+  command
+      .add_option("--embed-url", options.url,
+                  "OpenAI-compatible embeddings API root, e.g. https://api.openai.com/v1 "
+                  "(default: the offline HashingEmbeddings)")
+      ->envname("TAVRIN_EMBED_URL");
+  command.add_option("--embed-key", options.key, "API key of the embedding endpoint")
+      ->envname("TAVRIN_EMBED_KEY");
+  command.add_option("--embed-model", options.model, "embedding model name")
+      ->envname("TAVRIN_EMBED_MODEL");
+  command.add_option("--embed-batch", options.batch, "texts per embedding request")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 100000));
 }
 
 }  // namespace tavrin::cli

@@ -100,6 +100,7 @@ void settle_by_search(FieldCheck& check, const StoreMap& DB_MAPS, std::optional<
       store_of(check.field, DB_MAPS).similarity_search_with_score(check.predicted, 2);
   if (hits.empty()) throw_nothing_found(check.field);
   check.score = hits[0].second;
+  check.nearest = hits[0].first.page_content;
   if (hits.size() > 1) {
     check.runner_up = std::move(hits[1].first.page_content);
     check.runner_up_score = hits[1].second;
@@ -109,7 +110,7 @@ void settle_by_search(FieldCheck& check, const StoreMap& DB_MAPS, std::optional<
     return;
   }
   check.decision = Decision::replaced;
-  check.checked = std::move(hits[0].first.page_content);
+  check.checked = *check.nearest;
 }
 
 Value optional_json(const std::optional<double>& v) { return v ? Value(*v) : Value(); }
@@ -156,6 +157,7 @@ Value FieldCheck::to_json() const {
                {"predicted", predicted},
                {"checked", checked},
                {"score", optional_json(score)},
+               {"nearest", nearest ? Value(*nearest) : Value()},
                {"runner_up", runner_up ? Value(*runner_up) : Value()},
                {"runner_up_score", optional_json(runner_up_score)}};
 }

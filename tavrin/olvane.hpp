@@ -63,13 +63,15 @@ struct FieldCheck {
   /// Similarity of the chosen label: 1 when kept, the best label's when replaced or
   /// abstained, nullopt when missing.
   std::optional<double> score;
+  /// The most similar label, when the store was searched (replaced or abstained).
+  std::optional<std::string> nearest;
   /// The second most similar label and its similarity, when the store was searched and
   /// holds a second document.
   std::optional<std::string> runner_up;
   std::optional<double> runner_up_score;
 
-  /// {"decision", "predicted", "checked", "score", "runner_up", "runner_up_score"}; absent
-  /// scores and runner-up are null.
+  /// {"decision", "predicted", "checked", "score", "nearest", "runner_up",
+  /// "runner_up_score"}; what is absent is null.
   Value to_json() const;
 };
 
@@ -81,7 +83,7 @@ struct ScoredCheck {
   std::vector<FieldCheck> fields;
 
   /// Each field's decision with its scores: field name to FieldCheck::to_json without the
-  /// values ("decision", "score", "runner_up", "runner_up_score").
+  /// values ("decision", "score", "nearest", "runner_up", "runner_up_score").
   Value decisions() const;
 };
 

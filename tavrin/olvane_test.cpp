@@ -210,9 +210,10 @@ TEST(CheckResultScored, ReportsScoresAndTheRunnerUp) {
   EXPECT_EQ(g.decision, Decision::kept);
   EXPECT_EQ(g.score, 1.0);
   EXPECT_FALSE(g.runner_up);
-  EXPECT_EQ(g.to_json().dump(),
-            R"({"decision":"kept","predicted":"x","checked":"x","score":1.0,"runner_up":null,)"
-            R"("runner_up_score":null})");
+  EXPECT_EQ(
+      g.to_json().dump(),
+      R"({"decision":"kept","predicted":"x","checked":"x","score":1.0,"nearest":null,"runner_up":null,)"
+      R"("runner_up_score":null})");
 }
 
 TEST(CheckResultScored, AbstainsBelowTheFloorAndSkipsMissingValues) {
@@ -227,6 +228,7 @@ TEST(CheckResultScored, AbstainsBelowTheFloorAndSkipsMissingValues) {
   EXPECT_EQ(abstained.decision, Decision::abstained);
   EXPECT_TRUE(abstained.checked.is_null());
   EXPECT_EQ(abstained.score, 0.25);
+  EXPECT_EQ(abstained.nearest, "路由器");
   EXPECT_EQ(abstained.runner_up, "手机");
   EXPECT_EQ(decide(Value{{"f", "N/A"}}, 0.25).checked, "路由器");  // the floor itself passes
   EXPECT_EQ(decide(Value{{"f", "手机"}}, 0.99).decision, Decision::kept);
