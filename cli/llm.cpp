@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/url/parse.hpp>
@@ -111,7 +112,10 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  bool json_mode, const labeling::JobSettings& settings) {
   asio::io_context io;
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options));
+  quellin::ClientOptions pool = client_options(options);
+  // Every prompt in flight gets a connection of its own instead of waiting for one.
+  pool.max_connections_per_host = std::max(pool.max_connections_per_host, settings.in_flight);
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(pool));
   const labeling::Model model = labeling::chat_model(
       *client, {endpoint.url, endpoint.key, options.model, options.temperature, json_mode});
   ProgressDisplay display;

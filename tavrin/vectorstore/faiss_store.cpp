@@ -273,6 +273,7 @@ void FAISS::save_local(const std::string& folder) const {
   tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
   internal::SidecarHeader header;
   header.distance_strategy = impl_->strategy;
+  header.embeddings = impl_->embedding->identity();
   header.dimension = impl_->dimension;
   header.index_checksum = fingerprint(impl_->index->codes);
   internal::write_sidecar(sidecar_file, header, impl_->documents);
@@ -289,6 +290,15 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
   if (!embeddings) throw ValueError("load_local embeddings must not be null");
   const fs::path dir(folder);
   internal::Sidecar sidecar = internal::read_sidecar(dir / kSidecarFile);
+  // A store searched with another model than the one that built it answers plausible, wrong
+  // neighbours; an identity unknown on either side cannot be compared.
+  const std::string identity = embeddings->identity();
+  if (!sidecar.header.embeddings.empty() && !identity.empty() &&
+      sidecar.header.embeddings != identity) {
+    throw ValueError("store folder '" + folder + "' was built with the embedding model " +
+                     sidecar.header.embeddings + ", not with " + identity +
+                     ", the model it is loaded with");
+  }
   auto impl = std::make_unique<Impl>();
   impl->index =
       read_index_file(dir / kIndexFile, sidecar.header.dimension, sidecar.documents.size());

@@ -243,11 +243,44 @@ TEST(FaissStore, SidecarIsVersion2WithTheChecksumOfItsBytesLast) {
   const Value sidecar = Value::parse(text);
   std::vector<std::string> keys;
   for (const auto& [key, value] : sidecar.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"format", "version", "distance_strategy", "dimension",
-                                            "index_checksum", "count", "documents", "checksum"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"format", "version", "distance_strategy", "embeddings",
+                                            "dimension", "index_checksum", "count", "documents",
+                                            "checksum"}));
   EXPECT_EQ(sidecar["version"], 2);
+  EXPECT_EQ(sidecar["embeddings"], "hashing-fnv1a/8");
   EXPECT_EQ(sealed(sidecar), text);
-  EXPECT_TRUE(FAISS::load_local(dir / "s", kHashing) == saved);
+  EXPECT_TRUE(FAISS::load_local(dir / "s", std::make_shared<HashingEmbeddings>(8)) == saved);
+}
+
+// Answers like HashingEmbeddings of 8 dimensions, under a name of its own or none.
+class NamedModel : public HashingEmbeddings {
+ public:
+  explicit NamedModel(std::string name) : HashingEmbeddings(8), name_(std::move(name)) {}
+  std::string identity() const override { return name_; }
+
+ private:
+  std::string name_;
+};
+
+TEST(FaissStore, AStoreLoadsOnlyWithTheModelThatBuiltIt) {
+  TempDir dir;
+  store_of({"退款", "物流"}, std::make_shared<HashingEmbeddings>(8)).save_local(dir / "s");
+  expect_error<ValueError>(
+      [&] {
+        FAISS::load_local(dir / "s", std::make_shared<NamedModel>("openai/text-embedding-3-small"));
+      },
+      "store folder '" + dir / "s" +
+          "' was built with the embedding model hashing-fnv1a/8, not with "
+          "openai/text-embedding-3-small, the model it is loaded with");
+  expect_error<ValueError>([&] { FAISS::load_local(dir / "s", kHashing); },
+                           "store folder '" + dir / "s" +
+                               "' was built with the embedding model hashing-fnv1a/8, not with "
+                               "hashing-fnv1a/256, the model it is loaded with");
+  // A model that does not name itself cannot be compared, so it is trusted.
+  EXPECT_EQ(FAISS::load_local(dir / "s", std::make_shared<NamedModel>("")).size(), 2u);
+  store_of({"退款"}, std::make_shared<NamedModel>("")).save_local(dir / "unnamed");
+  EXPECT_EQ(Value::parse(file_contents(dir / "unnamed/index.json"))["embeddings"], "");
+  EXPECT_EQ(FAISS::load_local(dir / "unnamed", kHashing).size(), 1u);
 }
 
 TEST(FaissStore, Version1FolderStillLoadsAndIsSavedAsVersion2) {
@@ -468,7 +501,8 @@ TEST_F(FaissLoad, DamagedSidecar) {
       {[](Value& v) { v.erase("format"); }, "is not a tavrin FAISS store"},
       {[](Value& v) { v["version"] = 3; }, "has an unsupported version"},
       {[](Value& v) { v["version"] = "2"; }, "has an unsupported version"},
-      {[](Value& v) { v["version"] = 1; }, "has the field checksum, which version 1 does not have"},
+      {[](Value& v) { v["version"] = 1; },
+       "has the field embeddings, which version 1 does not have"},
       {[](Value& v) { v["distance_strategy"] = "L2"; }, "has an unknown distance_strategy"},
       {[](Value& v) { v["dimension"] = -8; }, "has a bad dimension"},
       {[](Value& v) { v["dimension"] = 1 << 20; }, "has a bad dimension"},
@@ -583,7 +617,7 @@ TEST_F(FaissLoad, SidecarChangedAfterItWasSavedIsRefused) {
   write("index.json", replaced(",\"checksum\":\"", ",\"checksum\":\"x"));
   expect_load_error("store file '" + path("index.json") + "' has a bad checksum");
   write("index.json", good);
-  EXPECT_EQ(FAISS::load_local(folder_.string(), kHashing).size(), 3u);
+  EXPECT_EQ(FAISS::load_local(folder_.string(), std::make_shared<HashingEmbeddings>(8)).size(), 3u);
 }
 
 TEST_F(FaissLoad, SidecarOfAnotherSaveIsRejected) {

@@ -42,8 +42,8 @@ constexpr std::size_t kWriteBlock = 1 << 20;
 // adds "checksum", which the writer puts last: the fingerprint of every byte before it.
 constexpr std::array<std::string_view, 7> kVersion1Fields = {
     "format", "version", "distance_strategy", "dimension", "index_checksum", "count", "documents"};
-constexpr std::array<std::string_view, 8> kVersion2Fields = {
-    "format",         "version", "distance_strategy", "dimension",
+constexpr std::array<std::string_view, 9> kVersion2Fields = {
+    "format",         "version", "distance_strategy", "embeddings", "dimension",
     "index_checksum", "count",   "documents",         "checksum"};
 
 std::span<const std::string_view> fields_of(std::int64_t version) {
@@ -414,6 +414,9 @@ class SidecarHandler {
     expect(count == documents_.size(), "has a count that differs from its number of documents");
     expect(count == 0 || sidecar.header.dimension > 0, "has documents but dimension 0");
     if (sidecar.header.version >= 2) {
+      const Value& identity = field("embeddings");
+      expect(identity.is_string(), "has an embeddings field that is not text");
+      sidecar.header.embeddings = identity.get<std::string>();
       const std::string recorded = to_hex(checksum("checksum"));
       const std::string tail = checksum_member(recorded);
       bool intact = text.ends_with(tail);
@@ -630,6 +633,8 @@ void write_sidecar(tavrin::internal::AtomicFile& file, const SidecarHeader& head
   tavrin::internal::append_chars(out, kLatestVersion);
   member("distance_strategy");
   append_json_string(out, distance_strategy_name(header.distance_strategy));
+  member("embeddings");
+  append_json_string(out, header.embeddings);
   member("dimension");
   tavrin::internal::append_chars(out, header.dimension);
   member("index_checksum");

@@ -65,6 +65,9 @@ struct SidecarHeader {
   /// The format version the file was written in; save_local writes the latest.
   std::int64_t version = 0;
   DistanceStrategy distance_strategy = DistanceStrategy::COSINE;
+  /// The identity of the embedding model that made the vectors; empty when unknown (version 1,
+  /// or a model that does not name itself).
+  std::string embeddings;
   std::size_t dimension = 0;
   /// The Fingerprint of the vectors in index.faiss.
   std::uint64_t index_checksum = 0;
