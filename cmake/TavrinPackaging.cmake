@@ -26,6 +26,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tavrinConfig.cmake.in
   ${PROJECT_BINARY_DIR}/tavrinConfig.cmake INSTALL_DESTINATION ${TAVRIN_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/tavrinConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrin)
 install(FILES
   ${PROJECT_BINARY_DIR}/tavrinConfig.cmake
   ${PROJECT_BINARY_DIR}/tavrinConfigVersion.cmake
