@@ -256,6 +256,16 @@ struct Token {
 
 // ---------------------------------------------------------------- lexer
 
+// The bytes that neither end nor change a string literal: ASCII but the quotes, the backslash,
+// the line breaks and NUL.
+constexpr std::array<bool, 256> kOrdinaryInString = [] {
+  std::array<bool, 256> ordinary{};
+  for (int c = 1; c < 0x80; ++c) {
+    ordinary[c] = c != '\'' && c != '"' && c != '\\' && c != '\n' && c != '\r';
+  }
+  return ordinary;
+}();
+
 class Lexer {
  public:
   explicit Lexer(std::string_view text) : text_(text) {}
@@ -329,15 +339,15 @@ class Lexer {
     }
   }
 
-  Token next() {
+  // Reads the next token into `t`, setting the fields its kind uses: the parser reads no other.
+  void next(Token& t) {
     skip_blanks();
-    Token t;
     t.begin = pos_;
     if (pos_ >= text_.size()) {
-      if (level_ > 0) fail(open_brackets_.back(), "bracket never closed");
+      if (level_ > 0) fail(open_brackets_[level_ - 1], "bracket never closed");
       t.kind = TokenKind::kEnd;
       t.end = pos_;
-      return t;
+      return;
     }
     const auto c = static_cast<unsigned char>(text_[pos_]);
     if (c == '\n' || c == '\r') {  // only seen outside brackets
@@ -350,13 +360,13 @@ class Lexer {
     } else if (is_ascii_identifier_start(c) || c >= 0x80) {
       lex_name_or_string(t);
     } else if (c == '"' || c == '\'') {
+      t.prefix = StringPrefix{};
       lex_string(t);
     } else {
       lex_operator(t);
       t.kind = TokenKind::kOperator;
     }
     t.end = pos_;
-    return t;
   }
 
  private:
@@ -492,8 +502,12 @@ class Lexer {
     const bool triple = text_.substr(pos_, 3) == std::string(3, quote);
     pos_ += triple ? 3 : 1;
     t.kind = TokenKind::kString;
+    t.plain = true;
     t.body_begin = pos_;
     for (;;) {
+      while (pos_ < text_.size() && kOrdinaryInString[static_cast<unsigned char>(text_[pos_])]) {
+        ++pos_;
+      }
       if (pos_ >= text_.size()) {
         fail(open, triple ? "unterminated triple-quoted string" : "unterminated string");
       }
@@ -657,20 +671,23 @@ class Lexer {
     if (c == '(' || c == '[' || c == '{') {
       if (level_ >= kMaxBrackets) fail(pos_, "too many nested brackets");
       ++level_;
-      open_brackets_.push_back(pos_);
+      open_brackets_[level_ - 1] = pos_;
     } else if (c == ')' || c == ']' || c == '}') {
       if (level_ == 0) fail(pos_, std::string("unmatched '") + c + "'");
       --level_;
-      open_brackets_.pop_back();
     }
-    t.op = operator_code(text_.substr(pos_, length));
-    pos_ += length;
+    t.op = 0;
+    for (const std::size_t end = pos_ + length; pos_ < end; ++pos_) {
+      t.op = (t.op << 8) | static_cast<unsigned char>(text_[pos_]);
+    }
   }
 
   std::string_view text_;
   std::size_t pos_ = 0;
   int level_ = 0;
-  std::vector<std::size_t> open_brackets_;
+  // Offsets of the open brackets, the first level_ of them set: left uninitialised, as a reply
+  // of a few dozen bytes would otherwise pay for clearing all of them.
+  std::array<std::size_t, kMaxBrackets> open_brackets_;
 };
 
 // ---------------------------------------------------------------- literal pieces
@@ -910,7 +927,7 @@ class Parser {
 
   void advance() {
     previous_end_ = token_.end;
-    token_ = lexer_.next();
+    lexer_.next(token_);
   }
 
   bool at_operator(std::string_view op) const {
@@ -1131,6 +1148,7 @@ class Parser {
     const std::size_t begin = token_.begin;
     if (at_lone_constant()) return parse_atom();
     if (at_keyword(Keyword::kLambda)) return parse_lambda();
+    // Each level below returns the one Item it names, so that it is built in place.
     Item item = parse_disjunction();
     if (!at_keyword(Keyword::kIf)) return item;
     // The chain a if b else c if d else e, read as a loop.
@@ -1143,7 +1161,8 @@ class Parser {
       }
       parse_disjunction();
     }
-    return other(begin);
+    item = other(begin);
+    return item;
   }
 
   // NAME ':=' expression | expression
@@ -1221,7 +1240,7 @@ class Parser {
       parse_conjunction();
       is_other = true;
     }
-    if (is_other) return other(begin);
+    if (is_other) item = other(begin);
     return item;
   }
 
@@ -1233,7 +1252,7 @@ class Parser {
       parse_inversion();
       is_other = true;
     }
-    if (is_other) return other(begin);
+    if (is_other) item = other(begin);
     return item;
   }
 
@@ -1242,7 +1261,7 @@ class Parser {
     bool negated = false;
     while (accept_keyword(Keyword::kNot)) negated = true;
     Item item = parse_comparison();
-    if (negated) return other(begin);
+    if (negated) item = other(begin);
     return item;
   }
 
@@ -1271,7 +1290,7 @@ class Parser {
       parse_binary(kBitOrPrecedence);
       is_other = true;
     }
-    if (is_other) return other(begin);
+    if (is_other) item = other(begin);
     return item;
   }
 
@@ -1360,18 +1379,21 @@ class Parser {
     }
     Item operand = parse_power();
     if (signs == 0) return operand;
-    if (signs > 1 || !only_signs) return other(begin);
-    if (operand.shape == Shape::kImaginary) {
+    if (signs > 1 || !only_signs) {
+      operand = other(begin);
+    } else if (operand.shape == Shape::kImaginary) {
       Item signed_item = other(begin);
       signed_item.shape = Shape::kSignedImaginary;
       const double imaginary = operand.value[1].get<double>();
-      signed_item.value = negative ? Value::array({-0.0, -imaginary}) : operand.value;
-      return signed_item;
+      signed_item.value = negative ? Value::array({-0.0, -imaginary}) : std::move(operand.value);
+      operand = std::move(signed_item);
+    } else if (operand.shape != Shape::kNumber) {
+      operand = other(begin);
+    } else {
+      operand.shape = Shape::kSignedNumber;
+      operand.begin = begin;
+      if (negative) negate(operand);
     }
-    if (operand.shape != Shape::kNumber) return other(begin);
-    operand.shape = Shape::kSignedNumber;
-    operand.begin = begin;
-    if (negative) negate(operand);
     return operand;
   }
 
@@ -1406,7 +1428,8 @@ class Parser {
       while (at_operator("-") || at_operator("+") || at_operator("~")) advance();
       parse_await_primary();
     }
-    return other(begin);
+    item = other(begin);
+    return item;
   }
 
   Item parse_await_primary() {
@@ -2074,7 +2097,7 @@ class Parser {
       return it->second;
     }
 
-    void append(std::string key, Value value, bool text_key) {
+    void append(std::string&& key, Value&& value, bool text_key) {
       Entries& e = entries();
       if (!by_text_.empty()) by_text_.emplace(key, e.size());
       if (!text_key) other_keyed_.push_back(e.size());
@@ -2088,7 +2111,7 @@ class Parser {
       parser_.record_unrepresentable(probe, "a key whose repr is also a text key");
     }
 
-    void add_text_key(std::string key, Value value, std::size_t begin, std::size_t end) {
+    void add_text_key(std::string&& key, Value&& value, std::size_t begin, std::size_t end) {
       if (const auto index = find_text(key)) {
         if (std::binary_search(other_keyed_.begin(), other_keyed_.end(), *index)) {
           return report_collision(begin, end);
@@ -2099,7 +2122,7 @@ class Parser {
       append(std::move(key), std::move(value), true);
     }
 
-    void add_other_key(const Value& key, Value value, std::size_t begin, std::size_t end) {
+    void add_other_key(const Value& key, Value&& value, std::size_t begin, std::size_t end) {
       std::string form = canonical(key);
       if (const auto it = by_canonical_.find(form); it != by_canonical_.end()) {
         entries()[it->second].second = std::move(value);
