@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/build_budget.hpp"
 #include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
@@ -20,12 +21,6 @@ namespace {
 // Deeper texts are refused (Python's json.loads gives up near here too), so that no consumer of
 // the Value has to recurse further than this.
 constexpr std::size_t kMaxDepth = 1000;
-
-// A longer text is read once without building its value before it is read for its value, so
-// that one refused near its end (a wide array never closed) costs no memory beyond its own
-// size: its value can take sixteen times that. A shorter one is built at once, as its waste is
-// small.
-constexpr std::size_t kCheckFirstSize = 4096;
 
 // Objects with more members than this find repeated keys through a hash index.
 constexpr std::size_t kLinearLookupLimit = 16;
@@ -52,8 +47,10 @@ int hex_value(char c) {
 // json module words them, at the place Python gives.
 class Reader {
  public:
-  // `building` false: every fault is found, but no value is kept.
-  Reader(std::string_view text, bool building) : text_(text), building_(building) {}
+  // `building` false: every fault is found, but no value is kept. With a `budget`, building
+  // gives up (BuildBudget::Exceeded) once the value outgrows it.
+  Reader(std::string_view text, bool building, core::internal::BuildBudget* budget = nullptr)
+      : text_(text), building_(building), budget_(budget) {}
 
   Value read() {
     Value value;
@@ -137,6 +134,7 @@ class Reader {
     for (;;) {
       if (building_) elements->emplace_back();
       read_value(building_ ? elements->back() : ignored, depth);
+      if (budget_ != nullptr) budget_->charge_element(elements->back());
       if (!end_of_member(']')) return;
     }
   }
@@ -178,7 +176,10 @@ class Reader {
       if (!at(':')) fail(pos_, "expecting ':' delimiter");
       ++pos_;
       skip_blanks();
-      read_value(building_ ? slot(*members, index, key) : ignored, depth);
+      const std::size_t key_size = key.size();
+      Value& value = building_ ? slot(*members, index, key) : ignored;
+      read_value(value, depth);
+      if (budget_ != nullptr) budget_->charge_member(key_size, value);
       if (!end_of_member('}')) return;
     }
   }
@@ -338,13 +339,23 @@ class Reader {
 
   std::string_view text_;
   const bool building_;
+  core::internal::BuildBudget* budget_;
   std::size_t pos_ = 0;
 };
 
 }  // namespace
 
 Value json_loads(std::string_view text) {
-  if (text.size() > kCheckFirstSize) Reader(text, false).read();
+  // The faults of a text do not depend on building, so a fault found while building is the
+  // one the check would find.
+  using core::internal::BuildBudget;
+  if (!BuildBudget::needed_for(text)) return Reader(text, true).read();
+  BuildBudget budget(core::internal::kBuildBudget);
+  try {
+    return Reader(text, true, &budget).read();
+  } catch (const BuildBudget::Exceeded&) {
+  }
+  Reader(text, false).read();
   return Reader(text, true).read();
 }
 

@@ -123,6 +123,19 @@ TEST(JsonLoads, DeepButAllowedNestingParses) {
   EXPECT_EQ(repr(json_loads(text)), text);
 }
 
+// A value that outgrows what building at once may spend is dropped, and the text is checked,
+// then built.
+TEST(JsonLoads, ValuesBeyondTheBuildBudgetAreReadWhole) {
+  std::string items;
+  for (int i = 0; i < 20000; ++i) {
+    items += R"({"k": )" + std::to_string(i) + R"(, "v": ["文本", null, -2.5], "k": true}, )";
+  }
+  const std::string text = "[" + items + "{}]";
+  EXPECT_EQ(json_loads(text), Value::parse(text));
+  EXPECT_THROW(json_loads("[" + items + "{}"), ValueError);
+  EXPECT_THROW(json_loads("[" + items + "{} 1]"), ValueError);
+}
+
 // A text refused late, however deep or wide, is refused before its value is built: the peak
 // stays within the text's own size (building the wide ones takes sixteen times it).
 TEST(JsonLoads, RefusedLargeTextsCostNoMoreMemoryThanTheirSize) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/build_budget.hpp"
 #include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/unicode_names.hpp"
@@ -44,11 +45,6 @@ constexpr int kMaxBrackets = 200;
 constexpr std::size_t kTypicalMembers = 8;
 // Nesting without brackets (lambda in lambda) also recurses; bound it as well.
 constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
-// A longer text is read once without building its value before it is read for its value, so
-// that one refused near its end (a wide list never closed) costs no memory beyond its own size:
-// the value of a text can take sixteen times its size. A shorter one is built at once, as its
-// waste is small.
-constexpr std::size_t kCheckFirstSize = 4096;
 
 using core::internal::quote;
 
@@ -897,8 +893,10 @@ std::string complex_repr(double real, double imaginary) {
 class Parser {
  public:
   // `building` false: every fault is found, but no value is kept, save a dict key's repr
-  // that meets a text key, which only building finds.
-  Parser(std::string_view text, bool building) : lexer_(text), building_(building) {}
+  // that meets a text key, which only building finds. With a `budget`, building gives up
+  // (BuildBudget::Exceeded) once the value outgrows it.
+  Parser(std::string_view text, bool building, core::internal::BuildBudget* budget = nullptr)
+      : lexer_(text), building_(building), budget_(budget) {}
 
   Value parse() {
     lexer_.start();
@@ -2025,6 +2023,7 @@ class Parser {
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, begin);
       if (parser_.has_fault() || !parser_.building_) return;  // the value is lost anyway
       if (seen_.insert(canonical(value)).second) {
+        if (parser_.budget_ != nullptr) parser_.budget_->charge_element(value);
         item_.value.get_ref<Value::array_t&>().push_back(std::move(value));
       }
     }
@@ -2098,6 +2097,7 @@ class Parser {
     }
 
     void append(std::string&& key, Value&& value, bool text_key) {
+      if (parser_.budget_ != nullptr) parser_.budget_->charge_member(key.size(), value);
       Entries& e = entries();
       if (!by_text_.empty()) by_text_.emplace(key, e.size());
       if (!text_key) other_keyed_.push_back(e.size());
@@ -2203,12 +2203,15 @@ class Parser {
     return dict.finish(previous_end_);
   }
 
-  void keep(Value::array_t& elements, Value&& element) const {
-    if (building_) elements.push_back(std::move(element));
+  void keep(Value::array_t& elements, Value&& element) {
+    if (!building_) return;
+    if (budget_ != nullptr) budget_->charge_element(element);
+    elements.push_back(std::move(element));
   }
 
   Lexer lexer_;
   const bool building_;
+  core::internal::BuildBudget* budget_;
   Token token_;
   std::size_t previous_end_ = 0;
   int depth_ = 0;
@@ -2221,7 +2224,14 @@ class Parser {
 }  // namespace
 
 Value literal_eval(std::string_view text) {
-  if (text.size() > kCheckFirstSize) Parser(text, false).parse();
+  using core::internal::BuildBudget;
+  if (!BuildBudget::needed_for(text)) return Parser(text, true).parse();
+  BuildBudget budget(core::internal::kBuildBudget);
+  try {
+    return Parser(text, true, &budget).parse();
+  } catch (const BuildBudget::Exceeded&) {
+  }
+  Parser(text, false).parse();
   return Parser(text, true).parse();
 }
 

@@ -570,6 +570,23 @@ TEST(LiteralEval, RefusedLargeTextsCostNoMoreMemoryThanTheirSize) {
   }
 }
 
+// A value that outgrows what building at once may spend is dropped, and the text is checked,
+// then built: the value, and the faults that only building finds, are those of a short text.
+TEST(LiteralEval, ValuesBeyondTheBuildBudgetAreReadWhole) {
+  std::string items;
+  Value expected = Value::array();
+  for (int i = 0; i < 20000; ++i) {
+    items += "{'k': " + std::to_string(i) + ", 'v': ['文本', None]}, ";
+    expected.push_back({{"k", i}, {"v", Value::array({"文本", nullptr})}});
+  }
+  EXPECT_EQ(literal_eval("[" + items + "]"), expected);
+  EXPECT_EQ(literal_eval("(" + items + ")"), expected);
+  // The repr of 1 meets the text key '1', which only building sees.
+  EXPECT_THROW(literal_eval("[" + items + "{1: 0, '1': 0}]"), ValueError);
+  EXPECT_THROW(literal_eval("[" + items + "{1: 0}"), SyntaxError);
+  EXPECT_THROW(literal_eval("[" + items + "[]: 0]"), SyntaxError);
+}
+
 TEST(LiteralEval, LargeDictKeepsFirstPositionAndLastValue) {
   std::string text = "{";
   for (int round = 0; round < 2; ++round) {
