@@ -103,13 +103,11 @@ std::size_t skip_string(std::string_view text, std::size_t quote) {
   const std::string_view triple(text.data() + quote, std::min<std::size_t>(3, text.size() - quote));
   const bool is_triple = triple.size() == 3 && triple[1] == triple[0] && triple[2] == triple[0];
   const std::string_view closer = triple.substr(0, is_triple ? 3 : 1);
-  for (std::size_t i = quote + closer.size(); i < text.size();) {
+  for (std::size_t i = quote + closer.size(); i < text.size(); ++i) {
     if (text[i] == '\\') {
-      i += 2;
-    } else if (text.compare(i, closer.size(), closer) == 0) {
-      return i + closer.size();
-    } else {
       ++i;
+    } else if (text[i] == closer[0] && text.compare(i, closer.size(), closer) == 0) {
+      return i + closer.size();
     }
   }
   return std::string_view::npos;
@@ -211,9 +209,14 @@ Value llm_postprocess(const std::string& response) {
   std::string processed_response = response;
   remove_all(processed_response, "```json");
   remove_all(processed_response, "```");
-  // Removing every line feed and then every blank is one pass: neither removal can create
-  // an occurrence of the other.
-  std::erase_if(processed_response, [](char c) { return c == '\n' || c == ' '; });
+  // Removing every line feed and then every blank is one pass, as neither removal can create
+  // an occurrence of the other; it takes no branch per character, which blanks would defeat.
+  char* kept = processed_response.data();
+  for (const char c : processed_response) {
+    *kept = c;
+    kept += c != '\n' && c != ' ';
+  }
+  processed_response.resize(static_cast<std::size_t>(kept - processed_response.data()));
   // The parsers' failures are fall-backs, whatever their kind. A parser that certainly refuses
   // the text is not asked: the result is the same, without the cost of an exception.
   if (internal::may_be_literal(processed_response)) {
