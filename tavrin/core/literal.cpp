@@ -1659,21 +1659,13 @@ class Parser {
     out.reserve(token_.body_end - token_.body_begin);
     while (token_.kind == TokenKind::kString) {
       if (token_.prefix.bytes != bytes) fail_here("cannot mix bytes and nonbytes literals");
-      const std::string_view body =
-          lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
       if (token_.prefix.formatted) {
-        check_format_string(body, token_.body_begin, token_.prefix.raw);
+        check_format_string(body(), token_.body_begin, token_.prefix.raw);
         formatted = true;
-      } else if (token_.plain) {
-        out.append(body);
-      } else if (token_.prefix.raw) {
-        append_raw(out, body);
-      } else if (bytes) {
-        decode_bytes(out, body, token_.body_begin);
       } else {
-        decode_text(out, body, token_.body_begin);
+        append_body(out);
       }
-      if (bytes) check_ascii(body, token_.body_begin);
+      if (bytes) check_ascii(body(), token_.body_begin);
       if (!building_) out.clear();
       advance();
     }
@@ -1686,6 +1678,38 @@ class Parser {
       item.text = std::move(out);
     }
     return item;
+  }
+
+  std::string_view body() const {
+    return lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
+  }
+
+  // Appends what the body of the string token at hand stands for; not for an f-string.
+  void append_body(std::string& out) const {
+    if (token_.plain) {
+      out.append(body());
+    } else if (token_.prefix.raw) {
+      append_raw(out, body());
+    } else if (token_.prefix.bytes) {
+      decode_bytes(out, body(), token_.body_begin);
+    } else {
+      decode_text(out, body(), token_.body_begin);
+    }
+  }
+
+  // A text constant that makes up a whole element (one string token, then a separator), the
+  // usual key and value of a reply's dict: read into `out` without the Item an expression
+  // makes. False, with nothing read, when the token at hand is no such text.
+  bool take_lone_text(std::string& out) {
+    if (token_.kind != TokenKind::kString || token_.prefix.bytes || token_.prefix.formatted ||
+        !lexer_.at_separator_next()) {
+      return false;
+    }
+    if (depth_ >= kMaxExpressionDepth) fail_here("expression nested too deeply");
+    out.clear();
+    append_body(out);
+    advance();
+    return true;
   }
 
   void check_ascii(std::string_view body, std::size_t offset) const {
@@ -1997,7 +2021,13 @@ class Parser {
     }
     list.assignable = first.assignable;
     keep(elements, convert(std::move(first)));
+    std::string text;
     while (accept_operator(",") && !at_operator("]")) {
+      if (take_lone_text(text)) {
+        list.assignable = false;
+        keep(elements, Value(std::move(text)));
+        continue;
+      }
       Item element = parse_star_named_expression();
       list.assignable = list.assignable && element.assignable;
       keep(elements, convert(std::move(element)));
@@ -2056,15 +2086,20 @@ class Parser {
       const std::size_t key_end = key.end;
       const char* unhashable = unhashable_type(key);
       if (key.shape == Shape::kText) {  // the common case, kept free of a Value
-        Value converted = parser_.convert(std::move(value));
-        if (parser_.has_fault() || !parser_.building_) return;
-        return add_text_key(std::move(key.text), std::move(converted), key_begin, key_end);
+        return add_text_member(std::move(key.text), parser_.convert(std::move(value)), key_begin,
+                               key_end);
       }
       Value key_value = parser_.convert_key(std::move(key));
       Value converted = parser_.convert(std::move(value));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
       if (parser_.has_fault() || !parser_.building_) return;
       add_other_key(key_value, std::move(converted), key_begin, key_end);
+    }
+
+    // A member under the text key that spans [begin, end), its value converted.
+    void add_text_member(std::string&& key, Value&& value, std::size_t begin, std::size_t end) {
+      if (parser_.has_fault() || !parser_.building_) return;
+      add_text_key(std::move(key), std::move(value), begin, end);
     }
 
     void add_unpacking(std::size_t begin) { parser_.record_not_literal(parser_.other(begin)); }
@@ -2173,6 +2208,7 @@ class Parser {
   Item parse_dict(std::size_t begin, std::optional<Item> first_key) {
     DictBuilder dict(*this, begin);
     bool first = true;
+    std::string text;
     do {
       if (at_operator("}")) break;
       if (!first || !first_key) {
@@ -2184,6 +2220,14 @@ class Parser {
             fail_here("dict unpacking cannot be used in comprehension");
           dict.add_unpacking(unpack);
           first = false;
+          continue;
+        }
+        const std::size_t key_begin = token_.begin;
+        if (!first && take_lone_text(text)) {  // no comprehension can follow a later member
+          const std::size_t key_end = previous_end_;
+          std::string key = std::move(text);
+          expect_operator(":");
+          dict.add_text_member(std::move(key), element_value(text), key_begin, key_end);
           continue;
         }
         first_key = parse_expression();
@@ -2201,6 +2245,12 @@ class Parser {
     } while (accept_operator(","));
     expect_operator("}");
     return dict.finish(previous_end_);
+  }
+
+  // The converted value of the expression at hand, a lone text read through `text`.
+  Value element_value(std::string& text) {
+    if (take_lone_text(text)) return Value(std::move(text));
+    return convert(parse_expression());
   }
 
   void keep(Value::array_t& elements, Value&& element) {
