@@ -6,6 +6,7 @@
 //   tavrin::bench::print_ratio("ratio tavrin / python", 12.5, ">= 10x");
 #pragma once
 
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -78,6 +79,14 @@ inline std::size_t status_bytes(const std::string& key) {
     if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
   }
   return 0;
+}
+
+/// The CPU seconds this process has used, which a busy machine does not inflate the way it
+/// inflates wall time.
+inline double cpu_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
