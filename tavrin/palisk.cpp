@@ -100,14 +100,15 @@ bool is_string_prefix(std::string_view word) {
 // Just past the string literal that opens at text[quote] (one or three quote characters; a
 // backslash always escapes the next character), or npos when it does not end.
 std::size_t skip_string(std::string_view text, std::size_t quote) {
-  const std::string_view triple(text.data() + quote, std::min<std::size_t>(3, text.size() - quote));
-  const bool is_triple = triple.size() == 3 && triple[1] == triple[0] && triple[2] == triple[0];
-  const std::string_view closer = triple.substr(0, is_triple ? 3 : 1);
-  for (std::size_t i = quote + closer.size(); i < text.size(); ++i) {
+  const char q = text[quote];
+  const bool is_triple = text.size() - quote >= 3 && text[quote + 1] == q && text[quote + 2] == q;
+  const std::size_t closer = is_triple ? 3 : 1;
+  for (std::size_t i = quote + closer; i < text.size(); ++i) {
     if (text[i] == '\\') {
       ++i;
-    } else if (text[i] == closer[0] && text.compare(i, closer.size(), closer) == 0) {
-      return i + closer.size();
+    } else if (text[i] == q &&
+               (!is_triple || (i + 2 < text.size() && text[i + 1] == q && text[i + 2] == q))) {
+      return i + closer;
     }
   }
   return std::string_view::npos;
@@ -207,8 +208,10 @@ boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::str
 
 Value llm_postprocess(const std::string& response) {
   std::string processed_response = response;
-  remove_all(processed_response, "```json");
-  remove_all(processed_response, "```");
+  if (processed_response.find('`') != std::string::npos) {  // else there is no fence to remove
+    remove_all(processed_response, "```json");
+    remove_all(processed_response, "```");
+  }
   // Removing every line feed and then every blank is one pass, as neither removal can create
   // an occurrence of the other; it takes no branch per character, which blanks would defeat.
   char* kept = processed_response.data();
