@@ -348,15 +348,10 @@ class Reader {
 Value json_loads(std::string_view text) {
   // The faults of a text do not depend on building, so a fault found while building is the
   // one the check would find.
-  using core::internal::BuildBudget;
-  if (!BuildBudget::needed_for(text)) return Reader(text, true).read();
-  BuildBudget budget(core::internal::kBuildBudget);
-  try {
-    return Reader(text, true, &budget).read();
-  } catch (const BuildBudget::Exceeded&) {
-  }
-  Reader(text, false).read();
-  return Reader(text, true).read();
+  return core::internal::build_within_budget(
+      text, [text](bool building, core::internal::BuildBudget* budget) {
+        return Reader(text, building, budget).read();
+      });
 }
 
 }  // namespace tavrin

@@ -2274,15 +2274,10 @@ class Parser {
 }  // namespace
 
 Value literal_eval(std::string_view text) {
-  using core::internal::BuildBudget;
-  if (!BuildBudget::needed_for(text)) return Parser(text, true).parse();
-  BuildBudget budget(core::internal::kBuildBudget);
-  try {
-    return Parser(text, true, &budget).parse();
-  } catch (const BuildBudget::Exceeded&) {
-  }
-  Parser(text, false).parse();
-  return Parser(text, true).parse();
+  return core::internal::build_within_budget(
+      text, [text](bool building, core::internal::BuildBudget* budget) {
+        return Parser(text, building, budget).parse();
+      });
 }
 
 }  // namespace tavrin

@@ -60,4 +60,19 @@ class BuildBudget {
   std::size_t left_;
 };
 
+/// The value of `text` as `read(building, budget)` gives it, a read by a parser that builds
+/// when `building` and counts against `budget` when it is not null: built at once when the
+/// value cannot outgrow the budget or does not, else checked to its end and then built.
+template <class Read>
+Value build_within_budget(std::string_view text, Read read) {
+  if (!BuildBudget::needed_for(text)) return read(true, nullptr);
+  BuildBudget budget(kBuildBudget);
+  try {
+    return read(true, &budget);
+  } catch (const BuildBudget::Exceeded&) {
+  }
+  read(false, nullptr);
+  return read(true, nullptr);
+}
+
 }  // namespace tavrin::core::internal
