@@ -8,6 +8,7 @@
 //   bench/literal [replies]      (default 2,000 replies, about 7 MB)
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +83,10 @@ std::string reply(Lcg& random) {
   return text + "},\n 'confidence': 0.87, 'complete': False}";
 }
 
+// Each side reports its best of several runs: literal.py of three passes, this of five
+// repetitions of the benchmark.
+constexpr int kRepetitions = 5;
+
 std::vector<std::string> corpus;
 std::size_t corpus_bytes = 0;
 
@@ -92,13 +97,16 @@ void BM_LiteralEval(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * corpus_bytes));
 }
 
-// Keeps the throughput of the run for the side-by-side line.
+// Keeps the best throughput of the repetitions for the side-by-side line, as literal.py keeps
+// the best of its passes.
 class Reporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) bytes_per_second = it->second.value;
+      if (run.run_type == Run::RT_Iteration && it != run.counters.end()) {
+        bytes_per_second = std::max(bytes_per_second, it->second.value);
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -120,7 +128,8 @@ int main(int argc, char** argv) {
   tavrin::bench::write_json_lines(work / "replies.jsonl", corpus);
 
   benchmark::RegisterBenchmark("literal_eval/typical_replies", BM_LiteralEval)
-      ->Unit(benchmark::kMillisecond);
+      ->Unit(benchmark::kMillisecond)
+      ->Repetitions(kRepetitions);
   Reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
