@@ -32,11 +32,29 @@ inline long long status_bytes(const std::string& key) {
 
 }  // namespace detail
 
+/// Whether resident memory tells what code allocates: not under AddressSanitizer, whose
+/// quarantine keeps freed blocks resident and whose red zones enlarge every block.
+constexpr bool memory_is_measurable() {
+#if defined(__SANITIZE_ADDRESS__)
+  return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return false;
+#else
+  return true;
+#endif
+#else
+  return true;
+#endif
+}
+
 /// The growth of the resident memory from before `call` to its peak during it. It runs in a
 /// forked child, which first resets its peak, so that neither what the test process held
 /// before nor what the call leaves behind counts; an exception from `call` is ignored. nullopt
-/// when the system cannot reset the peak (no /proc/self/clear_refs) or the child fails.
+/// when the system cannot reset the peak (no /proc/self/clear_refs), under AddressSanitizer
+/// (see memory_is_measurable), or when the child fails.
 inline std::optional<std::uint64_t> peak_memory_growth(const std::function<void()>& call) {
+  if (!memory_is_measurable()) return std::nullopt;
   int channel[2];
   if (pipe(channel) != 0) return std::nullopt;
   const pid_t child = fork();
