@@ -20,6 +20,7 @@ import pandas as pd
 SRC = ["question", "product", "detail"]
 TGT = ["category", "priority", "id"]
 DIM = 256
+RUNS = 3
 FNV_BASIS = 14695981039346656037
 FNV_PRIME = 1099511628211
 PRIME = np.uint64(FNV_PRIME)
@@ -125,10 +126,14 @@ def bench_save(table, out_dir, vectors_path):
     (texts, metadatas), vec_rows = timed(rows_vectorised, df)
     vectors, embed = timed(hash_embed, texts)
     vectors[:1000].tofile(vectors_path)
-    index, build = timed(build_index, vectors)
-    _, saved = timed(save, index, texts, metadatas, out_dir)
-    _, durable = timed(save, index, texts, metadatas, out_dir + "_durable", True)
-    _, loaded = timed(load, out_dir)
+    # The best of RUNS, as for tavrin, since the disk's speed drifts between runs.
+    build = saved = durable = loaded = float("inf")
+    for _ in range(RUNS):
+        index, seconds = timed(build_index, vectors)
+        build = min(build, seconds)
+        saved = min(saved, timed(save, index, texts, metadatas, out_dir)[1])
+        durable = min(durable, timed(save, index, texts, metadatas, out_dir + "_durable", True)[1])
+        loaded = min(loaded, timed(load, out_dir)[1])
     print(json.dumps({"rows_iloc": iloc_rows, "rows_vectorised": vec_rows, "embed": embed,
                       "index": build, "save": saved, "save_fsync": durable, "load": loaded}))
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <span>
 #include <string>
 
 #include "tavrin/core/check.hpp"
@@ -30,6 +32,7 @@ using internal::kIndexFile;
 using internal::kSidecarFile;
 
 constexpr double kUnitLengthTolerance = 1e-3;
+constexpr std::size_t kWriteBlock = 1 << 20;
 
 // Layout of an exact inner-product index as FAISS writes it: fourcc "IxFI", int32 d,
 // int64 ntotal, two int64 fields that FAISS fixes at 1 << 20, uint8 is_trained, int32
@@ -75,8 +78,12 @@ bool scale_to_unit_length(float* v, std::size_t n) {
 // hence the large step; the peak grows by at most one step.
 class FillPacer {
  public:
+  // `codes` has room for `total_bytes`. On huge pages the prefaults cost a fraction (a fifth
+  // of the index phase at 200,000 vectors), and searches miss the TLB less.
   FillPacer(std::vector<std::uint8_t>& codes, std::size_t total_bytes)
-      : codes_(codes), total_(total_bytes) {}
+      : codes_(codes), total_(total_bytes) {
+    advise_huge_pages(codes.data(), total_bytes);
+  }
 
   // Call before appending to the buffer.
   void before_append() {
@@ -103,6 +110,16 @@ class FillPacer {
 #endif
   }
 
+  // A hint only, for the memory not touched yet.
+  static void advise_huge_pages(const void* start, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+  }
+
   static void release_freed_memory() {
 #ifdef __GLIBC__
     malloc_trim(0);
@@ -119,8 +136,15 @@ class AtomicFileWriter : public faiss::IOWriter {
  public:
   explicit AtomicFileWriter(tavrin::internal::AtomicFile& file) : file_(file) {}
 
+  // FAISS hands over all vectors in one call; in blocks, the disk starts on the first while
+  // the next are copied.
   size_t operator()(const void* ptr, size_t size, size_t nitems) override {
-    file_.write(std::string_view(static_cast<const char*>(ptr), size * nitems));
+    std::string_view bytes(static_cast<const char*>(ptr), size * nitems);
+    while (!bytes.empty()) {
+      const std::size_t block = std::min(bytes.size(), kWriteBlock);
+      file_.write(bytes.substr(0, block));
+      bytes.remove_prefix(block);
+    }
     return nitems;
   }
 
@@ -179,6 +203,8 @@ struct FAISS::Impl {
   std::size_t dimension = 0;
   std::vector<Document> documents;
   std::unique_ptr<faiss::IndexFlatIP> index;
+  // The Fingerprint of index->codes, taken while they are filled or read.
+  std::uint64_t index_checksum = 0;
   std::shared_ptr<Embeddings> embedding;
 
   // Positions of the `topk` best documents for the unit-length query `q`, best first, ties
@@ -246,39 +272,53 @@ FAISS FAISS::from_embeddings(std::vector<TextEmbedding> text_embeddings,
   const std::size_t row_bytes = dimension * sizeof(float);
   codes.reserve(n * row_bytes);
   FillPacer pacer(codes, n * row_bytes);
+  internal::Fingerprint checksum;
   for (std::size_t i = 0; i < n; ++i) {
     pacer.before_append();
     std::vector<float>& vector = text_embeddings[i].second;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(vector.data());
     codes.insert(codes.end(), bytes, bytes + row_bytes);
     std::vector<float>().swap(vector);
-    if (!scale_to_unit_length(impl->index->get_xb() + i * dimension, dimension)) {
+    float* row = impl->index->get_xb() + i * dimension;
+    if (!scale_to_unit_length(row, dimension)) {
       throw ValueError("text_embeddings[" + std::to_string(i) + "] holds a non-finite number");
     }
+    // While the row is in the cache: the fill waits on memory, the fingerprint on arithmetic.
+    checksum.add(row, row_bytes);
   }
   impl->index->ntotal = static_cast<idx_t>(n);
+  impl->index_checksum = checksum.value();
   return FAISS(std::move(impl));
 }
 
 void FAISS::save_local(const std::string& folder) const {
-  internal::check_storable(impl_->documents);
-  const fs::path dir(folder);
-  fs::create_directories(dir);
-
-  // The disk writes the index while the sidecar is being built; neither file replaces its
-  // target until both are complete on disk.
-  tavrin::internal::AtomicFile index_file((dir / kIndexFile).string());
-  AtomicFileWriter index_writer(index_file);
-  faiss::write_index(impl_->index.get(), &index_writer);
-  tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
+  // Two threads, which check the documents by halves, then one writes the vectors while the
+  // other writes the documents, so that the save takes about as long as the disk.
+  const std::vector<Document>& documents = impl_->documents;
+  const std::span<const Document> second_half = std::span(documents).subspan(documents.size() / 2);
+  std::future<void> second_half_checked = std::async(
+      std::launch::async, [&] { internal::check_storable(second_half, documents.size() / 2); });
+  internal::check_storable(std::span(documents).first(documents.size() / 2), 0);
+  second_half_checked.get();
   internal::SidecarHeader header;
   header.distance_strategy = impl_->strategy;
   header.embeddings = impl_->embedding->identity();
   header.dimension = impl_->dimension;
-  header.index_checksum = fingerprint(impl_->index->codes);
+  header.index_checksum = impl_->index_checksum;
+  const fs::path dir(folder);
+  fs::create_directories(dir);
+
+  // Neither file replaces its target until both are complete on disk.
+  tavrin::internal::AtomicFile index_file((dir / kIndexFile).string());
+  tavrin::internal::AtomicFile sidecar_file((dir / kSidecarFile).string());
+  std::future<void> index_written = std::async(std::launch::async, [&] {
+    AtomicFileWriter index_writer(index_file);
+    faiss::write_index(impl_->index.get(), &index_writer);
+    index_file.flush();
+  });
   internal::write_sidecar(sidecar_file, header, impl_->documents);
-  index_file.flush();
   sidecar_file.flush();
+  index_written.get();
 
   // A crash between the two renames leaves a pair that load_local refuses: index_checksum.
   index_file.commit();
@@ -302,7 +342,8 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
   auto impl = std::make_unique<Impl>();
   impl->index =
       read_index_file(dir / kIndexFile, sidecar.header.dimension, sidecar.documents.size());
-  if (fingerprint(impl->index->codes) != sidecar.header.index_checksum) {
+  impl->index_checksum = fingerprint(impl->index->codes);
+  if (impl->index_checksum != sidecar.header.index_checksum) {
     throw ValueError(
         "store file '" + (dir / kIndexFile).string() +
         "' does not belong with index.json: its vectors are not the ones saved with it");

@@ -600,14 +600,16 @@ void StoreFile::fail(const std::string& what) const {
   throw ValueError("store file " + quoted(path_) + " " + what);
 }
 
-void check_storable(const std::vector<Document>& documents) {
+void check_storable(std::span<const Document> documents, std::size_t first) {
   for (std::size_t i = 0; i < documents.size(); ++i) {
-    const std::string prefix = "cannot save document " + std::to_string(i) + ": ";
+    const auto fail = [&](const std::string& what) {
+      throw ValueError("cannot save document " + std::to_string(first + i) + ": " + what);
+    };
     if (!tavrin::internal::is_valid_utf8(documents[i].page_content)) {
-      throw ValueError(prefix + "its page_content is not UTF-8");
+      fail("its page_content is not UTF-8");
     }
     if (const char* reason = unstorable_reason(documents[i].metadata)) {
-      throw ValueError(prefix + "its metadata holds " + reason);
+      fail(std::string("its metadata holds ") + reason);
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -89,8 +90,9 @@ void write_sidecar(tavrin::internal::AtomicFile& file, const SidecarHeader& head
 Sidecar read_sidecar(const std::filesystem::path& path);
 
 /// ValueError when `documents` cannot be written as JSON and read back equal (invalid UTF-8,
-/// a non-finite number or binary data in its metadata).
-void check_storable(const std::vector<Document>& documents);
+/// a non-finite number or binary data in its metadata); the message numbers the documents from
+/// `first`.
+void check_storable(std::span<const Document> documents, std::size_t first);
 
 /// A seam for tests: save_local calls it, when set, after index.faiss is renamed into place and
 /// before index.json is. Never set outside tests.
