@@ -40,12 +40,6 @@ constexpr std::size_t kWriteBlock = 1 << 20;
 constexpr std::size_t kIndexHeaderSize = 45;
 constexpr std::int64_t kFaissUnusedField = 1 << 20;
 
-std::uint64_t fingerprint(const std::vector<std::uint8_t>& bytes) {
-  internal::Fingerprint f;
-  f.add(bytes.data(), bytes.size());
-  return f.value();
-}
-
 // Sum of squares, in four partial sums so the compiler can vectorise; double keeps large
 // components finite.
 double squared_norm(const float* v, std::size_t n) {
@@ -111,6 +105,7 @@ class FillPacer {
   }
 
   // A hint only, for the memory not touched yet.
+ public:
   static void advise_huge_pages(const void* start, std::size_t size) {
 #ifdef MADV_HUGEPAGE
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
@@ -120,6 +115,7 @@ class FillPacer {
 #endif
   }
 
+ private:
   static void release_freed_memory() {
 #ifdef __GLIBC__
     malloc_trim(0);
@@ -159,10 +155,70 @@ T read_field(const std::string& bytes, std::size_t offset) {
   return value;
 }
 
-// Reads index.faiss, which must hold exactly `count` unit-length vectors of `dimension`.
-std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::size_t dimension,
-                                                    std::size_t count) {
-  internal::StoreFile file(path);
+// index.faiss as far as it describes itself, read while index.json is, to be compared with it
+// by check_index_file.
+struct IndexFileRead {
+  std::unique_ptr<internal::StoreFile> file;
+  std::string header;  // its first kIndexHeaderSize bytes, when it has them
+  // Its vectors, when its size is the one its header gives.
+  std::unique_ptr<faiss::IndexFlatIP> index;
+  std::size_t first_not_unit_length = SIZE_MAX;
+  std::uint64_t checksum = 0;  // the Fingerprint of its vectors
+};
+
+IndexFileRead read_index_file(const fs::path& path) {
+  IndexFileRead read;
+  read.file = std::make_unique<internal::StoreFile>(path);
+  internal::StoreFile& file = *read.file;
+  if (file.size() < kIndexHeaderSize) return read;
+  read.header.resize(kIndexHeaderSize);
+  file.read(read.header.data(), read.header.size());
+  const auto dimension = read_field<std::int32_t>(read.header, 4);
+  const auto count = read_field<std::int64_t>(read.header, 8);
+  const auto floats = read_field<std::uint64_t>(read.header, 37);
+  const std::uint64_t room = (file.size() - kIndexHeaderSize) / sizeof(float);
+  const bool described = read.header.compare(0, 4, "IxFI") == 0 && dimension >= 0 && count >= 0 &&
+                         floats <= room &&
+                         floats * sizeof(float) == file.size() - kIndexHeaderSize &&
+                         (dimension == 0 ? floats == 0
+                                         : floats % static_cast<std::uint64_t>(dimension) == 0 &&
+                                               floats / static_cast<std::uint64_t>(dimension) ==
+                                                   static_cast<std::uint64_t>(count));
+  if (!described) return read;
+
+  const auto d = static_cast<std::size_t>(dimension);
+  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(d));
+  std::vector<std::uint8_t>& codes = index->codes;
+  codes.reserve(floats * sizeof(float));
+  FillPacer::advise_huge_pages(codes.data(), floats * sizeof(float));
+  codes.resize(floats * sizeof(float));
+  index->ntotal = static_cast<idx_t>(count);
+  // In blocks of whole vectors, each checked and fingerprinted while it is in the cache.
+  const std::size_t row_bytes = d * sizeof(float);
+  const std::size_t rows_per_block =
+      row_bytes == 0 ? 0 : std::max<std::size_t>(1, kWriteBlock / row_bytes);
+  internal::Fingerprint checksum;
+  for (std::size_t first = 0; first < static_cast<std::size_t>(count); first += rows_per_block) {
+    const std::size_t rows = std::min(rows_per_block, static_cast<std::size_t>(count) - first);
+    std::uint8_t* block = codes.data() + first * row_bytes;
+    file.read(block, rows * row_bytes);
+    checksum.add(block, rows * row_bytes);
+    for (std::size_t i = first; i < first + rows && read.first_not_unit_length == SIZE_MAX; ++i) {
+      const double squares = squared_norm(index->get_xb() + i * d, d);
+      if (!(squares == 0 || std::abs(squares - 1) < kUnitLengthTolerance)) {
+        read.first_not_unit_length = i;
+      }
+    }
+  }
+  read.checksum = checksum.value();
+  read.index = std::move(index);
+  return read;
+}
+
+// The index of `read`, which must hold exactly `count` unit-length vectors of `dimension`.
+std::unique_ptr<faiss::IndexFlatIP> check_index_file(IndexFileRead& read, std::size_t dimension,
+                                                     std::size_t count) {
+  internal::StoreFile& file = *read.file;
   const std::uintmax_t floats = static_cast<std::uintmax_t>(count) * dimension;
   const std::uintmax_t expected = kIndexHeaderSize + floats * sizeof(float);
   if (file.size() != expected) {
@@ -170,8 +226,7 @@ std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::s
               std::to_string(expected) + " (" + std::to_string(count) + " vectors of dimension " +
               std::to_string(dimension) + "): it is damaged, or from another save");
   }
-  std::string header(kIndexHeaderSize, '\0');
-  file.read(header.data(), header.size());
+  const std::string& header = read.header;
   if (header.compare(0, 4, "IxFI") != 0) file.fail("is not an inner-product FAISS index");
   const bool header_ok =
       read_field<std::int32_t>(header, 4) == static_cast<std::int32_t>(dimension) &&
@@ -181,19 +236,13 @@ std::unique_ptr<faiss::IndexFlatIP> read_index_file(const fs::path& path, std::s
       read_field<std::uint8_t>(header, 32) == 1 &&
       read_field<std::int32_t>(header, 33) == faiss::METRIC_INNER_PRODUCT &&
       read_field<std::uint64_t>(header, 37) == floats;
-  if (!header_ok) file.fail("has a header that does not match index.json");
-
-  auto index = std::make_unique<faiss::IndexFlatIP>(static_cast<idx_t>(dimension));
-  index->codes.resize(floats * sizeof(float));
-  file.read(index->codes.data(), index->codes.size());
-  index->ntotal = static_cast<idx_t>(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const double squares = squared_norm(index->get_xb() + i * dimension, dimension);
-    if (!(squares == 0 || std::abs(squares - 1) < kUnitLengthTolerance)) {
-      file.fail("holds vector " + std::to_string(i) + " that is not of unit length");
-    }
+  // A header that agrees with index.json describes the file's size, so its vectors were read.
+  if (!header_ok || !read.index) file.fail("has a header that does not match index.json");
+  if (read.first_not_unit_length < count) {
+    file.fail("holds vector " + std::to_string(read.first_not_unit_length) +
+              " that is not of unit length");
   }
-  return index;
+  return std::move(read.index);
 }
 
 }  // namespace
@@ -329,6 +378,10 @@ void FAISS::save_local(const std::string& folder) const {
 FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> embeddings) {
   if (!embeddings) throw ValueError("load_local embeddings must not be null");
   const fs::path dir(folder);
+  // The index is read on a second thread while the sidecar is parsed; each failure is still
+  // reported in the order of the checks: the sidecar's, the model's, then the index's.
+  std::future<IndexFileRead> index_read =
+      std::async(std::launch::async, [&] { return read_index_file(dir / kIndexFile); });
   internal::Sidecar sidecar = internal::read_sidecar(dir / kSidecarFile);
   // A store searched with another model than the one that built it answers plausible, wrong
   // neighbours; an identity unknown on either side cannot be compared.
@@ -340,9 +393,9 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
                      ", the model it is loaded with");
   }
   auto impl = std::make_unique<Impl>();
-  impl->index =
-      read_index_file(dir / kIndexFile, sidecar.header.dimension, sidecar.documents.size());
-  impl->index_checksum = fingerprint(impl->index->codes);
+  IndexFileRead read = index_read.get();
+  impl->index = check_index_file(read, sidecar.header.dimension, sidecar.documents.size());
+  impl->index_checksum = read.checksum;
   if (impl->index_checksum != sidecar.header.index_checksum) {
     throw ValueError(
         "store file '" + (dir / kIndexFile).string() +
