@@ -406,6 +406,18 @@ TEST(FaissStore, UnstorableDocumentsAreRejectedBeforeAnythingIsWritten) {
                              "cannot save document 1: " + message);
     EXPECT_FALSE(fs::exists(dir / "s"));
   }
+  // The documents are checked by halves at once; the first bad one is still the one named.
+  std::vector<FAISS::TextEmbedding> pairs(9, {"a", {1}});
+  std::vector<Value> metadatas(9, Value::object());
+  metadatas[2] = metadatas[7] = Value{{"x", std::nan("")}};
+  const FAISS store = FAISS::from_embeddings(pairs, kHashing, metadatas);
+  expect_error<ValueError>([&] { store.save_local(dir / "s"); },
+                           "cannot save document 2: its metadata holds a non-finite number");
+  metadatas[2] = Value::object();
+  const FAISS later = FAISS::from_embeddings(pairs, kHashing, metadatas);
+  expect_error<ValueError>([&] { later.save_local(dir / "s"); },
+                           "cannot save document 7: its metadata holds a non-finite number");
+  EXPECT_FALSE(fs::exists(dir / "s"));
 }
 
 // One damaged folder per case: each must be a ValueError naming the file, never a crash.
@@ -454,6 +466,15 @@ TEST_F(FaissLoad, StoreFilesThatCannotBeReadAsFiles) {
     fs::remove(path(name));
     write(name, good);
   }
+}
+
+// The two files are read at once; when both are wrong, the sidecar's fault is the one told.
+TEST_F(FaissLoad, WithBothFilesDamagedTheSidecarIsNamed) {
+  write("index.faiss", "IxFI");
+  write("index.json", "{");
+  expect_load_error("store file '" + path("index.json") + "' is not valid JSON (byte 2)");
+  fs::remove(path("index.faiss"));
+  expect_load_error("store file '" + path("index.json") + "' is not valid JSON (byte 2)");
 }
 
 TEST_F(FaissLoad, DamagedIndexFile) {
