@@ -177,10 +177,12 @@ IndexFileRead read_index_file(const fs::path& path) {
   const auto count = read_field<std::int64_t>(read.header, 8);
   const auto floats = read_field<std::uint64_t>(read.header, 37);
   const std::uint64_t room = (file.size() - kIndexHeaderSize) / sizeof(float);
+  // Read before index.json says what to expect, so a header must not make it loop or
+  // allocate beyond the file's own size.
   const bool described = read.header.compare(0, 4, "IxFI") == 0 && dimension >= 0 && count >= 0 &&
                          floats <= room &&
                          floats * sizeof(float) == file.size() - kIndexHeaderSize &&
-                         (dimension == 0 ? floats == 0
+                         (dimension == 0 ? floats == 0 && count == 0
                                          : floats % static_cast<std::uint64_t>(dimension) == 0 &&
                                                floats / static_cast<std::uint64_t>(dimension) ==
                                                    static_cast<std::uint64_t>(count));

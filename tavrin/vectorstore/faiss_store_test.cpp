@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -475,6 +476,29 @@ TEST_F(FaissLoad, WithBothFilesDamagedTheSidecarIsNamed) {
   expect_load_error("store file '" + path("index.json") + "' is not valid JSON (byte 2)");
   fs::remove(path("index.faiss"));
   expect_load_error("store file '" + path("index.json") + "' is not valid JSON (byte 2)");
+}
+
+// index.faiss is read before index.json says what it must hold: a header that promises
+// vectors its file lacks, or endless vectors of no dimension, is read no further.
+TEST_F(FaissLoad, IndexHeaderIsNotTrustedBeforeTheSidecarIsRead) {
+  const std::string good = read("index.faiss");
+  const auto with_header = [&](std::int32_t dimension, std::int64_t count, std::uint64_t floats) {
+    std::string bytes = good.substr(0, 45);
+    std::memcpy(bytes.data() + 4, &dimension, sizeof dimension);
+    std::memcpy(bytes.data() + 8, &count, sizeof count);
+    std::memcpy(bytes.data() + 37, &floats, sizeof floats);
+    return bytes;
+  };
+  const std::string prefix = "store file '" + path("index.faiss") + "' ";
+  const std::string sized =
+      "has 45 bytes where index.json needs 141 (3 vectors of dimension 8): it is damaged, or "
+      "from another save";
+  for (const std::string& bytes :
+       {with_header(0, INT64_MAX, 0), with_header(8, INT64_MAX / 8, UINT64_MAX),
+        with_header(-8, 3, 24), with_header(8, -3, 24)}) {
+    write("index.faiss", bytes);
+    expect_load_error(prefix + sized);
+  }
 }
 
 TEST_F(FaissLoad, DamagedIndexFile) {
