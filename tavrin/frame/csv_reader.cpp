@@ -2,7 +2,6 @@
 // kind of each column, the second builds the cells directly in their final kind. Neither pass
 // holds more of the file than one block, so the peak memory is the table itself.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/memory.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/message.hpp"
@@ -383,25 +383,14 @@ Value make_cell(const Field& field, unsigned kinds, std::string& scratch, std::s
   throw ValueError(line_message("the file changed while it was read", line));
 }
 
-// Rows are later visited in shuffled order; on huge pages that costs far fewer TLB misses.
-// A hint only, for the memory not touched yet.
-void advise_huge_pages(const void* start, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHugePage - 1);
-  if (last > first) {
-    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-#endif
-}
-
 std::shared_ptr<DataFrame::Storage> read_cells(const std::string& path, const Layout& layout) {
   auto storage = std::make_shared<DataFrame::Storage>();
   storage->names = layout.names;
   const std::size_t width = storage->width();
   storage->cells.reserve(layout.rows * width);
-  advise_huge_pages(storage->cells.data(), storage->cells.capacity() * sizeof(Value));
+  // Rows are later visited in shuffled order; on huge pages that costs far fewer TLB misses.
+  tavrin::internal::advise_huge_pages(storage->cells.data(),
+                                      storage->cells.capacity() * sizeof(Value));
   RecordReader reader(path);
   std::vector<Field> fields;
   std::string scratch;
