@@ -99,11 +99,11 @@ void settle_by_search(FieldCheck& check, const StoreMap& DB_MAPS, std::optional<
   std::vector<vectorstore::ScoredDocument> hits =
       store_of(check.field, DB_MAPS).similarity_search_with_score(check.predicted, 2);
   if (hits.empty()) throw_nothing_found(check.field);
-  check.score = hits[0].second;
-  check.nearest = hits[0].first.page_content;
+  check.score = hits[0].score;
+  check.nearest = hits[0].document.page_content;
   if (hits.size() > 1) {
-    check.runner_up = std::move(hits[1].first.page_content);
-    check.runner_up_score = hits[1].second;
+    check.runner_up = std::move(hits[1].document.page_content);
+    check.runner_up_score = hits[1].score;
   }
   if (min_score && *check.score < *min_score) {
     check.decision = Decision::abstained;

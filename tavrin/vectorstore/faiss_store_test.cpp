@@ -110,13 +110,34 @@ TEST(FaissSearch, ScoresAreCosineSimilarities) {
   const FAISS store = store_of({"x", "y", "xy"}, model);
   const auto scored = store.similarity_search_with_score(Value("q"), 3);
   ASSERT_EQ(scored.size(), 3u);
-  EXPECT_EQ(scored[0].first.page_content, "x");
-  EXPECT_NEAR(scored[0].second, 1.0, 1e-6);
-  EXPECT_EQ(scored[1].first.page_content, "xy");
-  EXPECT_NEAR(scored[1].second, std::sqrt(0.5), 1e-6);
-  EXPECT_EQ(scored[2].first.page_content, "y");
-  EXPECT_NEAR(scored[2].second, 0.0, 1e-6);
+  EXPECT_EQ(scored[0].document.page_content, "x");
+  EXPECT_NEAR(scored[0].score, 1.0, 1e-6);
+  EXPECT_EQ(scored[1].document.page_content, "xy");
+  EXPECT_NEAR(scored[1].score, std::sqrt(0.5), 1e-6);
+  EXPECT_EQ(scored[2].document.page_content, "y");
+  EXPECT_NEAR(scored[2].score, 0.0, 1e-6);
   EXPECT_EQ(store.vector(0), (std::vector<float>{1, 0}));
+}
+
+// Named as a user guesses it, unpacked like Python's (document, score) tuple, and still
+// exchangeable with the pair it used to be.
+TEST(FaissSearch, AScoredDocumentReadsByNameByBindingAndAsAPair) {
+  const FAISS store = store_of({"退款", "物流"}, kHashing);
+  const std::vector<ScoredDocument> hits = store.similarity_search_with_score(Value("退款"), 2);
+  ASSERT_EQ(hits.size(), 2u);
+  const auto& [document, score] = hits[0];
+  EXPECT_EQ(document.page_content, "退款");
+  EXPECT_EQ(&document, &hits[0].document);
+  EXPECT_EQ(score, hits[0].score);
+  EXPECT_NEAR(score, 1.0, 1e-6);
+  EXPECT_LT(hits[1].score, hits[0].score);
+
+  std::pair<Document, float> pair = hits[1];
+  EXPECT_EQ(pair.first, hits[1].document);
+  EXPECT_EQ(pair.second, hits[1].score);
+  pair.second = 0.5f;
+  const ScoredDocument back = std::move(pair);
+  EXPECT_EQ(back, (ScoredDocument{hits[1].document, 0.5f}));
 }
 
 TEST(FaissSearch, NonTextQueriesAreSearchedByTheirTextForm) {

@@ -6,7 +6,7 @@ std::vector<Document> VectorStore::similarity_search(const Value& query, std::si
   std::vector<ScoredDocument> scored = similarity_search_with_score(query, topk);
   std::vector<Document> documents;
   documents.reserve(scored.size());
-  for (ScoredDocument& entry : scored) documents.push_back(std::move(entry.first));
+  for (ScoredDocument& entry : scored) documents.push_back(std::move(entry.document));
   return documents;
 }
 

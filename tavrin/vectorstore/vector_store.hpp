@@ -3,6 +3,7 @@
 //
 //   std::shared_ptr<const VectorStore> store = ...;
 //   store->similarity_search(Value("售后-服务"), 1)[0].page_content   // -> "售后服务"
+//   const auto [document, score] = store->similarity_search_with_score(Value("售后"), 1)[0];
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,27 @@
 
 namespace tavrin::vectorstore {
 
-/// A document with its similarity to the query (for the cosine strategy, in -1 .. 1).
-using ScoredDocument = std::pair<Document, float>;
+/// A document with its similarity to the query (for the cosine strategy, in -1 .. 1). It reads
+/// as the (document, score) tuple it is in Python, `auto [document, score] = hits[0];`, and
+/// converts to and from std::pair<Document, float>, which it was before.
+struct ScoredDocument {
+  Document document;
+  float score = 0;
+
+  ScoredDocument() = default;
+  ScoredDocument(Document document, float score) : document(std::move(document)), score(score) {}
+  // Implicit, as the pair it replaces: code that builds or keeps pairs goes on compiling.
+  ScoredDocument(std::pair<Document, float> pair)  // NOLINT(google-explicit-constructor)
+      : document(std::move(pair.first)), score(pair.second) {}
+  operator std::pair<Document, float>() const& {  // NOLINT(google-explicit-constructor)
+    return {document, score};
+  }
+  operator std::pair<Document, float>() && {  // NOLINT(google-explicit-constructor)
+    return {std::move(document), score};
+  }
+
+  friend bool operator==(const ScoredDocument&, const ScoredDocument&) = default;
+};
 
 class VectorStore {
  public:
