@@ -1,6 +1,7 @@
 #include "tavrin/palisk.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -225,6 +226,41 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(llm_postprocess(c.response), c.expected);
+  }
+}
+
+// Python's four str.replace calls, one after another, as the reference for the one pass.
+std::string replaced_as_in_python(std::string text) {
+  const auto remove_all = [&](const std::string& what) {
+    std::string kept;
+    for (std::size_t from = 0;;) {
+      const std::size_t at = text.find(what, from);
+      kept += text.substr(from, at == std::string::npos ? std::string::npos : at - from);
+      if (at == std::string::npos) break;
+      from = at + what.size();
+    }
+    text = kept;
+  };
+  for (const char* what : {"```json", "```", "\n", " "}) remove_all(what);
+  return text;
+}
+
+// Runs of backticks, "json", blanks and line feeds at every offset of the blocks and words
+// the pass reads. The leading Chinese makes both parsers refuse, so the text comes back.
+TEST(LlmPostprocess, RemovalsAgreeWithTheFourReplacementsInOrder) {
+  const std::vector<std::string> pieces = {"`",  "``", "```", "json", "```json", " ",
+                                           "\n", "\r", "a",   "中文", "\t",      "js"};
+  std::uint64_t state = 12;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::string reply = "中";
+    const std::size_t count = next() % 40;
+    for (std::size_t i = 0; i < count; ++i) reply += pieces[next() % pieces.size()];
+    SCOPED_TRACE(reply);
+    EXPECT_EQ(llm_postprocess(reply), Value(replaced_as_in_python(reply)));
   }
 }
 

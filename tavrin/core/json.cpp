@@ -123,7 +123,7 @@ class Reader {
     skip_blanks();
     Value::array_t* elements = nullptr;
     if (building_) {
-      out = Value::array();
+      out = Value(Value::value_t::array);
       elements = &out.get_ref<Value::array_t&>();
     }
     if (at(']')) {
@@ -158,7 +158,7 @@ class Reader {
     skip_blanks();
     Members* members = nullptr;
     if (building_) {
-      out = Value::object();
+      out = Value(Value::value_t::object);
       members = &static_cast<Members&>(out.get_ref<Value::object_t&>());
     }
     if (at('}')) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -60,6 +62,29 @@ TEST(JsonLoads, ReadsWhatPythonReads) {
             "0.0, '-tiny': -0.0, 'huge': inf, 'sub': 5e-324}");
   // White space is the four of JSON; DEL and non-ASCII text stand in strings as they are.
   EXPECT_EQ(repr(json_loads(" \t\r\n[\"a\x7f\",\"\u2028\"] \n")), "['a\\x7f', '\\u2028']");
+}
+
+// Short decimals take a quicker road than long ones; both give the correctly rounded double,
+// which std::from_chars gives too.
+TEST(JsonLoads, DecimalsAreCorrectlyRoundedShortOrLong) {
+  std::uint64_t state = 7;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 33;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const std::uint64_t digits = 2 + next() % 17;
+    const std::uint64_t point = 1 + next() % (digits - 1);
+    for (std::uint64_t i = 0; i < digits; ++i) {
+      if (i == point) text += '.';
+      text += static_cast<char>('0' + next() % 10);
+    }
+    if (text.size() > 1 && text[0] == '0' && text[1] != '.') text[0] = '1';  // no leading zero
+    double expected = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    EXPECT_EQ(json_loads(text).get<double>(), expected) << text;
+  }
 }
 
 TEST(JsonLoads, MalformedTextIsAValueErrorWithLineAndColumn) {

@@ -54,7 +54,7 @@ std::string where(std::string_view text, std::size_t offset) {
 
 // ---------------------------------------------------------------- characters
 
-bool is_ascii_identifier_start(unsigned char c) {
+constexpr bool is_ascii_identifier_start(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
@@ -262,6 +262,26 @@ constexpr std::array<bool, 256> kOrdinaryInString = [] {
   return ordinary;
 }();
 
+// What a token can be by its first byte, so that the lexer picks its reader in one step.
+// kBlank: white space, or what starts a comment or a line continuation, which come before a
+// token.
+enum class TokenStart : std::uint8_t { kOther, kBlank, kLineBreak, kDigit, kDot, kName, kQuote };
+
+constexpr std::array<TokenStart, 256> kTokenStart = [] {
+  std::array<TokenStart, 256> start{};  // kOther: an operator, or a character none starts
+  start[' '] = start['\t'] = start['\f'] = start['#'] = start['\\'] = TokenStart::kBlank;
+  start['\n'] = start['\r'] = TokenStart::kLineBreak;
+  for (int c = '0'; c <= '9'; ++c) start[c] = TokenStart::kDigit;
+  start['.'] = TokenStart::kDot;
+  for (int c = 0; c < 256; ++c) {
+    if (c >= 0x80 || is_ascii_identifier_start(static_cast<unsigned char>(c))) {
+      start[c] = TokenStart::kName;  // or a string's prefix letters
+    }
+  }
+  start['\''] = start['"'] = TokenStart::kQuote;
+  return start;
+}();
+
 class Lexer {
  public:
   explicit Lexer(std::string_view text) : text_(text) {}
@@ -273,6 +293,12 @@ class Lexer {
 
   std::string_view text() const { return text_; }
   int level() const { return level_; }
+
+  // Back to the start of the text, no bracket open.
+  void restart() {
+    pos_ = 0;
+    level_ = 0;
+  }
 
   // Skips blank and comment lines before the expression; its first line must not be indented.
   void start() {
@@ -345,22 +371,34 @@ class Lexer {
       t.end = pos_;
       return;
     }
-    const auto c = static_cast<unsigned char>(text_[pos_]);
-    if (c == '\n' || c == '\r') {  // only seen outside brackets
-      skip_line_end();
-      t.kind = TokenKind::kNewline;
-    } else if (is_digit(static_cast<char>(c)) ||
-               (c == '.' && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
-      lex_number();
-      t.kind = TokenKind::kNumber;
-    } else if (is_ascii_identifier_start(c) || c >= 0x80) {
-      lex_name_or_string(t);
-    } else if (c == '"' || c == '\'') {
-      t.prefix = StringPrefix{};
-      lex_string(t);
-    } else {
-      lex_operator(t);
-      t.kind = TokenKind::kOperator;
+    switch (kTokenStart[static_cast<unsigned char>(text_[pos_])]) {
+      case TokenStart::kLineBreak:  // only seen outside brackets
+        skip_line_end();
+        t.kind = TokenKind::kNewline;
+        break;
+      case TokenStart::kDigit:
+        lex_number();
+        t.kind = TokenKind::kNumber;
+        break;
+      case TokenStart::kName:
+        lex_name_or_string(t);
+        break;
+      case TokenStart::kQuote:
+        t.prefix = StringPrefix{};
+        lex_string(t);
+        break;
+      case TokenStart::kDot:
+        if (pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1])) {
+          lex_number();
+          t.kind = TokenKind::kNumber;
+          break;
+        }
+        [[fallthrough]];
+      case TokenStart::kBlank:  // skip_blanks has taken these
+      case TokenStart::kOther:
+        lex_operator(t);
+        t.kind = TokenKind::kOperator;
+        break;
     }
     t.end = pos_;
   }
@@ -436,6 +474,8 @@ class Lexer {
   void skip_blanks() {
     while (pos_ < text_.size()) {
       const char c = text_[pos_];
+      const TokenStart start = kTokenStart[static_cast<unsigned char>(c)];
+      if (start != TokenStart::kBlank && start != TokenStart::kLineBreak) return;  // the usual
       if (c == ' ' || c == '\t' || c == '\f') {
         ++pos_;
       } else if (c == '#') {
@@ -492,10 +532,16 @@ class Lexer {
     return std::string(digits.size() < 4 ? 4 - digits.size() : 0, '0') + digits;
   }
 
+  // Whether the quote character at pos_ is the first of three.
+  bool at_triple_quote() const {
+    return pos_ + 2 < text_.size() && text_[pos_ + 1] == text_[pos_] &&
+           text_[pos_ + 2] == text_[pos_];
+  }
+
   void lex_string(Token& t) {
     const std::size_t open = pos_;
     const char quote = text_[pos_];
-    const bool triple = text_.substr(pos_, 3) == std::string(3, quote);
+    const bool triple = at_triple_quote();
     pos_ += triple ? 3 : 1;
     t.kind = TokenKind::kString;
     t.plain = true;
@@ -512,7 +558,7 @@ class Lexer {
         skip_utf8();
         continue;
       }
-      if (c == quote && (!triple || text_.substr(pos_, 3) == std::string(3, quote))) {
+      if (c == quote && (!triple || at_triple_quote())) {
         t.body_end = pos_;
         pos_ += triple ? 3 : 1;
         return;
@@ -612,12 +658,10 @@ class Lexer {
     end_number(begin, "decimal");
   }
 
-  // The longest operator at pos_: Python's operators are at most three characters long and
-  // each longer one extends a shorter one.
-  std::size_t operator_length() const {
-    const char c = text_[pos_];
-    const char n1 = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
-    const char n2 = pos_ + 2 < text_.size() ? text_[pos_ + 2] : '\0';
+  // The length of the longest operator that starts with c, n1, n2 (the characters at pos_, NUL
+  // past the end): Python's operators are at most three characters long and each longer one
+  // extends a shorter one.
+  static std::size_t operator_length(char c, char n1, char n2) {
     switch (c) {
       case '*':
       case '/':
@@ -657,7 +701,9 @@ class Lexer {
 
   void lex_operator(Token& t) {
     const char c = text_[pos_];
-    const std::size_t length = operator_length();
+    const char n1 = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
+    const char n2 = pos_ + 2 < text_.size() ? text_[pos_ + 2] : '\0';
+    const std::size_t length = operator_length(c, n1, n2);
     if (c == '\0') fail_null(pos_);
     if (length == 0) {
       fail(pos_, c >= 0x20 && c < 0x7F
@@ -672,10 +718,8 @@ class Lexer {
       if (level_ == 0) fail(pos_, std::string("unmatched '") + c + "'");
       --level_;
     }
-    t.op = 0;
-    for (const std::size_t end = pos_ + length; pos_ < end; ++pos_) {
-      t.op = (t.op << 8) | static_cast<unsigned char>(text_[pos_]);
-    }
+    t.op = operator_code(std::string_view(text_.data() + pos_, length));
+    pos_ += length;
   }
 
   std::string_view text_;
@@ -901,6 +945,12 @@ class Parser {
   Value parse() {
     lexer_.start();
     advance();
+    if (building_) {
+      bool read = true;
+      Value plain = read_plain_element(read);
+      if (read && at_expression_end()) return plain;
+      restart();
+    }
     Item top = parse_expressions();
     if (token_.kind == TokenKind::kNewline) {
       lexer_.finish();
@@ -1085,7 +1135,7 @@ class Parser {
       case Shape::kDict:
         return std::move(item.value);
       case Shape::kEmptySet:
-        return Value::array();
+        return Value(Value::value_t::array);
       default:
         break;
     }
@@ -1602,22 +1652,25 @@ class Parser {
     item.begin = token_.begin;
     advance();
     item.end = previous_end_;
-    std::string digits;
-    digits.reserve(text.size());
-    for (const char c : text) {
-      if (c != '_') digits += c;
+    // Most numbers have no underscore, and are read where they stand.
+    std::string without_underscores;
+    std::string_view digits = text;
+    if (text.find('_') != std::string_view::npos) {
+      std::copy_if(text.begin(), text.end(), std::back_inserter(without_underscores),
+                   [](char c) { return c != '_'; });
+      digits = without_underscores;
     }
     const char last = digits.back();
     if (last == 'j' || last == 'J') {
       item.shape = Shape::kImaginary;
-      digits.pop_back();
+      digits.remove_suffix(1);
       item.value = Value::array(
           {0.0, core::internal::parse_decimal_float(digits)});  // real and imaginary parts
       return item;
     }
     const bool has_base = digits.size() > 1 && digits[0] == '0' &&
                           std::string_view("xXoObB").find(digits[1]) != std::string_view::npos;
-    if (has_base || digits.find_first_of(".eE") == std::string::npos) {
+    if (has_base || digits.find_first_of(".eE") == std::string_view::npos) {
       set_integer(item, digits, has_base);
     } else {
       item.value = core::internal::parse_decimal_float(digits);
@@ -1917,6 +1970,105 @@ class Parser {
     }
   }
 
+  // ------------------------------------------------------------ plain displays
+
+  // The usual reply is a dict or list of texts, numbers, True, False, None and displays of
+  // them. Such an element is read straight from its tokens into its value, without the Items
+  // and grammar levels that an arbitrary expression needs. Anything else makes the read give
+  // up where it stands, and the whole grammar reads the text again from its start: the
+  // tokens read so far are a valid start of an expression there, so every fault is found by
+  // that second read, in the same place. (With a budget, the second read may find it spent
+  // sooner; that only sends the text down the road of checking before building.)
+  // `read` is cleared when the element is no plain one; the value is built in its place.
+  Value read_plain_element(bool& read) {
+    switch (token_.kind) {
+      case TokenKind::kString: {
+        if (token_.prefix.bytes || token_.prefix.formatted) break;
+        std::string text;
+        append_body(text);
+        advance();
+        return Value(std::move(text));
+      }
+      case TokenKind::kNumber: {
+        Item number = parse_number();
+        if (number.shape != Shape::kNumber || number.out_of_range) break;
+        return std::move(number.value);
+      }
+      case TokenKind::kName: {
+        const Keyword keyword = token_.keyword;
+        if (keyword != Keyword::kTrueLiteral && keyword != Keyword::kFalseLiteral &&
+            keyword != Keyword::kNoneLiteral) {
+          break;
+        }
+        advance();
+        return keyword == Keyword::kNoneLiteral ? Value() : Value(keyword == Keyword::kTrueLiteral);
+      }
+      case TokenKind::kOperator:
+        if (at_operator("{")) return read_plain_dict(read);
+        if (at_operator("[")) return read_plain_list(read);
+        break;
+      default:
+        break;
+    }
+    read = false;
+    return Value();
+  }
+
+  Value read_plain_dict(bool& read) {
+    DictBuilder dict(*this, token_.begin);
+    advance();  // {
+    std::string key;
+    while (!at_operator("}")) {
+      if (token_.kind != TokenKind::kString || token_.prefix.bytes || token_.prefix.formatted) {
+        read = false;
+        return Value();
+      }
+      const std::size_t key_begin = token_.begin;
+      key.clear();
+      append_body(key);
+      advance();
+      const std::size_t key_end = previous_end_;
+      read = accept_operator(":");
+      if (!read) return Value();
+      Value value = read_plain_element(read);
+      if (!read) return Value();
+      dict.add_text_member(std::move(key), std::move(value), key_begin, key_end);
+      if (!accept_operator(",")) break;
+    }
+    read = accept_operator("}");
+    return std::move(dict.finish(previous_end_).value);
+  }
+
+  Value read_plain_list(bool& read) {
+    advance();  // [
+    Value list(Value::value_t::array);
+    auto& elements = list.get_ref<Value::array_t&>();
+    while (!at_operator("]")) {
+      Value element = read_plain_element(read);
+      if (!read) return Value();
+      keep(elements, std::move(element));
+      if (!accept_operator(",")) break;
+    }
+    read = accept_operator("]");
+    return list;
+  }
+
+  // Where a whole expression may end: the end of the text, or of its line.
+  bool at_expression_end() {
+    if (token_.kind == TokenKind::kNewline) lexer_.finish();
+    return token_.kind == TokenKind::kNewline || token_.kind == TokenKind::kEnd;
+  }
+
+  // Back to the start of the text, for the second read.
+  void restart() {
+    lexer_.restart();
+    lexer_.start();
+    token_ = Token{};
+    previous_end_ = 0;
+    depth_ = 0;
+    advance();
+  }
+
   // ------------------------------------------------------------ displays
 
   class TupleBuilder {
@@ -1924,7 +2076,7 @@ class Parser {
     TupleBuilder(Parser& parser, std::size_t begin) : parser_(parser) {
       item_.shape = Shape::kTuple;
       item_.begin = begin;
-      item_.value = Value::array();
+      item_.value = Value(Value::value_t::array);
       item_.assignable = true;
     }
     // Elements Value cannot hold wait in the tuple, which may yet be a dict key.
@@ -1956,7 +2108,7 @@ class Parser {
     if (accept_operator(")")) {
       Item empty = other(begin);
       empty.shape = Shape::kTuple;
-      empty.value = Value::array();
+      empty.value = Value(Value::value_t::array);
       empty.assignable = true;
       return empty;
     }
@@ -2003,7 +2155,7 @@ class Parser {
     Item list = other(begin);
     list.shape = Shape::kList;
     list.unhashable = "list";
-    list.value = Value::array();
+    list.value = Value(Value::value_t::array);
     list.assignable = true;
     if (accept_operator("]")) {
       list.end = previous_end_;
@@ -2044,7 +2196,7 @@ class Parser {
       item_.shape = Shape::kSet;
       item_.begin = begin;
       item_.unhashable = "set";
-      item_.value = Value::array();
+      item_.value = Value(Value::value_t::array);
     }
     void add(Item&& element) {
       const char* unhashable = unhashable_type(element);
@@ -2077,7 +2229,7 @@ class Parser {
       item_.shape = Shape::kDict;
       item_.begin = begin;
       item_.unhashable = "dict";
-      item_.value = Value::object();
+      item_.value = Value(Value::value_t::object);
       entries().reserve(kTypicalMembers);
     }
 

@@ -2,6 +2,7 @@
 // embedding model and the store writer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,28 +10,43 @@
 
 namespace tavrin::internal {
 
+/// What a lead byte requires of its sequence: its length (0 for a byte that leads none), and
+/// the range of the second byte, which after E0 and F0 excludes overlong forms, after ED the
+/// surrogates, after F4 what lies beyond U+10FFFF.
+struct LeadByte {
+  unsigned char length = 0;
+  unsigned char low = 0;
+  unsigned char high = 0;
+};
+
+inline constexpr std::array<LeadByte, 256> kLeadBytes = [] {
+  std::array<LeadByte, 256> leads{};
+  for (int b = 0xC2; b <= 0xF4; ++b) {
+    LeadByte& lead = leads[static_cast<std::size_t>(b)];
+    lead.length = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    lead.low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    lead.high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+  }
+  return leads;
+}();
+
 /// Length of the well-formed UTF-8 sequence at the start of `s` (1 to 4), or 0 when its first
 /// byte does not start one: a bad lead byte, a bad or missing continuation byte, an overlong
 /// form, a surrogate, or a code point beyond U+10FFFF. `s` must not be empty. Inline, as the
 /// parsers call it for every character of non-ASCII text.
 inline std::size_t well_formed_length(std::string_view s) noexcept {
-  const auto lead = static_cast<unsigned char>(s[0]);
-  if (lead < 0x80) return 1;
-  if (lead < 0xC2 || lead > 0xF4) return 0;
-  const std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (s.size() < length) return 0;
-  // After E0 and F0 the second byte's range excludes overlong forms, after ED the surrogates,
-  // after F4 what lies beyond U+10FFFF.
-  const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-  const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  const auto first = static_cast<unsigned char>(s[0]);
+  if (first < 0x80) return 1;
+  const LeadByte lead = kLeadBytes[first];
+  if (lead.length == 0 || s.size() < lead.length) return 0;
   const auto second = static_cast<unsigned char>(s[1]);
-  if (second < low || second > high) return 0;
+  if (second < lead.low || second > lead.high) return 0;
   const auto is_continuation = [&](std::size_t i) {
     return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
   };
-  if (length > 2 && !is_continuation(2)) return 0;
-  if (length > 3 && !is_continuation(3)) return 0;
-  return length;
+  if (lead.length > 2 && !is_continuation(2)) return 0;
+  if (lead.length > 3 && !is_continuation(3)) return 0;
+  return lead.length;
 }
 
 /// Decodes the well-formed sequence at the start of `s` into `cp` and returns its length, or
