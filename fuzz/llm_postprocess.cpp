@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "tavrin/core/internal/literal_scan.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/core/literal.hpp"
 #include "tavrin/internal/reply_scan.hpp"
@@ -28,7 +29,7 @@ void expect_refusal(Parse parse, const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   tavrin::palisk::llm_postprocess(text);
-  if (!tavrin::palisk::internal::may_be_literal(text)) {
+  if (!tavrin::core::internal::may_be_literal(text)) {
     expect_refusal([](const std::string& t) { return tavrin::literal_eval(t); }, text);
   }
   if (!tavrin::palisk::internal::may_be_json(text)) {

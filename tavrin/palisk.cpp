@@ -10,6 +10,7 @@
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/block_scan.hpp"
+#include "tavrin/core/internal/literal_scan.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/core/literal.hpp"
 #include "tavrin/internal/reply_scan.hpp"
@@ -152,130 +153,6 @@ Value parse_json_answer(const Value& res) {
 
 namespace internal {
 
-namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_word_char(char c) { return is_word_start(c) || is_digit(c); }
-bool is_quote(char c) { return c == '\'' || c == '"'; }
-
-bool is_string_prefix(std::string_view word) {
-  std::string lower(word);
-  for (char& c : lower) c = static_cast<char>(c | 0x20);
-  for (std::string_view prefix : {"r", "u", "b", "f", "br", "rb", "fr", "rf"}) {
-    if (lower == prefix) return true;
-  }
-  return false;
-}
-
-// The bytes that cannot end a string literal: all but the quotes and the backslash.
-constexpr std::array<bool, 256> kInsideString = [] {
-  std::array<bool, 256> inside{};
-  inside.fill(true);
-  inside['\''] = inside['"'] = inside['\\'] = false;
-  return inside;
-}();
-
-// Just past the string literal that opens at text[quote] (one or three quote characters; a
-// backslash always escapes the next character), or npos when it does not end.
-std::size_t skip_string(std::string_view text, std::size_t quote) {
-  const char q = text[quote];
-  const bool is_triple = text.size() - quote >= 3 && text[quote + 1] == q && text[quote + 2] == q;
-  const std::size_t closer = is_triple ? 3 : 1;
-  std::size_t i = quote + closer;
-  for (;;) {
-    while (i < text.size() && kInsideString[static_cast<unsigned char>(text[i])]) ++i;
-    if (i >= text.size()) return std::string_view::npos;
-    if (text[i] == '\\') {
-      i += 2;
-    } else if (text[i] == q &&
-               (!is_triple || (i + 2 < text.size() && text[i + 1] == q && text[i + 2] == q))) {
-      return i + closer;
-    } else {
-      ++i;
-    }
-  }
-}
-
-// Just past a number and any letters stuck to it (0x1F, 1e-5, 1_000, 2j, 1if).
-std::size_t skip_number(std::string_view text, std::size_t i) {
-  for (++i; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool exponent_sign = (c == '+' || c == '-') && (text[i - 1] | 0x20) == 'e';
-    if (!is_word_char(c) && c != '.' && !exponent_sign) break;
-  }
-  return i;
-}
-
-// Whether the name that starts at `i` is followed by an opening parenthesis.
-bool is_call_ahead(std::string_view text, std::size_t i) {
-  while (i < text.size() &&
-         (static_cast<unsigned char>(text[i]) >= 0x80 || is_word_char(text[i]))) {
-    ++i;
-  }
-  i = text.find_first_not_of(" \t\f\r", i);
-  return i != std::string_view::npos && text[i] == '(';
-}
-
-// What the pre-scan does at a byte outside strings and comments.
-enum class ScanStart : std::uint8_t { kPass, kNonAscii, kComment, kQuote, kDigit, kDot, kWord };
-
-constexpr std::array<ScanStart, 256> kScanStart = [] {
-  std::array<ScanStart, 256> start{};  // kPass: an operator, a blank, a bracket
-  for (int c = 0x80; c < 0x100; ++c) start[c] = ScanStart::kNonAscii;
-  start['#'] = ScanStart::kComment;
-  start['\''] = start['"'] = ScanStart::kQuote;
-  for (int c = '0'; c <= '9'; ++c) start[c] = ScanStart::kDigit;
-  start['.'] = ScanStart::kDot;
-  for (int c = 'a'; c <= 'z'; ++c) start[c] = start[c - 'a' + 'A'] = ScanStart::kWord;
-  start['_'] = ScanStart::kWord;
-  return start;
-}();
-
-}  // namespace
-
-bool may_be_literal(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    switch (kScanStart[static_cast<unsigned char>(text[i])]) {
-      case ScanStart::kPass:
-        ++i;
-        break;
-      case ScanStart::kNonAscii:
-        // Outside strings, non-ASCII text can only be a name; the one name a literal may hold
-        // is a call of set, which the parser recognises under NFKC folding (ｓｅｔ()).
-        return is_call_ahead(text, i);
-      case ScanStart::kComment:  // runs to the end of its line
-        i = text.find_first_of("\r\n", i);
-        break;
-      case ScanStart::kQuote:
-        i = skip_string(text, i);
-        break;
-      case ScanStart::kDot:
-        if (i + 1 >= text.size() || !is_digit(text[i + 1])) {
-          ++i;
-          break;
-        }
-        [[fallthrough]];
-      case ScanStart::kDigit:
-        i = skip_number(text, i);
-        break;
-      case ScanStart::kWord: {
-        const std::size_t begin = i;
-        while (i < text.size() && is_word_char(text[i])) ++i;
-        const std::string_view word = text.substr(begin, i - begin);
-        if (i < text.size() && is_quote(text[i]) && is_string_prefix(word)) {
-          i = skip_string(text, i);
-        } else if (word != "True" && word != "False" && word != "None" && word != "set") {
-          return false;
-        }
-        break;
-      }
-    }
-  }
-  return true;
-}
-
 bool may_be_json(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t\n\r");
   return first != std::string_view::npos &&
@@ -321,7 +198,7 @@ Value llm_postprocess(const std::string& response) {
   std::string processed_response = without_fences_and_blanks(response);
   // The parsers' failures are fall-backs, whatever their kind. A parser that certainly refuses
   // the text is not asked: the result is the same, without the cost of an exception.
-  if (internal::may_be_literal(processed_response)) {
+  if (core::internal::may_be_literal(processed_response)) {
     try {
       return literal_eval(processed_response);
     } catch (const std::exception&) {

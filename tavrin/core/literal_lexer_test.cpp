@@ -1,0 +1,75 @@
+#include "tavrin/core/internal/literal_lexer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tavrin/core/internal/literal_scan.hpp"
+#include "tavrin/core/literal.hpp"
+
+namespace tavrin::core::internal {
+namespace {
+
+struct ScanCase {
+  std::string text;
+  bool may_be_literal;
+};
+
+// The pre-scan only skips the parser when it would refuse: each "false" is checked against it.
+TEST(LiteralScan, RefusesOnlyWhatTheParserRefuses) {
+  const std::vector<ScanCase> cases = {
+      {R"({"a":true})", false},
+      {R"({"a":"true","b":None,'c':False})", true},
+      {"{'a':1}#true,中文", true},
+      {R"(b'x'+rB"y"+f'{z}')", true},
+      {R"(x'a')", false},
+      {R"('it\'s null'+"""a"b""")", true},
+      {"'''never closed null", true},
+      {"[0x1F,1e-5,1_000,2j,.5]", true},
+      {"中文", false},
+      {"['中文',𝐍𝐨𝐧𝐞]", false},
+      {"好的：{'a':1}", false},
+      {"[ｓｅｔ(),1]", true},
+      {"[set(),1]", true},
+      {"frozenset()", false},
+      {"Hereitis:{}", false},
+      {"\r\t-1", true},
+      {"NaN", false},
+      {" \t", true},
+      {"", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(may_be_literal(c.text), c.may_be_literal);
+    if (!c.may_be_literal) {
+      EXPECT_ANY_THROW(literal_eval(c.text));
+    }
+  }
+}
+
+// A token carries what the parser reads of it: its kind and span, an operator code, a string body.
+TEST(LiteralLexer, TokensCarryTheirKindOperatorAndStringBody) {
+  const std::string text = "{'a\\n': 1_0, **x}";
+  literal::Lexer lexer(text);
+  lexer.start();
+  std::vector<literal::Token> tokens;
+  do {
+    tokens.emplace_back();
+    lexer.next(tokens.back());
+  } while (tokens.back().kind != literal::TokenKind::kEnd);
+  ASSERT_EQ(tokens.size(), 9u);
+  EXPECT_EQ(tokens[0].op, literal::operator_code("{"));
+  EXPECT_EQ(tokens[1].kind, literal::TokenKind::kString);
+  EXPECT_EQ(text.substr(tokens[1].body_begin, tokens[1].body_end - tokens[1].body_begin), "a\\n");
+  EXPECT_FALSE(tokens[1].plain);  // an escape: the parser decodes the body
+  EXPECT_EQ(tokens[3].kind, literal::TokenKind::kNumber);
+  EXPECT_EQ(text.substr(tokens[3].begin, tokens[3].end - tokens[3].begin), "1_0");
+  EXPECT_EQ(tokens[5].op, literal::operator_code("**"));
+  EXPECT_EQ(tokens[6].keyword, literal::Keyword::kNone);
+  EXPECT_EQ(tokens[7].op, literal::operator_code("}"));
+  EXPECT_EQ(lexer.level(), 0);
+}
+
+}  // namespace
+}  // namespace tavrin::core::internal
