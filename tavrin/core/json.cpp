@@ -14,13 +14,10 @@
 #include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/core/internal/value_limits.hpp"
 
 namespace tavrin {
 namespace {
-
-// Deeper texts are refused (Python's json.loads gives up near here too), so that no consumer of
-// the Value has to recurse further than this.
-constexpr std::size_t kMaxDepth = 1000;
 
 // Objects with more members than this find repeated keys through a hash index.
 constexpr std::size_t kLinearLookupLimit = 16;
@@ -112,8 +109,9 @@ class Reader {
   }
 
   void enter(std::size_t depth) const {
-    if (depth > kMaxDepth) {
-      fail(pos_, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    if (depth > core::internal::kMaxValueDepth) {
+      fail(pos_,
+           "nesting deeper than " + std::to_string(core::internal::kMaxValueDepth) + " levels");
     }
   }
 

@@ -14,12 +14,10 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/core/internal/value_limits.hpp"
 
 namespace tavrin {
 namespace {
-
-// Deeper values are refused rather than risking the stack; Python's own repr stops near here.
-constexpr int kMaxDepth = 1000;
 
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
@@ -238,9 +236,10 @@ void append_float_repr(std::string& out, double d) {
   out += std::to_string(magnitude);
 }
 
-void append_repr(std::string& out, const Value& v, int depth) {
-  if (depth > kMaxDepth) {
-    throw ValueError("repr: value nested deeper than " + std::to_string(kMaxDepth) + " levels");
+void append_repr(std::string& out, const Value& v, std::size_t depth) {
+  if (depth > core::internal::kMaxValueDepth) {
+    throw ValueError("repr: value nested deeper than " +
+                     std::to_string(core::internal::kMaxValueDepth) + " levels");
   }
   switch (v.type()) {
     case Value::value_t::null:
