@@ -196,18 +196,22 @@ boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::str
 
 Value llm_postprocess(const std::string& response) {
   std::string processed_response = without_fences_and_blanks(response);
-  // The parsers' failures are fall-backs, whatever their kind. A parser that certainly refuses
-  // the text is not asked: the result is the same, without the cost of an exception.
+  // The parsers' refusals (SyntaxError, ValueError, TypeError) are fall-backs; anything else,
+  // such as running out of memory, is not a refusal and goes on to the caller. A parser that
+  // certainly refuses the text is not asked: the result is the same, without the cost of an
+  // exception.
   if (core::internal::may_be_literal(processed_response)) {
     try {
       return literal_eval(processed_response);
-    } catch (const std::exception&) {
+    } catch (const SyntaxError&) {
+    } catch (const ValueError&) {
+    } catch (const TypeError&) {
     }
   }
   if (internal::may_be_json(processed_response)) {
     try {
       return json_loads(processed_response);
-    } catch (const std::exception&) {
+    } catch (const ValueError&) {
     }
   }
   return processed_response;
