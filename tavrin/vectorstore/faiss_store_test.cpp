@@ -442,6 +442,27 @@ TEST(FaissStore, UnstorableDocumentsAreRejectedBeforeAnythingIsWritten) {
   EXPECT_FALSE(fs::exists(dir / "s"));
 }
 
+// Metadata that json_loads can read can be saved and loaded back; one level more is refused
+// before anything is written, never saved into a folder that cannot be loaded.
+TEST(FaissStore, MetadataNestsAsDeeplyAsJsonLoadsReads) {
+  TempDir dir;
+  const auto nested = [](std::size_t depth) {
+    Value v = Value::array();
+    for (std::size_t i = 1; i < depth; ++i) v = Value::array({std::move(v)});
+    return Value{{"x", std::move(v)}};  // the metadata mapping is one more level
+  };
+  const Value deepest = nested(999);
+  const FAISS store = FAISS::from_embeddings({{"a", {1}}}, kHashing, {deepest});
+  store.save_local(dir / "s");
+  EXPECT_EQ(FAISS::load_local(dir / "s", kHashing).documents().front().metadata, deepest);
+
+  const FAISS deeper = FAISS::from_embeddings({{"a", {1}}}, kHashing, {nested(1000)});
+  expect_error<ValueError>(
+      [&] { deeper.save_local(dir / "t"); },
+      "cannot save document 0: its metadata holds arrays and objects nested more than 1000 deep");
+  EXPECT_FALSE(fs::exists(dir / "t"));
+}
+
 // One damaged folder per case: each must be a ValueError naming the file, never a crash.
 class FaissLoad : public ::testing::Test {
  protected:
@@ -605,14 +626,14 @@ TEST_F(FaissLoad, DamagedSidecar) {
                     "is damaged, or from another save");
 
   const std::string head = good.substr(0, good.find("\"documents\":[") + 13);
-  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  const std::string deep = std::string(1001, '[') + std::string(1001, ']');
   const std::vector<std::pair<std::string, std::string>> texts = {
       {"", "is not valid JSON (byte 1)"},
       {good.substr(0, good.size() / 2),
        "is not valid JSON (byte " + std::to_string(good.size() / 2 + 1) + ")"},
       {good + "x", "is not valid JSON (byte " + std::to_string(good.size() + 1) + ")"},
       {head + R"({"page_content":"a","metadata":{"x":)" + deep + "}}]}",
-       "nests deeper than 256 levels"},
+       "nests deeper than 1003 levels"},
       {R"({"count":1,"count":1})", "has the field count twice"},
       {R"({"documents":[],"documents":[]})", "has the field documents twice"},
       {head + R"({"page_content":"a","page_content":"a","metadata":{}}]})", "has a bad document 0"},

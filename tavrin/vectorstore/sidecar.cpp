@@ -14,6 +14,7 @@
 #include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/core/internal/value_limits.hpp"
 #include "tavrin/vectorstore/internal/json_reader.hpp"
 
 namespace tavrin::vectorstore::internal {
@@ -25,7 +26,10 @@ namespace {
 constexpr char kFormatName[] = "tavrin.faiss";
 constexpr std::int64_t kLatestVersion = 2;
 constexpr std::int64_t kMaxDimension = 1 << 16;
-constexpr int kMaxJsonDepth = 256;
+// Metadata may nest as deeply as json_loads reads; the file adds three levels around it (the
+// file's object, the documents array, the document).
+constexpr std::size_t kMaxMetadataDepth = tavrin::core::internal::kMaxValueDepth;
+constexpr int kMaxJsonDepth = static_cast<int>(kMaxMetadataDepth) + 3;
 // The shortest document the writer can write: {"page_content":"","metadata":{}}.
 constexpr std::size_t kShortestDocument = 33;
 
@@ -75,8 +79,12 @@ const char* distance_strategy_name(DistanceStrategy strategy) {
   throw ValueError("unknown distance strategy " + std::to_string(static_cast<int>(strategy)));
 }
 
-// Why `v` cannot be written as JSON and read back equal, or nullptr when it can.
-const char* unstorable_reason(const Value& v) {
+// Why `v`, an array or object at nesting level `depth` when it is one, cannot be written as
+// JSON and read back equal, or nullptr when it can.
+const char* unstorable_reason(const Value& v, std::size_t depth = 1) {
+  static const std::string too_deep =
+      "arrays and objects nested more than " + std::to_string(kMaxMetadataDepth) + " deep";
+  if (v.is_structured() && depth > kMaxMetadataDepth) return too_deep.c_str();
   switch (v.type()) {
     case Value::value_t::binary:
       return "binary data";
@@ -89,12 +97,12 @@ const char* unstorable_reason(const Value& v) {
     case Value::value_t::object:
       for (const auto& [key, item] : v.items()) {
         if (!tavrin::internal::is_valid_utf8(key)) return "a key that is not UTF-8";
-        if (const char* reason = unstorable_reason(item)) return reason;
+        if (const char* reason = unstorable_reason(item, depth + 1)) return reason;
       }
       return nullptr;
     case Value::value_t::array:
       for (const Value& item : v) {
-        if (const char* reason = unstorable_reason(item)) return reason;
+        if (const char* reason = unstorable_reason(item, depth + 1)) return reason;
       }
       return nullptr;
     default:
