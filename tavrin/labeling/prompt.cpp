@@ -1,9 +1,13 @@
 #include "tavrin/labeling/prompt.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/vectorstore/exact_scan.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
 
 namespace tavrin::labeling {
 namespace {
@@ -107,75 +111,142 @@ std::string PromptTemplate::render(const PromptParts& parts) const {
   return out;
 }
 
+// A record's text with its query vectors, one per embedding model, each embedded when a
+// search first needs it.
+struct Prompter::Query {
+  const std::string& text;
+  std::vector<std::vector<float>> vectors;  // by model; empty until embedded
+};
+
+// One store as the prompter searches it: a FAISS store through an exact scan of its vectors,
+// any other store through its own similarity_search.
+class Prompter::Search {
+ public:
+  // `models` holds the embedding models of the stores made searchable before; a FAISS store
+  // whose model is one of them (the same object, or the same known identity) shares its
+  // query vectors, else its model is added.
+  Search(std::shared_ptr<const vectorstore::VectorStore> store,
+         std::vector<const vectorstore::Embeddings*>& models)
+      : store_(std::move(store)),
+        faiss_(std::dynamic_pointer_cast<const vectorstore::FAISS>(store_)) {
+    if (!faiss_) return;
+    scan_.emplace(*faiss_);
+    const vectorstore::Embeddings& model = faiss_->embeddings();
+    const std::string identity = model.identity();
+    const auto same = [&](const vectorstore::Embeddings* other) {
+      return other == &model || (!identity.empty() && other->identity() == identity);
+    };
+    model_ =
+        static_cast<std::size_t>(std::find_if(models.begin(), models.end(), same) - models.begin());
+    if (model_ == models.size()) models.push_back(&model);
+  }
+
+  // Calls `take` with the documents nearest the record, most similar first, until `topk` came
+  // or it returns false.
+  template <class Take>
+  void nearest(Query& query, std::size_t topk, Take take) const {
+    if (!faiss_) {
+      for (const vectorstore::Document& doc : store_->similarity_search(Value(query.text), topk)) {
+        if (!take(doc)) return;
+      }
+      return;
+    }
+    if (faiss_->size() == 0) return;
+    std::vector<float>& vector = query.vectors[model_];
+    if (vector.empty()) vector = faiss_->query_vector(Value(query.text));
+    for (const auto& [position, score] : scan_->nearest(vector, topk)) {
+      if (!take(faiss_->documents()[position])) return;
+    }
+  }
+
+ private:
+  std::shared_ptr<const vectorstore::VectorStore> store_;
+  std::shared_ptr<const vectorstore::FAISS> faiss_;  // null for another kind of store
+  std::optional<vectorstore::ExactScan> scan_;
+  std::size_t model_ = 0;
+};
+
 Prompter::Prompter(PromptSettings settings,
                    std::shared_ptr<const vectorstore::VectorStore> train_store,
                    StoreMap field_stores)
-    : settings_(std::move(settings)),
-      train_store_(std::move(train_store)),
-      field_stores_(std::move(field_stores)) {
+    : settings_(std::move(settings)) {
+  std::vector<const vectorstore::Embeddings*> models;
   for (const std::string& field : settings_.fields) {
     const auto allowed = settings_.labels.find(field);
     if (allowed == settings_.labels.end() || !allowed->is_array()) {
       throw ValueError("labels has no list of allowed labels for field " + repr(Value(field)));
     }
-    const auto store = field_stores_.find(field);
-    if (allowed->size() > settings_.max_labels &&
-        (store == field_stores_.end() || !store->second)) {
+    if (allowed->size() <= settings_.max_labels) continue;
+    const auto store = field_stores.find(field);
+    if (store == field_stores.end() || !store->second) {
       throw ValueError("field " + repr(Value(field)) + " has more than " +
                        std::to_string(settings_.max_labels) +
                        " labels and no store to pick the nearest of them");
     }
+    narrowed_[field] = std::make_shared<const Search>(store->second, models);
   }
-  if (settings_.examples > 0 && !train_store_) {
-    throw ValueError("examples are asked for but there is no training store");
+  if (settings_.examples > 0) {
+    if (!train_store) throw ValueError("examples are asked for but there is no training store");
+    train_search_ = std::make_shared<const Search>(std::move(train_store), models);
   }
+  models_ = models.size();
+}
+
+std::vector<Example> Prompter::examples(Query& query, const Value& gold) const {
+  std::vector<Example> examples;
+  if (!train_search_) return examples;
+  // More than needed, so that the record itself, and copies of it, can be left out.
+  train_search_->nearest(
+      query, settings_.examples + kSpareExamples, [&](const vectorstore::Document& doc) {
+        Example example{doc.page_content, Value::object()};
+        bool same_labels = gold.is_object();
+        for (const std::string& field : settings_.fields) {
+          const auto value = doc.metadata.find(field);
+          if (value != doc.metadata.end()) example.labels[field] = *value;
+          const auto own = gold.is_object() ? gold.find(field) : gold.end();
+          if (same_labels && (value == doc.metadata.end() || own == gold.end() || *value != *own)) {
+            same_labels = false;
+          }
+        }
+        if (!(same_labels && example.text == query.text)) examples.push_back(std::move(example));
+        return examples.size() < settings_.examples;
+      });
+  return examples;
+}
+
+std::vector<std::string> Prompter::labels(const std::string& field, Query& query) const {
+  std::vector<std::string> shown;
+  const auto narrowed = narrowed_.find(field);
+  if (narrowed == narrowed_.end()) {
+    for (const Value& label : settings_.labels[field]) shown.push_back(label_text(label));
+    return shown;
+  }
+  narrowed->second->nearest(query, settings_.max_labels, [&](const vectorstore::Document& doc) {
+    shown.push_back(doc.page_content);
+    return true;
+  });
+  return shown;
 }
 
 std::vector<Example> Prompter::examples_for(const std::string& text, const Value& gold) const {
-  std::vector<Example> examples;
-  if (settings_.examples == 0) return examples;
-  // More than needed, so that the record itself, and copies of it, can be left out.
-  for (vectorstore::Document& doc :
-       train_store_->similarity_search(Value(text), settings_.examples + kSpareExamples)) {
-    Example example{std::move(doc.page_content), Value::object()};
-    bool same_labels = gold.is_object();
-    for (const std::string& field : settings_.fields) {
-      const auto value = doc.metadata.find(field);
-      if (value != doc.metadata.end()) example.labels[field] = *value;
-      const auto own = gold.is_object() ? gold.find(field) : gold.end();
-      if (same_labels && (value == doc.metadata.end() || own == gold.end() || *value != *own)) {
-        same_labels = false;
-      }
-    }
-    if (same_labels && example.text == text) continue;
-    examples.push_back(std::move(example));
-    if (examples.size() == settings_.examples) break;
-  }
-  return examples;
+  Query query{text, std::vector<std::vector<float>>(models_)};
+  return examples(query, gold);
 }
 
 std::vector<std::string> Prompter::labels_for(const std::string& field,
                                               const std::string& text) const {
-  const Value& allowed = settings_.labels[field];
-  std::vector<std::string> shown;
-  if (allowed.size() <= settings_.max_labels) {
-    for (const Value& label : allowed) shown.push_back(label_text(label));
-    return shown;
-  }
-  for (vectorstore::Document& doc :
-       field_stores_.at(field)->similarity_search(Value(text), settings_.max_labels)) {
-    shown.push_back(std::move(doc.page_content));
-  }
-  return shown;
+  Query query{text, std::vector<std::vector<float>>(models_)};
+  return labels(field, query);
 }
 
 std::string Prompter::prompt_for(const std::string& text, const Value& gold) const {
+  Query query{text, std::vector<std::vector<float>>(models_)};
   PromptParts parts;
   parts.fields = joined(settings_.fields, ", ");
   for (const std::string& field : settings_.fields) {
-    parts.labels += "- " + field + ": " + joined(labels_for(field, text), "、") + "\n";
+    parts.labels += "- " + field + ": " + joined(labels(field, query), "、") + "\n";
   }
-  const std::vector<Example> examples = examples_for(text, gold);
+  const std::vector<Example> examples = this->examples(query, gold);
   for (std::size_t i = 0; i < examples.size(); ++i) {
     parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[i].text + "\n答案：" +
                       examples[i].labels.dump() + "\n";

@@ -67,7 +67,10 @@ struct PromptSettings {
 };
 
 /// Builds the prompt of each record. Stores are shared, not copied; searches are const and
-/// may run from several threads when the stores' embedding models allow it.
+/// may run from several threads when the stores' embedding models allow it. A FAISS store is
+/// searched through a vectorstore::ExactScan of its vectors (the same neighbours and scores as
+/// its own search, several times faster, for a copy of its vectors), and a record's text is
+/// embedded once per embedding model for all the stores a prompt searches.
 class Prompter {
  public:
   /// `train_store` may be null when `settings.examples` is 0; `field_stores` needs a store
@@ -93,9 +96,16 @@ class Prompter {
   const PromptSettings& settings() const noexcept { return settings_; }
 
  private:
+  class Search;
+  struct Query;
+
+  std::vector<Example> examples(Query& query, const Value& gold) const;
+  std::vector<std::string> labels(const std::string& field, Query& query) const;
+
   PromptSettings settings_;
-  std::shared_ptr<const vectorstore::VectorStore> train_store_;
-  StoreMap field_stores_;
+  std::shared_ptr<const Search> train_search_;                     // null without examples
+  std::map<std::string, std::shared_ptr<const Search>> narrowed_;  // fields with too many labels
+  std::size_t models_ = 0;  // distinct embedding models among the searched stores
 };
 
 }  // namespace tavrin::labeling

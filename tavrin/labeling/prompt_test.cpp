@@ -108,6 +108,85 @@ TEST(Prompter, ALongLabelListShowsTheLabelsNearestTheRecord) {
       std::string::npos);
 }
 
+// Hashing, counting the texts it embeds as queries.
+class CountingModel : public vectorstore::HashingEmbeddings {
+ public:
+  explicit CountingModel(std::string identity) : identity_(std::move(identity)) {}
+  std::vector<float> embed_query(const std::string& text) override {
+    ++queries;
+    return HashingEmbeddings::embed_query(text);
+  }
+  std::string identity() const override { return identity_; }
+  int queries = 0;
+
+ private:
+  std::string identity_;
+};
+
+std::shared_ptr<const vectorstore::FAISS> store_with(
+    const std::vector<std::string>& texts, const std::shared_ptr<vectorstore::Embeddings>& model) {
+  std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+  for (const std::string& text : texts) pairs.emplace_back(text, model->embed_query(text));
+  return std::make_shared<vectorstore::FAISS>(vectorstore::FAISS::from_embeddings(
+      pairs, model, std::vector<Value>(texts.size(), Value{{"产品", texts[0]}})));
+}
+
+TEST(Prompter, ARecordIsEmbeddedOncePerModelForAllItsSearches) {
+  const auto shared = std::make_shared<CountingModel>("hashing-fnv1a/256");
+  const auto twin = std::make_shared<CountingModel>("hashing-fnv1a/256");  // same vectors
+  const auto other = std::make_shared<CountingModel>("");                  // unknown identity
+  const std::vector<std::string> products = {"路由器", "手机", "蓝牙耳机", "平板电脑"};
+  PromptSettings settings;
+  settings.fields = {"产品", "配件", "型号"};
+  settings.labels = {{"产品", products}, {"配件", products}, {"型号", products}};
+  settings.examples = 2;
+  settings.max_labels = 2;
+  const StoreMap stores = {{"产品", store_with(products, shared)},
+                           {"配件", store_with(products, twin)},
+                           {"型号", store_with(products, other)}};
+  const Prompter prompter(settings, store_with({"耳机没声音", "手机坏了"}, shared), stores);
+  shared->queries = twin->queries = other->queries = 0;
+  const std::string prompt = prompter.prompt_for("我的蓝牙耳机连不上手机", Value());
+  EXPECT_EQ(shared->queries + twin->queries, 1);
+  EXPECT_EQ(other->queries, 1);
+  EXPECT_NE(prompt.find("- 配件: 蓝牙耳机、手机\n"), std::string::npos) << prompt;
+}
+
+// Forwards to a store, hiding that it is a FAISS store.
+class OpaqueStore : public vectorstore::VectorStore {
+ public:
+  explicit OpaqueStore(std::shared_ptr<const VectorStore> store) : store_(std::move(store)) {}
+  std::vector<vectorstore::ScoredDocument> similarity_search_with_score(
+      const Value& query, std::size_t topk) const override {
+    return store_->similarity_search_with_score(query, topk);
+  }
+
+ private:
+  std::shared_ptr<const VectorStore> store_;
+};
+
+TEST(Prompter, TheFastSearchOfAFaissStoreGivesTheStoresOwnPrompts) {
+  std::vector<std::pair<std::string, Value>> documents;
+  const std::vector<std::string> words = {"屏幕", "电池", "快递", "退款", "发票", "耳机", "坏了"};
+  for (std::size_t i = 0; i < 300; ++i) {
+    // Few distinct texts, so that many documents tie and only their position orders them.
+    documents.push_back(
+        {words[i % 7] + words[i * 3 % 7] + words[i / 50], {{"类别", words[i % 5]}, {"n", i}}});
+  }
+  const auto train = store_of(documents);
+  PromptSettings settings;
+  settings.fields = {"类别", "n"};
+  settings.labels = {{"类别", words}, {"n", {0, 1}}};
+  settings.examples = 6;
+  const Prompter fast(settings, train, {});
+  const Prompter plain(settings, std::make_shared<OpaqueStore>(train), {});
+  for (std::size_t i = 0; i < 50; ++i) {
+    const std::string text = words[i % 7] + words[(i + 2) % 7];
+    EXPECT_EQ(fast.prompt_for(text, Value{{"类别", words[i % 5]}}),
+              plain.prompt_for(text, Value{{"类别", words[i % 5]}}));
+  }
+}
+
 TEST(Prompter, SettingsThatCannotWorkAreRefusedBeforeAnyPrompt) {
   PromptSettings settings;
   settings.fields = {"类别"};

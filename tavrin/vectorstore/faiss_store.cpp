@@ -190,10 +190,8 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
   return FAISS(std::move(impl));
 }
 
-std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& query,
-                                                                std::size_t topk) const {
+std::vector<float> FAISS::query_vector(const Value& query) const {
   if (query.is_null()) throw ValueError("similarity_search query must not be null");
-  if (impl_->documents.empty() || topk == 0) return {};
   std::vector<float> q = impl_->embedding->embed_query(
       query.is_string() ? query.get_ref<const std::string&>() : str(query));
   if (q.size() != impl_->dimension) {
@@ -203,6 +201,14 @@ std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& que
   if (!internal::scale_to_unit_length(q.data(), q.size())) {
     throw ValueError("the query vector holds a non-finite number");
   }
+  return q;
+}
+
+std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& query,
+                                                                std::size_t topk) const {
+  // A null query is refused even when nothing would be searched.
+  if ((impl_->documents.empty() || topk == 0) && !query.is_null()) return {};
+  const std::vector<float> q = query_vector(query);
   std::vector<ScoredDocument> results;
   for (const auto& [score, id] : impl_->rank(q.data(), topk)) {
     results.emplace_back(impl_->documents[static_cast<std::size_t>(id)], score);
@@ -214,6 +220,7 @@ std::size_t FAISS::size() const noexcept { return impl_->documents.size(); }
 std::size_t FAISS::dimension() const noexcept { return impl_->dimension; }
 DistanceStrategy FAISS::distance_strategy() const noexcept { return impl_->strategy; }
 const std::vector<Document>& FAISS::documents() const noexcept { return impl_->documents; }
+const Embeddings& FAISS::embeddings() const noexcept { return *impl_->embedding; }
 
 std::vector<float> FAISS::vector(std::size_t i) const {
   if (i >= size()) {

@@ -61,6 +61,11 @@ class FAISS : public VectorStore {
   std::vector<ScoredDocument> similarity_search_with_score(const Value& query,
                                                            std::size_t topk = 4) const override;
 
+  /// The unit-length vector that similarity_search_with_score compares with the documents for
+  /// `query` (embedded as it embeds it), with the same errors (a store of no documents has no
+  /// dimension: ValueError).
+  std::vector<float> query_vector(const Value& query) const;
+
   /// Number of documents.
   std::size_t size() const noexcept;
   /// Vector dimension; 0 for a store made from no pairs.
@@ -68,6 +73,8 @@ class FAISS : public VectorStore {
   DistanceStrategy distance_strategy() const noexcept;
   /// The documents, in the order they were added.
   const std::vector<Document>& documents() const noexcept;
+  /// The model that embeds the queries.
+  const Embeddings& embeddings() const noexcept;
   /// The stored (unit-length) vector of document `i`; IndexError when out of range.
   std::vector<float> vector(std::size_t i) const;
 
