@@ -5,7 +5,8 @@
 // examples each, 200 in flight, and a training store of 2,000 documents.
 //
 // tavrin runs as a user runs it: stores built by data2faiss and loaded from disk, the records
-// read from CSV, run_job with chat_model through one quellin::Client. It runs in a child of
+// streamed from CSV (as `tavrin label` reads them), run_job with chat_model through one
+// quellin::Client. It runs in a child of
 // its own (this program executed again), so that its CPU time and peak memory are the job's
 // alone; it runs once more on fewer records to show whether memory grows with the records.
 // Peak memory is VmHWM of the process's own address space: ru_maxrss would also count the
@@ -37,6 +38,7 @@
 #include "bench/support.hpp"
 #include "quellin/client.hpp"
 #include "tavrin/brollin.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
@@ -254,14 +256,15 @@ double precise_cpu_seconds() {
 // The CPU time the search for the examples takes over all the records, from the search of
 // the first kSearchSample records after the job (the job's own searches cannot be timed apart
 // without slowing it).
-double examples_seconds(const labeling::Prompter& prompter, const DataFrame& records) {
-  const std::size_t sample = std::min(kSearchSample, records.size());
+double examples_seconds(const labeling::Prompter& prompter, const std::string& records_csv,
+                        std::size_t records) {
+  const DataFrame sample = tavrin::frame::CsvStream(records_csv).next(kSearchSample);
   const double start = precise_cpu_seconds();
-  for (std::size_t i = 0; i < sample; ++i) {
-    prompter.examples_for(tavrin::brollin::row_text(records.iloc(i), kTextFields), Value());
+  for (std::size_t i = 0; i < sample.size(); ++i) {
+    prompter.examples_for(tavrin::brollin::row_text(sample.iloc(i), kTextFields), Value());
   }
-  return (precise_cpu_seconds() - start) * static_cast<double>(records.size()) /
-         static_cast<double>(std::max<std::size_t>(sample, 1));
+  return (precise_cpu_seconds() - start) * static_cast<double>(records) /
+         static_cast<double>(std::max<std::size_t>(sample.size(), 1));
 }
 
 // The tavrin side, in a process of its own: prints its figures as one JSON line.
@@ -271,7 +274,8 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   inputs.labels = Value::parse(read_file(inputs.labels_file()));
   const Stores stores = load_stores(inputs);
   const labeling::Prompter prompter = make_prompter(inputs, stores);
-  const DataFrame records = tavrin::frame::read_csv(records_csv);
+  tavrin::frame::CsvStream records(records_csv);
+  const std::size_t records_count = records.size();
   const std::size_t before_job = status_bytes("VmRSS");
 
   labeling::JobSettings settings;
@@ -288,7 +292,8 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   std::exception_ptr failure;
   const double cpu_start = self_cpu_seconds();
   const auto start = Clock::now();
-  asio::co_spawn(io, labeling::run_job(records, prompter, stores.fields, model, settings),
+  asio::co_spawn(io,
+                 labeling::run_job(std::move(records), prompter, stores.fields, model, settings),
                  [&](std::exception_ptr e, labeling::JobTally t) {
                    failure = e;
                    if (!e) tally = t;
@@ -297,6 +302,7 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   io.run();
   const double wall = tavrin::bench::seconds_since(start);
   const double cpu = self_cpu_seconds() - cpu_start;
+  const std::size_t peak = status_bytes("VmHWM");  // before the examples are timed apart
   if (failure) {
     try {
       std::rethrow_exception(failure);
@@ -307,18 +313,19 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   }
   labeling::FieldTally all;
   for (const auto& [field, counts] : tally->fields) all += counts;
-  std::printf("%s\n", Value{{"wall", wall},
-                            {"cpu_job", cpu},
-                            {"cpu_examples", examples_seconds(prompter, records)},
-                            {"before_job", before_job},
-                            {"peak", status_bytes("VmHWM")},
-                            {"done", tally->done},
-                            {"failed", tally->failed},
-                            {"kept", all.kept},
-                            {"replaced", all.replaced},
-                            {"missing", all.missing}}
-                          .dump()
-                          .c_str());
+  std::printf("%s\n",
+              Value{{"wall", wall},
+                    {"cpu_job", cpu},
+                    {"cpu_examples", examples_seconds(prompter, records_csv, records_count)},
+                    {"before_job", before_job},
+                    {"peak", peak},
+                    {"done", tally->done},
+                    {"failed", tally->failed},
+                    {"kept", all.kept},
+                    {"replaced", all.replaced},
+                    {"missing", all.missing}}
+                  .dump()
+                  .c_str());
   return 0;
 }
 

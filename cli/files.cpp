@@ -11,6 +11,7 @@
 #include "cli/common.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/frame/dataframe.hpp"
 
 namespace tavrin::cli {
@@ -129,17 +130,15 @@ void require_output(const std::string& path, std::string_view option, bool (*fit
   }
 }
 
-}  // namespace
-
-std::string read_input(const std::string& path) { return Input(path).read_all(); }
-
-frame::DataFrame read_table(const std::string& path) {
+// `read` of the CSV file at `path`, its faults UsageErrors that name the file.
+template <class Read>
+auto table_of(const std::string& path, Read read) {
   if (path == kStandardInput) {
     throw UsageError("a CSV table cannot come from standard input (it is read twice): give a file");
   }
-  Input{path};  // checked, then closed again: read_csv opens the file itself
+  Input{path};  // checked, then closed again: the reader opens the file itself
   try {
-    return frame::read_csv(path);
+    return read();
   } catch (const ValueError& e) {
     std::string_view message = e.what();
     constexpr std::string_view kReaderName = "read_csv: ";
@@ -148,6 +147,18 @@ frame::DataFrame read_table(const std::string& path) {
   } catch (const std::filesystem::filesystem_error& e) {
     throw UsageError("cannot read " + in_quotes(path) + ": " + e.code().message());
   }
+}
+
+}  // namespace
+
+std::string read_input(const std::string& path) { return Input(path).read_all(); }
+
+frame::DataFrame read_table(const std::string& path) {
+  return table_of(path, [&] { return frame::read_csv(path); });
+}
+
+frame::CsvStream stream_table(const std::string& path) {
+  return table_of(path, [&] { return frame::CsvStream(path); });
 }
 
 void require_output_file(const std::string& path, std::string_view option) {

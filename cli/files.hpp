@@ -13,6 +13,7 @@
 #include <string_view>
 
 namespace tavrin::frame {
+class CsvStream;
 class DataFrame;
 }  // namespace tavrin::frame
 
@@ -27,6 +28,9 @@ std::string read_input(const std::string& path);
 /// regular file, a ragged row, invalid UTF-8, no header, an unterminated quote...) a
 /// UsageError that names it. "-" is refused: read_csv reads its file twice.
 frame::DataFrame read_table(const std::string& path);
+
+/// The same file as a frame::CsvStream, its first pass done, with the same UsageErrors.
+frame::CsvStream stream_table(const std::string& path);
 
 /// Throws a UsageError naming `option` unless `path` is non-empty and either does not exist
 /// yet or is a regular file that writing may replace.

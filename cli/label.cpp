@@ -3,13 +3,14 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
 #include "tavrin/core/errors.hpp"
-#include "tavrin/frame/dataframe.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/report.hpp"
@@ -73,15 +74,16 @@ void run_label(const LabelOptions& options) {
   prompt.prompt_template = read_template(options.prompt);
   const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
 
-  const frame::DataFrame records = read_table(options.records);
+  // Streamed: the job's memory does not grow with the table.
+  frame::CsvStream records = stream_table(options.records);
   const auto embeddings = embeddings_from(options.embed);
   const StoreMap stores = load_field_stores(options.stores, labels, fields, embeddings);
   const auto train = options.examples > 0 ? load_train_store(options.stores, embeddings) : nullptr;
   const labeling::Prompter prompter =
       usage_checked([&] { return labeling::Prompter(prompt, train, stores); });
 
-  const labeling::JobTally tally =
-      run_labelling(records, prompter, stores, endpoint, options.llm, options.json_mode, job);
+  const labeling::JobTally tally = run_labelling(std::move(records), prompter, stores, endpoint,
+                                                 options.llm, options.json_mode, job);
   std::cerr << "tavrin label: results in " << options.out << '\n';
   for (const std::string& line : labeling::summary_lines(tally, options.out)) {
     std::cerr << line << '\n';

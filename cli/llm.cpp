@@ -68,6 +68,34 @@ T run_with_client(asio::io_context& io, std::optional<quellin::Client>& client,
   return std::move(*value);
 }
 
+// The labelling job that `start(model, progress)` begins, against the endpoint.
+template <class Start>
+labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions& options,
+                                     bool json_mode, const labeling::JobSettings& settings,
+                                     Start start) {
+  asio::io_context io;
+  quellin::ClientOptions pool = client_options(options);
+  // Every prompt in flight gets a connection of its own instead of waiting for one.
+  pool.max_connections_per_host = std::max(pool.max_connections_per_host, settings.in_flight);
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(pool));
+  const labeling::Model model = labeling::chat_model(
+      *client, {endpoint.url, endpoint.key, options.model, options.temperature, json_mode});
+  ProgressDisplay display;
+  bool started = false;  // the job shows its progress once before its first request
+  try {
+    labeling::JobTally tally =
+        run_with_client(io, client, start(model, [&](const labeling::JobTally& t) {
+                          started = true;
+                          display.update(t);
+                        }));
+    display.finish();
+    return tally;
+  } catch (const ValueError& e) {
+    if (!started) throw UsageError(e.what());
+    throw;
+  }
+}
+
 }  // namespace
 
 quellin::ClientOptions client_options(const LlmOptions& options) {
@@ -111,29 +139,22 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  bool json_mode, const labeling::JobSettings& settings) {
-  asio::io_context io;
-  quellin::ClientOptions pool = client_options(options);
-  // Every prompt in flight gets a connection of its own instead of waiting for one.
-  pool.max_connections_per_host = std::max(pool.max_connections_per_host, settings.in_flight);
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(pool));
-  const labeling::Model model = labeling::chat_model(
-      *client, {endpoint.url, endpoint.key, options.model, options.temperature, json_mode});
-  ProgressDisplay display;
-  bool started = false;  // the job shows its progress once before its first request
-  try {
-    labeling::JobTally tally =
-        run_with_client(io, client,
-                        labeling::run_job(records, prompter, stores, model, settings,
-                                          [&](const labeling::JobTally& t) {
-                                            started = true;
-                                            display.update(t);
-                                          }));
-    display.finish();
-    return tally;
-  } catch (const ValueError& e) {
-    if (!started) throw UsageError(e.what());
-    throw;
-  }
+  return run_labelling_job(endpoint, options, json_mode, settings,
+                           [&](const labeling::Model& model, labeling::JobProgress progress) {
+                             return labeling::run_job(records, prompter, stores, model, settings,
+                                                      std::move(progress));
+                           });
+}
+
+labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
+                                 const StoreMap& stores, const Endpoint& endpoint,
+                                 const LlmOptions& options, bool json_mode,
+                                 const labeling::JobSettings& settings) {
+  return run_labelling_job(endpoint, options, json_mode, settings,
+                           [&](const labeling::Model& model, labeling::JobProgress progress) {
+                             return labeling::run_job(std::move(records), prompter, stores, model,
+                                                      settings, std::move(progress));
+                           });
 }
 
 }  // namespace tavrin::cli

@@ -43,4 +43,10 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  bool json_mode, const labeling::JobSettings& settings);
 
+/// The same over the records of a CSV file read a chunk at a time (labeling::run_job).
+labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
+                                 const StoreMap& stores, const Endpoint& endpoint,
+                                 const LlmOptions& options, bool json_mode,
+                                 const labeling::JobSettings& settings);
+
 }  // namespace tavrin::cli

@@ -1,6 +1,7 @@
-// read_csv: two streaming passes over the file. The first checks the structure and finds the
-// kind of each column, the second builds the cells directly in their final kind. Neither pass
-// holds more of the file than one block, so the peak memory is the table itself.
+// read_csv and CsvStream: two streaming passes over the file. The first checks the structure
+// and finds the kind of each column, the second builds the cells directly in their final kind
+// (read_csv all of them, CsvStream a chunk at a time). Neither pass holds more of the file than
+// one block, so the peak memory of read_csv is the table itself.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/memory.hpp"
 #include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/message.hpp"
 #include "tavrin/frame/internal/storage.hpp"
@@ -383,6 +385,29 @@ Value make_cell(const Field& field, unsigned kinds, std::string& scratch, std::s
   throw ValueError(line_message("the file changed while it was read", line));
 }
 
+// Pass two starts: the header line must be the one pass one read.
+void skip_header(RecordReader& reader, const Layout& layout, std::vector<Field>& fields) {
+  if (!reader.next(fields) || fields.size() != layout.names.size()) {
+    throw ValueError(line_message("the file changed while it was read", 1));
+  }
+}
+
+// Pass two, one record: appends its cells to `cells`; false at the end of the file.
+bool read_row(RecordReader& reader, const Layout& layout, std::vector<Field>& fields,
+              std::string& scratch, std::vector<Value>& cells) {
+  if (!reader.next(fields)) {
+    return false;
+  }
+  const std::size_t width = layout.names.size();
+  check_width(fields, width, reader.line());
+  for (std::size_t c = 0; c < width; ++c) {
+    cells.push_back(c < fields.size()
+                        ? make_cell(fields[c], layout.kinds[c], scratch, reader.line())
+                        : Value());
+  }
+  return true;
+}
+
 std::shared_ptr<DataFrame::Storage> read_cells(const std::string& path, const Layout& layout) {
   auto storage = std::make_shared<DataFrame::Storage>();
   storage->names = layout.names;
@@ -394,16 +419,8 @@ std::shared_ptr<DataFrame::Storage> read_cells(const std::string& path, const La
   RecordReader reader(path);
   std::vector<Field> fields;
   std::string scratch;
-  if (!reader.next(fields) || fields.size() != width) {
-    throw ValueError(line_message("the file changed while it was read", 1));
-  }
-  while (reader.next(fields)) {
-    check_width(fields, width, reader.line());
-    for (std::size_t c = 0; c < width; ++c) {
-      storage->cells.push_back(c < fields.size()
-                                   ? make_cell(fields[c], layout.kinds[c], scratch, reader.line())
-                                   : Value());
-    }
+  skip_header(reader, layout, fields);
+  while (read_row(reader, layout, fields, scratch, storage->cells)) {
     ++storage->rows;
   }
   return storage;
@@ -414,6 +431,52 @@ std::shared_ptr<DataFrame::Storage> read_cells(const std::string& path, const La
 DataFrame read_csv(const std::string& path) {
   const Layout layout = scan_layout(path);
   return DataFrame(read_cells(path, layout));
+}
+
+struct CsvStream::Impl {
+  std::string path;
+  Layout layout;
+  std::unique_ptr<RecordReader> reader;  // pass two, opened by the first next()
+  bool at_end = false;
+  std::vector<Field> fields;
+  std::string scratch;
+};
+
+CsvStream::CsvStream(const std::string& path) : impl_(std::make_unique<Impl>()) {
+  impl_->path = path;
+  impl_->layout = scan_layout(path);
+}
+
+CsvStream::CsvStream(CsvStream&&) noexcept = default;
+CsvStream& CsvStream::operator=(CsvStream&&) noexcept = default;
+CsvStream::~CsvStream() = default;
+
+const std::vector<std::string>& CsvStream::columns() const noexcept { return impl_->layout.names; }
+std::size_t CsvStream::size() const noexcept { return impl_->layout.rows; }
+
+DataFrame CsvStream::next(std::size_t rows) {
+  Impl& s = *impl_;
+  auto storage = std::make_shared<DataFrame::Storage>();
+  storage->names = s.layout.names;
+  if (!s.at_end && !s.reader) {
+    s.reader = std::make_unique<RecordReader>(s.path);
+    skip_header(*s.reader, s.layout, s.fields);
+  }
+  storage->cells.reserve(std::min(rows, s.layout.rows) * storage->width());
+  while (!s.at_end && storage->rows < rows) {
+    if (read_row(*s.reader, s.layout, s.fields, s.scratch, storage->cells)) {
+      ++storage->rows;
+    } else {
+      s.at_end = true;
+      s.reader.reset();
+    }
+  }
+  return DataFrame(std::move(storage));
+}
+
+void CsvStream::rewind() {
+  impl_->reader.reset();
+  impl_->at_end = false;
 }
 
 }  // namespace tavrin::frame

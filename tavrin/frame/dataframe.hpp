@@ -103,6 +103,7 @@ class DataFrame {
   };
 
   friend DataFrame read_csv(const std::string& path);
+  friend class CsvStream;
   explicit DataFrame(std::shared_ptr<const Storage> storage);
   // The cells of column `column` in this table's row order (copies).
   std::vector<Value> gather(std::size_t column) const;

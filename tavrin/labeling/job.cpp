@@ -4,6 +4,7 @@
 #include <charconv>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -26,19 +27,64 @@ namespace {
 
 namespace asio = boost::asio;
 
-bool has_column(const frame::DataFrame& table, const std::string& column) {
-  const auto& columns = table.columns();
-  return std::find(columns.begin(), columns.end(), column) != columns.end();
-}
+// Kept small: a chunk is read when the last one is used up, and dropped once its rows have
+// their prompts.
+constexpr std::size_t kChunkRows = 256;
 
-void require_column(const frame::DataFrame& records, const std::string& column, const char* role) {
-  if (!has_column(records, column)) {
+// The job's view of its records: passes over the rows in table order, a table as one chunk,
+// a stream a chunk at a time.
+class Records {
+ public:
+  explicit Records(const frame::DataFrame& table) : table_(&table) {}
+  explicit Records(frame::CsvStream& stream) : stream_(&stream) {}
+
+  const std::vector<std::string>& columns() const {
+    return table_ ? table_->columns() : stream_->columns();
+  }
+  bool has_column(const std::string& column) const {
+    return std::find(columns().begin(), columns().end(), column) != columns().end();
+  }
+
+  void rewind() {
+    chunk_ = frame::DataFrame();
+    next_ = 0;
+    started_ = false;
+    if (stream_) stream_->rewind();
+  }
+
+  // The next row of this pass, or nullopt at its end.
+  std::optional<frame::DataFrame::Row> next() {
+    if (next_ == chunk_.size()) {
+      if (table_ && started_) return std::nullopt;
+      chunk_ = table_ ? *table_ : stream_->next(kChunkRows);
+      next_ = 0;
+      started_ = true;
+      if (chunk_.size() == 0) return std::nullopt;
+    }
+    return chunk_.iloc(next_++);
+  }
+
+ private:
+  const frame::DataFrame* table_ = nullptr;
+  frame::CsvStream* stream_ = nullptr;
+  frame::DataFrame chunk_;
+  std::size_t next_ = 0;
+  bool started_ = false;
+};
+
+void require_column(const Records& records, const std::string& column, const char* role) {
+  if (!records.has_column(column)) {
     throw ValueError("the records have no " + std::string(role) + " column " + repr(Value(column)));
   }
 }
 
-void check_inputs(const frame::DataFrame& records, const Prompter& prompter,
-                  const StoreMap& field_stores, const JobSettings& settings) {
+bool in_shard(std::size_t position, const Shard& shard) {
+  return position % shard.count == shard.index;
+}
+
+// One whole pass over the records; the number of records of the shard.
+std::size_t check_inputs(Records& records, const Prompter& prompter, const StoreMap& field_stores,
+                         const JobSettings& settings) {
   if (settings.in_flight == 0) throw ValueError("in_flight must be at least 1");
   if (settings.shard.count == 0 || settings.shard.index >= settings.shard.count) {
     throw ValueError("shard " + std::to_string(settings.shard.index) + "/" +
@@ -53,25 +99,30 @@ void check_inputs(const frame::DataFrame& records, const Prompter& prompter,
     }
   }
   std::unordered_set<std::string> ids;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const Value& id = records.iloc(i)[settings.id_column];
+  std::size_t position = 0, in_this_shard = 0;
+  records.rewind();
+  while (const auto row = records.next()) {
+    const Value& id = (*row)[settings.id_column];
+    ++position;
     if (id.is_null()) {
-      throw ValueError("record " + std::to_string(i + 1) + " has no id in column " +
+      throw ValueError("record " + std::to_string(position) + " has no id in column " +
                        repr(Value(settings.id_column)));
     }
     if (!ids.insert(id.dump()).second) {
-      throw ValueError("the id " + id.dump() + " of record " + std::to_string(i + 1) +
+      throw ValueError("the id " + id.dump() + " of record " + std::to_string(position) +
                        " is repeated; ids must be unique");
     }
+    in_this_shard += in_shard(position - 1, settings.shard);
   }
+  return in_this_shard;
 }
 
 // The record's true values of the target fields that the table holds; null when none.
-Value gold_of(const frame::DataFrame& records, const frame::DataFrame::Row& row,
+Value gold_of(const Records& records, const frame::DataFrame::Row& row,
               const std::vector<std::string>& fields) {
   Value gold = Value::object();
   for (const std::string& field : fields) {
-    if (has_column(records, field) && !row[field].is_null()) gold[field] = row[field];
+    if (records.has_column(field) && !row[field].is_null()) gold[field] = row[field];
   }
   return gold.empty() ? Value() : gold;
 }
@@ -137,9 +188,16 @@ Value failed_line(const Value& id, const Value& gold, const Value& answer, unsig
   return line;
 }
 
+// A record ready to be asked: what its result line needs, without the row it came from.
+struct Prepared {
+  Value id;
+  Value gold;
+  std::string prompt;
+};
+
 // What the workers of one job share; they all run on one executor, so no locks.
 struct Job {
-  const frame::DataFrame& records;
+  Records& records;
   const Prompter& prompter;
   const StoreMap& field_stores;
   const Model& model;
@@ -147,24 +205,32 @@ struct Job {
   const JobProgress& progress;
   Journal& journal;
   JobTally tally;
-  std::vector<std::size_t> todo;  // positions of the records still to do
-  std::size_t next = 0;
+  std::size_t position = 0;  // of the next row of the labelling pass
   std::size_t running = 0;
-  std::exception_ptr failure;  // the first error that ends the job
-  std::unique_ptr<asio::steady_timer> all_done;
+  std::exception_ptr failure = nullptr;  // the first error that ends the job
+  std::unique_ptr<asio::steady_timer> all_done = nullptr;
+
+  // The next record of the shard that the results file does not hold, with its prompt.
+  std::optional<Prepared> take() {
+    while (const auto row = records.next()) {
+      if (!in_shard(position++, settings.shard)) continue;
+      const Value& id = (*row)[settings.id_column];
+      if (journal.holds(id)) continue;
+      Value gold = gold_of(records, *row, prompter.settings().fields);
+      std::string prompt = prompter.prompt_for(brollin::row_text(*row, settings.text_fields), gold);
+      return Prepared{id, std::move(gold), std::move(prompt)};
+    }
+    return std::nullopt;
+  }
 };
 
-// One record: prompt, answer, check. Every failure of the model or its answer is the record's.
-asio::awaitable<Value> label_record(Job& job, std::size_t position) {
-  const frame::DataFrame::Row row = job.records.iloc(position);
-  const Value& id = row[job.settings.id_column];
-  const std::vector<std::string>& fields = job.prompter.settings().fields;
-  const Value gold = gold_of(job.records, row, fields);
-  const std::string text = brollin::row_text(row, job.settings.text_fields);
-  const std::string prompt = job.prompter.prompt_for(text, gold);
+// One record: answer and check. Every failure of the model or its answer is the record's.
+asio::awaitable<Value> label_record(Job& job, Prepared record) {
+  const Value& id = record.id;
+  const Value& gold = record.gold;
   ModelReply reply;
   try {
-    reply = co_await job.model(prompt);
+    reply = co_await job.model(std::move(record.prompt));
   } catch (const ModelError& e) {
     job.tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
     co_return failed_line(id, gold, Value(), e.attempts(), e.what());
@@ -181,15 +247,17 @@ asio::awaitable<Value> label_record(Job& job, std::size_t position) {
     co_return failed_line(id, gold, reply.answer, reply.attempts, e.what());
   }
   const olvane::ScoredCheck scored = olvane::check_result_scored(
-      predicted, job.prompter.settings().labels, fields, job.field_stores, job.settings.min_score);
+      predicted, job.prompter.settings().labels, job.prompter.settings().fields, job.field_stores,
+      job.settings.min_score);
   co_return result_line(id, reply, scored, predicted, gold);
 }
 
 asio::awaitable<void> worker(Job& job) {
   try {
-    while (!job.failure && job.next < job.todo.size()) {
-      const std::size_t position = job.todo[job.next++];
-      const Value line = co_await label_record(job, position);
+    while (!job.failure) {
+      std::optional<Prepared> record = job.take();
+      if (!record) break;
+      const Value line = co_await label_record(job, std::move(*record));
       job.journal.append(line);
       count_line(job.tally, line, job.prompter.settings().fields);
       if (job.progress) job.progress(job.tally);
@@ -198,6 +266,39 @@ asio::awaitable<void> worker(Job& job) {
     if (!job.failure) job.failure = std::current_exception();
   }
   if (--job.running == 0) job.all_done->cancel();
+}
+
+asio::awaitable<JobTally> run(Records& records, const Prompter& prompter,
+                              const StoreMap& field_stores, const Model& model,
+                              const JobSettings& settings, const JobProgress& progress) {
+  const std::size_t total = check_inputs(records, prompter, field_stores, settings);
+  const std::vector<std::string>& fields = prompter.settings().fields;
+  JobTally resumed;
+  for (const std::string& field : fields) resumed.fields[field];
+  Journal journal(settings.out_path, settings.retry_failed, std::chrono::seconds(1),
+                  [&](const Value& line) { count_line(resumed, line, fields); });
+  Job job{records, prompter, field_stores, model, settings, progress, journal, resumed};
+  job.tally.resumed = journal.resumed();
+  job.tally.total = total;
+  records.rewind();
+  if (progress) progress(job.tally);
+
+  const auto executor = co_await asio::this_coro::executor;
+  job.all_done =
+      std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
+  // Workers beyond the records left end at once; their number is not known before the pass.
+  // A worker may run to its end inside co_spawn, so the count, not the spawning, tells whether
+  // any is left to wait for.
+  job.running = std::min(settings.in_flight, total);
+  const std::size_t workers = job.running;
+  for (std::size_t w = 0; w < workers; ++w) asio::co_spawn(executor, worker(job), asio::detached);
+  if (job.running > 0) {
+    boost::system::error_code ignored;
+    co_await job.all_done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+  journal.close();
+  if (job.failure) std::rethrow_exception(job.failure);
+  co_return job.tally;
 }
 
 }  // namespace
@@ -231,34 +332,15 @@ Shard parse_shard(std::string_view text) {
 asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
                                   const StoreMap& field_stores, Model model, JobSettings settings,
                                   JobProgress progress) {
-  check_inputs(records, prompter, field_stores, settings);
-  const std::vector<std::string>& fields = prompter.settings().fields;
-  JobTally resumed;
-  for (const std::string& field : fields) resumed.fields[field];
-  Journal journal(settings.out_path, settings.retry_failed, std::chrono::seconds(1),
-                  [&](const Value& line) { count_line(resumed, line, fields); });
-  Job job{records, prompter, field_stores, model,  settings, progress, journal, resumed, {},
-          0,       0,        nullptr,      nullptr};
-  job.tally.resumed = journal.resumed();
-  for (std::size_t i = settings.shard.index; i < records.size(); i += settings.shard.count) {
-    ++job.tally.total;
-    if (!journal.holds(records.iloc(i)[settings.id_column])) job.todo.push_back(i);
-  }
-  if (progress) progress(job.tally);
+  Records rows(records);
+  co_return co_await run(rows, prompter, field_stores, model, settings, progress);
+}
 
-  const auto executor = co_await asio::this_coro::executor;
-  job.all_done =
-      std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-  job.running = std::min(settings.in_flight, job.todo.size());
-  for (std::size_t w = 0; w < job.running; ++w)
-    asio::co_spawn(executor, worker(job), asio::detached);
-  if (job.running > 0) {
-    boost::system::error_code ignored;
-    co_await job.all_done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-  }
-  journal.close();
-  if (job.failure) std::rethrow_exception(job.failure);
-  co_return job.tally;
+asio::awaitable<JobTally> run_job(frame::CsvStream records, const Prompter& prompter,
+                                  const StoreMap& field_stores, Model model, JobSettings settings,
+                                  JobProgress progress) {
+  Records rows(records);
+  co_return co_await run(rows, prompter, field_stores, model, settings, progress);
 }
 
 }  // namespace tavrin::labeling

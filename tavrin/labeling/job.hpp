@@ -4,6 +4,7 @@
 //
 //   JobSettings settings{.text_fields = {"question"}, .out_path = "results.jsonl"};
 //   JobTally tally = co_await run_job(records, prompter, field_stores, model, settings);
+//   // or, streamed: co_await run_job(frame::CsvStream("records.csv"), prompter, ...)
 //   // results.jsonl: {"id":1,"checked":{"类别":"退款"},"decisions":{…},…,"error":null}
 #pragma once
 
@@ -20,6 +21,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/prompt.hpp"
 
@@ -108,6 +110,15 @@ using JobProgress = std::function<void(const JobTally&)>;
 /// (null, or why the record failed: the endpoint's error after its retries, or an answer that
 /// holds no mapping). A failure to write the results file ends the job with that error.
 boost::asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
+                                         const StoreMap& field_stores, Model model,
+                                         JobSettings settings, JobProgress progress = {});
+
+/// The same job over the records of a CSV file, read as read_csv reads it but a chunk of rows
+/// at a time, so that memory does not grow with the table: one whole pass checks the ids
+/// before any request, a second labels the records. Only the set of ids grows with the
+/// records. A file changed between the passes fails when a field no longer fits its column,
+/// or when an id repeats one written.
+boost::asio::awaitable<JobTally> run_job(frame::CsvStream records, const Prompter& prompter,
                                          const StoreMap& field_stores, Model model,
                                          JobSettings settings, JobProgress progress = {});
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -81,6 +82,13 @@ struct Fixture {
     job.out_path = out;
     return palisk::run_blocking(
         run_job(records, Prompter(settings, nullptr, stores), stores, model, job));
+  }
+
+  JobTally run(const std::string& records_csv, const Model& model, JobSettings job) const {
+    job.text_fields = {"text"};
+    job.out_path = out;
+    return palisk::run_blocking(run_job(frame::CsvStream(records_csv),
+                                        Prompter(settings, nullptr, stores), stores, model, job));
   }
 
   std::vector<Value> lines() const {
@@ -206,6 +214,59 @@ TEST(RunJob, BadInputIsRefusedBeforeAnyRequest) {
   f.stores.erase("优先级");
   refused(kRecords, "there is no store of allowed labels for field '优先级'");
   EXPECT_EQ(server.requests(), 0u);
+}
+
+TEST(RunJob, AStreamedCsvFileGivesTheLinesOfTheTableItHolds) {
+  Fixture f;
+  // More records than one chunk holds; every third answer is no mapping.
+  constexpr int kCount = 700;
+  std::map<std::string, std::string> replies;
+  Value ids = Value::array(), texts = Value::array(), gold = Value::array();
+  std::size_t answered_with_gold = 0;
+  for (int i = 0; i < kCount; ++i) {
+    answered_with_gold += i % 2 && i % 3;
+    const std::string text = "r" + std::to_string(i);
+    ids.push_back(1000 + i);
+    texts.push_back(text);
+    gold.push_back(i % 2 ? Value("退款") : Value());
+    replies[text] = chat_reply(i % 3 ? R"({"类别": "退 款", "优先级": "高"})" : "no");
+  }
+  const std::string csv = f.dir / "records.csv";
+  frame::DataFrame(Value{{"id", ids}, {"text", texts}, {"类别", gold}}).to_csv(csv);
+  const ModelServer server(replies);
+  const auto sorted_lines = [&] {
+    std::multiset<std::string> lines;
+    for (const Value& line : f.lines()) lines.insert(line.dump());
+    return lines;
+  };
+  JobSettings job;
+  job.in_flight = 8;
+  f.out = f.dir / "from-table.jsonl";
+  f.run(frame::read_csv(csv), server.model(), job);
+  const auto from_table = sorted_lines();
+  f.out = f.dir / "from-stream.jsonl";
+  const JobTally tally = f.run(csv, server.model(), job);
+  EXPECT_EQ(tally.total, static_cast<std::size_t>(kCount));
+  EXPECT_EQ(tally.fields.at("类别").gold, answered_with_gold);
+  EXPECT_EQ(sorted_lines(), from_table);
+  EXPECT_EQ(from_table.size(), static_cast<std::size_t>(kCount));
+
+  // A shard of the stream; a run again of it asks nothing.
+  f.out = f.dir / "shard.jsonl";
+  job.shard = {1, 2};
+  EXPECT_EQ(f.run(csv, server.model(), job).done, static_cast<std::size_t>(kCount / 2));
+  const std::size_t asked = server.requests();
+  EXPECT_EQ(f.run(csv, server.model(), job).resumed, static_cast<std::size_t>(kCount / 2));
+  EXPECT_EQ(server.requests(), asked);
+
+  // An id repeated far into the file is found before any request.
+  ids[600] = 1005;
+  frame::DataFrame(Value{{"id", ids}, {"text", texts}}).to_csv(csv);
+  f.out = f.dir / "repeated.jsonl";
+  tavrin::testing::expect_error<ValueError>(
+      [&] { f.run(csv, server.model(), {}); },
+      "the id 1005 of record 601 is repeated; ids must be unique");
+  EXPECT_EQ(server.requests(), asked);
 }
 
 TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {
