@@ -127,13 +127,7 @@ Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string
   }
 }
 
-std::string answer_of(const Value& reply) {
-  const Value& answer = palisk::answer_text(reply);
-  if (!answer.is_string()) {
-    throw ValueError(std::string("the reply's answer is ") + answer.type_name() + ", not text");
-  }
-  return answer.get<std::string>();
-}
+std::string answer_of(const Value& reply) { return palisk::answer_string(reply); }
 
 labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,

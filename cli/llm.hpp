@@ -31,8 +31,7 @@ std::string endpoint_name(const std::string& url);
 /// (an HTTP status with the first bytes of the body; never the key).
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt);
 
-/// The answer text of a chat-completion reply (palisk::answer_text); a ValueError when the
-/// answer is not text.
+/// The answer text of a chat-completion reply (palisk::answer_string).
 std::string answer_of(const Value& reply);
 
 /// Runs the labelling job against the endpoint, with a progress line on standard error that

@@ -183,6 +183,14 @@ const Value& answer_text(const Value& raw_res) {
   return entry(message, "\"message\"", "content");
 }
 
+std::string answer_string(const Value& reply) {
+  const Value& answer = answer_text(reply);
+  if (!answer.is_string()) {
+    throw TypeError(std::string("the reply's answer is ") + answer.type_name() + ", not text");
+  }
+  return answer.get<std::string>();
+}
+
 boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::string key,
                                    std::string model_name, double temper,
                                    std::optional<Value> headers, std::optional<Value> payload) {

@@ -55,6 +55,10 @@ Value chat_headers(std::string_view key);
 /// the model called a tool instead).
 const Value& answer_text(const Value& reply);
 
+/// The answer of a chat-completion reply as text: answer_text's answer and errors, and a
+/// TypeError ("the reply's answer is null, not text") when the answer is not a string.
+std::string answer_string(const Value& reply);
+
 /// The mapping that a model's free-text answer holds, every character of its strings kept.
 ///
 /// Removes reasoning blocks (`<think>`…`</think>`; an answer that only closes one drops what

@@ -14,6 +14,7 @@
 #include "tavrin/internal/reply_scan.hpp"
 #include "tests/support/loopback_server.hpp"
 #include "tests/support/peak_memory.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::palisk {
 namespace {
@@ -142,6 +143,16 @@ TEST(LlmResponse, AnswerShapes) {
   EXPECT_EQ(answer(reply_with_content("```json\n{}\n```"), false), Value("```json\n{}\n```"));
   EXPECT_EQ(answer(reply_with_content(7), false), Value(7));
   EXPECT_THROW(answer(reply_with_content("```json\n{}\n```"), true), ValueError);
+}
+
+TEST(AnswerString, IsTheAnswerWhenItIsText) {
+  EXPECT_EQ(answer_string(reply_with_content("好的")), "好的");
+  tavrin::testing::expect_error<TypeError>([] { answer_string(reply_with_content(nullptr)); },
+                                           "the reply's answer is null, not text");
+  tavrin::testing::expect_error<TypeError>(
+      [] { answer_string(reply_with_content(Value::array({1}))); },
+      "the reply's answer is array, not text");
+  EXPECT_THROW(answer_string(Value::object()), KeyError);
 }
 
 struct FailureCase {

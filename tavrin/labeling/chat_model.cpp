@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "quellin/client.hpp"
-#include "tavrin/core/errors.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace tavrin::labeling {
@@ -23,11 +22,8 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
     throw ModelError(e.what(), info.attempts);
   }
   try {
-    const Value& answer = palisk::answer_text(reply);
-    if (!answer.is_string()) {
-      throw TypeError(std::string("the reply's answer is ") + answer.type_name() + ", not text");
-    }
-    co_return ModelReply{answer.get<std::string>(), reply.value("usage", Value()), info.attempts};
+    co_return ModelReply{palisk::answer_string(reply), reply.value("usage", Value()),
+                         info.attempts};
   } catch (const std::invalid_argument& e) {
     throw ModelError(e.what(), info.attempts);
   } catch (const std::out_of_range& e) {
