@@ -476,8 +476,8 @@ bool report(const Inputs& inputs, const Runs& runs, const DataFrame& table,
   const double their_search = theirs["cpu_examples"].get<double>();
   std::printf(
       "  of the job's CPU, the search of the training store for the examples (tavrin: its "
-      "exact scan, timed after the job; python: faiss, batched): tavrin %.3f s/1000, python "
-      "%.3f s/1000\n",
+      "exact scan, timed after the job one record at a time, where the job scans for 16 at "
+      "once; python: faiss, all records at once): tavrin %.3f s/1000, python %.3f s/1000\n",
       our_search * 1000 / static_cast<double>(records),
       their_search * 1000 / static_cast<double>(records));
   std::printf("  %-28s %10.1fx   (the job less that search)\n", "CPU python / tavrin",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -30,6 +31,9 @@ namespace asio = boost::asio;
 // Kept small: a chunk is read when the last one is used up, and dropped once its rows have
 // their prompts.
 constexpr std::size_t kChunkRows = 256;
+// Prompts built together; a few more than one scan of the training store per record would
+// need, few enough to start the first requests at once.
+constexpr std::size_t kPromptBatch = 16;
 
 // The job's view of its records: passes over the rows in table order, a table as one chunk,
 // a stream a chunk at a time.
@@ -210,17 +214,36 @@ struct Job {
   std::exception_ptr failure = nullptr;  // the first error that ends the job
   std::unique_ptr<asio::steady_timer> all_done = nullptr;
 
+  std::deque<Prepared> ready = {};  // prompts built, not asked yet
+
   // The next record of the shard that the results file does not hold, with its prompt.
   std::optional<Prepared> take() {
-    while (const auto row = records.next()) {
+    if (ready.empty()) prepare();
+    if (ready.empty()) return std::nullopt;
+    Prepared record = std::move(ready.front());
+    ready.pop_front();
+    return record;
+  }
+
+  // Builds the prompts of the next kPromptBatch records to do, whose examples come from one
+  // pass over the training store.
+  void prepare() {
+    std::vector<Value> ids, golds;
+    std::vector<std::string> texts;
+    while (texts.size() < kPromptBatch) {
+      const auto row = records.next();
+      if (!row) break;
       if (!in_shard(position++, settings.shard)) continue;
       const Value& id = (*row)[settings.id_column];
       if (journal.holds(id)) continue;
-      Value gold = gold_of(records, *row, prompter.settings().fields);
-      std::string prompt = prompter.prompt_for(brollin::row_text(*row, settings.text_fields), gold);
-      return Prepared{id, std::move(gold), std::move(prompt)};
+      ids.push_back(id);
+      golds.push_back(gold_of(records, *row, prompter.settings().fields));
+      texts.push_back(brollin::row_text(*row, settings.text_fields));
     }
-    return std::nullopt;
+    std::vector<std::string> prompts = prompter.prompts_for(texts, golds);
+    for (std::size_t i = 0; i < prompts.size(); ++i) {
+      ready.push_back({std::move(ids[i]), std::move(golds[i]), std::move(prompts[i])});
+    }
   }
 };
 

@@ -141,21 +141,32 @@ class Prompter::Search {
     if (model_ == models.size()) models.push_back(&model);
   }
 
-  // Calls `take` with the documents nearest the record, most similar first, until `topk` came
-  // or it returns false.
+  // For each record i of `queries`, calls `take(i, document)` with the documents nearest it,
+  // most similar first, until `topk` came or it returns false. A FAISS store is scanned once
+  // for all the records.
   template <class Take>
-  void nearest(Query& query, std::size_t topk, Take take) const {
+  void nearest(std::vector<Query>& queries, std::size_t topk, Take take) const {
     if (!faiss_) {
-      for (const vectorstore::Document& doc : store_->similarity_search(Value(query.text), topk)) {
-        if (!take(doc)) return;
+      for (std::size_t i = 0; i < queries.size(); ++i) {
+        for (const vectorstore::Document& doc :
+             store_->similarity_search(Value(queries[i].text), topk)) {
+          if (!take(i, doc)) break;
+        }
       }
       return;
     }
     if (faiss_->size() == 0) return;
-    std::vector<float>& vector = query.vectors[model_];
-    if (vector.empty()) vector = faiss_->query_vector(Value(query.text));
-    for (const auto& [position, score] : scan_->nearest(vector, topk)) {
-      if (!take(faiss_->documents()[position])) return;
+    std::vector<std::vector<float>> vectors;
+    for (Query& query : queries) {
+      std::vector<float>& vector = query.vectors[model_];
+      if (vector.empty()) vector = faiss_->query_vector(Value(query.text));
+      vectors.push_back(vector);
+    }
+    const auto found = scan_->nearest_each(vectors, topk);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      for (const auto& [position, score] : found[i]) {
+        if (!take(i, faiss_->documents()[position])) break;
+      }
     }
   }
 
@@ -192,12 +203,15 @@ Prompter::Prompter(PromptSettings settings,
   models_ = models.size();
 }
 
-std::vector<Example> Prompter::examples(Query& query, const Value& gold) const {
-  std::vector<Example> examples;
+std::vector<std::vector<Example>> Prompter::examples(std::vector<Query>& queries,
+                                                     const std::vector<Value>& golds) const {
+  std::vector<std::vector<Example>> examples(queries.size());
   if (!train_search_) return examples;
   // More than needed, so that the record itself, and copies of it, can be left out.
   train_search_->nearest(
-      query, settings_.examples + kSpareExamples, [&](const vectorstore::Document& doc) {
+      queries, settings_.examples + kSpareExamples,
+      [&](std::size_t i, const vectorstore::Document& doc) {
+        const Value& gold = golds[i];
         Example example{doc.page_content, Value::object()};
         bool same_labels = gold.is_object();
         for (const std::string& field : settings_.fields) {
@@ -208,52 +222,80 @@ std::vector<Example> Prompter::examples(Query& query, const Value& gold) const {
             same_labels = false;
           }
         }
-        if (!(same_labels && example.text == query.text)) examples.push_back(std::move(example));
-        return examples.size() < settings_.examples;
+        if (!(same_labels && example.text == queries[i].text)) {
+          examples[i].push_back(std::move(example));
+        }
+        return examples[i].size() < settings_.examples;
       });
   return examples;
 }
 
-std::vector<std::string> Prompter::labels(const std::string& field, Query& query) const {
+std::vector<std::string> Prompter::labels(const std::string& field, std::vector<Query>& one) const {
   std::vector<std::string> shown;
   const auto narrowed = narrowed_.find(field);
   if (narrowed == narrowed_.end()) {
     for (const Value& label : settings_.labels[field]) shown.push_back(label_text(label));
     return shown;
   }
-  narrowed->second->nearest(query, settings_.max_labels, [&](const vectorstore::Document& doc) {
-    shown.push_back(doc.page_content);
-    return true;
-  });
+  narrowed->second->nearest(one, settings_.max_labels,
+                            [&](std::size_t, const vectorstore::Document& doc) {
+                              shown.push_back(doc.page_content);
+                              return true;
+                            });
   return shown;
 }
 
+std::vector<Prompter::Query> Prompter::queries_of(const std::vector<std::string>& texts) const {
+  std::vector<Query> queries;
+  queries.reserve(texts.size());
+  for (const std::string& text : texts) {
+    queries.push_back(Query{text, std::vector<std::vector<float>>(models_)});
+  }
+  return queries;
+}
+
 std::vector<Example> Prompter::examples_for(const std::string& text, const Value& gold) const {
-  Query query{text, std::vector<std::vector<float>>(models_)};
-  return examples(query, gold);
+  const std::vector<std::string> texts = {text};  // outlives the queries that refer to it
+  std::vector<Query> one = queries_of(texts);
+  return std::move(examples(one, {gold})[0]);
 }
 
 std::vector<std::string> Prompter::labels_for(const std::string& field,
                                               const std::string& text) const {
-  Query query{text, std::vector<std::vector<float>>(models_)};
-  return labels(field, query);
+  const std::vector<std::string> texts = {text};
+  std::vector<Query> one = queries_of(texts);
+  return labels(field, one);
 }
 
 std::string Prompter::prompt_for(const std::string& text, const Value& gold) const {
-  Query query{text, std::vector<std::vector<float>>(models_)};
-  PromptParts parts;
-  parts.fields = joined(settings_.fields, ", ");
-  for (const std::string& field : settings_.fields) {
-    parts.labels += "- " + field + ": " + joined(labels(field, query), "、") + "\n";
+  return std::move(prompts_for({text}, {gold})[0]);
+}
+
+std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& texts,
+                                               const std::vector<Value>& golds) const {
+  if (texts.size() != golds.size()) {
+    throw ValueError("prompts_for has " + std::to_string(texts.size()) + " texts and " +
+                     std::to_string(golds.size()) + " gold values");
   }
-  const std::vector<Example> examples = this->examples(query, gold);
-  for (std::size_t i = 0; i < examples.size(); ++i) {
-    parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[i].text + "\n答案：" +
-                      examples[i].labels.dump() + "\n";
+  std::vector<Query> queries = queries_of(texts);
+  const std::vector<std::vector<Example>> examples = this->examples(queries, golds);
+  std::vector<std::string> prompts;
+  for (std::size_t r = 0; r < queries.size(); ++r) {
+    std::vector<Query> one = {std::move(queries[r])};
+    PromptParts parts;
+    parts.fields = joined(settings_.fields, ", ");
+    for (const std::string& field : settings_.fields) {
+      parts.labels += "- " + field + ": " + joined(labels(field, one), "、") + "\n";
+    }
+    for (std::size_t i = 0; i < examples[r].size(); ++i) {
+      parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[r][i].text + "\n答案：" +
+                        examples[r][i].labels.dump() + "\n";
+    }
+    if (examples[r].empty()) parts.examples = "（无）\n";
+    parts.record = texts[r];
+    prompts.push_back(settings_.prompt_template.render(parts));
   }
-  if (examples.empty()) parts.examples = "（无）\n";
-  parts.record = text;
-  return settings_.prompt_template.render(parts);
+  return prompts;
 }
 
 }  // namespace tavrin::labeling

@@ -180,11 +180,19 @@ TEST(Prompter, TheFastSearchOfAFaissStoreGivesTheStoresOwnPrompts) {
   settings.examples = 6;
   const Prompter fast(settings, train, {});
   const Prompter plain(settings, std::make_shared<OpaqueStore>(train), {});
+  std::vector<std::string> texts, prompts;
+  std::vector<Value> golds;
   for (std::size_t i = 0; i < 50; ++i) {
-    const std::string text = words[i % 7] + words[(i + 2) % 7];
-    EXPECT_EQ(fast.prompt_for(text, Value{{"类别", words[i % 5]}}),
-              plain.prompt_for(text, Value{{"类别", words[i % 5]}}));
+    texts.push_back(words[i % 7] + words[(i + 2) % 7]);
+    golds.push_back(Value{{"类别", words[i % 5]}});
+    prompts.push_back(plain.prompt_for(texts.back(), golds.back()));
+    EXPECT_EQ(fast.prompt_for(texts.back(), golds.back()), prompts.back());
   }
+  // All at once: one scan for the lot, the same prompts.
+  EXPECT_EQ(fast.prompts_for(texts, golds), prompts);
+  EXPECT_EQ(plain.prompts_for(texts, golds), prompts);
+  expect_error<ValueError>([&] { fast.prompts_for(texts, {}); },
+                           "prompts_for has 50 texts and 0 gold values");
 }
 
 TEST(Prompter, SettingsThatCannotWorkAreRefusedBeforeAnyPrompt) {

@@ -72,18 +72,32 @@ ExactScan::ExactScan(const FAISS& store) : size_(store.size()), dimension_(store
 
 std::vector<ExactScan::Hit> ExactScan::nearest(std::span<const float> query,
                                                std::size_t topk) const {
-  if (size_ == 0 || topk == 0) return {};
-  if (query.size() != dimension_) {
-    throw ValueError("the query vector has dimension " + std::to_string(query.size()) +
-                     ", the store " + std::to_string(dimension_));
+  return std::move(nearest_each({std::vector<float>(query.begin(), query.end())}, topk)[0]);
+}
+
+std::vector<std::vector<ExactScan::Hit>> ExactScan::nearest_each(
+    const std::vector<std::vector<float>>& queries, std::size_t topk) const {
+  std::vector<std::vector<Hit>> found(queries.size());
+  if (size_ == 0 || topk == 0) return found;
+  for (const std::vector<float>& query : queries) {
+    if (query.size() != dimension_) {
+      throw ValueError("the query vector has dimension " + std::to_string(query.size()) +
+                       ", the store " + std::to_string(dimension_));
+    }
   }
-  TopHits top(std::min(topk, size_));
+  std::vector<TopHits> tops(queries.size(), TopHits(std::min(topk, size_)));
   float scores[kBlock];
   for (std::size_t first = 0; first < size_; first += kBlock) {
-    score_block(query.data(), blocks_.data() + first * dimension_, dimension_, scores);
-    for (std::size_t j = 0; j < kBlock && first + j < size_; ++j) top.offer(first + j, scores[j]);
+    const float* block = blocks_.data() + first * dimension_;
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+      score_block(queries[q].data(), block, dimension_, scores);
+      for (std::size_t j = 0; j < kBlock && first + j < size_; ++j) {
+        tops[q].offer(first + j, scores[j]);
+      }
+    }
   }
-  return top.take();
+  for (std::size_t q = 0; q < queries.size(); ++q) found[q] = tops[q].take();
+  return found;
 }
 
 }  // namespace tavrin::vectorstore

@@ -57,10 +57,17 @@ FAISS random_store(std::size_t documents, std::size_t dim, const std::string& ki
 // order, the same scores bit for bit.
 void expect_same_as_store(const FAISS& store, const std::string& kind, std::size_t topk) {
   const ExactScan scan(store);
+  std::vector<std::vector<float>> queries;
+  for (int query = 0; query < 40; ++query) {
+    queries.push_back(store.query_vector(Value(kind + "query" + std::to_string(query))));
+  }
+  const auto batch = scan.nearest_each(queries, topk);
+  ASSERT_EQ(batch.size(), queries.size());
   for (int query = 0; query < 40; ++query) {
     const Value text(kind + "query" + std::to_string(query));
     const auto expected = store.similarity_search_with_score(text, topk);
     const auto hits = scan.nearest(store.query_vector(text), topk);
+    EXPECT_EQ(batch[query], hits) << text;
     ASSERT_EQ(hits.size(), expected.size()) << text;
     for (std::size_t i = 0; i < hits.size(); ++i) {
       EXPECT_EQ(store.documents()[hits[i].first], expected[i].document) << text << " hit " << i;
@@ -87,9 +94,14 @@ TEST(ExactScan, RefusesAQueryOfAnotherDimension) {
   const FAISS store = random_store(10, 8, "fine/");
   const ExactScan scan(store);
   EXPECT_TRUE(scan.nearest(store.query_vector(Value("fine/x")), 0).empty());
+  tavrin::testing::expect_error<ValueError>([&] { scan.nearest(std::vector<float>(7, 0.5F), 1); },
+                                            "the query vector has dimension 7, the store 8");
   tavrin::testing::expect_error<ValueError>(
-      [&] { scan.nearest(std::vector<float>(7, 0.5F), 1); },
-      "the query vector has dimension 7, the store 8");
+      [&] {
+        scan.nearest_each({std::vector<float>(8, 0.5F), std::vector<float>(9, 0.5F)}, 1);
+      },
+      "the query vector has dimension 9, the store 8");
+  EXPECT_TRUE(scan.nearest_each({}, 3).empty());
   const ExactScan empty(
       FAISS::from_embeddings({}, std::make_shared<RandomModel>(8), std::vector<Value>()));
   EXPECT_EQ(empty.size(), 0u);
