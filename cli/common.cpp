@@ -24,8 +24,6 @@ std::string_view without_bom(std::string_view text) {
   return text.starts_with(kBom) ? text.substr(kBom.size()) : text;
 }
 
-bool is_continuation_byte(unsigned char c) { return (c & 0xC0) == 0x80; }
-
 std::string_view trim(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return {};
@@ -84,17 +82,11 @@ vectorstore::FAISS load_store(const std::filesystem::path& folder, const std::st
 
 }  // namespace
 
-std::string in_quotes(std::string_view text, std::size_t max_chars) {
+std::string in_quotes(std::string_view text, std::size_t limit) {
+  const std::string_view shown = tavrin::internal::excerpt(text, limit);
   std::string out = "\"";
-  std::size_t chars = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (!is_continuation_byte(c) && chars++ == max_chars) {
-      out += "...";
-      break;
-    }
-    out += c < 0x20 ? ' ' : static_cast<char>(c);
-  }
+  for (const char c : shown) out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  if (shown.size() < text.size()) out += "...";
   return out + "\"";
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/value.hpp"
 
 namespace tavrin::frame {
@@ -43,8 +44,9 @@ class UsageError : public std::runtime_error {
 /// Field name to the store of its allowed values, as check_result takes them.
 using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
 
-/// `text` quoted for a message, cut to `max_chars` code points with "..." after a cut.
-std::string in_quotes(std::string_view text, std::size_t max_chars = 40);
+/// `text` quoted for a message, cut to its excerpt of at most `limit` bytes (never half a
+/// character) with "..." after a cut, control characters shown as blanks.
+std::string in_quotes(std::string_view text, std::size_t limit = tavrin::internal::kExcerptBytes);
 
 /// Throws a UsageError naming `what` and the byte offset unless `text` is well-formed UTF-8.
 void require_utf8(std::string_view text, const std::string& what);

@@ -92,8 +92,8 @@ TEST(SplitNames, TrimsAndRejectsEmptyNames) {
 }
 
 TEST(InQuotes, CutsWholeCharactersAndBlanksControls) {
-  EXPECT_EQ(in_quotes("售后服务部", 4), "\"售后服务...\"");
-  EXPECT_EQ(in_quotes("售后服务", 4), "\"售后服务\"");
+  EXPECT_EQ(in_quotes("售后服务部", 14), "\"售后服务...\"");  // 3 bytes a character
+  EXPECT_EQ(in_quotes("售后服务", 12), "\"售后服务\"");
   EXPECT_EQ(in_quotes("a\nb\tc"), "\"a b c\"");
   EXPECT_EQ(in_quotes(std::string(100, 'x')), "\"" + std::string(40, 'x') + "...\"");
 }

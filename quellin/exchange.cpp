@@ -19,6 +19,8 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/url/parse.hpp>
 
+#include "tavrin/core/internal/excerpt.hpp"
+
 namespace quellin::internal {
 
 namespace asio = boost::asio;
@@ -30,7 +32,6 @@ using ErrorCode = boost::system::error_code;
 
 namespace {
 
-constexpr std::size_t kQuoteBytes = 40;
 constexpr std::size_t kNotJsonBytes = 200;
 constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
@@ -39,7 +40,7 @@ constexpr std::size_t kMaxDepth = 1000;
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 std::string quote_bytes(std::string_view bytes) {
-  return '"' + printable(bytes, kQuoteBytes) + '"';
+  return '"' + printable(bytes, tavrin::internal::kExcerptBytes) + '"';
 }
 
 bool is_token_char(unsigned char c) {
@@ -266,7 +267,8 @@ asio::awaitable<void> connect(beast::tcp_stream& stream, const Target& target,
 
 std::string printable(std::string_view bytes, std::size_t limit) {
   std::string out;
-  for (unsigned char c : bytes.substr(0, limit)) {
+  const std::string_view shown = tavrin::internal::excerpt(bytes, limit);
+  for (unsigned char c : shown) {
     if (c < 0x20 || c == 0x7f) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
@@ -275,7 +277,7 @@ std::string printable(std::string_view bytes, std::size_t limit) {
       out += static_cast<char>(c);
     }
   }
-  if (bytes.size() > limit) out += "...";
+  if (shown.size() < bytes.size()) out += "...";
   return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include "quellin/internal/exchange.hpp"
 #include "quellin/internal/reply.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 
 namespace quellin {
 
@@ -17,7 +18,6 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-constexpr std::size_t kReasonBytes = 40;
 constexpr std::size_t kMessageBodyBytes = 200;
 
 // One exchange over a fresh connection, closed when it is done.
@@ -37,7 +37,7 @@ asio::awaitable<Json> call_once(internal::Target target, internal::Request reque
 
 HttpError::HttpError(unsigned status, std::string reason, std::string body)
     : std::runtime_error("HTTP status " + std::to_string(status) + " " +
-                         internal::printable(reason, kReasonBytes) + ": " +
+                         internal::printable(reason, tavrin::internal::kExcerptBytes) + ": " +
                          internal::printable(body, kMessageBodyBytes)),
       status_(status),
       reason_(std::move(reason)),

@@ -6,6 +6,7 @@
 
 #include "tavrin/core/check.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -13,8 +14,6 @@
 namespace tavrin::brollin {
 
 namespace {
-
-constexpr std::size_t kQuotedNameLimit = 40;
 
 Value row_metadata(const frame::DataFrame::Row& row,
                    const std::vector<std::string>& tgt_fieldnames) {
@@ -44,8 +43,8 @@ void check_field_name(const std::string& name) {
   const bool unsafe = name.empty() || name == "." || name == ".." ||
                       name.find('/') != std::string::npos || name.find('\0') != std::string::npos;
   if (!unsafe) return;
-  const std::string shown =
-      repr(Value(name.substr(0, kQuotedNameLimit))) + (name.size() > kQuotedNameLimit ? "..." : "");
+  const std::string_view cut = tavrin::internal::excerpt(name);
+  const std::string shown = repr(Value(cut)) + (cut.size() < name.size() ? "..." : "");
   throw ValueError("faiss_tgt_fieldnames holds " + shown +
                    ", which cannot name a folder inside base_faiss_path");
 }

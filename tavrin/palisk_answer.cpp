@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/json.hpp"
 #include "tavrin/core/literal.hpp"
@@ -140,7 +141,7 @@ Value parse_answer(std::string_view answer) {
   }
   throw ValueError("the answer holds no JSON object or Python mapping: " +
                    core::internal::quote(answer, 0, answer.size()) +
-                   (answer.size() > core::internal::kQuoteLimit ? "..." : ""));
+                   (answer.size() > tavrin::internal::kExcerptBytes ? "..." : ""));
 }
 
 }  // namespace tavrin::palisk

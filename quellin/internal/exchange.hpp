@@ -27,8 +27,9 @@ namespace quellin::internal {
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-/// Untrusted bytes made safe for a message: at most `limit` bytes, control characters
-/// escaped so that a reply cannot write to the reader's terminal, "..." when cut.
+/// Untrusted bytes made safe for a message: their excerpt of at most `limit` bytes (never
+/// half a character), control characters escaped so that a reply cannot write to the
+/// reader's terminal, "..." when cut.
 std::string printable(std::string_view bytes, std::size_t limit);
 
 /// Where a request goes, taken from the url.

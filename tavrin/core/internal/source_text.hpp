@@ -6,10 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace tavrin::core::internal {
+#include "tavrin/core/internal/excerpt.hpp"
 
-/// How much of the input a message may quote.
-inline constexpr std::size_t kQuoteLimit = 40;
+namespace tavrin::core::internal {
 
 /// "line L, column C" of byte `offset` in `text`, both counted from 1, columns in characters.
 /// \r\n, \r and \n each end a line.
@@ -28,16 +27,14 @@ inline std::string line_and_column(std::string_view text, std::size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-/// The bytes [offset, end) of `text` in double quotes, at most kQuoteLimit of them, cut at a
-/// character boundary, control characters shown as blanks.
+/// The bytes [offset, end) of `text` in double quotes, cut to their excerpt, control
+/// characters shown as blanks.
 inline std::string quote(std::string_view text, std::size_t offset, std::size_t end) {
   offset = std::min(offset, text.size());
-  end = std::min({end, text.size(), offset + kQuoteLimit});
-  while (end > offset && end < text.size() &&
-         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-    --end;
-  }
-  std::string piece(text.substr(offset, end - offset));
+  end = std::max(end, offset);
+  const std::string_view rest = text.substr(offset);
+  std::string piece(
+      tavrin::internal::excerpt(rest, std::min(end - offset, tavrin::internal::kExcerptBytes)));
   for (char& c : piece) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
   }

@@ -6,8 +6,8 @@
 
 namespace tavrin::frame::internal {
 
-/// `text` between single quotes, cut to its first 40 bytes (on a UTF-8 character boundary)
-/// and marked with "..." when longer.
+/// `text` between single quotes, cut to its excerpt (tavrin/core/internal/excerpt.hpp) and
+/// marked with "..." when longer.
 std::string quoted(std::string_view text);
 
 }  // namespace tavrin::frame::internal

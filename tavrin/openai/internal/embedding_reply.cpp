@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/source_text.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 
@@ -426,7 +427,7 @@ class Reader {
     std::size_t index = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), index);
     if (error != std::errc() || end != number.data() + number.size()) {
-      fault(item_name(item) + ".index " + std::string(number.substr(0, 40)) +
+      fault(item_name(item) + ".index " + std::string(tavrin::internal::excerpt(number)) +
             " is not a text's position");
     }
     return index;
@@ -493,8 +494,8 @@ class Reader {
     const bool held = std::from_chars(first, last, wide).ec == std::errc();
     if (held) value = static_cast<float>(wide);
     if (!held || !std::isfinite(value)) {
-      fault(component_name(item, component) + " is " + std::string(number.substr(0, 40)) +
-            ", outside the float32 range");
+      fault(component_name(item, component) + " is " +
+            std::string(tavrin::internal::excerpt(number)) + ", outside the float32 range");
     }
     return value;
   }

@@ -1,0 +1,23 @@
+// How much of a bad value an error message shows. Every component that quotes one (core's
+// parsers, frame, brollin, palisk, the embedding reader, the transport and the tool) cuts it
+// here, so that a message never shows more than this, nor half a character.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace tavrin::internal {
+
+/// How many bytes of a bad value a message quotes.
+inline constexpr std::size_t kExcerptBytes = 40;
+
+/// The longest start of `text` of at most `limit` bytes that does not end inside a UTF-8
+/// character: "..." marks the cut when the result is shorter than `text`.
+inline std::string_view excerpt(std::string_view text, std::size_t limit = kExcerptBytes) {
+  if (text.size() <= limit) return text;
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut);
+}
+
+}  // namespace tavrin::internal
