@@ -20,6 +20,7 @@
 #include <boost/url/parse.hpp>
 
 #include "tavrin/core/internal/excerpt.hpp"
+#include "tavrin/core/internal/value_limits.hpp"
 
 namespace quellin::internal {
 
@@ -35,8 +36,9 @@ namespace {
 constexpr std::size_t kNotJsonBytes = 200;
 constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
-// How deep a reply body may nest arrays and objects: the limit of tavrin's own parsers.
-constexpr std::size_t kMaxDepth = 1000;
+// How deep a reply body may nest arrays and objects: the limit of tavrin's own parsers, so
+// that a reply the transport accepts is one json_loads and repr can take.
+constexpr std::size_t kMaxDepth = tavrin::core::internal::kMaxValueDepth;
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 std::string quote_bytes(std::string_view bytes) {
