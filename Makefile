@@ -2,7 +2,7 @@
 JOBS ?= 2
 CTEST_JOBS ?= 2
 
-.PHONY: deps demo test asan bench fuzz install-check format format-check
+.PHONY: deps demo test unit asan bench fuzz install-check format format-check
 
 deps:
 	@scripts/install-deps
@@ -19,6 +19,12 @@ test: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset default -j $(CTEST_JOBS)
+
+## make unit: the tests labelled unit (no sockets, no tavrin binary), which run offline.
+unit: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset unit -j $(CTEST_JOBS)
 
 ## make asan: the suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
