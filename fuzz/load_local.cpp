@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -20,12 +21,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path& folder() {
-  static const fs::path path = [] {
+// Removed at exit, also after a replay of the inputs under CTest.
+struct ScratchFolder {
+  ScratchFolder() {
     std::string pattern = (fs::temp_directory_path() / "fuzz_load_local.XXXXXX").string();
-    return fs::path(mkdtemp(pattern.data()));
-  }();
-  return path;
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  fs::path path;
+};
+
+const fs::path& folder() {
+  static const ScratchFolder scratch;
+  return scratch.path;
 }
 
 const fs::path& copy_folder() {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
@@ -18,13 +19,20 @@ namespace {
 namespace fs = std::filesystem;
 using tavrin::Value;
 
-// tmpfs when there is one: the writer flushes every file to disk.
-fs::path scratch_dir() {
-  const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-  const fs::path dir = base / ("tavrin-fuzz-read_csv-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  return dir;
-}
+// On tmpfs when there is one, as the writer flushes every file to disk; removed at exit, also
+// after a replay of the inputs under CTest.
+struct ScratchDir {
+  ScratchDir() {
+    const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    path = base / ("tavrin-fuzz-read_csv-" + std::to_string(getpid()));
+    fs::create_directories(path);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  fs::path path;
+};
 
 Value without_nan(Value table) {
   for (auto& column : table) {
@@ -40,7 +48,8 @@ Value without_nan(Value table) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const fs::path dir = scratch_dir();
+  static const ScratchDir scratch;
+  const fs::path& dir = scratch.path;
   const std::string input = (dir / "input.csv").string();
   const std::string output = (dir / "output.csv").string();
   std::ofstream(input, std::ios::binary | std::ios::trunc)
