@@ -2,7 +2,7 @@
 JOBS ?= 2
 CTEST_JOBS ?= 2
 
-.PHONY: deps demo test unit asan bench fuzz install-check format format-check
+.PHONY: deps demo test unit asan tsan bench fuzz install-check format format-check
 
 deps:
 	@scripts/install-deps
@@ -31,6 +31,15 @@ asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(CTEST_JOBS)
+
+## make tsan: the tests that use threads under ThreadSanitizer (clang); only their programs
+## are built. Not reply_memory_test: it replaces operator new, as TSan's runtime does.
+TSAN_TARGETS = core_test vectorstore_test quellin_test client_test openai_test palisk_test \
+  labeling_test
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
+	ctest --preset tsan -j $(CTEST_JOBS)
 
 ## make bench: build the benchmarks in Release and run each beside its Python baseline.
 bench: deps
