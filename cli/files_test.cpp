@@ -18,6 +18,7 @@ namespace tavrin::cli {
 namespace {
 
 using tavrin::testing::expect_error;
+using tavrin::testing::expect_error_then_reason;
 using tavrin::testing::TempDir;
 
 void spill(const std::string& path, const std::string& content) {
@@ -57,14 +58,14 @@ TEST(ReadInput, RefusesAnythingButARegularFileNamingIt) {
       // A named pipe without a writer would block the open: it is never opened.
       {dir / "fifo", in_quotes(dir / "fifo") + " is a named pipe, not a regular file"},
       {"/dev/null", "\"/dev/null\" is a device, not a regular file"},
-      {dir / "missing.json",
-       "cannot read " + in_quotes(dir / "missing.json") + ": No such file or directory"},
-      {dir / "adir/x/y",
-       "cannot read " + in_quotes(dir / "adir/x/y") + ": No such file or directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     expect_error<UsageError>([&] { read_input(c.path); }, c.message);
+  }
+  for (const std::string& missing : {dir / "missing.json", dir / "adir/x/y"}) {
+    expect_error_then_reason<UsageError>([&] { read_input(missing); },
+                                         "cannot read " + in_quotes(missing) + ": ");
   }
 }
 
@@ -130,8 +131,8 @@ TEST(RequireOutput, RefusesAnExistingPathOfAnotherKind) {
   expect_error<UsageError>(
       [&] { require_output_folder(dir / "afile", "--out"); },
       "--out " + in_quotes(dir / "afile") + " is a regular file, not a folder");
-  expect_error<UsageError>([&] { require_output_folder(dir / "afile/x", "--out"); },
-                           "cannot use --out " + in_quotes(dir / "afile/x") + ": Not a directory");
+  expect_error_then_reason<UsageError>([&] { require_output_folder(dir / "afile/x", "--out"); },
+                                       "cannot use --out " + in_quotes(dir / "afile/x") + ": ");
   expect_error<UsageError>([] { require_output_folder("", "--out"); }, "--out must name a folder");
   expect_error<UsageError>([] { require_output_file("", "--test"); }, "--test must name a file");
 }

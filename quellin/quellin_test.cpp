@@ -313,9 +313,11 @@ TEST(AsyncCallApi, ConnectionRefusedNamesTheAddress) {
     FAIL() << "connected";
   } catch (const quellin::TransportError& e) {
     EXPECT_EQ(e.code(), asio::error::connection_refused);
-    // The code stays; the asio source line that detected the failure does not.
-    EXPECT_EQ(std::string(e.what()),
-              "quellin: connect to 127.0.0.1:" + port + ": Connection refused [system:111]");
+    // The code stays; the asio source line that detected the failure does not. Between the two,
+    // the C library's wording of the code.
+    const std::string message = e.what();
+    EXPECT_EQ(message.rfind("quellin: connect to 127.0.0.1:" + port + ": ", 0), 0u) << message;
+    EXPECT_TRUE(message.ends_with(" [system:111]")) << message;
   }
 }
 

@@ -1,6 +1,7 @@
 // Small helpers shared by the unit and end-to-end tests (header-only).
 //
 //   tavrin::testing::expect_error<tavrin::ValueError>([] { f(); }, "the exact message");
+//   tavrin::testing::expect_error_then_reason<tavrin::ValueError>([] { f(); }, "cannot read x: ");
 //   tavrin::testing::TempDir dir;  std::string p = dir / "store";
 //   std::string out = tavrin::testing::captured_stdout([] { g(); });
 //   std::string bytes = tavrin::testing::file_contents(p);
@@ -29,6 +30,20 @@ void expect_error(const std::function<void()>& call, const std::string& message)
     ADD_FAILURE() << "no exception, expected: " << message;
   } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+/// Expects `call` to throw exactly an `Error` whose message is `ours` followed by a reason that
+/// the C library words (strerror: "No such file or directory" here, other words elsewhere).
+template <class Error>
+void expect_error_then_reason(const std::function<void()>& call, const std::string& ours) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception, expected: " << ours << "<reason>";
+  } catch (const Error& e) {
+    const std::string message = e.what();
+    EXPECT_TRUE(message.starts_with(ours) && message.size() > ours.size())
+        << message << "\n  expected: " << ours << "<reason>";
   }
 }
 
