@@ -1,12 +1,11 @@
 #include "cli/common.hpp"
 
-#include <functional>
-
 #include <algorithm>
 #include <functional>
 #include <set>
 
 #include "cli/files.hpp"
+#include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json.hpp"
@@ -249,8 +248,7 @@ std::shared_ptr<const vectorstore::VectorStore> load_train_store(
 }
 
 void require_plain_field_name(const std::string& field) {
-  if (field.empty() || field == "." || field == ".." ||
-      field.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+  if (!brollin::is_plain_folder_name(field)) {
     throw UsageError("field name " + in_quotes(field) + " cannot name a store folder");
   }
 }

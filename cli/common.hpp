@@ -120,8 +120,8 @@ std::shared_ptr<const vectorstore::VectorStore> load_train_store(
     const std::filesystem::path& stores,
     const std::shared_ptr<vectorstore::Embeddings>& embeddings);
 
-/// Throws a UsageError unless `field` can name a folder inside another: not empty, not "." or
-/// "..", no "/" or NUL.
+/// Throws a UsageError unless `field` can name a folder inside another
+/// (brollin::is_plain_folder_name).
 void require_plain_field_name(const std::string& field);
 
 /// Throws a UsageError naming `field` and `folder` unless the texts of the documents of

@@ -40,9 +40,7 @@ std::string join_path(const std::string& base, const std::string& name) {
 }
 
 void check_field_name(const std::string& name) {
-  const bool unsafe = name.empty() || name == "." || name == ".." ||
-                      name.find('/') != std::string::npos || name.find('\0') != std::string::npos;
-  if (!unsafe) return;
+  if (is_plain_folder_name(name)) return;
   const std::string_view cut = tavrin::internal::excerpt(name);
   const std::string shown = repr(Value(cut)) + (cut.size() < name.size() ? "..." : "");
   throw ValueError("faiss_tgt_fieldnames holds " + shown +
@@ -50,6 +48,11 @@ void check_field_name(const std::string& name) {
 }
 
 }  // namespace
+
+bool is_plain_folder_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
 
 std::string row_text(const frame::DataFrame::Row& row,
                      const std::vector<std::string>& src_fieldnames) {
