@@ -74,10 +74,7 @@ void add_check_command(CLI::App& app) {
       ->check(CLI::ExistingDirectory);
   command->add_option("--fields", options->fields,
                       "fields to check, comma-separated (default: those of labels.json)");
-  command
-      ->add_option("--min-score", options->settings.min_score,
-                   "abstain (null) when the nearest label is less similar than this")
-      ->check(CLI::Range(-1.0, 1.0));
+  add_min_score_option(*command, options->settings.min_score);
   add_embed_options(*command, options->embed);
   command->add_flag("--scores", options->settings.scores,
                     "add \"decisions\": each field's decision, similarity and runner-up");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace CLI {
@@ -27,6 +28,11 @@ struct LlmOptions {
 /// Adds --llm-url, --llm-key (read from TAVRIN_LLM_URL / TAVRIN_LLM_KEY when left out),
 /// --llm-model, --temperature, --retries and --timeout to `command`.
 void add_llm_options(CLI::App& command, LlmOptions& options);
+
+/// Adds --min-score, the similarity below which a field abstains (null) instead of taking the
+/// nearest label, to `command`: unset by default, or `min_score` shown as the default.
+void add_min_score_option(CLI::App& command, std::optional<double>& min_score);
+void add_min_score_option(CLI::App& command, double& min_score);
 
 /// Which embedding model the stores are built and searched with: OpenAIEmbeddings at `url`
 /// when it is given, else the offline HashingEmbeddings.

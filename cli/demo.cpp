@@ -348,11 +348,7 @@ void add_demo_command(CLI::App& app) {
   command->add_option("--in-flight", options->in_flight, "requests to the model at once")
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
-  command
-      ->add_option("--min-score", options->min_score,
-                   "abstain (null) when the nearest label is less similar than this")
-      ->capture_default_str()
-      ->check(CLI::Range(-1.0, 1.0));
+  add_min_score_option(*command, options->min_score);
   command->footer(
       "Without --llm-url the predictions come from a bundled file of model outputs.\n"
       "Examples:\n"

@@ -136,10 +136,7 @@ void add_label_command(CLI::App& app) {
   command->add_option("--in-flight", options->in_flight, "requests awaiting an answer at once")
       ->capture_default_str()
       ->check(CLI::Range(1, 4096));
-  command
-      ->add_option("--min-score", options->min_score,
-                   "abstain (null) when the nearest label is less similar than this")
-      ->check(CLI::Range(-1.0, 1.0));
+  add_min_score_option(*command, options->min_score);
   command
       ->add_option("--shard", options->shard,
                    "K/N: take the records at positions K, K+N, ... (N processes split a table)")

@@ -24,6 +24,26 @@ void add_llm_options(CLI::App& command, LlmOptions& options) {
       ->check(CLI::Range(0.001, 86400.0));
 }
 
+namespace {
+
+template <class Score>
+CLI::Option* add_min_score(CLI::App& command, Score& min_score) {
+  return command
+      .add_option("--min-score", min_score,
+                  "abstain (null) when the nearest label is less similar than this")
+      ->check(CLI::Range(-1.0, 1.0));
+}
+
+}  // namespace
+
+void add_min_score_option(CLI::App& command, std::optional<double>& min_score) {
+  add_min_score(command, min_score);
+}
+
+void add_min_score_option(CLI::App& command, double& min_score) {
+  add_min_score(command, min_score)->capture_default_str();
+}
+
 void add_embed_options(CLI::App& command, EmbedOptions& options) {
   command
       .add_option("--embed-url", options.url,
