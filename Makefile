@@ -2,7 +2,7 @@
 JOBS ?= 2
 CTEST_JOBS ?= 2
 
-.PHONY: deps demo test unit asan tsan bench fuzz install-check format format-check
+.PHONY: deps demo test unit asan tsan tidy bench fuzz install-check format format-check
 
 deps:
 	@scripts/install-deps
@@ -40,6 +40,14 @@ tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	ctest --preset tsan -j $(CTEST_JOBS)
+
+## make tidy: clang-tidy (.clang-tidy) on every source of the build, from the compile commands
+## of the default preset; the generated character-name table is built first.
+tidy: deps
+	cmake --preset default
+	cmake --build --preset default --target tavrin_core -j $(JOBS)
+	run-clang-tidy-14 -p build/default -quiet -j $(JOBS) \
+	  '$(CURDIR)/(tavrin|quellin|cli|tests|fuzz|examples)/'
 
 ## make bench: build the benchmarks in Release and run each beside its Python baseline.
 bench: deps

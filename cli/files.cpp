@@ -136,7 +136,7 @@ auto table_of(const std::string& path, Read read) {
   if (path == kStandardInput) {
     throw UsageError("a CSV table cannot come from standard input (it is read twice): give a file");
   }
-  Input{path};  // checked, then closed again: the reader opens the file itself
+  Input{path};  // NOLINT(bugprone-unused-raii): checked, then closed; the reader opens it
   try {
     return read();
   } catch (const ValueError& e) {

@@ -165,7 +165,10 @@ TEST_F(Brollin, Data2faissRejectsBadArgumentsBeforeAnyStore) {
       {std::string(50, '/'), "'" + std::string(40, '/') + "'..."},
   };
   std::string out;
-  for (const auto& [name, shown] : unsafe) {
+  // Not a structured binding: clang 14 cannot capture one in the lambda.
+  for (const auto& bad : unsafe) {
+    const std::string& name = bad.first;
+    const std::string& shown = bad.second;
     expect_error<ValueError>(
         [&] {
           out += captured_stdout([&] {

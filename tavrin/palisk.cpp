@@ -177,8 +177,8 @@ Value chat_headers(std::string_view key) {
 }
 
 // raw_res["choices"][0]["message"]["content"]
-const Value& answer_text(const Value& raw_res) {
-  const Value& choice = first_choice(entry(raw_res, "the reply", "choices"));
+const Value& answer_text(const Value& reply) {
+  const Value& choice = first_choice(entry(reply, "the reply", "choices"));
   const Value& message = entry(choice, "\"choices\"[0]", "message");
   return entry(message, "\"message\"", "content");
 }
