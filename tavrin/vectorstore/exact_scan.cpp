@@ -18,12 +18,14 @@ constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(float);
 constexpr std::size_t kGroup = 4;
 constexpr std::size_t kBlock = kLanes * kGroup;
 
+using ScoreBlock = void (*)(const float* query, const float* block, std::size_t dimension,
+                            float* scores);
+
 // The scores of the kBlock documents of `block` against `query`: for each document, the sum
 // 0 + q[0] * v[0] + q[1] * v[1] + ... in that order, in float, as faiss::fvec_inner_product.
-#if defined(__x86_64__) && defined(__ELF__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-void score_block(const float* query, const float* block, std::size_t dimension, float* scores) {
+// Inlined into each variant below, so that each compiles it for its own instructions.
+[[gnu::always_inline]] inline void score_block_body(const float* query, const float* block,
+                                                    std::size_t dimension, float* scores) {
   Lanes sums[kGroup] = {};
   for (std::size_t d = 0; d < dimension; ++d) {
     const Lanes q = Lanes{} + query[d];
@@ -35,6 +37,38 @@ void score_block(const float* query, const float* block, std::size_t dimension, 
     }
   }
   std::memcpy(scores, sums, sizeof sums);
+}
+
+void score_block_default(const float* query, const float* block, std::size_t dimension,
+                         float* scores) {
+  score_block_body(query, block, dimension, scores);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx512f")]] void score_block_avx512(const float* query, const float* block,
+                                                   std::size_t dimension, float* scores) {
+  score_block_body(query, block, dimension, scores);
+}
+
+[[gnu::target("avx2")]] void score_block_avx2(const float* query, const float* block,
+                                              std::size_t dimension, float* scores) {
+  score_block_body(query, block, dimension, scores);
+}
+#endif
+
+// The widest variant this processor runs, chosen at the first scan. Not an ifunc
+// (target_clones): its resolver runs while the program is loaded, before a sanitizer's runtime
+// is set up, and ThreadSanitizer's instrumentation of it crashes the program there.
+ScoreBlock score_block_for_this_processor() {
+  static const ScoreBlock chosen = [] {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return &score_block_avx512;
+    if (__builtin_cpu_supports("avx2")) return &score_block_avx2;
+#endif
+    return &score_block_default;
+  }();
+  return chosen;
 }
 
 // Keeps the `topk` best hits seen so far, best first; a hit ranks before another of equal
@@ -86,6 +120,7 @@ std::vector<std::vector<ExactScan::Hit>> ExactScan::nearest_each(
     }
   }
   std::vector<TopHits> tops(queries.size(), TopHits(std::min(topk, size_)));
+  const ScoreBlock score_block = score_block_for_this_processor();
   float scores[kBlock];
   for (std::size_t first = 0; first < size_; first += kBlock) {
     const float* block = blocks_.data() + first * dimension_;
