@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrin::internal {
@@ -49,6 +51,61 @@ TEST(Utf8, WholeTextIsValidOnlyWhenEverySequenceIs) {
   EXPECT_TRUE(is_valid_utf8("ab售后\xF0\x9F\x98\x80"));
   EXPECT_FALSE(is_valid_utf8("ab售后\xE5"));
   EXPECT_FALSE(is_valid_utf8(std::string("a\xC0\x80", 3)));
+}
+
+// Where the first ill-formed sequence of `s` starts, read sequence by sequence.
+std::size_t first_invalid_by_sequence(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t length = well_formed_length(s.substr(i));
+    if (length == 0) return i;
+    i += length;
+  }
+  return std::string_view::npos;
+}
+
+// Texts long enough for the 32-byte check, with four bytes from every class that matters to a
+// sequence placed across a block boundary and at the very end.
+TEST(Utf8, LongTextsAreJudgedAsSequenceBySequenceAcrossBlocksAndAtTheEnd) {
+  const unsigned char kBytes[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                  0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                  0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+  constexpr std::size_t kLength = 96;
+  std::size_t invalid = 0;
+  for (const std::size_t at : {29u, 31u, 92u}) {
+    std::string text(kLength, 'a');
+    for (unsigned char a : kBytes) {
+      for (unsigned char b : kBytes) {
+        for (unsigned char c : kBytes) {
+          for (unsigned char d : kBytes) {
+            text[at] = static_cast<char>(a);
+            text[at + 1] = static_cast<char>(b);
+            text[at + 2] = static_cast<char>(c);
+            text[at + 3] = static_cast<char>(d);
+            const std::size_t expected = first_invalid_by_sequence(text);
+            invalid += expected != std::string_view::npos;
+            ASSERT_EQ(first_invalid_utf8(text), expected) << testing::PrintToString(text);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(invalid, 0u);
+}
+
+// Long well-formed texts of mixed lengths, each broken at one random byte.
+TEST(Utf8, OneBadByteAnywhereInALongTextIsFoundWhereItIs) {
+  const std::string kPieces[] = {"a", "\xC3\xA9", "\xE5\x94\xAE", "\xF0\x9F\x98\x80",
+                                 "\xEF\xBF\xBF"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const std::size_t pieces = 20 + random() % 200;
+    for (std::size_t i = 0; i < pieces; ++i) text += kPieces[random() % std::size(kPieces)];
+    ASSERT_TRUE(is_valid_utf8(text));
+    text[random() % text.size()] = static_cast<char>(random() % 256);
+    ASSERT_EQ(first_invalid_utf8(text), first_invalid_by_sequence(text))
+        << testing::PrintToString(text);
+  }
 }
 
 }  // namespace

@@ -56,7 +56,14 @@ std::size_t decode_code_point(std::string_view s, std::uint32_t& cp) noexcept;
 /// Appends the UTF-8 form of `cp` (at most U+10FFFF; a surrogate takes its three-byte form).
 void append_utf8(std::string& out, std::uint32_t cp);
 
+/// Offset of the first byte of `s` that does not start a well-formed sequence, or npos when
+/// the whole of `s` is well-formed UTF-8. Long texts are checked 32 bytes at a time where the
+/// processor can (AVX2), since stores and tables check every byte they read or write.
+std::size_t first_invalid_utf8(std::string_view s) noexcept;
+
 /// Whether the whole of `s` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view s) noexcept;
+inline bool is_valid_utf8(std::string_view s) noexcept {
+  return first_invalid_utf8(s) == std::string_view::npos;
+}
 
 }  // namespace tavrin::internal

@@ -57,21 +57,6 @@ void read_json(std::string_view text, Handler& handler, int max_depth);
 
 namespace json_detail {
 
-// Offset of the first byte that does not start a well-formed UTF-8 sequence, or npos.
-inline std::size_t first_invalid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t length = tavrin::internal::well_formed_length(s.substr(i));
-    if (length == 0) return i;
-    i += length;
-  }
-  return std::string_view::npos;
-}
-
 template <class Handler>
 class Reader {
  public:
@@ -80,7 +65,8 @@ class Reader {
 
   void read() {
     // The whole text is checked once, so that strings need no check of their own.
-    if (const std::size_t bad = first_invalid_utf8(text_); bad != std::string_view::npos) {
+    if (const std::size_t bad = tavrin::internal::first_invalid_utf8(text_);
+        bad != std::string_view::npos) {
       fail(bad, JsonFault::kNotUtf8);
     }
     skip_space();
