@@ -4,7 +4,9 @@
 #include <faiss/index_io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <future>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +53,65 @@ class AtomicFileWriter : public faiss::IOWriter {
   tavrin::internal::AtomicFile& file_;
 };
 
+// Fingerprints bytes on a thread of its own as they are appended to memory that does not move.
+// The fingerprint is one serial chain as long as the file: on the reading thread it would take
+// as long as the reading itself.
+class TrailingFingerprint {
+ public:
+  explicit TrailingFingerprint(const std::uint8_t* data)
+      : data_(data), worker_(std::async(std::launch::async, [this] { return follow(); })) {}
+  TrailingFingerprint(const TrailingFingerprint&) = delete;
+  TrailingFingerprint& operator=(const TrailingFingerprint&) = delete;
+  /// When the reading failed: the thread stops after what was appended.
+  ~TrailingFingerprint() {
+    if (worker_.valid()) {
+      close();
+      worker_.wait();
+    }
+  }
+
+  /// The first `total` bytes are in place.
+  void appended(std::size_t total) {
+    state_.store(total, std::memory_order_release);
+    state_.notify_one();
+  }
+
+  /// The fingerprint of all that was appended.
+  std::uint64_t value() {
+    close();
+    return worker_.get();
+  }
+
+ private:
+  static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;
+
+  void close() {
+    state_.fetch_or(kClosed, std::memory_order_release);
+    state_.notify_one();
+  }
+
+  std::uint64_t follow() {
+    Fingerprint fingerprint;
+    std::size_t done = 0;
+    for (;;) {
+      const std::uint64_t state = state_.load(std::memory_order_acquire);
+      const std::size_t ready = state & ~kClosed;
+      if (ready > done) {
+        fingerprint.add(data_ + done, ready - done);
+        done = ready;
+      } else if ((state & kClosed) != 0) {
+        return fingerprint.value();
+      } else {
+        state_.wait(state, std::memory_order_acquire);
+      }
+    }
+  }
+
+  const std::uint8_t* data_;
+  std::atomic<std::uint64_t> state_{0};  // bytes appended, and kClosed once no more will come
+  std::future<std::uint64_t> worker_;
+};
+
 }  // namespace
 
 IndexFileRead read_index_file(const std::filesystem::path& path) {
@@ -81,21 +142,24 @@ IndexFileRead read_index_file(const std::filesystem::path& path) {
   std::vector<std::uint8_t>& codes = index->codes;
   codes.reserve(data_bytes);
   tavrin::internal::advise_huge_pages(codes.data(), data_bytes);
-  codes.resize(data_bytes);
   index->ntotal = static_cast<idx_t>(n);
-  // In blocks of whole vectors, each checked and fingerprinted while it is in the cache.
-  const std::size_t row_bytes = d * sizeof(float);
-  const std::size_t rows_per_block =
-      std::max<std::size_t>(1, kWriteBlock / std::max<std::size_t>(1, row_bytes));
-  Fingerprint checksum;
+  // In blocks of whole vectors, each read into a buffer that stays in the cache while it is
+  // checked, then appended: resizing the index first would write all of its memory once more,
+  // with zeros.
+  const std::size_t row_bytes = std::max<std::size_t>(1, d * sizeof(float));  // d may be 0
+  const std::size_t rows_per_block = std::max<std::size_t>(1, kWriteBlock / row_bytes);
+  const auto block = std::make_unique_for_overwrite<float[]>(rows_per_block * d);
+  const auto* block_bytes = reinterpret_cast<const std::uint8_t*>(block.get());
+  TrailingFingerprint checksum(codes.data());  // the capacity reserved: the data stays put
   for (std::size_t first = 0; first < n; first += rows_per_block) {
     const std::size_t rows = std::min(rows_per_block, n - first);
-    std::uint8_t* block = codes.data() + first * row_bytes;
-    file.read(block, rows * row_bytes);
-    checksum.add(block, rows * row_bytes);
-    for (std::size_t i = first; i < first + rows && read.first_not_unit_length == SIZE_MAX; ++i) {
-      if (!is_unit_length(index->get_xb() + i * d, d)) read.first_not_unit_length = i;
+    const std::size_t bytes = rows * d * sizeof(float);
+    file.read(block.get(), bytes);
+    for (std::size_t i = 0; i < rows && read.first_not_unit_length == SIZE_MAX; ++i) {
+      if (!is_unit_length(block.get() + i * d, d)) read.first_not_unit_length = first + i;
     }
+    codes.insert(codes.end(), block_bytes, block_bytes + bytes);
+    checksum.appended(codes.size());
   }
   read.checksum = checksum.value();
   read.index = std::move(index);

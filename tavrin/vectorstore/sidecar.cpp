@@ -223,7 +223,12 @@ bool repeats_a_key(const Value& v) {
 class MetadataBuilder {
  public:
   void start(Value& root) {
-    root = Value::object();
+    // Value::object() would go through the initializer-list constructor, a few hundred
+    // instructions a document.
+    root = Value(Value::value_t::object);
+    // The documents of a store mostly share one shape: room for as many members as the last
+    // one had saves growing the members one at a time, which copies their keys.
+    members_of(root).reserve(last_root_members_);
     open_.assign(1, &root);
   }
   bool done() const { return open_.empty(); }
@@ -231,8 +236,7 @@ class MetadataBuilder {
   void put(Value&& v) { place(std::move(v)); }
   void open(Value&& container) { open_.push_back(place(std::move(container))); }
   void key(std::string_view k) {
-    auto& members =
-        static_cast<Value::object_t::Container&>(open_.back()->get_ref<Value::object_t&>());
+    auto& members = members_of(*open_.back());
     // Appended without a look-up, which would make a wide object quadratic; repeated keys are
     // found when it closes.
     members.emplace_back(std::string(k), nullptr);
@@ -242,10 +246,15 @@ class MetadataBuilder {
   const Value& close() {
     const Value* closed = open_.back();
     open_.pop_back();
+    if (open_.empty()) last_root_members_ = closed->size();
     return *closed;
   }
 
  private:
+  static Value::object_t::Container& members_of(Value& object) {
+    return static_cast<Value::object_t::Container&>(object.get_ref<Value::object_t&>());
+  }
+
   // Stores `v` where the innermost open container takes its next value. Pointers into a
   // container stay valid while it is open: only the innermost one grows.
   Value* place(Value&& v) {
@@ -261,6 +270,7 @@ class MetadataBuilder {
 
   std::vector<Value*> open_;
   Value* slot_ = nullptr;  // in an object, where the value of the last key goes
+  std::size_t last_root_members_ = 0;
 };
 
 // Reads index.json from read_json's events, filling the documents directly, so the file is
@@ -279,7 +289,7 @@ class SidecarHandler {
   void number_float(double d) { scalar(Value(d)); }
   void string(std::string_view s) {
     if (state_ == State::kDocument && member_ == Member::kPageContent) {
-      documents_.back().page_content = s;
+      documents_.back().page_content = std::string(s);
     } else {
       scalar(Value(std::string(s)));
     }
@@ -304,7 +314,7 @@ class SidecarHandler {
         state_ = State::kMetadata;
         break;
       case State::kMetadata:
-        metadata_.open(Value::object());
+        metadata_.open(Value(Value::value_t::object));
         break;
     }
   }
@@ -322,7 +332,7 @@ class SidecarHandler {
       case State::kDocument:
         bad_document();
       case State::kMetadata:
-        metadata_.open(Value::array());
+        metadata_.open(Value(Value::value_t::array));
         break;
     }
   }
