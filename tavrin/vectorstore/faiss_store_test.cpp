@@ -12,7 +12,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <random>
 #include <thread>
 #include <tuple>
 
@@ -738,74 +737,6 @@ TEST_F(FaissLoad, KeptFuzzFindingsLoadOrAreValueErrors) {
     ++replayed;
   }
   EXPECT_GT(replayed, 0u);
-}
-
-// A sidecar of several MiB is parsed by two threads, split after a document near its middle.
-class LargeSidecar : public ::testing::Test {
- protected:
-  // With `nested`, every document's metadata also holds what the writer puts between
-  // documents, where no split may be made.
-  static FAISS large_store(std::size_t count, std::uint32_t seed, bool nested) {
-    std::mt19937 random(seed);
-    std::vector<FAISS::TextEmbedding> pairs;
-    std::vector<Value> metadatas;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::string text = "文档" + std::to_string(i) + std::string(random() % 200, 'x');
-      pairs.emplace_back(text, kModel->embed_query(text));
-      Value metadata{{"id", i}};
-      if (nested) metadata["rows"] = {{{"a", {{"b", i}}}}, {{"page_content", "x"}}};
-      metadatas.push_back(std::move(metadata));
-    }
-    return FAISS::from_embeddings(std::move(pairs), kModel, std::move(metadatas));
-  }
-
-  void load() const { FAISS::load_local(folder_.string(), kModel); }
-
-  static inline const auto kModel = std::make_shared<HashingEmbeddings>(8);
-  static constexpr std::size_t kCount = 30000;  // 4.5 to 6 MiB of index.json
-  TempDir dir_;
-  fs::path folder_ = dir_ / "store";
-};
-
-TEST_F(LargeSidecar, LoadsEqualWhereverItsMiddleFalls) {
-  for (const bool nested : {false, true}) {
-    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
-      const FAISS saved = large_store(kCount + seed, seed, nested);
-      saved.save_local(folder_.string());
-      ASSERT_GT(fs::file_size(folder_ / "index.json"), std::uintmax_t{4} << 20);
-      EXPECT_TRUE(FAISS::load_local(folder_.string(), kModel) == saved) << seed << nested;
-    }
-  }
-}
-
-TEST_F(LargeSidecar, AFaultAmongTheLaterDocumentsIsReportedAsInOnePass) {
-  large_store(kCount, 1, false).save_local(folder_.string());
-  const fs::path sidecar = folder_ / "index.json";
-  const std::string good = file_contents(sidecar.string());
-  const std::string prefix = "store file '" + sidecar.string() + "' ";
-  const auto write = [&](const std::string& text) {
-    std::ofstream(sidecar, std::ios::binary | std::ios::trunc) << text;
-  };
-
-  Value edited = Value::parse(good);
-  edited["documents"][kCount - 10]["page_content"] = 1;
-  write(sealed(edited));
-  expect_error<ValueError>([&] { load(); },
-                           prefix + "has a bad document " + std::to_string(kCount - 10));
-
-  const std::size_t late = good.rfind("\"page_content\":") + 16;
-  std::string text = good;
-  text[late] = '\xff';
-  write(text);
-  expect_error<ValueError>([&] { load(); },
-                           prefix + "is not valid UTF-8 (byte " + std::to_string(late + 1) + ")");
-  text = good;
-  text[late - 1] = ',';
-  write(text);
-  expect_error<ValueError>([&] { load(); },
-                           prefix + "is not valid JSON (byte " + std::to_string(late) + ")");
-  write(good);
-  EXPECT_NO_THROW(load());
 }
 
 TEST(FaissLoadArguments, NullEmbeddingsAreRejected) {

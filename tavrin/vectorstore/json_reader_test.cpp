@@ -105,48 +105,5 @@ TEST(JsonReader, WhatTheHandlerThrowsPassesThrough) {
   EXPECT_EQ(refusing.events, "{");
 }
 
-// A split is taken only where an element of a two-level-deep array ends; the elements it leaves
-// out read alone as they read in the whole, with the same depth and byte offsets.
-TEST(JsonReader, ASplitLeavesOutTheLaterElementsForAnotherReader) {
-  const std::string text = R"({"h":1,"d":[{"a":1},{"a":[{"b":2},{"b":3}]},{"a":4}],"c":"x"})";
-  const std::size_t close = text.rfind(']');
-  const auto whole_with = [&](JsonSplit& split) {
-    Trace trace;
-    read_json(text, trace, 8, split);
-    return trace.events;
-  };
-  const auto elements = [&](std::size_t begin, std::size_t end, int max_depth) {
-    Trace trace;
-    read_json_elements(text, begin, end, trace, 2, max_depth);
-    return trace.events;
-  };
-
-  JsonSplit split{text.find("},{") + 1, close};
-  EXPECT_EQ(whole_with(split), "{ k(h) u1 k(d) [ { k(a) u1 } ] k(c) s(x) }");
-  EXPECT_TRUE(split.taken);
-  EXPECT_EQ(elements(split.after + 1, close, 8),
-            "{ k(a) [ { k(b) u2 } { k(b) u3 } ] } { k(a) u4 }");
-
-  // Inside an element's own array: read through.
-  JsonSplit inner{text.find("},{\"b\"") + 1, close};
-  EXPECT_EQ(whole_with(inner), trace_of(text));
-  EXPECT_FALSE(inner.taken);
-
-  try {
-    elements(split.after + 1, close, 4);  // the array of b's is four levels deep
-    ADD_FAILURE() << "read without a fault";
-  } catch (const JsonError& e) {
-    EXPECT_EQ(e.fault, JsonFault::kTooDeep);
-    EXPECT_EQ(e.byte, text.find("{\"b\"") + 1);
-  }
-  try {
-    elements(split.after + 1, close - 1, 8);  // ends inside the last element
-    ADD_FAILURE() << "read without a fault";
-  } catch (const JsonError& e) {
-    EXPECT_EQ(e.fault, JsonFault::kSyntax);
-    EXPECT_EQ(e.byte, close);
-  }
-}
-
 }  // namespace
 }  // namespace tavrin::vectorstore::internal

@@ -4,10 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <future>
-#include <iterator>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -284,20 +281,6 @@ class SidecarHandler {
  public:
   SidecarHandler(const fs::path& path, std::size_t text_size)
       : path_(path), text_size_(text_size) {}
-
-  /// A handler of documents alone, as read_json_elements reads them from the documents array.
-  static SidecarHandler for_documents(const fs::path& path, std::size_t text_size) {
-    SidecarHandler handler(path, text_size);
-    handler.state_ = State::kDocuments;
-    return handler;
-  }
-
-  std::vector<Document> take_documents() { return std::move(documents_); }
-
-  void append_documents(std::vector<Document>&& later) {
-    documents_.insert(documents_.end(), std::make_move_iterator(later.begin()),
-                      std::make_move_iterator(later.end()));
-  }
 
   void null() { scalar(Value(nullptr)); }
   void boolean(bool b) { scalar(Value(b)); }
@@ -605,82 +588,17 @@ void write_sidecar(tavrin::internal::AtomicFile& file, const SidecarHeader& head
   file.write(checksum_member(fingerprint.hex()));
 }
 
-namespace {
-
-// The documents array is the root object's member.
-constexpr int kDocumentsDepth = 2;
-// Below this a file is read in one pass: a second thread would cost more than it saves.
-constexpr std::size_t kSplitAbove = std::size_t{1} << 22;
-// What the writer puts between two documents: the ends of the metadata and of the document,
-// then the next one's text. A string cannot hold it, its quotes being escaped; metadata can,
-// but the reader splits only where a document ends.
-constexpr std::string_view kBetweenDocuments = "}},{\"page_content\":\"";
-
-// Where the documents of a large file can be read in two halves: after the document that
-// ends near the middle, up to the last closing bracket, which ends the documents in every
-// file the writer writes.
-std::optional<JsonSplit> halves_of(std::string_view text) {
-  if (text.size() < kSplitAbove) return std::nullopt;
-  const std::size_t close = text.rfind(']');
-  const std::size_t between = text.find(kBetweenDocuments, text.size() / 2);
-  if (close == std::string_view::npos || between == std::string_view::npos || between >= close) {
-    return std::nullopt;
-  }
-  return JsonSplit{between + 2, close};
-}
-
-void parse(std::string_view text, SidecarHandler& handler, JsonSplit* split) {
-  try {
-    if (split != nullptr) {
-      read_json(text, handler, kMaxJsonDepth, *split);
-    } else {
-      read_json(text, handler, kMaxJsonDepth);
-    }
-  } catch (const JsonError& e) {
-    handler.corrupt(json_fault_text(e));
-  }
-}
-
-Sidecar read_in_one_pass(const fs::path& path, std::string_view text) {
-  SidecarHandler handler(path, text.size());
-  parse(text, handler, nullptr);
-  return handler.finish(text);
-}
-
-// The later documents, read on a second thread while the first reads the rest; nullopt when
-// they hold a fault, which a reading in one pass then reports as it always has.
-std::optional<std::vector<Document>> read_later_documents(const fs::path& path,
-                                                          std::string_view text,
-                                                          const JsonSplit& split) {
-  SidecarHandler handler = SidecarHandler::for_documents(path, text.size());
-  try {
-    read_json_elements(text, split.after + 1, split.resume, handler, kDocumentsDepth,
-                       kMaxJsonDepth);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  return handler.take_documents();
-}
-
-}  // namespace
-
 Sidecar read_sidecar(const fs::path& path) {
   StoreFile file(path);
   const auto size = static_cast<std::size_t>(file.size());
   const auto text = std::make_unique_for_overwrite<char[]>(size);
   file.read(text.get(), size);
   const std::string_view view(text.get(), size);
-  std::optional<JsonSplit> split = halves_of(view);
-  if (!split) return read_in_one_pass(path, view);
-  // Parsing is most of a load's time: two threads take the documents by halves.
-  std::future<std::optional<std::vector<Document>>> later =
-      std::async(std::launch::async, [&] { return read_later_documents(path, view, *split); });
   SidecarHandler handler(path, size);
-  parse(view, handler, &*split);
-  if (split->taken) {
-    std::optional<std::vector<Document>> documents = later.get();
-    if (!documents) return read_in_one_pass(path, view);
-    handler.append_documents(std::move(*documents));
+  try {
+    read_json(view, handler, kMaxJsonDepth);
+  } catch (const JsonError& e) {
+    handler.corrupt(json_fault_text(e));
   }
   return handler.finish(view);
 }

@@ -59,34 +59,13 @@ class JsonError : public std::runtime_error {
 template <class Handler>
 void read_json(std::string_view text, Handler& handler, int max_depth);
 
-/// Where read_json may leave out the later elements of an array two levels deep (the documents
-/// of a store), for another reader to read at the same time: when an element of such an array
-/// ends at byte `after` (the comma that follows it), reading goes on at `resume` (the array's
-/// closing bracket) and `taken` is set. When no element ends there, everything is read.
-struct JsonSplit {
-  std::size_t after = std::string_view::npos;
-  std::size_t resume = std::string_view::npos;
-  bool taken = false;
-};
-
-/// read_json, leaving out what `split` says.
-template <class Handler>
-void read_json(std::string_view text, Handler& handler, int max_depth, JsonSplit& split);
-
-/// Reads text[begin, end) as the comma-separated elements of an array `depth` levels deep, the
-/// part a JsonSplit leaves out. Offsets in errors count from the start of `text`, as read_json's
-/// do. The text is not checked for UTF-8: read_json of the whole text does that.
-template <class Handler>
-void read_json_elements(std::string_view text, std::size_t begin, std::size_t end, Handler& handler,
-                        int depth, int max_depth);
-
 namespace json_detail {
 
 template <class Handler>
 class Reader {
  public:
-  Reader(std::string_view text, Handler& handler, int max_depth, JsonSplit* split = nullptr)
-      : text_(text), handler_(handler), max_depth_(max_depth), split_(split) {}
+  Reader(std::string_view text, Handler& handler, int max_depth)
+      : text_(text), handler_(handler), max_depth_(max_depth) {}
 
   void read() {
     // The whole text is checked once, so that strings need no check of their own.
@@ -98,18 +77,6 @@ class Reader {
     value();
     skip_space();
     if (at_ < text_.size()) fail(at_, JsonFault::kSyntax);
-  }
-
-  void read_elements(std::size_t begin, int depth) {
-    at_ = begin;
-    depth_ = depth;
-    for (;;) {
-      skip_space();
-      value();
-      skip_space();
-      if (at_ == text_.size()) return;
-      expect(',');
-    }
   }
 
  private:
@@ -226,10 +193,6 @@ class Reader {
     } else {
       do {
         value();
-        if (split_ != nullptr && depth_ == kSplitDepth && at_ == split_->after) {
-          at_ = split_->resume;
-          split_->taken = true;
-        }
       } while (next_or_close(']'));
     }
     --depth_;
@@ -372,12 +335,9 @@ class Reader {
     handler_.number_float(d);
   }
 
-  static constexpr int kSplitDepth = 2;
-
   std::string_view text_;
   Handler& handler_;
   int max_depth_;
-  JsonSplit* split_;
   std::size_t at_ = 0;
   int depth_ = 0;
   std::string buffer_;  // the decoded string, when it holds escapes
@@ -388,17 +348,6 @@ class Reader {
 template <class Handler>
 void read_json(std::string_view text, Handler& handler, int max_depth) {
   json_detail::Reader<Handler>(text, handler, max_depth).read();
-}
-
-template <class Handler>
-void read_json(std::string_view text, Handler& handler, int max_depth, JsonSplit& split) {
-  json_detail::Reader<Handler>(text, handler, max_depth, &split).read();
-}
-
-template <class Handler>
-void read_json_elements(std::string_view text, std::size_t begin, std::size_t end, Handler& handler,
-                        int depth, int max_depth) {
-  json_detail::Reader<Handler>(text.substr(0, end), handler, max_depth).read_elements(begin, depth);
 }
 
 }  // namespace tavrin::vectorstore::internal
