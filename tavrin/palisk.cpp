@@ -95,24 +95,26 @@ class FenceAndBlankRemover {
   int backticks_ = 0;  // of a run not yet written
 };
 
+// The room the cleaning needs beyond the response: the padding taken and a last store of a
+// whole block.
+constexpr std::size_t kCleaningRoom = 2 * core::internal::kBlockBytes;
+
 // `response` as Python's response.replace("```json", "").replace("```", "").replace("\n", "")
 // .replace(" ", "") leaves it, in one pass: "```json" is removed left to right; of each run of
 // the backticks that remain, whole threes go, which is the second removal; the third and the
 // fourth take single bytes and cannot make or break an occurrence of the earlier ones, but a
 // blank does end a run of backticks. The last bytes, padded to more than two blocks with NULs
-// that are then cut off, take the same road as the others.
-std::string without_fences_and_blanks(std::string_view response) {
+// that are then cut off, take the same road as the others. Writes to `out`, which has room
+// for kCleaningRoom more bytes than the response, and returns what it wrote.
+std::string_view without_fences_and_blanks(std::string_view response, char* out) {
   using core::internal::kBlockBytes;
-  // Room for the padding taken and a last store of a whole block.
-  std::string out(response.size() + 2 * kBlockBytes, '\0');
-  FenceAndBlankRemover remover(out.data());
+  FenceAndBlankRemover remover(out);
   const std::size_t taken = remover.take_blocks(response);
   const std::size_t rest = response.size() - taken;
   std::array<char, 4 * kBlockBytes> last{};
   std::copy(response.begin() + static_cast<std::ptrdiff_t>(taken), response.end(), last.begin());
   const std::size_t padding = remover.take_blocks({last.data(), rest + 2 * kBlockBytes}) - rest;
-  out.resize(static_cast<std::size_t>(remover.finish() - out.data()) - padding);
-  return out;
+  return {out, static_cast<std::size_t>(remover.finish() - out) - padding};
 }
 
 // One step of the walk to the answer text: `holder[key]`, where holder must be a mapping.
@@ -203,7 +205,17 @@ boost::asio::awaitable<Value> chat(std::string prompt, std::string url, std::str
 }
 
 Value llm_postprocess(const std::string& response) {
-  std::string processed_response = without_fences_and_blanks(response);
+  // A reply of the usual size is cleaned on the stack: the parsers read it in place, and it is
+  // copied only when the text itself is the result.
+  constexpr std::size_t kStackRoom = 1024;
+  std::array<char, kStackRoom> stack_room;  // written before it is read
+  std::string heap_room;
+  char* room = stack_room.data();
+  if (response.size() + kCleaningRoom > kStackRoom) {
+    heap_room.resize(response.size() + kCleaningRoom);
+    room = heap_room.data();
+  }
+  const std::string_view processed_response = without_fences_and_blanks(response, room);
   // The parsers' refusals (SyntaxError, ValueError, TypeError) are fall-backs; anything else,
   // such as running out of memory, is not a refusal and goes on to the caller. A parser that
   // certainly refuses the text is not asked: the result is the same, without the cost of an
@@ -222,7 +234,9 @@ Value llm_postprocess(const std::string& response) {
     } catch (const ValueError&) {
     }
   }
-  return processed_response;
+  if (heap_room.empty()) return std::string(processed_response);
+  heap_room.resize(processed_response.size());  // a large reply is not copied again
+  return heap_room;
 }
 
 boost::asio::awaitable<Value> llm_response(std::string base_url, std::string base_key,

@@ -1134,11 +1134,8 @@ class Parser {
         advance();
         return Value(std::move(text));
       }
-      case TokenKind::kNumber: {
-        Item number = parse_number();
-        if (number.shape != Shape::kNumber || number.out_of_range) break;
-        return std::move(number.value);
-      }
+      case TokenKind::kNumber:
+        return read_plain_number(read, false);
       case TokenKind::kName: {
         const Keyword keyword = token_.keyword;
         if (keyword != Keyword::kTrueLiteral && keyword != Keyword::kFalseLiteral &&
@@ -1151,12 +1148,24 @@ class Parser {
       case TokenKind::kOperator:
         if (at_operator("{")) return read_plain_dict(read);
         if (at_operator("[")) return read_plain_list(read);
+        if (at_operator("-")) {
+          advance();
+          if (token_.kind == TokenKind::kNumber) return read_plain_number(read, true);
+        }
         break;
       default:
         break;
     }
     read = false;
     return Value();
+  }
+
+  // A number, negated after a minus; not an imaginary one, nor one beyond 64 bits.
+  Value read_plain_number(bool& read, bool negative) {
+    Item number = parse_number();
+    if (number.shape == Shape::kNumber && negative) negate(number);
+    read = number.shape == Shape::kNumber && !number.out_of_range;
+    return read ? std::move(number.value) : Value();
   }
 
   Value read_plain_dict(bool& read) {

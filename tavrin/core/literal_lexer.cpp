@@ -3,10 +3,12 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <memory>
 #include <unordered_map>
 
+#include "tavrin/core/internal/block_scan.hpp"
 #include "tavrin/core/internal/literal_scan.hpp"
 
 namespace tavrin::core::internal {
@@ -149,6 +151,8 @@ std::optional<StringPrefix> string_prefix(std::string_view name) {
 
 namespace {
 
+using internal::block_marks;
+using internal::kBlockBytes;
 using literal::kStringBytes;
 using literal::kTokenStart;
 using literal::StringByte;
@@ -166,6 +170,15 @@ std::size_t skip_string(std::string_view text, std::size_t quote) {
   const std::size_t closer = is_triple ? 3 : 1;
   std::size_t i = quote + closer;
   for (;;) {
+    // A block at a time while one is left: only its closing quote and a backslash stop it.
+    while (i + kBlockBytes <= text.size()) {
+      const std::uint32_t stops = block_marks(text.data() + i, q, '\\');
+      if (stops != 0) {
+        i += static_cast<std::size_t>(std::countr_zero(stops));
+        break;
+      }
+      i += kBlockBytes;
+    }
     while (i < text.size() &&
            kStringBytes[static_cast<unsigned char>(text[i])] < StringByte::kQuote) {
       ++i;
