@@ -274,6 +274,17 @@ TEST(LlmPostprocess, RemovalsAgreeWithTheFourReplacementsInOrder) {
   }
 }
 
+// A reply is cleaned on the stack up to a size and on the heap beyond it, alike either way.
+TEST(LlmPostprocess, RepliesAroundTheStackRoomAreCleanedAlike) {
+  for (std::size_t n = 950; n <= 1070; ++n) {
+    SCOPED_TRACE(n);
+    const std::string x(n, 'x');
+    EXPECT_EQ(llm_postprocess("```json\n{\"k\": \"" + x + "\"}\n```"), Value({{"k", x}}));
+    const std::string prose = "中 " + std::string(n % 7, '`') + " \n" + x + "```";
+    EXPECT_EQ(llm_postprocess(prose), Value(replaced_as_in_python(prose)));
+  }
+}
+
 // A large reply that both parsers refuse late costs its one cleaned copy and little more.
 TEST(LlmPostprocess, RefusedLargeRepliesCostAtMostTwiceTheirSize) {
   constexpr std::size_t kSize = 6 << 20;

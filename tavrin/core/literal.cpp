@@ -797,10 +797,17 @@ class Parser {
     item.begin = token_.begin;
     advance();
     item.end = previous_end_;
-    // Most numbers have no underscore, and are read where they stand.
+    // Most numbers have no underscore, and are read where they stand. One look at the
+    // characters tells both that and whether a decimal number is a float.
+    bool underscore = false;
+    bool float_mark = false;
+    for (const char c : text) {
+      underscore = underscore || c == '_';
+      float_mark = float_mark || c == '.' || c == 'e' || c == 'E';
+    }
     std::string without_underscores;
     std::string_view digits = text;
-    if (text.find('_') != std::string_view::npos) {
+    if (underscore) {
       std::copy_if(text.begin(), text.end(), std::back_inserter(without_underscores),
                    [](char c) { return c != '_'; });
       digits = without_underscores;
@@ -815,7 +822,7 @@ class Parser {
     }
     const bool has_base = digits.size() > 1 && digits[0] == '0' &&
                           std::string_view("xXoObB").find(digits[1]) != std::string_view::npos;
-    if (has_base || digits.find_first_of(".eE") == std::string_view::npos) {
+    if (has_base || !float_mark) {
       set_integer(item, digits, has_base);
     } else {
       item.value = core::internal::parse_decimal_float(digits);
@@ -1129,10 +1136,10 @@ class Parser {
     switch (token_.kind) {
       case TokenKind::kString: {
         if (token_.prefix.bytes || token_.prefix.formatted) break;
-        std::string text;
-        append_body(text);
+        Value text(Value::value_t::string);  // written in place, not moved into the Value
+        append_body(text.get_ref<std::string&>());
         advance();
-        return Value(std::move(text));
+        return text;
       }
       case TokenKind::kNumber:
         return read_plain_number(read, false);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,29 @@ TEST(LiteralScan, RefusesOnlyWhatTheParserRefuses) {
     if (!c.may_be_literal) {
       EXPECT_ANY_THROW(literal_eval(c.text));
     }
+  }
+}
+
+// The pre-scan skips strings sixteen bytes at a time: escaped quotes, the other quote and
+// names inside a string must not end it early, at any offset from its start, nor may its
+// closing quote be missed.
+TEST(LiteralScan, StringsOfEveryLengthAreSkippedWhole) {
+  const std::vector<std::string> pieces = {"a", "中", "\\'", "\"", "null", "\\\\", "#"};
+  std::uint64_t state = 5;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  for (int round = 0; round < 600; ++round) {
+    std::string body;
+    const std::size_t count = next() % 24;
+    for (std::size_t i = 0; i < count; ++i) body += pieces[next() % pieces.size()];
+    SCOPED_TRACE(body);
+    const std::string held = "['" + body + "',None]";
+    EXPECT_TRUE(may_be_literal(held));
+    EXPECT_NO_THROW(literal_eval(held));
+    EXPECT_FALSE(may_be_literal("['" + body + "',null]"));
+    EXPECT_FALSE(may_be_literal("['" + body + "']+null"));
   }
 }
 

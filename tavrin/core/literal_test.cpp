@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -612,6 +613,71 @@ TEST(LiteralEval, DisplaysOfConstantsAgreeWithTheWholeGrammar) {
       {"{'a': 1}\n  2",
        R"(literal_eval: unexpected text after the expression at line 2, column 3: "2")"},
   });
+}
+
+// A signed number in a list is read on the quick road; in a tuple, by the whole grammar. Both
+// give the same value, or the same kind of fault (whose words name the tuple).
+TEST(LiteralEval, SignedNumbersOnTheQuickRoadAgreeWithTheWholeGrammar) {
+  const auto outcome = [](const std::string& text) -> std::string {
+    try {
+      return literal_eval(text).dump();
+    } catch (const SyntaxError&) {
+      return "SyntaxError";
+    } catch (const ValueError&) {
+      return "ValueError";
+    }
+  };
+  for (const std::string number : {"-1",
+                                   "-0",
+                                   "-0.0",
+                                   "-2.5e3",
+                                   "-.5",
+                                   "-1e400",
+                                   "-0x10",
+                                   "-1_000",
+                                   "-9223372036854775807",
+                                   "-9223372036854775808",
+                                   "-9223372036854775809",
+                                   "-18446744073709551615",
+                                   "-1j",
+                                   "--1",
+                                   "-1**2",
+                                   "- 1",
+                                   "-True",
+                                   "-(1)",
+                                   "-'a'",
+                                   "-x",
+                                   "-",
+                                   "-1 if 1 else 2"}) {
+    SCOPED_TRACE(number);
+    EXPECT_EQ(outcome("[" + number + "]"), outcome("(" + number + ",)"));
+    EXPECT_EQ(outcome("{'k': " + number + "}"), outcome("{'k': (" + number + ")}"));
+  }
+  EXPECT_EQ(literal_eval("[-9223372036854775808, -0.0]"),
+            Value::array({std::numeric_limits<std::int64_t>::min(), -0.0}));
+  EXPECT_TRUE(std::signbit(literal_eval("[-0.0]")[0].get<double>()));
+}
+
+// Runs of non-ASCII characters in a string are checked one character at a time, wherever a
+// bad byte falls in the run.
+TEST(LiteralEval, BadUtf8IsFoundAnywhereInARunOfNonAsciiText) {
+  const std::string run = "中文字符";  // twelve bytes
+  for (std::size_t cut = 0; cut <= run.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    for (const std::string bad : {"\xff", "\xe4\xb8", "\xc0\x80"}) {
+      const std::string text = "['" + run.substr(0, cut) + bad + run.substr(cut) + "']";
+      try {
+        literal_eval(text);
+        ADD_FAILURE() << "accepted";
+      } catch (const SyntaxError& e) {
+        // The bad byte, or the lead byte of the character it breaks; "['" comes first.
+        EXPECT_EQ(std::string(e.what()), "literal_eval: invalid UTF-8 at byte offset " +
+                                             std::to_string(2 + cut - cut % 3));
+      }
+    }
+  }
+  EXPECT_EQ(literal_eval("['" + run + "', '" + run + "a" + run + "']"),
+            Value::array({run, run + "a" + run}));
 }
 
 TEST(LiteralEval, LargeDictKeepsFirstPositionAndLastValue) {

@@ -322,7 +322,8 @@ class Lexer {
   }
 
   void skip_utf8() {
-    const std::size_t n = tavrin::internal::well_formed_length(text_.substr(pos_));
+    const std::size_t n = tavrin::internal::well_formed_length(
+        std::string_view(text_.data() + pos_, text_.size() - pos_));
     if (n == 0) fail_utf8(pos_);
     pos_ += n;
   }
@@ -435,7 +436,10 @@ class Lexer {
       }
       const char c = text_[pos_];
       if (static_cast<unsigned char>(c) >= 0x80) {
-        skip_utf8();
+        // A run of non-ASCII characters, as in Chinese text, each checked in turn.
+        do {
+          skip_utf8();
+        } while (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) >= 0x80);
         continue;
       }
       if (c == quote && (!triple || at_triple_quote())) {
