@@ -39,29 +39,23 @@ class FenceAndBlankRemover {
   explicit FenceAndBlankRemover(char* to) : to_(to) {}
 
   // Takes the blocks of `text` while two are left, so that each run between blanks is copied
-  // with one 16-byte store; returns how many bytes it took.
+  // with one 16-byte store; returns how many bytes it took. A block is taken up to its first
+  // backtick, where the bytes are taken one at a time.
   std::size_t take_blocks(std::string_view text) {
     using core::internal::block_marks;
     using core::internal::kBlockBytes;
     std::size_t i = 0;
     while (text.size() - i >= 2 * kBlockBytes) {
       const char* const block = text.data() + i;
-      if (block_marks(block, '`', '`') != 0) {
+      const std::uint32_t backticks = block_marks(block, '`', '`');
+      const auto run =
+          backticks == 0 ? kBlockBytes : static_cast<std::size_t>(std::countr_zero(backticks));
+      if (run == 0) {
         i += take_byte(text, i);
         continue;
       }
-      write_backticks();     // the block's first byte ends any run
-      std::size_t done = 0;  // bytes of the block taken
-      for (std::uint32_t blanks = block_marks(block, ' ', '\n'); blanks != 0;
-           blanks &= blanks - 1) {
-        const auto blank = static_cast<std::size_t>(std::countr_zero(blanks));
-        std::memcpy(to_, block + done, kBlockBytes);
-        to_ += blank - done;
-        done = blank + 1;
-      }
-      std::memcpy(to_, block + done, kBlockBytes);
-      to_ += kBlockBytes - done;
-      i += kBlockBytes;
+      take_run(block, run);
+      i += run;
     }
     return i;
   }
@@ -73,6 +67,25 @@ class FenceAndBlankRemover {
   }
 
  private:
+  // Takes the first `run` bytes of `block` (at most a block, no backtick among them), which has
+  // a block more after it to read.
+  void take_run(const char* block, std::size_t run) {
+    using core::internal::block_marks;
+    using core::internal::kBlockBytes;
+    write_backticks();     // the run's first byte ends any run of backticks
+    std::size_t done = 0;  // bytes of the run taken
+    const std::uint32_t in_run = (std::uint32_t{1} << run) - 1;
+    for (std::uint32_t blanks = block_marks(block, ' ', '\n') & in_run; blanks != 0;
+         blanks &= blanks - 1) {
+      const auto blank = static_cast<std::size_t>(std::countr_zero(blanks));
+      std::memcpy(to_, block + done, kBlockBytes);
+      to_ += blank - done;
+      done = blank + 1;
+    }
+    std::memcpy(to_, block + done, kBlockBytes);
+    to_ += run - done;
+  }
+
   void write_backticks() {
     for (; backticks_ > 0; --backticks_) *to_++ = '`';
   }
