@@ -1197,7 +1197,7 @@ class Parser {
       if (!accept_operator(",")) break;
     }
     read = accept_operator("}");
-    return std::move(dict.finish(previous_end_).value);
+    return dict.take_value();
   }
 
   Value read_plain_list(bool& read) {
@@ -1421,6 +1421,9 @@ class Parser {
       item_.end = end;
       return std::move(item_);
     }
+
+    // The mapping alone, for the plain read, which needs no Item.
+    Value take_value() { return std::move(item_.value); }
 
    private:
     using Entries = Value::object_t::Container;
