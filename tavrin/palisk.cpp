@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "quellin/quellin.hpp"
@@ -164,6 +165,37 @@ Value parse_json_answer(const Value& res) {
   return parsed;
 }
 
+// Whether `text` opens a display and holds none of JSON's words, so that literal_eval's plain
+// read most likely takes it whole: a text with them is better scanned first, as the read
+// would stop at them only after building what came before.
+bool is_plain_display(std::string_view text) {
+  return !text.empty() && (text[0] == '{' || text[0] == '[') &&
+         text.find("true") == std::string_view::npos &&
+         text.find("false") == std::string_view::npos &&
+         text.find("null") == std::string_view::npos;
+}
+
+// literal_eval of `text`, or nothing when it refuses the text. Its refusals (SyntaxError,
+// ValueError, TypeError) are fall-backs; anything else, such as running out of memory, is not
+// a refusal and goes on to the caller. A text that certainly is no literal is not parsed: the
+// result is the same, without the cost of an exception.
+std::optional<Value> literal_value(std::string_view text) {
+  using core::internal::PlainLiteral;
+  try {
+    if (is_plain_display(text)) {
+      Value value;
+      const PlainLiteral plain = core::internal::read_plain_literal(text, value);
+      if (plain == PlainLiteral::kValue) return value;
+      if (plain == PlainLiteral::kRefused) return std::nullopt;
+    }
+    if (core::internal::may_be_literal(text)) return literal_eval(text);
+  } catch (const SyntaxError&) {
+  } catch (const ValueError&) {
+  } catch (const TypeError&) {
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 namespace internal {
@@ -229,18 +261,7 @@ Value llm_postprocess(const std::string& response) {
     room = heap_room.data();
   }
   const std::string_view processed_response = without_fences_and_blanks(response, room);
-  // The parsers' refusals (SyntaxError, ValueError, TypeError) are fall-backs; anything else,
-  // such as running out of memory, is not a refusal and goes on to the caller. A parser that
-  // certainly refuses the text is not asked: the result is the same, without the cost of an
-  // exception.
-  if (core::internal::may_be_literal(processed_response)) {
-    try {
-      return literal_eval(processed_response);
-    } catch (const SyntaxError&) {
-    } catch (const ValueError&) {
-    } catch (const TypeError&) {
-    }
-  }
+  if (std::optional<Value> literal = literal_value(processed_response)) return std::move(*literal);
   if (internal::may_be_json(processed_response)) {
     try {
       return json_loads(processed_response);

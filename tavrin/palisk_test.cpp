@@ -232,6 +232,11 @@ TEST(LlmPostprocess, RemovalsThenLiteralThenJsonThenText) {
       {"json tag removed before the fence", "``````json", Value("")},
       {"an empty set is a literal", "[set(), 1]", Value::parse("[[], 1]")},
       {"set under NFKC folding", "ｓｅｔ()", Value::array()},
+      {"JSON's words inside strings", R"({"a": "true", "b": -1})",
+       Value::parse(R"({"a":"true","b":-1})")},
+      {"prose after the fence", "```json\n{\"a\": 1}\n```\n说明：无", Value("{\"a\":1}说明：无")},
+      {"a name in a display", "[1, x]", Value("[1,x]")},
+      {"a fault in a display", "{'a': 'never closed}", Value("{'a':'neverclosed}")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

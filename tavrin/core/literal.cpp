@@ -18,6 +18,7 @@
 #include "tavrin/core/internal/build_budget.hpp"
 #include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/literal_lexer.hpp"
+#include "tavrin/core/internal/literal_scan.hpp"
 #include "tavrin/core/internal/literal_values.hpp"
 #include "tavrin/core/internal/unicode_names.hpp"
 
@@ -109,6 +110,21 @@ class Parser {
     }
     if (!unrepresentable_.empty()) throw ValueError(unrepresentable_);
     return result;
+  }
+
+  // The plain read alone; see read_plain_literal.
+  core::internal::PlainLiteral parse_plain(Value& out) {
+    using core::internal::PlainLiteral;
+    lexer_.start();
+    advance();
+    bool read = true;
+    Value plain = read_plain_element(read);
+    if (read && at_expression_end()) {
+      out = std::move(plain);
+      return PlainLiteral::kValue;
+    }
+    if (read) refused_ = at_name_no_literal_holds();  // prose after the display
+    return refused_ ? PlainLiteral::kRefused : PlainLiteral::kUnsure;
   }
 
  private:
@@ -1147,6 +1163,7 @@ class Parser {
         const Keyword keyword = token_.keyword;
         if (keyword != Keyword::kTrueLiteral && keyword != Keyword::kFalseLiteral &&
             keyword != Keyword::kNoneLiteral) {
+          refused_ = at_name_no_literal_holds();
           break;
         }
         advance();
@@ -1173,6 +1190,19 @@ class Parser {
     if (number.shape == Shape::kNumber && negative) negate(number);
     read = number.shape == Shape::kNumber && !number.out_of_range;
     return read ? std::move(number.value) : Value();
+  }
+
+  // Whether the token at hand is a name that makes any text holding it no literal: one other
+  // than True, False and None, and not called as set is in set(). A parenthesis after blanks
+  // is not looked for: such a name is not counted.
+  bool at_name_no_literal_holds() const {
+    if (token_.kind != TokenKind::kName || token_.keyword == Keyword::kTrueLiteral ||
+        token_.keyword == Keyword::kFalseLiteral || token_.keyword == Keyword::kNoneLiteral) {
+      return false;
+    }
+    const std::string_view text = lexer_.text();
+    return token_.end >= text.size() ||
+           std::string_view("( \t\f\r\n\\#").find(text[token_.end]) == std::string_view::npos;
   }
 
   Value read_plain_dict(bool& read) {
@@ -1581,6 +1611,7 @@ class Parser {
   Token token_;
   std::size_t previous_end_ = 0;
   int depth_ = 0;
+  bool refused_ = false;  // the plain read stopped at a name no literal holds
   bool error_is_type_ = false;
   std::string error_message_;
   std::size_t error_offset_ = 0;
@@ -1588,6 +1619,16 @@ class Parser {
 };
 
 }  // namespace
+
+namespace core::internal {
+
+PlainLiteral read_plain_literal(std::string_view text, Value& out) {
+  // A long text is built within a budget, which only literal_eval keeps.
+  if (BuildBudget::needed_for(text)) return PlainLiteral::kUnsure;
+  return Parser(text, true).parse_plain(out);
+}
+
+}  // namespace core::internal
 
 Value literal_eval(std::string_view text) {
   return core::internal::build_within_budget(

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/literal_scan.hpp"
 #include "tavrin/core/literal.hpp"
 
@@ -69,6 +70,70 @@ TEST(LiteralScan, StringsOfEveryLengthAreSkippedWhole) {
     EXPECT_NO_THROW(literal_eval(held));
     EXPECT_FALSE(may_be_literal("['" + body + "',null]"));
     EXPECT_FALSE(may_be_literal("['" + body + "']+null"));
+  }
+}
+
+struct PlainCase {
+  std::string text;
+  PlainLiteral expected;
+};
+
+// The plain read's claims, each checked against literal_eval: its value is literal_eval's, its
+// refusal one that literal_eval makes too, its fault the same fault.
+TEST(LiteralScan, PlainReadAgreesWithTheParser) {
+  const std::vector<PlainCase> cases = {
+      {R"({"a": -1.5, "b": [True, None, 'x', {}], "a": 2})", PlainLiteral::kValue},
+      {"[1, 2]\n# done\n", PlainLiteral::kValue},
+      {R"({"a":true})", PlainLiteral::kRefused},
+      {R"({"a":1,"b":null})", PlainLiteral::kRefused},
+      {"[1,2,x]", PlainLiteral::kRefused},
+      {"[𝐍𝐨𝐧𝐞]", PlainLiteral::kRefused},
+      {R"({"a":1}说明：好)", PlainLiteral::kRefused},
+      {R"({"a":1}if)", PlainLiteral::kRefused},
+      {"[1]x", PlainLiteral::kRefused},
+      {"[set()]", PlainLiteral::kUnsure},
+      {"[ｓｅｔ()]", PlainLiteral::kUnsure},
+      {"[set ()]", PlainLiteral::kUnsure},
+      {"[1] if True else 2", PlainLiteral::kUnsure},
+      {"{'a': 1}, [2]", PlainLiteral::kUnsure},
+      {"[(1, 2)]", PlainLiteral::kUnsure},
+      {"{1: 2}", PlainLiteral::kUnsure},
+      {"[-x]", PlainLiteral::kUnsure},
+      {"[" + std::string(5000, ' ') + "1]", PlainLiteral::kUnsure},  // built within a budget
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Value out;
+    ASSERT_EQ(read_plain_literal(c.text, out), c.expected);
+    switch (c.expected) {
+      case PlainLiteral::kValue:
+        EXPECT_EQ(out, literal_eval(c.text));
+        break;
+      case PlainLiteral::kRefused:
+        EXPECT_ANY_THROW(literal_eval(c.text));
+        break;
+      case PlainLiteral::kUnsure:
+        EXPECT_TRUE(out.is_null());
+        break;
+    }
+  }
+  for (const std::string text : {"{'a': 'never closed", "[1, 2", "[1, 0b2]", "[\"\xff\"]"}) {
+    SCOPED_TRACE(text);
+    std::string plain_fault;
+    std::string fault;
+    try {
+      Value out;
+      read_plain_literal(text, out);
+    } catch (const SyntaxError& e) {
+      plain_fault = e.what();
+    }
+    try {
+      literal_eval(text);
+    } catch (const SyntaxError& e) {
+      fault = e.what();
+    }
+    EXPECT_FALSE(fault.empty());
+    EXPECT_EQ(plain_fault, fault);
   }
 }
 
