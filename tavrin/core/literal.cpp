@@ -905,6 +905,14 @@ class Parser {
     return lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
   }
 
+  // What the body of the string token at hand stands for; not for an f-string.
+  std::string body_text() const {
+    if (token_.plain) return std::string(body());
+    std::string out;
+    append_body(out);
+    return out;
+  }
+
   // Appends what the body of the string token at hand stands for; not for an f-string.
   void append_body(std::string& out) const {
     if (token_.plain) {
@@ -1152,8 +1160,8 @@ class Parser {
     switch (token_.kind) {
       case TokenKind::kString: {
         if (token_.prefix.bytes || token_.prefix.formatted) break;
-        Value text(Value::value_t::string);  // written in place, not moved into the Value
-        append_body(text.get_ref<std::string&>());
+        // A plain body is the text itself, copied once to where the Value holds it.
+        Value text = token_.plain ? Value(body()) : Value(body_text());
         advance();
         return text;
       }
@@ -1208,15 +1216,13 @@ class Parser {
   Value read_plain_dict(bool& read) {
     DictBuilder dict(*this, token_.begin);
     advance();  // {
-    std::string key;
     while (!at_operator("}")) {
       if (token_.kind != TokenKind::kString || token_.prefix.bytes || token_.prefix.formatted) {
         read = false;
         return Value();
       }
       const std::size_t key_begin = token_.begin;
-      key.clear();
-      append_body(key);
+      std::string key = body_text();
       advance();
       const std::size_t key_end = previous_end_;
       read = accept_operator(":");
