@@ -1160,8 +1160,7 @@ class Parser {
     switch (token_.kind) {
       case TokenKind::kString: {
         if (token_.prefix.bytes || token_.prefix.formatted) break;
-        // A plain body is the text itself, copied once to where the Value holds it.
-        Value text = token_.plain ? Value(body()) : Value(body_text());
+        Value text(body_text());
         advance();
         return text;
       }

@@ -96,6 +96,26 @@ TEST(JsonReader, RefusesWhatIsNotStrictJsonAndSaysWhere) {
   EXPECT_EQ(trace_of("[[[[[[[[]]]]]]]]"), "[ [ [ [ [ [ [ [ ] ] ] ] ] ] ] ]");  // 8 deep is allowed
 }
 
+// Long strings are scanned a block at a time: a quote, a backslash or a control character is
+// found wherever it falls in a block.
+TEST(JsonReader, LongStringsStopAtEveryByteThatEndsAPlainRun) {
+  for (std::size_t at = 0; at < 48; ++at) {
+    std::string body(48, 'x');
+    body.insert(at, "\\n");
+    EXPECT_EQ(trace_of("\"" + body + "\""),
+              "s(" + std::string(at, 'x') + "\n" + std::string(48 - at, 'x') + ")")
+        << at;
+    std::string control(48, 'x');
+    control[at] = '\x1f';
+    try {
+      trace_of("\"" + control + "\"");
+      ADD_FAILURE() << "read without a fault: control character at " << at;
+    } catch (const JsonError& e) {
+      EXPECT_EQ(e.byte, at + 2);
+    }
+  }
+}
+
 TEST(JsonReader, WhatTheHandlerThrowsPassesThrough) {
   struct Refusing : Trace {
     void key(std::string_view) { throw std::invalid_argument("no keys here"); }

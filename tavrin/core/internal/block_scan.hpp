@@ -32,4 +32,21 @@ inline std::uint32_t block_marks(const char* at, char a, char b) {
 #endif
 }
 
+/// block_marks, with a bit as well for each byte below 0x20, which JSON's strings never hold
+/// as they are.
+inline std::uint32_t block_marks_or_controls(const char* at, char a, char b) {
+#if defined(__SSE2__)
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  const __m128i controls = _mm_cmpeq_epi8(_mm_max_epu8(block, below_space), below_space);
+  return block_marks(at, a, b) | static_cast<std::uint32_t>(_mm_movemask_epi8(controls));
+#else
+  std::uint32_t marks = block_marks(at, a, b);
+  for (std::size_t k = 0; k < kBlockBytes; ++k) {
+    marks |= static_cast<std::uint32_t>(static_cast<unsigned char>(at[k]) < 0x20) << k;
+  }
+  return marks;
+#endif
+}
+
 }  // namespace tavrin::core::internal

@@ -9,6 +9,7 @@
 //   read_json("[1,]", counter, 256);                   // throws JsonError{byte 4, kSyntax}
 #pragma once
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -18,11 +19,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "tavrin/core/internal/block_scan.hpp"
 #include "tavrin/core/internal/utf8.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tavrin::vectorstore::internal {
 
@@ -87,23 +85,15 @@ class Reader {
     return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
   }
 
-  // The offset of the first byte at or after `from` that is not plain, or the text's size.
-  // Sixteen bytes at a time where SSE2 is there (every x86-64): the texts of a store are long.
+  // The offset of the first byte at or after `from` that is not plain, or the text's size; a
+  // block at a time while one is left, as the texts of a store are long.
   std::size_t end_of_plain_run(std::size_t from) const {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1F);
-    for (; text_.size() - from >= sizeof(__m128i); from += sizeof(__m128i)) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_.data() + from));
-      const __m128i stops =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                       _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space));
-      if (const int mask = _mm_movemask_epi8(stops); mask != 0) {
-        return from + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-      }
+    using tavrin::core::internal::kBlockBytes;
+    for (; text_.size() - from >= kBlockBytes; from += kBlockBytes) {
+      const std::uint32_t stops =
+          tavrin::core::internal::block_marks_or_controls(text_.data() + from, '"', '\\');
+      if (stops != 0) return from + static_cast<std::size_t>(std::countr_zero(stops));
     }
-#endif
     while (from < text_.size() && is_plain(text_[from])) ++from;
     return from;
   }
