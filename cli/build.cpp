@@ -63,6 +63,7 @@ void add_build_command(CLI::App& app) {
       "--metadata", options->metadata,
       "columns kept as metadata of each row, comma-separated (default: the fields)");
   add_embed_options(*command, options->embed);
+  add_request_limits(*command, options->embed.retries, options->embed.timeout);
   command->footer(
       "Example:\n"
       "  tavrin build train.csv --labels examples/data/labels.json --out stores\n"

@@ -76,6 +76,7 @@ void add_check_command(CLI::App& app) {
                       "fields to check, comma-separated (default: those of labels.json)");
   add_min_score_option(*command, options->settings.min_score);
   add_embed_options(*command, options->embed);
+  add_request_limits(*command, options->embed.retries, options->embed.timeout);
   command->add_flag("--scores", options->settings.scores,
                     "add \"decisions\": each field's decision, similarity and runner-up");
   command->footer(

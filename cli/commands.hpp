@@ -41,11 +41,18 @@ struct EmbedOptions {
   std::string key;
   std::string model;
   std::size_t batch = 64;
+  unsigned retries = 2;  // of a failed request; a command that asks an LLM passes its own
+  double timeout = 600;  // seconds a request may take, and may stay silent
 };
 
 /// Adds --embed-url, --embed-key, --embed-model (read from TAVRIN_EMBED_URL, TAVRIN_EMBED_KEY,
 /// TAVRIN_EMBED_MODEL when left out) and --embed-batch to `command`.
 void add_embed_options(CLI::App& command, EmbedOptions& options);
+
+/// Adds --retries and --timeout, the limits of each request of `command`, to `retries` and
+/// `timeout` (add_llm_options adds them for the LLM's; a command without an LLM for the
+/// embedding endpoint's).
+void add_request_limits(CLI::App& command, unsigned& retries, double& timeout);
 
 void add_split_command(CLI::App& app);
 void add_build_command(CLI::App& app);

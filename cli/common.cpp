@@ -1,10 +1,12 @@
 #include "cli/common.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <set>
 
 #include "cli/files.hpp"
+#include "quellin/client.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
@@ -292,6 +294,16 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
   return db_maps;
 }
 
+quellin::ClientOptions client_options(unsigned retries, double timeout) {
+  quellin::ClientOptions client;
+  client.retry.max_retries = retries;
+  const auto limit = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+  client.timeout.total = limit;
+  client.timeout.sock_read = limit;
+  client.timeout.connect = std::min(client.timeout.connect, limit);
+  return client;
+}
+
 std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options) {
   if (options.url.empty() && options.model.empty()) {
     return std::make_shared<vectorstore::HashingEmbeddings>();
@@ -303,6 +315,7 @@ std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& opt
   }
   openai::OpenAIEmbeddingsOptions settings;
   settings.batch_size = options.batch;
+  settings.client = client_options(options.retries, options.timeout);
   try {
     return std::make_shared<openai::OpenAIEmbeddings>(options.url, options.key, options.model,
                                                       std::move(settings));

@@ -21,6 +21,10 @@
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/value.hpp"
 
+namespace quellin {
+struct ClientOptions;
+}  // namespace quellin
+
 namespace tavrin::frame {
 class DataFrame;
 }  // namespace tavrin::frame
@@ -138,6 +142,10 @@ void require_store_of_labels(const vectorstore::FAISS& store, const Value& allow
 StoreMap load_field_stores(const std::filesystem::path& stores, const Value& labels,
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings);
+
+/// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
+/// in all and of each silence.
+quellin::ClientOptions client_options(unsigned retries, double timeout);
 
 /// The embedding model of the options: OpenAIEmbeddings at `url` with `model` (a UsageError
 /// when one is given without the other), else the offline HashingEmbeddings (hashed character

@@ -354,7 +354,12 @@ void add_demo_command(CLI::App& app) {
       "Examples:\n"
       "  tavrin demo --out /tmp/demo\n"
       "  TAVRIN_LLM_URL=https://host/v1/chat/completions TAVRIN_LLM_KEY=... tavrin demo");
-  command->callback([options] { run_demo(*options); });
+  command->callback([options] {
+    // The job's limits bound its embedding requests as they bound its chat requests.
+    options->embed.retries = options->llm.retries;
+    options->embed.timeout = options->llm.timeout;
+    run_demo(*options);
+  });
 }
 
 }  // namespace tavrin::cli

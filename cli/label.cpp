@@ -153,7 +153,12 @@ void add_label_command(CLI::App& app) {
       "  tavrin label test.csv --labels examples/data/labels.json --stores stores \\\n"
       "    --out results.jsonl --llm-url https://api.example.com/v1/chat/completions\n"
       "  (TAVRIN_LLM_KEY holds the key; run the same command again to resume)");
-  command->callback([options] { run_label(*options); });
+  command->callback([options] {
+    // The job's limits bound its embedding requests as they bound its chat requests.
+    options->embed.retries = options->llm.retries;
+    options->embed.timeout = options->llm.timeout;
+    run_label(*options);
+  });
 }
 
 }  // namespace tavrin::cli

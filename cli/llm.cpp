@@ -74,7 +74,7 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
                                      bool json_mode, const labeling::JobSettings& settings,
                                      Start start) {
   asio::io_context io;
-  quellin::ClientOptions pool = client_options(options);
+  quellin::ClientOptions pool = client_options(options.retries, options.timeout);
   // Every prompt in flight gets a connection of its own instead of waiting for one.
   pool.max_connections_per_host = std::max(pool.max_connections_per_host, settings.in_flight);
   std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(pool));
@@ -98,16 +98,6 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
 
 }  // namespace
 
-quellin::ClientOptions client_options(const LlmOptions& options) {
-  quellin::ClientOptions client;
-  client.retry.max_retries = options.retries;
-  const auto limit = std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
-  client.timeout.total = limit;
-  client.timeout.sock_read = limit;
-  client.timeout.connect = std::min(client.timeout.connect, limit);
-  return client;
-}
-
 std::string endpoint_name(const std::string& url) {
   const auto parsed = boost::urls::parse_uri(url);
   if (!parsed) return "the endpoint";
@@ -117,7 +107,7 @@ std::string endpoint_name(const std::string& url) {
 
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
   asio::io_context io;
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options));
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options.retries, options.timeout));
   Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
   try {
     return run_with_client(io, client,

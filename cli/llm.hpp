@@ -13,15 +13,7 @@
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 
-namespace quellin {
-struct ClientOptions;
-}  // namespace quellin
-
 namespace tavrin::cli {
-
-/// The pooled client's settings for `options`: its retries, and --timeout as the limit of each
-/// attempt in all and of each silence.
-quellin::ClientOptions client_options(const LlmOptions& options);
 
 /// `url` without user information, query and fragment, for messages: they may hold a key.
 std::string endpoint_name(const std::string& url);

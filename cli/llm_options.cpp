@@ -14,12 +14,15 @@ void add_llm_options(CLI::App& command, LlmOptions& options) {
   command.add_option("--temperature", options.temperature, "sampling temperature")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 2.0));
-  command.add_option("--retries", options.retries, "retries of a failed request (0 for none)")
+  add_request_limits(command, options.retries, options.timeout);
+}
+
+void add_request_limits(CLI::App& command, unsigned& retries, double& timeout) {
+  command.add_option("--retries", retries, "retries of a failed request (0 for none)")
       ->capture_default_str()
       ->check(CLI::Range(0, 100));
   command
-      .add_option("--timeout", options.timeout,
-                  "seconds a request may take in all, and may stay silent")
+      .add_option("--timeout", timeout, "seconds a request may take in all, and may stay silent")
       ->capture_default_str()
       ->check(CLI::Range(0.001, 86400.0));
 }

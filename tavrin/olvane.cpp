@@ -1,6 +1,8 @@
 #include "tavrin/olvane.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <string>
 #include <utility>
 
@@ -115,6 +117,19 @@ void settle_by_search(FieldCheck& check, const StoreMap& DB_MAPS, std::optional<
 
 Value optional_json(const std::optional<double>& v) { return v ? Value(*v) : Value(); }
 
+// The predicted value of `field` (null when absent) and whether it is an allowed label.
+std::pair<Value, bool> prediction_of(const Value& result, const Value& labels,
+                                     const std::string& field) {
+  static const Value no_labels = Value::array();
+  const auto predicted = result.find(field);
+  Value value = predicted != result.end() ? *predicted : Value();
+  const auto found = labels.find(field);
+  const Value& allowed = found != labels.end() ? *found : no_labels;
+  // A labels text has no membership test for null; any other collection answers it.
+  const bool member = !(value.is_null() && allowed.is_string()) && holds(allowed, value, field);
+  return {std::move(value), member};
+}
+
 }  // namespace
 
 Value check_result(const Value& result, const Value& labels,
@@ -179,21 +194,14 @@ ScoredCheck check_result_scored(const Value& result, const Value& labels,
   require_object(result, "result");
   require_object(labels, "labels");
   if (min_score && std::isnan(*min_score)) throw ValueError("min_score must not be NaN");
-  const Value no_labels = Value::array();
 
   ScoredCheck scored;
   for (const std::string& field : tgt_fieldnames) {
     if (scored.checked_result.contains(field)) continue;
     FieldCheck check;
     check.field = field;
-    if (const auto predicted = result.find(field); predicted != result.end()) {
-      check.predicted = *predicted;
-    }
-    const auto found = labels.find(field);
-    const Value& allowed = found != labels.end() ? *found : no_labels;
-    // A labels text has no membership test for null; any other collection answers it.
-    const bool member = !(check.predicted.is_null() && allowed.is_string()) &&
-                        holds(allowed, check.predicted, field);
+    bool member = false;
+    std::tie(check.predicted, member) = prediction_of(result, labels, field);
     if (member) {
       check.decision = Decision::kept;
       check.checked = check.predicted;
@@ -205,6 +213,21 @@ ScoredCheck check_result_scored(const Value& result, const Value& labels,
     scored.fields.push_back(std::move(check));
   }
   return scored;
+}
+
+std::vector<LookUp> values_to_look_up(const Value& result, const Value& labels,
+                                      const std::vector<std::string>& tgt_fieldnames) {
+  require_object(result, "result");
+  require_object(labels, "labels");
+  std::vector<LookUp> look_ups;
+  std::vector<std::string> seen;
+  for (const std::string& field : tgt_fieldnames) {
+    if (std::find(seen.begin(), seen.end(), field) != seen.end()) continue;
+    seen.push_back(field);
+    auto [value, member] = prediction_of(result, labels, field);
+    if (!member && !value.is_null()) look_ups.push_back({field, std::move(value)});
+  }
+  return look_ups;
 }
 
 }  // namespace tavrin::olvane

@@ -87,6 +87,19 @@ struct ScoredCheck {
   Value decisions() const;
 };
 
+/// A value that check_result_scored looks up in its field's store.
+struct LookUp {
+  std::string field;
+  Value value;
+};
+
+/// The values of `result` that check_result_scored, given the same arguments, searches the
+/// stores for: for each distinct target field in order, a value that is present, not null and
+/// not an allowed label. A caller that embeds queries itself (awaiting them) learns from it
+/// which texts to embed. TypeError as check_result_scored.
+std::vector<LookUp> values_to_look_up(const Value& result, const Value& labels,
+                                      const std::vector<std::string>& tgt_fieldnames);
+
 /// check_result with the evidence of each decision and an optional floor on similarity.
 ///
 /// Membership is check_result's own test, and a value that is not a member is looked up in

@@ -4,24 +4,29 @@
 #include <charconv>
 #include <deque>
 #include <exception>
+#include <list>
 #include <memory>
 #include <optional>
 #include <unordered_set>
 #include <utility>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/labeling/journal.hpp"
+#include "tavrin/labeling/query_embedder.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/palisk.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
 
 namespace tavrin::labeling {
 namespace {
@@ -34,16 +39,19 @@ constexpr std::size_t kChunkRows = 256;
 // Prompts built together; a few more than one scan of the training store per record would
 // need, few enough to start the first requests at once.
 constexpr std::size_t kPromptBatch = 16;
+// Answers being checked, per chat slot, before the slots wait for the checks: memory stays
+// bounded when the embedding model is slower than the chat model.
+constexpr std::size_t kChecksPerSlot = 4;
 
-// The job's view of its records: passes over the rows in table order, a table as one chunk,
-// a stream a chunk at a time.
+// The job's view of its records, owned: passes over the rows in table order, a table as it
+// is, a stream a chunk at a time.
 class Records {
  public:
-  explicit Records(const frame::DataFrame& table) : table_(&table) {}
-  explicit Records(frame::CsvStream& stream) : stream_(&stream) {}
+  explicit Records(frame::DataFrame table) : table_(std::move(table)) {}
+  explicit Records(frame::CsvStream stream) : stream_(std::move(stream)) {}
 
   const std::vector<std::string>& columns() const {
-    return table_ ? table_->columns() : stream_->columns();
+    return stream_ ? stream_->columns() : table_.columns();
   }
   bool has_column(const std::string& column) const {
     return std::find(columns().begin(), columns().end(), column) != columns().end();
@@ -52,28 +60,26 @@ class Records {
   void rewind() {
     chunk_ = frame::DataFrame();
     next_ = 0;
-    started_ = false;
     if (stream_) stream_->rewind();
   }
 
-  // The next row of this pass, or nullopt at its end.
+  // The next row of this pass, or nullopt at its end; valid until the next call.
   std::optional<frame::DataFrame::Row> next() {
-    if (next_ == chunk_.size()) {
-      if (table_ && started_) return std::nullopt;
-      chunk_ = table_ ? *table_ : stream_->next(kChunkRows);
+    const frame::DataFrame& rows = stream_ ? chunk_ : table_;
+    if (next_ == rows.size()) {
+      if (!stream_) return std::nullopt;
+      chunk_ = stream_->next(kChunkRows);
       next_ = 0;
-      started_ = true;
       if (chunk_.size() == 0) return std::nullopt;
     }
-    return chunk_.iloc(next_++);
+    return rows.iloc(next_++);
   }
 
  private:
-  const frame::DataFrame* table_ = nullptr;
-  frame::CsvStream* stream_ = nullptr;
+  frame::DataFrame table_;
+  std::optional<frame::CsvStream> stream_;
   frame::DataFrame chunk_;
   std::size_t next_ = 0;
-  bool started_ = false;
 };
 
 void require_column(const Records& records, const std::string& column, const char* role) {
@@ -82,26 +88,43 @@ void require_column(const Records& records, const std::string& column, const cha
   }
 }
 
+void require_distinct(const std::vector<std::string>& names, const char* what) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (std::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i), names[i]) !=
+        names.begin() + static_cast<std::ptrdiff_t>(i)) {
+      throw ValueError(std::string(what) + " " + repr(Value(names[i])) + " is listed twice");
+    }
+  }
+}
+
 bool in_shard(std::size_t position, const Shard& shard) {
   return position % shard.count == shard.index;
 }
 
-// One whole pass over the records; the number of records of the shard.
-std::size_t check_inputs(Records& records, const Prompter& prompter, const StoreMap& field_stores,
-                         const JobSettings& settings) {
+void check_settings(const Prompter& prompter, const StoreMap& field_stores,
+                    const JobSettings& settings) {
   if (settings.in_flight == 0) throw ValueError("in_flight must be at least 1");
   if (settings.shard.count == 0 || settings.shard.index >= settings.shard.count) {
     throw ValueError("shard " + std::to_string(settings.shard.index) + "/" +
                      std::to_string(settings.shard.count) + " does not exist");
   }
-  require_column(records, settings.id_column, "id");
-  for (const std::string& column : settings.text_fields) require_column(records, column, "text");
+  if (settings.text_fields.empty()) {
+    throw ValueError("text_fields must name at least one column of the record's text");
+  }
+  require_distinct(settings.text_fields, "text field");
+  require_distinct(prompter.settings().fields, "target field");
   for (const std::string& field : prompter.settings().fields) {
     const auto store = field_stores.find(field);
     if (store == field_stores.end() || !store->second) {
       throw ValueError("there is no store of allowed labels for field " + repr(Value(field)));
     }
   }
+}
+
+// One whole pass over the records; the number of records of the shard.
+std::size_t check_records(Records& records, const JobSettings& settings) {
+  require_column(records, settings.id_column, "id");
+  for (const std::string& column : settings.text_fields) require_column(records, column, "text");
   std::unordered_set<std::string> ids;
   std::size_t position = 0, in_this_shard = 0;
   records.rewind();
@@ -142,19 +165,46 @@ bool is_true_label(const Value& value, const Value& truth) {
   return !value.is_null() && str(value) == str(truth);
 }
 
+// The member `name` of a result line, which must be an object (or, when it `may_be_absent`,
+// absent or null). ValueError naming the member otherwise.
+const Value& object_member(const Value& line, const char* name, bool may_be_absent) {
+  static const Value none;
+  const auto found = line.find(name);
+  if (found == line.end() && may_be_absent) return none;
+  if (found == line.end() || !(found->is_object() || (may_be_absent && found->is_null()))) {
+    throw ValueError(std::string(found == line.end() ? "has no \"" : "has a \"") + name +
+                     (found == line.end() ? "\" object" : "\" that is no object"));
+  }
+  return *found;
+}
+
 // Counts one result line; the same for lines read back and lines just written, so the tally
-// always describes the file.
+// always describes the file. ValueError saying what is wrong with a line that is no result.
 void count_line(JobTally& tally, const Value& line, const std::vector<std::string>& fields) {
-  ++tally.done;
-  if (!line.value("error", Value()).is_null()) {
+  const auto error = line.find("error");
+  if (error != line.end() && !error->is_null()) {
+    ++tally.done;
     ++tally.failed;
     return;
   }
-  const Value& decisions = line["decisions"];
-  const Value& gold = line.value("gold", Value());
+  const Value& decisions = object_member(line, "decisions", false);
+  const Value& predicted = object_member(line, "predicted", false);
+  const Value& checked = object_member(line, "checked", false);
+  const Value& gold = object_member(line, "gold", true);
+  for (const std::string& field : fields) {
+    const auto entry = decisions.find(field);
+    if (entry != decisions.end() && !(entry->is_object() &&
+                                      entry->value("decision", Value("")).is_string())) {
+      throw ValueError("has a decision of field " + repr(Value(field)) +
+                       " that is no object with a text \"decision\"");
+    }
+  }
+  ++tally.done;
   for (const std::string& field : fields) {
     FieldTally& t = tally.fields[field];
-    const std::string decision = decisions.value(field, Value::object()).value("decision", "");
+    const auto entry = decisions.find(field);
+    const std::string decision =
+        entry == decisions.end() ? "" : entry->value("decision", Value("")).get<std::string>();
     t.kept += decision == "kept";
     t.replaced += decision == "replaced";
     t.abstained += decision == "abstained";
@@ -162,8 +212,8 @@ void count_line(JobTally& tally, const Value& line, const std::vector<std::strin
     const auto truth = gold.is_object() ? gold.find(field) : gold.end();
     if (truth == gold.end()) continue;
     ++t.gold;
-    t.predicted_right += is_true_label(line["predicted"].value(field, Value()), *truth);
-    t.checked_right += is_true_label(line["checked"].value(field, Value()), *truth);
+    t.predicted_right += is_true_label(predicted.value(field, Value()), *truth);
+    t.checked_right += is_true_label(checked.value(field, Value()), *truth);
     t.gold_abstained += decision == "abstained";
   }
 }
@@ -192,6 +242,27 @@ Value failed_line(const Value& id, const Value& gold, const Value& answer, unsig
   return line;
 }
 
+// Wakes every coroutine that waits on it; a waiter checks its condition again.
+class Notifier {
+ public:
+  explicit Notifier(const asio::any_io_executor& executor)
+      : timer_(executor, asio::steady_timer::time_point::max()) {}
+  void notify() { timer_.cancel(); }
+  asio::awaitable<void> wait() {
+    boost::system::error_code ignored;
+    co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+
+ private:
+  asio::steady_timer timer_;
+};
+
+// Records read for their prompts, not yet prepared.
+struct Batch {
+  std::vector<Value> ids, golds;
+  std::vector<std::string> texts;
+};
+
 // A record ready to be asked: what its result line needs, without the row it came from.
 struct Prepared {
   Value id;
@@ -199,129 +270,288 @@ struct Prepared {
   std::string prompt;
 };
 
-// What the workers of one job share; they all run on one executor, so no locks.
-struct Job {
-  Records& records;
-  const Prompter& prompter;
-  const StoreMap& field_stores;
-  const Model& model;
-  const JobSettings& settings;
-  const JobProgress& progress;
-  Journal& journal;
-  JobTally tally;
-  std::size_t position = 0;  // of the next row of the labelling pass
-  std::size_t running = 0;
-  std::exception_ptr failure = nullptr;  // the first error that ends the job
-  std::unique_ptr<asio::steady_timer> all_done = nullptr;
+// A record the model answered, to be checked.
+struct Answered {
+  Value id;
+  Value gold;
+  ModelReply reply;
+};
 
-  std::deque<Prepared> ready = {};  // prompts built, not asked yet
+// A field store searched with a vector made beforehand for the one value it is asked about.
+class EmbeddedQuery : public vectorstore::VectorStore {
+ public:
+  EmbeddedQuery(std::shared_ptr<const vectorstore::FAISS> store, std::vector<float> vector)
+      : store_(std::move(store)), vector_(std::move(vector)) {}
 
-  // The next record of the shard that the results file does not hold, with its prompt.
-  std::optional<Prepared> take() {
-    if (ready.empty()) prepare();
-    if (ready.empty()) return std::nullopt;
-    Prepared record = std::move(ready.front());
-    ready.pop_front();
-    return record;
+  std::vector<vectorstore::ScoredDocument> similarity_search_with_score(
+      const Value& /*query*/, std::size_t topk) const override {
+    return store_->similarity_search_with_score_by_vector(vector_, topk);
   }
 
-  // Builds the prompts of the next kPromptBatch records to do, whose examples come from one
-  // pass over the training store.
-  void prepare() {
-    std::vector<Value> ids, golds;
-    std::vector<std::string> texts;
-    while (texts.size() < kPromptBatch) {
+ private:
+  std::shared_ptr<const vectorstore::FAISS> store_;
+  std::vector<float> vector_;
+};
+
+// The job: what it owns, the queues between its stages, and its tasks. Every task runs on one
+// executor, so nothing is locked; each holds the job, which lives until the last one ends.
+struct Job {
+  Job(Records rows, Prompter p, StoreMap stores, Model m, JobSettings s, JobProgress on_progress,
+      const asio::any_io_executor& ex)
+      : records(std::move(rows)),
+        prompter(std::move(p)),
+        field_stores(std::move(stores)),
+        model(std::move(m)),
+        settings(std::move(s)),
+        progress(std::move(on_progress)),
+        executor(ex),
+        embedder(ex),
+        prompts_ready(ex),
+        room(ex),
+        checks_done(ex),
+        tasks_done(ex) {}
+
+  Records records;
+  const Prompter prompter;
+  const StoreMap field_stores;
+  const Model model;
+  const JobSettings settings;
+  const JobProgress progress;
+  asio::any_io_executor executor;
+  std::optional<Journal> journal;
+  JobTally tally;
+  QueryEmbedder embedder;
+
+  std::size_t position = 0;     // of the next row of the labelling pass
+  std::deque<Prepared> ready;   // prompts built, not asked yet
+  std::size_t preparing = 0;    // records whose prompts are being built
+  bool all_read = false;        // the pass has no more records
+  std::size_t checking = 0;     // answers being checked
+  std::size_t tasks = 0;        // coroutines of the job still running
+  Notifier prompts_ready, room, checks_done, tasks_done;
+  std::list<asio::cancellation_signal> chat_slots;  // cancel the requests of each chat slot
+  std::exception_ptr failure;   // the first error that ends the job
+  bool stopping = false;
+
+  const std::vector<std::string>& fields() const { return prompter.settings().fields; }
+  std::size_t lookahead() const { return 2 * settings.in_flight + kPromptBatch; }
+  bool nothing_left() const { return ready.empty() && all_read && preparing == 0; }
+
+  // Ends the job: the chat requests are cancelled, nothing more is written.
+  void stop(std::exception_ptr why) {
+    if (!failure) failure = std::move(why);
+    if (stopping) return;
+    stopping = true;
+    for (asio::cancellation_signal& slot : chat_slots) slot.emit(asio::cancellation_type::terminal);
+    prompts_ready.notify();
+    room.notify();
+    checks_done.notify();
+  }
+
+  void spawn(const std::shared_ptr<Job>& self, asio::awaitable<void> task,
+             asio::cancellation_slot slot = {}) {
+    ++tasks;
+    asio::co_spawn(executor, std::move(task),
+                   asio::bind_cancellation_slot(slot, [self](std::exception_ptr e) {
+                     if (e) self->stop(e);
+                     if (--self->tasks == 0) self->tasks_done.notify();
+                   }));
+  }
+
+  // Appends a result line and counts it; a job that is stopping writes nothing more.
+  void finish(const Value& line) {
+    if (stopping) return;
+    try {
+      journal->append(line);
+    } catch (...) {
+      stop(std::current_exception());
+      return;
+    }
+    count_line(tally, line, fields());
+    if (progress) progress(tally);
+  }
+
+  // The next records of the shard that the results file does not hold, up to kPromptBatch.
+  Batch read_batch() {
+    Batch batch;
+    while (batch.texts.size() < kPromptBatch) {
       const auto row = records.next();
       if (!row) break;
       if (!in_shard(position++, settings.shard)) continue;
       const Value& id = (*row)[settings.id_column];
-      if (journal.holds(id)) continue;
-      ids.push_back(id);
-      golds.push_back(gold_of(records, *row, prompter.settings().fields));
-      texts.push_back(brollin::row_text(*row, settings.text_fields));
+      if (journal->holds(id)) continue;
+      batch.ids.push_back(id);
+      batch.golds.push_back(gold_of(records, *row, fields()));
+      batch.texts.push_back(brollin::row_text(*row, settings.text_fields));
     }
-    std::vector<std::string> prompts = prompter.prompts_for(texts, golds);
-    for (std::size_t i = 0; i < prompts.size(); ++i) {
-      ready.push_back({std::move(ids[i]), std::move(golds[i]), std::move(prompts[i])});
-    }
+    return batch;
   }
 };
 
-// One record: answer and check. Every failure of the model or its answer is the record's.
-asio::awaitable<Value> label_record(Job& job, Prepared record) {
-  const Value& id = record.id;
-  const Value& gold = record.gold;
-  ModelReply reply;
+// Builds the prompts of a batch, its texts embedded through the job's QueryEmbedder; when
+// that fails, each record of the batch fails with the error.
+asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
+  std::vector<std::string> prompts;
+  std::string error;
   try {
-    reply = co_await job.model(std::move(record.prompt));
-  } catch (const ModelError& e) {
-    job.tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
-    co_return failed_line(id, gold, Value(), e.attempts(), e.what());
-  } catch (const std::exception& e) {
-    co_return failed_line(id, gold, Value(), 1, e.what());
+    Prompter::QueryVectors vectors;
+    for (const auto& query_model : job->prompter.query_models()) {
+      vectors.push_back(co_await job->embedder.embed(query_model, batch.texts));
+    }
+    prompts = job->prompter.prompts_for(batch.texts, batch.golds, std::move(vectors));
+  } catch (const std::exception& e) {  // the embedding model's error, or a vector no store takes
+    error = e.what();
   }
-  job.tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
-  job.tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
-  job.tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+  job->preparing -= batch.ids.size();
+  for (std::size_t i = 0; i < batch.ids.size(); ++i) {
+    if (error.empty()) {
+      job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
+                            std::move(prompts[i])});
+    } else {
+      job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, error));
+    }
+  }
+  job->prompts_ready.notify();
+  job->room.notify();
+}
+
+// Reads the records and starts preparing their prompts, keeping `lookahead` records prepared
+// or being prepared ahead of the chat slots.
+asio::awaitable<void> read_records(std::shared_ptr<Job> job) {
+  while (!job->stopping) {
+    if (job->ready.size() + job->preparing >= job->lookahead()) {
+      co_await job->room.wait();
+      continue;
+    }
+    Batch batch = job->read_batch();
+    if (batch.ids.empty()) break;
+    job->preparing += batch.ids.size();
+    job->spawn(job, prepare(job, std::move(batch)));
+  }
+  job->all_read = true;
+  job->prompts_ready.notify();
+}
+
+// The checked line of an answer. Every failure of the answer or of its check is the record's.
+asio::awaitable<Value> checked_line(const std::shared_ptr<Job>& job, const Answered& answered) {
+  const Value& id = answered.id;
+  const Value& gold = answered.gold;
+  const ModelReply& reply = answered.reply;
   Value predicted;
   try {
     predicted = palisk::parse_answer(reply.answer);
   } catch (const ValueError& e) {
     co_return failed_line(id, gold, reply.answer, reply.attempts, e.what());
   }
-  const olvane::ScoredCheck scored = olvane::check_result_scored(
-      predicted, job.prompter.settings().labels, job.prompter.settings().fields, job.field_stores,
-      job.settings.min_score);
-  co_return result_line(id, reply, scored, predicted, gold);
-}
-
-asio::awaitable<void> worker(Job& job) {
+  const PromptSettings& prompt = job->prompter.settings();
+  std::string error;
   try {
-    while (!job.failure) {
-      std::optional<Prepared> record = job.take();
-      if (!record) break;
-      const Value line = co_await label_record(job, std::move(*record));
-      job.journal.append(line);
-      count_line(job.tally, line, job.prompter.settings().fields);
-      if (job.progress) job.progress(job.tally);
+    StoreMap stores = job->field_stores;
+    const std::vector<olvane::LookUp> look_ups =
+        olvane::values_to_look_up(predicted, prompt.labels, prompt.fields);
+    for (const olvane::LookUp& look_up : look_ups) {
+      auto faiss =
+          std::dynamic_pointer_cast<const vectorstore::FAISS>(stores.at(look_up.field));
+      if (!faiss) continue;  // another kind of store embeds its own queries
+      std::vector<std::string> text(1, vectorstore::FAISS::query_text(look_up.value));
+      std::vector<std::vector<float>> vector =
+          co_await job->embedder.embed(faiss->embedding_model(), std::move(text));
+      stores[look_up.field] = std::make_shared<EmbeddedQuery>(faiss, std::move(vector.at(0)));
     }
-  } catch (...) {
-    if (!job.failure) job.failure = std::current_exception();
+    const olvane::ScoredCheck scored = olvane::check_result_scored(
+        predicted, prompt.labels, prompt.fields, stores, job->settings.min_score);
+    co_return result_line(id, reply, scored, predicted, gold);
+  } catch (const std::exception& e) {  // the embedding model's error, or a value no store takes
+    error = e.what();
   }
-  if (--job.running == 0) job.all_done->cancel();
+  co_return failed_line(id, gold, reply.answer, reply.attempts, error);
 }
 
-asio::awaitable<JobTally> run(Records& records, const Prompter& prompter,
-                              const StoreMap& field_stores, const Model& model,
-                              const JobSettings& settings, const JobProgress& progress) {
-  const std::size_t total = check_inputs(records, prompter, field_stores, settings);
-  const std::vector<std::string>& fields = prompter.settings().fields;
-  JobTally resumed;
-  for (const std::string& field : fields) resumed.fields[field];
-  Journal journal(settings.out_path, settings.retry_failed, std::chrono::seconds(1),
-                  [&](const Value& line) { count_line(resumed, line, fields); });
-  Job job{records, prompter, field_stores, model, settings, progress, journal, resumed};
-  job.tally.resumed = journal.resumed();
-  job.tally.total = total;
-  records.rewind();
-  if (progress) progress(job.tally);
+asio::awaitable<void> check(std::shared_ptr<Job> job, Answered answered) {
+  const Value line = co_await checked_line(job, answered);
+  --job->checking;
+  job->checks_done.notify();
+  job->finish(line);
+}
 
-  const auto executor = co_await asio::this_coro::executor;
-  job.all_done =
-      std::make_unique<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-  // Workers beyond the records left end at once; their number is not known before the pass.
-  // A worker may run to its end inside co_spawn, so the count, not the spawning, tells whether
-  // any is left to wait for.
-  job.running = std::min(settings.in_flight, total);
-  const std::size_t workers = job.running;
-  for (std::size_t w = 0; w < workers; ++w) asio::co_spawn(executor, worker(job), asio::detached);
-  if (job.running > 0) {
-    boost::system::error_code ignored;
-    co_await job.all_done->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+// The model's answer to one prompt, or the failed line when none came.
+asio::awaitable<std::optional<Value>> ask(const std::shared_ptr<Job>& job, Prepared& record,
+                                          ModelReply& reply) {
+  try {
+    reply = co_await job->model(std::move(record.prompt));
+  } catch (const ModelError& e) {
+    job->tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
+    co_return failed_line(record.id, record.gold, Value(), e.attempts(), e.what());
+  } catch (const std::exception& e) {
+    co_return failed_line(record.id, record.gold, Value(), 1, e.what());
   }
-  journal.close();
-  if (job.failure) std::rethrow_exception(job.failure);
-  co_return job.tally;
+  job->tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
+  job->tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
+  job->tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+  co_return std::nullopt;
+}
+
+// One chat slot: asks the prepared prompts one after the other and hands each answer to a
+// check of its own, so that the slot is free again as soon as the answer came.
+asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
+  const std::size_t max_checking = kChecksPerSlot * job->settings.in_flight;
+  for (;;) {
+    while (!job->stopping && job->ready.empty() && !job->nothing_left()) {
+      co_await job->prompts_ready.wait();
+    }
+    while (!job->stopping && job->checking >= max_checking) co_await job->checks_done.wait();
+    if (job->stopping || job->ready.empty()) break;
+    Prepared record = std::move(job->ready.front());
+    job->ready.pop_front();
+    job->room.notify();
+    ModelReply reply;
+    if (std::optional<Value> failed = co_await ask(job, record, reply)) {
+      job->finish(*failed);
+      continue;
+    }
+    ++job->checking;
+    job->spawn(job, check(job, Answered{std::move(record.id), std::move(record.gold),
+                                        std::move(reply)}));
+  }
+}
+
+asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field_stores,
+                              Model model, JobSettings settings, JobProgress progress) {
+  // The wait below must be able to tell a cancellation, and to wait again after one.
+  co_await asio::this_coro::throw_if_cancelled(false);
+  check_settings(prompter, field_stores, settings);
+  const std::size_t total = check_records(records, settings);
+  const auto executor = co_await asio::this_coro::executor;
+  auto job = std::make_shared<Job>(std::move(records), std::move(prompter),
+                                   std::move(field_stores), std::move(model), std::move(settings),
+                                   std::move(progress), executor);
+  for (const std::string& field : job->fields()) job->tally.fields[field];
+  job->journal.emplace(job->settings.out_path, job->settings.retry_failed,
+                       std::chrono::seconds(1),
+                       [&](const Value& line) { count_line(job->tally, line, job->fields()); });
+  job->tally.resumed = job->journal->resumed();
+  job->tally.total = total;
+  job->records.rewind();
+  if (job->progress) job->progress(job->tally);
+
+  job->spawn(job, read_records(job));
+  for (std::size_t slot = 0; slot < job->settings.in_flight; ++slot) {
+    job->spawn(job, chat_slot(job), job->chat_slots.emplace_back().slot());
+  }
+  while (job->tasks > 0) {
+    co_await job->tasks_done.wait();
+    auto cancelled = (co_await asio::this_coro::cancellation_state).cancelled();
+    if (cancelled != asio::cancellation_type::none) {
+      job->stop(std::make_exception_ptr(
+          boost::system::system_error(asio::error::operation_aborted, "the job was cancelled")));
+      co_await asio::this_coro::reset_cancellation_state();
+    }
+  }
+  job->tally.embedding_requests = job->embedder.requests();
+  job->tally.embedded_texts = job->embedder.texts_sent();
+  job->journal->close();
+  if (job->failure) std::rethrow_exception(job->failure);
+  co_return job->tally;
 }
 
 }  // namespace
@@ -352,18 +582,20 @@ Shard parse_shard(std::string_view text) {
   return shard;
 }
 
-asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
-                                  const StoreMap& field_stores, Model model, JobSettings settings,
+asio::awaitable<JobTally> run_job(frame::DataFrame records, Prompter prompter,
+                                  StoreMap field_stores, Model model, JobSettings settings,
                                   JobProgress progress) {
-  Records rows(records);
-  co_return co_await run(rows, prompter, field_stores, model, settings, progress);
+  co_return co_await run(Records(std::move(records)), std::move(prompter),
+                         std::move(field_stores), std::move(model), std::move(settings),
+                         std::move(progress));
 }
 
-asio::awaitable<JobTally> run_job(frame::CsvStream records, const Prompter& prompter,
-                                  const StoreMap& field_stores, Model model, JobSettings settings,
+asio::awaitable<JobTally> run_job(frame::CsvStream records, Prompter prompter,
+                                  StoreMap field_stores, Model model, JobSettings settings,
                                   JobProgress progress) {
-  Records rows(records);
-  co_return co_await run(rows, prompter, field_stores, model, settings, progress);
+  co_return co_await run(Records(std::move(records)), std::move(prompter),
+                         std::move(field_stores), std::move(model), std::move(settings),
+                         std::move(progress));
 }
 
 }  // namespace tavrin::labeling

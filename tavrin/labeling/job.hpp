@@ -90,6 +90,8 @@ struct JobTally {
   std::size_t done = 0;     // results in the file, failed ones included
   std::size_t failed = 0;   // results that carry an error
   std::size_t retries = 0;  // requests beyond the first, this run
+  std::size_t embedding_requests = 0;  // calls of the embedding models, this run
+  std::size_t embedded_texts = 0;      // texts they carried
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
   std::map<std::string, FieldTally> fields;  // each target field
@@ -100,26 +102,43 @@ using JobProgress = std::function<void(const JobTally&)>;
 
 /// Labels the records of `settings.shard` that the results file does not hold yet.
 ///
-/// Before any request, ValueError for: a missing id or text column, a repeated id (over the
-/// whole table, so that shards agree), a target field without a store, `in_flight` 0, a bad
-/// shard, or a results file that is not one. Then each record's prompt (`prompter`) goes to
-/// `model`, at most `in_flight` at once; the answer is read with palisk::parse_answer and
-/// checked with olvane::check_result_scored against the prompter's labels and `field_stores`;
-/// and one line is appended to the results file: "id", "checked", "decisions", "predicted",
-/// "gold" (when the table holds the target columns), "answer", "attempts", "usage", "error"
-/// (null, or why the record failed: the endpoint's error after its retries, or an answer that
-/// holds no mapping). A failure to write the results file ends the job with that error.
-boost::asio::awaitable<JobTally> run_job(const frame::DataFrame& records, const Prompter& prompter,
-                                         const StoreMap& field_stores, Model model,
-                                         JobSettings settings, JobProgress progress = {});
+/// Runs on the awaiting coroutine's executor, which must not run two handlers at once (an
+/// io_context run by one thread, or a strand). The job owns its arguments; its tasks are all
+/// awaited before it returns, also when it fails or the awaiting coroutine is cancelled, which
+/// stops it at once: the chat requests in flight are cancelled, the embedding calls in flight
+/// are awaited (their time limits bound them), nothing more is written, and the results file
+/// resumes cleanly. The cancelled job throws boost::system::system_error (operation_aborted).
+///
+/// Before any request, ValueError for: no text field, a text or target field listed twice, a
+/// missing id or text column, a repeated id (over the whole table, so that shards agree), a
+/// target field without a store, `in_flight` 0, a bad shard, a results file that is not one,
+/// or a line of it (named by its number) that is not a result: a line without an error whose
+/// "checked", "predicted" or "decisions" is missing or no object.
+///
+/// Then the records are prepared 16 at a time: their texts embedded for the stores the prompts
+/// search, awaited through a QueryEmbedder that gathers the texts of the records being prepared
+/// and checked into few calls and embeds each text once per model, and their prompts built
+/// (`prompter`). Each prompt goes to `model`, at most `in_flight` at once; the next prompts
+/// are prepared while those wait, and an answer is checked while the next prompt is asked, so
+/// no embedding holds a chat slot. The answer is read with palisk::parse_answer and checked
+/// with olvane::check_result_scored against the prompter's labels and `field_stores` (a FAISS
+/// store searched with the vector the QueryEmbedder made for the value: the same decisions and
+/// scores), and one line is appended to the results file: "id", "checked", "decisions",
+/// "predicted", "gold" (when the table holds the target columns), "answer", "attempts",
+/// "usage", "error" (null, or why the record failed: the endpoint's error after its retries,
+/// an answer that holds no mapping, or the embedding model's error naming its endpoint). A
+/// failure to write the results file ends the job with that error.
+boost::asio::awaitable<JobTally> run_job(frame::DataFrame records, Prompter prompter,
+                                         StoreMap field_stores, Model model, JobSettings settings,
+                                         JobProgress progress = {});
 
 /// The same job over the records of a CSV file, read as read_csv reads it but a chunk of rows
 /// at a time, so that memory does not grow with the table: one whole pass checks the ids
 /// before any request, a second labels the records. Only the set of ids grows with the
 /// records. A file changed between the passes fails when a field no longer fits its column,
 /// or when an id repeats one written.
-boost::asio::awaitable<JobTally> run_job(frame::CsvStream records, const Prompter& prompter,
-                                         const StoreMap& field_stores, Model model,
-                                         JobSettings settings, JobProgress progress = {});
+boost::asio::awaitable<JobTally> run_job(frame::CsvStream records, Prompter prompter,
+                                         StoreMap field_stores, Model model, JobSettings settings,
+                                         JobProgress progress = {});
 
 }  // namespace tavrin::labeling

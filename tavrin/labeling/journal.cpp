@@ -88,7 +88,14 @@ void Journal::read_existing(bool drop_failed, const std::function<void(const Val
       ++resumed_;
       if (failed) ++resumed_failed_;
       if (kept) kept->write(line + '\n');
-      if (on_line) on_line(result);
+      if (on_line) {
+        try {
+          on_line(result);
+        } catch (const ValueError& e) {
+          throw ValueError("results file " + file_name(path_) + " line " +
+                           std::to_string(line_number) + " " + e.what());
+        }
+      }
     }
     complete_bytes += line_bytes;
   }

@@ -31,7 +31,8 @@ class Journal {
   /// file still holds every record once. ValueError naming the file and line for a complete
   /// line that is not a JSON object with an "id", or an id that two lines share;
   /// std::filesystem::filesystem_error when the file cannot be opened, read or written.
-  /// `on_line`, when set, sees each line kept, as it is read.
+  /// `on_line`, when set, sees each line kept, as it is read; a ValueError it throws (saying
+  /// what is wrong, e.g. "has no \"decisions\" object") comes out naming the file and line.
   explicit Journal(std::string path, bool drop_failed = false,
                    std::chrono::milliseconds sync_interval = std::chrono::seconds(1),
                    const std::function<void(const Value&)>& on_line = {});

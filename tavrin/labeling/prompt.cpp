@@ -111,8 +111,8 @@ std::string PromptTemplate::render(const PromptParts& parts) const {
   return out;
 }
 
-// A record's text with its query vectors, one per embedding model, each embedded when a
-// search first needs it.
+// A record's text with its query vectors as the models give them, one per embedding model,
+// each embedded when a search first needs it unless the caller made it.
 struct Prompter::Query {
   const std::string& text;
   std::vector<std::vector<float>> vectors;  // by model; empty until embedded
@@ -126,19 +126,19 @@ class Prompter::Search {
   // whose model is one of them (the same object, or the same known identity) shares its
   // query vectors, else its model is added.
   Search(std::shared_ptr<const vectorstore::VectorStore> store,
-         std::vector<const vectorstore::Embeddings*>& models)
+         std::vector<std::shared_ptr<vectorstore::Embeddings>>& models)
       : store_(std::move(store)),
         faiss_(std::dynamic_pointer_cast<const vectorstore::FAISS>(store_)) {
     if (!faiss_) return;
     scan_.emplace(*faiss_);
-    const vectorstore::Embeddings& model = faiss_->embeddings();
-    const std::string identity = model.identity();
-    const auto same = [&](const vectorstore::Embeddings* other) {
-      return other == &model || (!identity.empty() && other->identity() == identity);
+    std::shared_ptr<vectorstore::Embeddings> model = faiss_->embedding_model();
+    const std::string identity = model->identity();
+    const auto same = [&](const std::shared_ptr<vectorstore::Embeddings>& other) {
+      return other == model || (!identity.empty() && other->identity() == identity);
     };
     model_ =
         static_cast<std::size_t>(std::find_if(models.begin(), models.end(), same) - models.begin());
-    if (model_ == models.size()) models.push_back(&model);
+    if (model_ == models.size()) models.push_back(std::move(model));
   }
 
   // For each record i of `queries`, calls `take(i, document)` with the documents nearest it,
@@ -158,9 +158,9 @@ class Prompter::Search {
     if (faiss_->size() == 0) return;
     std::vector<std::vector<float>> vectors;
     for (Query& query : queries) {
-      std::vector<float>& vector = query.vectors[model_];
-      if (vector.empty()) vector = faiss_->query_vector(Value(query.text));
-      vectors.push_back(vector);
+      std::vector<float>& embedded = query.vectors[model_];
+      if (embedded.empty()) embedded = faiss_->embedding_model()->embed_query(query.text);
+      vectors.push_back(faiss_->query_vector_of(embedded));
     }
     const auto found = scan_->nearest_each(vectors, topk);
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -181,7 +181,6 @@ Prompter::Prompter(PromptSettings settings,
                    std::shared_ptr<const vectorstore::VectorStore> train_store,
                    StoreMap field_stores)
     : settings_(std::move(settings)) {
-  std::vector<const vectorstore::Embeddings*> models;
   for (const std::string& field : settings_.fields) {
     const auto allowed = settings_.labels.find(field);
     if (allowed == settings_.labels.end() || !allowed->is_array()) {
@@ -194,13 +193,12 @@ Prompter::Prompter(PromptSettings settings,
                        std::to_string(settings_.max_labels) +
                        " labels and no store to pick the nearest of them");
     }
-    narrowed_[field] = std::make_shared<const Search>(store->second, models);
+    narrowed_[field] = std::make_shared<const Search>(store->second, models_);
   }
   if (settings_.examples > 0) {
     if (!train_store) throw ValueError("examples are asked for but there is no training store");
-    train_search_ = std::make_shared<const Search>(std::move(train_store), models);
+    train_search_ = std::make_shared<const Search>(std::move(train_store), models_);
   }
-  models_ = models.size();
 }
 
 std::vector<std::vector<Example>> Prompter::examples(std::vector<Query>& queries,
@@ -249,7 +247,7 @@ std::vector<Prompter::Query> Prompter::queries_of(const std::vector<std::string>
   std::vector<Query> queries;
   queries.reserve(texts.size());
   for (const std::string& text : texts) {
-    queries.push_back(Query{text, std::vector<std::vector<float>>(models_)});
+    queries.push_back(Query{text, std::vector<std::vector<float>>(models_.size())});
   }
   return queries;
 }
@@ -273,11 +271,37 @@ std::string Prompter::prompt_for(const std::string& text, const Value& gold) con
 
 std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& texts,
                                                const std::vector<Value>& golds) const {
+  return render(texts, golds, queries_of(texts));
+}
+
+std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& texts,
+                                               const std::vector<Value>& golds,
+                                               QueryVectors by_model) const {
+  std::vector<Query> queries = queries_of(texts);
+  if (by_model.size() != models_.size()) {
+    throw ValueError("prompts_for has query vectors of " + std::to_string(by_model.size()) +
+                     " models for " + std::to_string(models_.size()));
+  }
+  for (std::size_t m = 0; m < by_model.size(); ++m) {
+    if (by_model[m].size() != texts.size()) {
+      throw ValueError("prompts_for has " + std::to_string(by_model[m].size()) +
+                       " query vectors of model " + std::to_string(m) + " for " +
+                       std::to_string(texts.size()) + " texts");
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      queries[i].vectors[m] = std::move(by_model[m][i]);
+    }
+  }
+  return render(texts, golds, std::move(queries));
+}
+
+std::vector<std::string> Prompter::render(const std::vector<std::string>& texts,
+                                          const std::vector<Value>& golds,
+                                          std::vector<Query> queries) const {
   if (texts.size() != golds.size()) {
     throw ValueError("prompts_for has " + std::to_string(texts.size()) + " texts and " +
                      std::to_string(golds.size()) + " gold values");
   }
-  std::vector<Query> queries = queries_of(texts);
   const std::vector<std::vector<Example>> examples = this->examples(queries, golds);
   std::vector<std::string> prompts;
   for (std::size_t r = 0; r < queries.size(); ++r) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/vector_store.hpp"
 
 namespace tavrin::labeling {
@@ -99,6 +100,22 @@ class Prompter {
   std::vector<std::string> prompts_for(const std::vector<std::string>& texts,
                                        const std::vector<Value>& golds) const;
 
+  /// The embedding models of the FAISS stores a prompt searches, one per distinct model (the
+  /// same object, or the same known identity), in a fixed order.
+  const std::vector<std::shared_ptr<vectorstore::Embeddings>>& query_models() const noexcept {
+    return models_;
+  }
+
+  /// Query vectors made by the caller: `by_model[m][i]` is what query_models()[m] gives for
+  /// texts[i] (embed_query, or async_embed_queries, of the text).
+  using QueryVectors = std::vector<std::vector<std::vector<float>>>;
+
+  /// prompts_for with the query vectors already made, so that no store calls its model: the
+  /// same prompts. ValueError when `by_model` does not hold one vector per model and text.
+  std::vector<std::string> prompts_for(const std::vector<std::string>& texts,
+                                       const std::vector<Value>& golds,
+                                       QueryVectors by_model) const;
+
   const PromptSettings& settings() const noexcept { return settings_; }
 
  private:
@@ -106,6 +123,9 @@ class Prompter {
   struct Query;
 
   std::vector<Query> queries_of(const std::vector<std::string>& texts) const;
+  std::vector<std::string> render(const std::vector<std::string>& texts,
+                                  const std::vector<Value>& golds,
+                                  std::vector<Query> queries) const;
   std::vector<std::vector<Example>> examples(std::vector<Query>& queries,
                                              const std::vector<Value>& golds) const;
   std::vector<std::string> labels(const std::string& field, std::vector<Query>& one) const;
@@ -113,7 +133,7 @@ class Prompter {
   PromptSettings settings_;
   std::shared_ptr<const Search> train_search_;                     // null without examples
   std::map<std::string, std::shared_ptr<const Search>> narrowed_;  // fields with too many labels
-  std::size_t models_ = 0;  // distinct embedding models among the searched stores
+  std::vector<std::shared_ptr<vectorstore::Embeddings>> models_;  // of the searched FAISS stores
 };
 
 }  // namespace tavrin::labeling

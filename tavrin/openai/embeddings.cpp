@@ -6,12 +6,20 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/url/parse.hpp>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/source_text.hpp"
@@ -113,29 +121,46 @@ struct Endpoint {
   std::vector<std::string> secrets;  // header values and the key, the longest first
 };
 
-// One embed_documents call: its batches, taken in order by max_in_flight workers.
+// One embed_documents call: its batches, taken in order by max_in_flight workers, on the
+// model's own I/O thread.
 class Call {
  public:
-  Call(const Endpoint& model, quellin::Client& client, const std::vector<std::string>& texts)
+  Call(const Endpoint& model, quellin::Client& client, std::vector<std::string> texts)
       : model_(model),
         client_(client),
-        texts_(texts),
-        batches_((texts.size() + model.options.batch_size - 1) / model.options.batch_size),
-        vectors_(texts.size()),
+        texts_(std::move(texts)),
+        batches_((texts_.size() + model.options.batch_size - 1) / model.options.batch_size),
+        vectors_(texts_.size()),
         dimension_{model.options.dimensions.value_or(0), model.options.dimensions.has_value()},
         signals_(std::min(model.options.max_in_flight, batches_)) {}
 
-  std::vector<std::vector<float>> run(asio::io_context& context) {
-    context.restart();
+  asio::awaitable<std::vector<std::vector<float>>> run() {
+    const auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer all_done(executor, asio::steady_timer::time_point::max());
+    running_ = signals_.size();
     for (auto& signal : signals_) {
-      asio::co_spawn(context, work(),
-                     asio::bind_cancellation_slot(signal.slot(), [this](std::exception_ptr e) {
+      asio::co_spawn(executor, work(),
+                     asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
                        if (e && !failure_) fail(e);
+                       if (--running_ == 0) all_done.cancel();
                      }));
     }
-    context.run();
+    // Workers never finish inside co_spawn (it posts them), so none has ended yet.
+    boost::system::error_code ignored;
+    co_await all_done.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    if (running_ > 0) {
+      // The awaiting coroutine was cancelled: so are the requests, which are waited for, as
+      // they use this frame.
+      if (!failure_) {
+        fail(std::make_exception_ptr(quellin::TransportError(
+            asio::error::operation_aborted, "OpenAIEmbeddings call cancelled")));
+      }
+      while (running_ > 0) {
+        co_await all_done.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+      }
+    }
     if (failure_) std::rethrow_exception(failure_);
-    return std::move(vectors_);
+    co_return std::move(vectors_);
   }
 
  private:
@@ -169,27 +194,71 @@ class Call {
 
   const Endpoint& model_;
   quellin::Client& client_;
-  const std::vector<std::string>& texts_;
+  std::vector<std::string> texts_;
   std::size_t batches_;
   std::size_t next_ = 0;
   std::vector<std::vector<float>> vectors_;
   internal::Dimension dimension_;
   std::vector<asio::cancellation_signal> signals_;
+  std::size_t running_ = 0;
   std::exception_ptr failure_;
 };
 
+// The address without user information and query, for messages: either may hold a key.
+std::string endpoint_name(const std::string& url) {
+  const auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) return "the embedding endpoint";
+  return std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port()) +
+         std::string(parsed->encoded_path());
+}
+
+void require_utf8(const std::vector<std::string>& texts) {
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (const auto offset = invalid_utf8_offset(texts[i])) {
+      throw ValueError("OpenAIEmbeddings text " + std::to_string(i) +
+                       " is not valid UTF-8 at its byte " + std::to_string(*offset));
+    }
+  }
+}
+
 }  // namespace
 
+// The model's connections live on an I/O thread of its own, started at the first call: the
+// pool then outlives any caller's executor, and serves synchronous and awaiting callers alike.
 struct OpenAIEmbeddings::Impl {
   Impl(std::string_view base_url, const std::string& api_key, std::string model,
        OpenAIEmbeddingsOptions options)
-      : endpoint(base_url, api_key, std::move(model), std::move(options)),
-        client(context.get_executor(), endpoint.options.client) {}
+      : endpoint(base_url, api_key, std::move(model), std::move(options)) {}
+
+  ~Impl() {
+    if (!thread.joinable()) return;
+    // The client is used on its thread only, so it is closed there.
+    asio::post(context, [this] {
+      client.reset();
+      guard.reset();
+    });
+    thread.join();
+  }
+
+  asio::io_context& started() {
+    std::call_once(start, [this] {
+      guard.emplace(context.get_executor());
+      client.emplace(context.get_executor(), endpoint.options.client);
+      thread = std::thread([this] { context.run(); });
+    });
+    return context;
+  }
+
+  asio::awaitable<std::vector<std::vector<float>>> embed(std::vector<std::string> texts) {
+    co_return co_await Call(endpoint, *client, std::move(texts)).run();
+  }
 
   Endpoint endpoint;
-  std::mutex mutex;  // one call at a time runs the context
   asio::io_context context;
-  quellin::Client client;
+  std::once_flag start;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
+  std::optional<quellin::Client> client;
+  std::thread thread;
 };
 
 OpenAIEmbeddings::OpenAIEmbeddings(std::string base_url, std::string api_key, std::string model,
@@ -202,16 +271,23 @@ OpenAIEmbeddings::~OpenAIEmbeddings() = default;
 
 std::vector<std::vector<float>> OpenAIEmbeddings::embed_documents(
     const std::vector<std::string>& texts) {
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (const auto offset = invalid_utf8_offset(texts[i])) {
-      throw ValueError("OpenAIEmbeddings text " + std::to_string(i) +
-                       " is not valid UTF-8 at its byte " + std::to_string(*offset));
-    }
-  }
+  require_utf8(texts);
   if (texts.empty()) return {};
-  std::lock_guard lock(impl_->mutex);
-  return Call(impl_->endpoint, impl_->client, texts).run(impl_->context);
+  return asio::co_spawn(impl_->started(), impl_->embed(texts), asio::use_future).get();
 }
+
+asio::awaitable<std::vector<std::vector<float>>> OpenAIEmbeddings::async_embed_queries(
+    std::vector<std::string> texts) {
+  require_utf8(texts);
+  if (texts.empty()) co_return std::vector<std::vector<float>>{};
+  // Sent from the model's thread; the answer resumes this coroutine on its own executor.
+  co_return co_await asio::co_spawn(impl_->started(), impl_->embed(std::move(texts)),
+                                    asio::use_awaitable);
+}
+
+std::string OpenAIEmbeddings::endpoint() const { return endpoint_name(impl_->endpoint.url); }
+
+bool OpenAIEmbeddings::blocking() const { return true; }
 
 std::string OpenAIEmbeddings::identity() const {
   const Endpoint& endpoint = impl_->endpoint;

@@ -44,8 +44,9 @@ struct OpenAIEmbeddingsOptions {
 
 /// Embeds texts by POSTing {"model", "input": [texts], "dimensions"?, "encoding_format"?} to
 /// `base_url` + "/embeddings" with "Authorization: Bearer <api_key>" (none when the key is
-/// empty, as a local server needs). Connections are kept between calls. Calls from several
-/// threads take turns.
+/// empty, as a local server needs). The requests are made on an I/O thread of the model's own,
+/// started by the first call, over connections kept between calls; calls from several threads
+/// or executors share them.
 class OpenAIEmbeddings : public vectorstore::Embeddings {
  public:
   /// `base_url` is the API root ("https://api.openai.com/v1", "http://localhost:11434/v1"); a
@@ -70,8 +71,21 @@ class OpenAIEmbeddings : public vectorstore::Embeddings {
   /// cancelled and nothing is returned. No message holds the key or a header value.
   std::vector<std::vector<float>> embed_documents(const std::vector<std::string>& texts) override;
 
+  /// embed_documents of `texts`, awaited without blocking the caller's executor: the requests
+  /// go out from the model's thread and the answer resumes the caller on its own executor.
+  /// The same batching, checks and errors. Cancelling the awaiting coroutine cancels the
+  /// requests.
+  boost::asio::awaitable<std::vector<std::vector<float>>> async_embed_queries(
+      std::vector<std::string> texts) override;
+
   /// "openai/<model>", and "/<dimensions>" when set.
   std::string identity() const override;
+
+  /// url() without user information and query.
+  std::string endpoint() const override;
+
+  /// True: the synchronous calls wait on the network.
+  bool blocking() const override;
 
   /// The endpoint the requests go to.
   const std::string& url() const noexcept;

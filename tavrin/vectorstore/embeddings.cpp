@@ -5,10 +5,38 @@
 #include <string>
 #include <string_view>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 
 namespace tavrin::vectorstore {
+namespace {
+
+namespace asio = boost::asio;
+
+std::vector<std::vector<float>> embed_each(Embeddings& model,
+                                           const std::vector<std::string>& texts) {
+  std::vector<std::vector<float>> vectors;
+  vectors.reserve(texts.size());
+  for (const std::string& text : texts) vectors.push_back(model.embed_query(text));
+  return vectors;
+}
+
+// One thread: a model that blocks is rarely safe to call from two threads at once.
+asio::thread_pool& helper_thread() {
+  static asio::thread_pool pool(1);
+  return pool;
+}
+
+asio::awaitable<std::vector<std::vector<float>>> embed_each_off_thread(
+    Embeddings* model, std::vector<std::string> texts) {
+  co_return embed_each(*model, texts);
+}
+
+}  // namespace
 
 std::vector<float> Embeddings::embed_query(const std::string& text) {
   std::vector<std::vector<float>> vectors = embed_documents({text});
@@ -19,6 +47,19 @@ std::vector<float> Embeddings::embed_query(const std::string& text) {
 }
 
 std::string Embeddings::identity() const { return {}; }
+
+std::string Embeddings::endpoint() const { return {}; }
+
+bool Embeddings::blocking() const { return false; }
+
+asio::awaitable<std::vector<std::vector<float>>> Embeddings::async_embed_queries(
+    std::vector<std::string> texts) {
+  if (!blocking()) co_return embed_each(*this, texts);
+  // The answer comes back on the caller's executor: co_spawn hands it to the awaiting
+  // coroutine through that coroutine's own executor.
+  co_return co_await asio::co_spawn(helper_thread(), embed_each_off_thread(this, std::move(texts)),
+                                    asio::use_awaitable);
+}
 
 namespace {
 

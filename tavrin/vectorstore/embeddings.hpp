@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
+
 namespace tavrin::vectorstore {
 
 /// The caller's embedding model.
@@ -30,6 +32,22 @@ class Embeddings {
   /// store built with one may be searched with the other. Empty (the default) means unknown,
   /// which nothing can be checked against.
   virtual std::string identity() const;
+
+  /// Where the model's requests go, for messages: an address without its query or any key,
+  /// e.g. "https://api.openai.com/v1/embeddings". Empty (the default) for a local model.
+  virtual std::string endpoint() const;
+
+  /// Whether embed_query and embed_documents wait on something outside the process (a model
+  /// over the network, an interpreter's lock). Default false: the call is local and quick.
+  virtual bool blocking() const;
+
+  /// The vectors embed_query gives each of `texts`, in text order, awaited on the caller's
+  /// executor. By default each embed_query runs inline, or, for a blocking() model, on
+  /// tavrin's one helper thread (one call at a time there, in the order they came), so that
+  /// the caller's executor goes on meanwhile. A model over the network overrides it to send
+  /// the texts as requests that never block a thread. Errors are embed_query's.
+  virtual boost::asio::awaitable<std::vector<std::vector<float>>> async_embed_queries(
+      std::vector<std::string> texts);
 };
 
 /// Hashed character n-grams, `dim` components. For a text: decode UTF-8 into code points

@@ -190,25 +190,38 @@ FAISS FAISS::load_local(const std::string& folder, std::shared_ptr<Embeddings> e
   return FAISS(std::move(impl));
 }
 
-std::vector<float> FAISS::query_vector(const Value& query) const {
+std::string FAISS::query_text(const Value& query) {
   if (query.is_null()) throw ValueError("similarity_search query must not be null");
-  std::vector<float> q = impl_->embedding->embed_query(
-      query.is_string() ? query.get_ref<const std::string&>() : str(query));
-  if (q.size() != impl_->dimension) {
-    throw ValueError("the query vector has dimension " + std::to_string(q.size()) + ", the store " +
-                     std::to_string(impl_->dimension));
+  return query.is_string() ? query.get<std::string>() : str(query);
+}
+
+std::vector<float> FAISS::query_vector(const Value& query) const {
+  return query_vector_of(impl_->embedding->embed_query(query_text(query)));
+}
+
+std::vector<float> FAISS::query_vector_of(std::vector<float> embedded) const {
+  if (embedded.size() != impl_->dimension) {
+    throw ValueError("the query vector has dimension " + std::to_string(embedded.size()) +
+                     ", the store " + std::to_string(impl_->dimension));
   }
-  if (!internal::scale_to_unit_length(q.data(), q.size())) {
+  if (!internal::scale_to_unit_length(embedded.data(), embedded.size())) {
     throw ValueError("the query vector holds a non-finite number");
   }
-  return q;
+  return embedded;
 }
 
 std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& query,
                                                                 std::size_t topk) const {
   // A null query is refused even when nothing would be searched.
   if ((impl_->documents.empty() || topk == 0) && !query.is_null()) return {};
-  const std::vector<float> q = query_vector(query);
+  return similarity_search_with_score_by_vector(
+      impl_->embedding->embed_query(query_text(query)), topk);
+}
+
+std::vector<ScoredDocument> FAISS::similarity_search_with_score_by_vector(
+    std::vector<float> embedded, std::size_t topk) const {
+  if (impl_->documents.empty() || topk == 0) return {};
+  const std::vector<float> q = query_vector_of(std::move(embedded));
   std::vector<ScoredDocument> results;
   for (const auto& [score, id] : impl_->rank(q.data(), topk)) {
     results.emplace_back(impl_->documents[static_cast<std::size_t>(id)], score);
@@ -221,6 +234,7 @@ std::size_t FAISS::dimension() const noexcept { return impl_->dimension; }
 DistanceStrategy FAISS::distance_strategy() const noexcept { return impl_->strategy; }
 const std::vector<Document>& FAISS::documents() const noexcept { return impl_->documents; }
 const Embeddings& FAISS::embeddings() const noexcept { return *impl_->embedding; }
+std::shared_ptr<Embeddings> FAISS::embedding_model() const noexcept { return impl_->embedding; }
 
 std::vector<float> FAISS::vector(std::size_t i) const {
   if (i >= size()) {

@@ -61,10 +61,25 @@ class FAISS : public VectorStore {
   std::vector<ScoredDocument> similarity_search_with_score(const Value& query,
                                                            std::size_t topk = 4) const override;
 
+  /// similarity_search_with_score for the query whose embedding is `embedded` (what the
+  /// store's model gave for query_text(query), e.g. through async_embed_queries): the same
+  /// documents and scores, bit for bit, without calling the model. Errors are
+  /// query_vector_of's.
+  std::vector<ScoredDocument> similarity_search_with_score_by_vector(std::vector<float> embedded,
+                                                                     std::size_t topk = 4) const;
+
   /// The unit-length vector that similarity_search_with_score compares with the documents for
   /// `query` (embedded as it embeds it), with the same errors (a store of no documents has no
   /// dimension: ValueError).
   std::vector<float> query_vector(const Value& query) const;
+
+  /// `embedded` scaled to unit length, as query_vector scales the model's vector. ValueError
+  /// when its dimension is not the store's or it holds a non-finite number.
+  std::vector<float> query_vector_of(std::vector<float> embedded) const;
+
+  /// The text a query is embedded as: a text itself, any other non-null value its tavrin::str
+  /// form. ValueError for null.
+  static std::string query_text(const Value& query);
 
   /// Number of documents.
   std::size_t size() const noexcept;
@@ -75,6 +90,8 @@ class FAISS : public VectorStore {
   const std::vector<Document>& documents() const noexcept;
   /// The model that embeds the queries.
   const Embeddings& embeddings() const noexcept;
+  /// The same model, shared, for a caller that embeds queries itself (async_embed_queries).
+  std::shared_ptr<Embeddings> embedding_model() const noexcept;
   /// The stored (unit-length) vector of document `i`; IndexError when out of range.
   std::vector<float> vector(std::size_t i) const;
 
