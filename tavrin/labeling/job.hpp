@@ -59,12 +59,12 @@ struct Shard {
 Shard parse_shard(std::string_view text);
 
 struct JobSettings {
-  std::vector<std::string> text_fields;  // the columns joined into each record's text
+  std::vector<std::string> text_fields{};  // the columns joined into each record's text
   std::string id_column = "id";
-  std::string out_path;             // the results file (JSON Lines)
-  std::size_t in_flight = 16;       // prompts awaiting an answer at once
-  std::optional<double> min_score;  // abstain below this similarity
-  Shard shard;
+  std::string out_path{};             // the results file (JSON Lines)
+  std::size_t in_flight = 16;         // chat requests awaiting an answer at once
+  std::optional<double> min_score{};  // abstain below this similarity
+  Shard shard{};
   bool retry_failed = false;  // do again the records whose earlier result is an error
 };
 

@@ -11,28 +11,42 @@
 #include <sstream>
 #include <thread>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/olvane.hpp"
+#include "tavrin/openai/embeddings.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 #include "tests/support/loopback_server.hpp"
+#include "tests/support/openai_server.hpp"
 #include "tests/support/test_helpers.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
+namespace asio = boost::asio;
 using tavrin::testing::LoopbackServer;
+using tavrin::testing::OpenAiServer;
 using tavrin::testing::Reply;
 using tavrin::testing::TempDir;
 
 std::shared_ptr<const vectorstore::VectorStore> label_store(
-    const std::vector<std::string>& labels) {
-  const auto model = std::make_shared<vectorstore::HashingEmbeddings>();
+    const std::vector<std::string>& labels,
+    std::shared_ptr<vectorstore::Embeddings> model =
+        std::make_shared<vectorstore::HashingEmbeddings>(),
+    std::vector<Value> metadatas = {}) {
   std::vector<vectorstore::FAISS::TextEmbedding> pairs;
-  for (const std::string& label : labels) pairs.emplace_back(label, model->embed_query(label));
-  return std::make_shared<vectorstore::FAISS>(vectorstore::FAISS::from_embeddings(
-      pairs, model, std::vector<Value>(labels.size(), Value::object())));
+  const auto vectors = model->embed_documents(labels);
+  for (std::size_t i = 0; i < labels.size(); ++i) pairs.emplace_back(labels[i], vectors[i]);
+  if (metadatas.empty()) metadatas.assign(labels.size(), Value::object());
+  return std::make_shared<vectorstore::FAISS>(
+      vectorstore::FAISS::from_embeddings(pairs, model, std::move(metadatas)));
 }
 
 std::string chat_reply(const std::string& answer) {
@@ -321,6 +335,242 @@ TEST(RunJob, AJobKilledInTheMiddleAndRunAgainHoldsEveryRecordOnce) {
   for (const Value& line : f.lines()) seen.insert(line["id"].get<int>());
   EXPECT_EQ(seen.size(), 40u);
   EXPECT_EQ(std::set<int>(seen.begin(), seen.end()).size(), 40u);
+}
+
+
+TEST(RunJob, SettingsAndForeignResultLinesAreRefusedBeforeAnyRequest) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  const Prompter prompter(f.settings, nullptr, f.stores);
+  const auto refused = [&](JobSettings job, const std::string& message) {
+    job.out_path = f.out;
+    tavrin::testing::expect_error<ValueError>(
+        [&] {
+          palisk::run_blocking(run_job(kRecords, prompter, f.stores, server.model(), job));
+        },
+        message);
+  };
+  refused({}, "text_fields must name at least one column of the record's text");
+  refused({.text_fields = {"text", "text"}}, "text field 'text' is listed twice");
+  PromptSettings twice = f.settings;
+  twice.fields = {"类别", "优先级", "类别"};
+  tavrin::testing::expect_error<ValueError>(
+      [&] {
+        palisk::run_blocking(run_job(kRecords, Prompter(twice, nullptr, f.stores), f.stores,
+                                     server.model(), {.text_fields = {"text"}, .out_path = f.out}));
+      },
+      "target field '类别' is listed twice");
+
+  const std::string file = "results file '" + f.out + "' line 2 ";
+  for (const auto& [line, why] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"id": 9, "error": null})", "has no \"decisions\" object"},
+           {R"({"id": 9, "decisions": null, "predicted": {}, "checked": {}})",
+            "has a \"decisions\" that is no object"},
+           {R"({"id": 9, "decisions": {}, "predicted": [], "checked": {}})",
+            "has a \"predicted\" that is no object"},
+           {R"({"id": 9, "decisions": {"类别": "kept"}, "predicted": {}, "checked": {}})",
+            "has a decision of field '类别' that is no object with a text \"decision\""},
+           {R"({"id": 9, "decisions": {}, "predicted": {}, "checked": {}, "gold": 3})",
+            "has a \"gold\" that is no object"}}) {
+    std::ofstream(f.out) << R"({"id": 8, "error": "HTTP status 503"})" << '\n' << line << '\n';
+    refused({.text_fields = {"text"}}, file + why);
+  }
+  EXPECT_EQ(server.requests(), 0u);
+}
+
+TEST(RunJob, ACancelledJobEndsWithItsTasksAndLeavesAFileThatResumes) {
+  Fixture f;
+  std::map<std::string, std::string> replies;
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 1; i <= 60; ++i) {
+    ids.push_back(i);
+    texts.push_back("r" + std::to_string(i));
+    replies["r" + std::to_string(i)] = chat_reply(R"({"类别": "退 款", "优先级": "高"})");
+  }
+  const frame::DataFrame records(Value{{"id", ids}, {"text", texts}});
+  const ModelServer slow(replies, std::chrono::milliseconds(30));
+  JobSettings job{.text_fields = {"text"}, .out_path = f.out, .in_flight = 4};
+
+  asio::io_context io;
+  asio::cancellation_signal cancel;
+  std::exception_ptr ended;
+  bool done = false;
+  {
+    // The job's arguments die with this scope, long before the job ends.
+    Prompter prompter(f.settings, nullptr, f.stores);
+    asio::co_spawn(io, run_job(records, prompter, f.stores, slow.model(), job),
+                   asio::bind_cancellation_slot(cancel.slot(),
+                                                [&](std::exception_ptr e, const JobTally&) {
+                                                  ended = e;
+                                                  done = true;
+                                                }));
+  }
+  asio::steady_timer soon(io);
+  std::function<void()> cancel_when_some_are_written = [&] {
+    if (f.lines().size() >= 5) return cancel.emit(asio::cancellation_type::terminal);
+    soon.expires_after(std::chrono::milliseconds(5));
+    soon.async_wait([&](boost::system::error_code) { cancel_when_some_are_written(); });
+  };
+  cancel_when_some_are_written();
+  io.run();
+  ASSERT_TRUE(done);
+  ASSERT_TRUE(ended);
+  try {
+    std::rethrow_exception(ended);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted);
+  }
+  const std::size_t written = f.lines().size();
+  EXPECT_GE(written, 5u);
+  EXPECT_LT(written, 60u);
+  EXPECT_LE(slow.requests(), written + job.in_flight);  // nothing asked after the cancel
+
+  const ModelServer fast(replies);
+  const JobTally tally = f.run(records, fast.model(), job);
+  EXPECT_EQ(tally.resumed, written);
+  EXPECT_EQ(tally.done, 60u);
+  EXPECT_EQ(tally.failed, 0u);  // a cancelled request leaves no failed line
+  std::set<int> seen;
+  for (const Value& line : f.lines()) EXPECT_TRUE(seen.insert(line["id"].get<int>()).second);
+  EXPECT_EQ(seen.size(), 60u);
+}
+
+// A job whose stores embed through an OpenAI-compatible stand-in, and whose model echoes the
+// prompt: each record's text is its own answer.
+struct EndpointJob {
+  explicit EndpointJob(std::size_t examples, openai::OpenAIEmbeddingsOptions options = {})
+      : model(std::make_shared<openai::OpenAIEmbeddings>(embedding_server.url("/v1"), "sk-embed",
+                                                         "stand-in", fast_retries(options))) {
+    settings.fields = {"类别"};
+    settings.labels = {{"类别", {"售后服务", "物流配送", "退款"}}};
+    settings.examples = examples;
+    settings.prompt_template = PromptTemplate("{record}", "test");
+    stores = {{"类别", label_store({"售后服务", "物流配送", "退款"}, model)}};
+    if (examples > 0) {
+      train = label_store({"退款了吗", "东西到哪了"}, model,
+                          {Value{{"类别", "退款"}}, Value{{"类别", "物流配送"}}});
+    }
+    before = embedding_server.requests();  // the stores' vectors are made; count from here
+  }
+
+  static openai::OpenAIEmbeddingsOptions fast_retries(openai::OpenAIEmbeddingsOptions options) {
+    options.client.retry.initial_backoff = std::chrono::milliseconds(10);
+    options.batch_size = 256;
+    return options;
+  }
+
+  Model chat() const {
+    return [url = chat_server.url()](std::string prompt) -> asio::awaitable<ModelReply> {
+      const Value reply = co_await palisk::chat(std::move(prompt), url, "sk-test");
+      co_return ModelReply{reply["choices"][0]["message"]["content"].get<std::string>(), Value(),
+                           1};
+    };
+  }
+
+  JobTally run(const frame::DataFrame& records, std::size_t in_flight = 8) const {
+    return palisk::run_blocking(run_job(records, Prompter(settings, train, stores), stores, chat(),
+                                        {.text_fields = {"text"},
+                                         .out_path = dir / "results.jsonl",
+                                         .in_flight = in_flight}));
+  }
+
+  std::vector<Value> lines() const {
+    std::vector<Value> out;
+    std::ifstream in(dir / "results.jsonl");
+    for (std::string line; std::getline(in, line);) out.push_back(Value::parse(line));
+    return out;
+  }
+
+  std::size_t embedding_requests() const { return embedding_server.requests() - before; }
+
+  OpenAiServer embedding_server, chat_server;
+  std::shared_ptr<openai::OpenAIEmbeddings> model;
+  PromptSettings settings;
+  StoreMap stores;
+  std::shared_ptr<const vectorstore::VectorStore> train;
+  TempDir dir;
+  std::size_t before = 0;
+};
+
+// Records 1..n whose answers are exact labels, except record 1's near miss when `near_miss`.
+frame::DataFrame echo_records(int n, const std::string& first_value) {
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 1; i <= n; ++i) {
+    ids.push_back(i);
+    texts.push_back("{\"类别\": \"" + (i == 1 ? first_value : std::string("退款")) + "\"} #" +
+                    std::to_string(i));
+  }
+  return frame::DataFrame(Value{{"id", ids}, {"text", texts}});
+}
+
+TEST(RunJob, AnEmbeddingEndpointGetsBatchesAndEachTextOnceWithTheSameChecks) {
+  const EndpointJob job(1);
+  constexpr int kCount = 48;
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 1; i <= kCount; ++i) {
+    ids.push_back(i);
+    texts.push_back(std::string(i % 2 ? R"({"类别": "退 款"})" : R"({"类别": "物流"})") + " #" +
+                    std::to_string(i));
+  }
+  const JobTally tally = job.run(frame::DataFrame(Value{{"id", ids}, {"text", texts}}));
+  EXPECT_EQ(tally.done, static_cast<std::size_t>(kCount));
+  EXPECT_EQ(tally.failed, 0u);
+  // 3 prompt batches of 16 texts, and the two values to check, each sent once.
+  EXPECT_EQ(tally.embedded_texts, static_cast<std::size_t>(kCount + 2));
+  EXPECT_LE(tally.embedding_requests, 5u);
+  EXPECT_EQ(job.embedding_requests(), tally.embedding_requests);
+  // Decisions and scores as the store's own search gives them.
+  const olvane::ScoredCheck near = olvane::check_result_scored(
+      Value{{"类别", "退 款"}}, job.settings.labels, {"类别"}, job.stores);
+  for (const Value& line : job.lines()) {
+    if (line["predicted"]["类别"] != "退 款") continue;
+    EXPECT_EQ(line["decisions"], near.decisions());
+    EXPECT_EQ(line["checked"], near.checked_result);
+  }
+}
+
+TEST(RunJob, A429OnAnEmbeddingRequestDelaysOnlyTheRecordThatNeedsIt) {
+  EndpointJob job(0);
+  job.embedding_server.script({{.status = 429, .headers = {{"Retry-After", "1"}}}});
+  const JobTally tally = job.run(echo_records(10, "退 款"));
+  EXPECT_EQ(tally.failed, 0u);
+  EXPECT_EQ(job.embedding_requests(), 2u);
+  const std::vector<Value> lines = job.lines();
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines.back()["id"], 1);  // the others finished during its wait
+  EXPECT_EQ(lines.back()["decisions"]["类别"]["decision"], "replaced");
+}
+
+TEST(RunJob, AnEmbeddingEndpointThatFailsFailsOnlyTheRecordsThatNeedIt) {
+  openai::OpenAIEmbeddingsOptions quick;
+  quick.client.timeout.total = std::chrono::milliseconds(300);
+  quick.client.timeout.sock_read = std::chrono::milliseconds(300);
+  quick.client.retry.max_retries = 1;
+  const std::vector<std::pair<std::vector<OpenAiServer::Scripted>, std::string>> failures = {
+      {{{.status = 500}, {.status = 500}}, "HTTP status 500 Internal Server Error: "},
+      {{{.silent = true}, {.silent = true}}, ""},
+  };
+  for (const auto& [script, what] : failures) {
+    EndpointJob job(0, quick);
+    job.embedding_server.script(script);
+    const JobTally tally = job.run(echo_records(6, "退 款"));
+    EXPECT_EQ(tally.done, 6u);
+    EXPECT_EQ(tally.failed, 1u);
+    for (const Value& line : job.lines()) {
+      if (line["id"] != 1) {
+        EXPECT_TRUE(line["error"].is_null());
+        continue;
+      }
+      const std::string error = line["error"].get<std::string>();
+      EXPECT_EQ(error.rfind("embedding endpoint " + job.embedding_server.url("/v1/embeddings") +
+                                ": " + what,
+                            0),
+                0u)
+          << error;
+      EXPECT_EQ(error.find("sk-embed"), std::string::npos);
+      EXPECT_EQ(line["answer"], R"({"类别": "退 款"} #1)");
+    }
+  }
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <exception>
 #include <map>
 #include <sstream>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -22,25 +21,28 @@ namespace {
 namespace asio = boost::asio;
 using Vectors = std::vector<std::vector<float>>;
 
-// One caller's texts that were not cached, and where their vectors go.
+// One caller's wait for the vectors of its texts.
 struct Waiter {
   explicit Waiter(const asio::any_io_executor& executor)
       : wake(executor, asio::steady_timer::time_point::max()) {}
 
-  std::vector<std::string> texts;
-  std::vector<std::size_t> positions;  // of each text in `vectors`
   Vectors vectors;
+  std::size_t outstanding = 0;  // texts whose vectors have not come
   std::exception_ptr error;
-  bool done = false;
-  asio::steady_timer wake;  // cancelled when done
+  asio::steady_timer wake;  // cancelled when nothing is outstanding
 };
 
-// The texts waiting for one model.
+// Where a text's vector goes when it comes.
+struct Subscriber {
+  std::shared_ptr<Waiter> waiter;
+  std::size_t position;
+};
+
+// The texts waiting to be sent to one model.
 struct Queue {
   std::shared_ptr<vectorstore::Embeddings> model;
   std::string name;  // for messages
-  std::vector<std::shared_ptr<Waiter>> pending;
-  std::size_t pending_texts = 0;
+  std::vector<std::string> pending;
   bool window_armed = false;
 };
 
@@ -74,27 +76,37 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
     return queue;
   }
 
-  const std::vector<float>* cached(const std::string& key, const std::string& text) const {
-    const auto found = cache.find(key + '\0' + text);
-    return found == cache.end() ? nullptr : &found->second;
+  static std::string text_key(const std::string& key, const std::string& text) {
+    return key + '\0' + text;
   }
 
-  void keep(const std::string& key, const std::string& text, const std::vector<float>& vector) {
+  void keep(const std::string& text_key, const std::vector<float>& vector) {
     if (cache_floats + vector.size() > settings.cached_floats) {
       cache.clear();
       cache_floats = 0;
     }
-    if (cache.emplace(key + '\0' + text, vector).second) cache_floats += vector.size();
+    if (cache.emplace(text_key, vector).second) cache_floats += vector.size();
   }
 
-  void enqueue(const std::string& key, const std::shared_ptr<vectorstore::Embeddings>& model,
-               std::shared_ptr<Waiter> waiter) {
+  // Fills what the cache holds, subscribes `waiter` to the other texts, and queues those that
+  // nobody has asked for yet.
+  void ask(const std::string& key, const std::shared_ptr<vectorstore::Embeddings>& model,
+           std::vector<std::string>& texts, const std::shared_ptr<Waiter>& waiter) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      std::string wanted = text_key(key, texts[i]);
+      if (const auto hit = cache.find(wanted); hit != cache.end()) {
+        waiter->vectors[i] = hit->second;
+        continue;
+      }
+      ++waiter->outstanding;
+      auto [subscribers, first] = awaited.try_emplace(std::move(wanted));
+      subscribers->second.push_back({waiter, i});
+      if (first) queue_of(key, model).pending.push_back(std::move(texts[i]));
+    }
     Queue& queue = queue_of(key, model);
-    queue.pending_texts += waiter->texts.size();
-    queue.pending.push_back(std::move(waiter));
-    if (queue.pending_texts >= settings.batch) {
+    if (queue.pending.size() >= settings.batch) {
       send(key);
-    } else if (!queue.window_armed) {
+    } else if (!queue.pending.empty() && !queue.window_armed) {
       queue.window_armed = true;
       asio::co_spawn(executor, after_window(shared_from_this(), key), asio::detached);
     }
@@ -109,34 +121,20 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
     if (!queue.pending.empty()) self->send(key);
   }
 
-  // Sends what waits for the model of `key`, each distinct text once.
   void send(const std::string& key) {
     Queue& queue = queues[key];
-    std::vector<std::shared_ptr<Waiter>> waiters = std::move(queue.pending);
+    std::vector<std::string> texts = std::move(queue.pending);
     queue.pending.clear();
-    queue.pending_texts = 0;
-    std::vector<std::string> texts;
-    std::unordered_map<std::string_view, std::size_t> seen;
-    for (const auto& waiter : waiters) {
-      for (const std::string& text : waiter->texts) {
-        if (seen.count(text) == 0) {
-          seen.emplace(text, texts.size());
-          texts.push_back(text);
-        }
-      }
-    }
     ++requests;
     texts_sent += texts.size();
     asio::co_spawn(executor,
-                   call(shared_from_this(), key, queue.model, queue.name, std::move(texts),
-                        std::move(waiters)),
+                   call(shared_from_this(), key, queue.model, queue.name, std::move(texts)),
                    asio::detached);
   }
 
   static asio::awaitable<void> call(std::shared_ptr<State> self, std::string key,
                                     std::shared_ptr<vectorstore::Embeddings> model,
-                                    std::string name, std::vector<std::string> texts,
-                                    std::vector<std::shared_ptr<Waiter>> waiters) {
+                                    std::string name, std::vector<std::string> texts) {
     Vectors vectors;
     std::exception_ptr error;
     try {
@@ -148,26 +146,28 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
     } catch (const std::exception& e) {
       error = std::make_exception_ptr(EmbeddingError(name + ": " + e.what()));
     }
-    std::unordered_map<std::string_view, std::size_t> at;
     for (std::size_t i = 0; i < texts.size(); ++i) {
-      at.emplace(texts[i], i);
-      if (!error) self->keep(key, texts[i], vectors[i]);
-    }
-    for (const auto& waiter : waiters) {
-      waiter->error = error;
-      for (std::size_t j = 0; !error && j < waiter->texts.size(); ++j) {
-        waiter->vectors[waiter->positions[j]] = vectors[at.at(waiter->texts[j])];
+      auto subscribers = self->awaited.extract(text_key(key, texts[i]));
+      if (!error) self->keep(subscribers.key(), vectors[i]);
+      for (const Subscriber& subscriber : subscribers.mapped()) {
+        Waiter& waiter = *subscriber.waiter;
+        if (error) {
+          waiter.error = error;
+        } else {
+          waiter.vectors[subscriber.position] = vectors[i];
+        }
+        if (--waiter.outstanding == 0) waiter.wake.cancel();
       }
-      waiter->done = true;
-      waiter->wake.cancel();
     }
   }
 
   asio::any_io_executor executor;
   QueryEmbedderSettings settings;
   std::map<std::string, Queue> queues;  // by model_key
-  std::unordered_map<std::string, std::vector<float>> cache;  // model_key, NUL, text
+  std::unordered_map<std::string, std::vector<float>> cache;  // by text_key
   std::size_t cache_floats = 0;
+  // Texts asked for and not answered yet, by text_key, with who waits for them.
+  std::unordered_map<std::string, std::vector<Subscriber>> awaited;
   std::size_t requests = 0;
   std::size_t texts_sent = 0;
 };
@@ -180,23 +180,15 @@ QueryEmbedder::~QueryEmbedder() = default;
 asio::awaitable<Vectors> QueryEmbedder::embed(std::shared_ptr<vectorstore::Embeddings> model,
                                               std::vector<std::string> texts) {
   const std::shared_ptr<State> state = state_;  // the embedder may go while this waits
-  const std::string key = model_key(*model);
   auto waiter = std::make_shared<Waiter>(state->executor);
   waiter->vectors.resize(texts.size());
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (const std::vector<float>* vector = state->cached(key, texts[i])) {
-      waiter->vectors[i] = *vector;
-    } else {
-      waiter->positions.push_back(i);
-      waiter->texts.push_back(std::move(texts[i]));
-    }
+  state->ask(model_key(*model), model, texts, waiter);
+  if (waiter->outstanding > 0) {
+    boost::system::error_code ignored;
+    co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    // Only the vectors or the awaiting coroutine's cancellation end the wait.
+    if (waiter->outstanding > 0) throw boost::system::system_error(asio::error::operation_aborted);
   }
-  if (waiter->texts.empty()) co_return std::move(waiter->vectors);
-  state->enqueue(key, model, waiter);
-  boost::system::error_code ignored;
-  co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-  // Only the answer or the awaiting coroutine's cancellation ends the wait.
-  if (!waiter->done) throw boost::system::system_error(asio::error::operation_aborted);
   if (waiter->error) std::rethrow_exception(waiter->error);
   co_return std::move(waiter->vectors);
 }

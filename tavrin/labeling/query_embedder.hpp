@@ -1,6 +1,6 @@
 // The query vectors of one labelling run, awaited instead of blocking: texts that many
 // records ask for within a short window go to their model in one call of async_embed_queries,
-// and a text already embedded by the same model in this run is not sent again.
+// and a text that the same model embedded in this run, or is embedding, is not sent again.
 //
 //   QueryEmbedder embedder(executor);
 //   auto vectors = co_await embedder.embed(model, {"退款了吗", "售后-服务"});

@@ -192,7 +192,16 @@ struct OpenAiServer::Impl {
 
   // Writes the reply to `request`; false when the connection is to be closed.
   asio::awaitable<bool> answer(tcp::socket& socket, const Request& request) {
-    Scripted reply = next_scripted().value_or(Scripted{});
+    Scripted reply = next_scripted().value_or(Scripted{.delay = options.delay});
+    if (reply.silent) {
+      // Holds the connection until the client gives up on it.
+      std::string rest;
+      co_await asio::async_read(socket, asio::dynamic_buffer(rest), asio::use_awaitable);
+    }
+    if (reply.delay.count() > 0) {
+      asio::steady_timer wait(context, reply.delay);
+      co_await wait.async_wait(asio::use_awaitable);
+    }
     if (reply.body.empty()) {
       if (reply.status == 200) {
         auto [status, body] = normal_answer(request_path(request.head), request.body);

@@ -37,6 +37,10 @@ class OpenAiServer {
     bool reset_mid_body = false;
     /// Closes the connection once the reply is written, without saying so in the reply.
     bool close_after = false;
+    /// Waits this long before answering (other connections are served meanwhile).
+    std::chrono::milliseconds delay{0};
+    /// Never answers; the connection stays open until the client closes it.
+    bool silent = false;
   };
 
   struct Options {
@@ -44,6 +48,8 @@ class OpenAiServer {
     std::size_t close_after_requests = 0;
     /// Closes a kept-alive connection, unannounced, once it has been idle this long; 0 never.
     std::chrono::milliseconds close_when_idle{0};
+    /// Waits this long before each normal answer.
+    std::chrono::milliseconds delay{0};
   };
 
   /// One request as received.
