@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "tavrin/core/errors.hpp"
 #include "tests/support/loopback_server.hpp"
 #include "tests/support/openai_server.hpp"
@@ -245,6 +249,42 @@ TEST(OpenAIEmbeddings, Base64RepliesAreDecoded) {
                           R"({"object":"embedding","index":0,"embedding":"AACAPwAAIMDNzMw9"}]})"}});
   EXPECT_EQ(model.embed_documents({"a", "b"}), (Vectors{{1.0f, -2.5f, 0.1f}, {0, 0, 0}}));
   EXPECT_EQ(body_of(server.received().at(0))["encoding_format"], "base64");
+}
+
+TEST(OpenAIEmbeddings, AwaitedQueriesLeaveTheCallersExecutorFreeAndGiveTheSameVectors) {
+  OpenAiServer server;
+  OpenAIEmbeddings model(server.url("/v1"), kKey, "m", in_turn(2));
+  const Vectors expected = model.embed_documents(texts(5));
+  server.script({{.delay = 200ms}, {.delay = 200ms}, {.delay = 200ms}});
+  boost::asio::io_context io;
+  Vectors awaited;
+  bool ticked_meanwhile = false;
+  boost::asio::co_spawn(io, model.async_embed_queries(texts(5)),
+                        [&](std::exception_ptr e, Vectors vectors) {
+                          ASSERT_FALSE(e);
+                          awaited = std::move(vectors);
+                        });
+  boost::asio::steady_timer tick(io, 50ms);
+  tick.async_wait([&](boost::system::error_code) { ticked_meanwhile = awaited.empty(); });
+  io.run();
+  EXPECT_EQ(awaited, expected);
+  EXPECT_TRUE(ticked_meanwhile);
+  EXPECT_EQ(model.endpoint(), server.url("/v1/embeddings"));
+
+  // The same errors as the synchronous call.
+  server.script({{.status = 400}});
+  boost::asio::io_context again;
+  std::string error;
+  boost::asio::co_spawn(again, model.async_embed_queries({"x"}),
+                        [&](std::exception_ptr e, const Vectors&) {
+                          try {
+                            std::rethrow_exception(e);
+                          } catch (const quellin::HttpError& failure) {
+                            error = failure.what();
+                          }
+                        });
+  again.run();
+  EXPECT_EQ(error.rfind("HTTP status 400 Bad Request: ", 0), 0u) << error;
 }
 
 TEST(OpenAIEmbeddings, AnEmptyListSendsNothing) {

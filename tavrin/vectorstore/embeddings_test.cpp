@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <cmath>
 #include <numeric>
+#include <thread>
 
 #include "tavrin/core/errors.hpp"
 
@@ -98,6 +101,42 @@ TEST(Embeddings, DefaultQueryNeedsAVector) {
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "embed_documents answered no vector for the query");
   }
+}
+
+// HashingEmbeddings that says it blocks, and notes the thread of each call.
+class BlockingModel : public HashingEmbeddings {
+ public:
+  bool blocking() const override { return true; }
+  std::vector<float> embed_query(const std::string& text) override {
+    threads.push_back(std::this_thread::get_id());
+    return HashingEmbeddings::embed_query(text);
+  }
+  std::vector<std::thread::id> threads;
+};
+
+TEST(Embeddings, TheAwaitedQueriesOfABlockingModelRunOffTheCallersThread) {
+  BlockingModel blocking;
+  HashingEmbeddings local;
+  boost::asio::io_context io;
+  std::vector<std::vector<float>> off_thread, inline_vectors;
+  boost::asio::co_spawn(io, blocking.async_embed_queries({"退款", "refund"}),
+                        [&](std::exception_ptr e, std::vector<std::vector<float>> vectors) {
+                          ASSERT_FALSE(e);
+                          off_thread = std::move(vectors);
+                          EXPECT_EQ(io.get_executor().running_in_this_thread(), true);
+                        });
+  boost::asio::co_spawn(io, local.async_embed_queries({"退款"}),
+                        [&](std::exception_ptr e, std::vector<std::vector<float>> vectors) {
+                          ASSERT_FALSE(e);
+                          inline_vectors = std::move(vectors);
+                        });
+  io.run();
+  ASSERT_EQ(off_thread.size(), 2u);
+  EXPECT_EQ(off_thread[0], local.embed_query("退款"));
+  EXPECT_EQ(off_thread[1], local.embed_query("refund"));
+  EXPECT_EQ(inline_vectors, std::vector<std::vector<float>>{local.embed_query("退款")});
+  ASSERT_EQ(blocking.threads.size(), 2u);
+  EXPECT_NE(blocking.threads[0], std::this_thread::get_id());
 }
 
 }  // namespace

@@ -152,6 +152,21 @@ TEST(FaissSearch, NonTextQueriesAreSearchedByTheirTextForm) {
                            "similarity_search query must not be null");
 }
 
+TEST(FaissSearch, AVectorMadeBeforehandFindsWhatTheQueryFinds) {
+  const auto model = std::make_shared<HashingEmbeddings>();
+  const FAISS store = store_of({"abc", "42", "[1, 2]", "True", "退款"}, model);
+  for (const Value& query : {Value("退 款"), Value(42), Value::parse("[1,2]"), Value("zzz")}) {
+    const auto embedded = model->embed_query(FAISS::query_text(query));
+    EXPECT_EQ(store.similarity_search_with_score_by_vector(embedded, 3),
+              store.similarity_search_with_score(query, 3))
+        << query.dump();
+  }
+  expect_error<ValueError>([&] { store.similarity_search_with_score_by_vector({1, 2}, 1); },
+                           "the query vector has dimension 2, the store 256");
+  expect_error<ValueError>([] { FAISS::query_text(Value()); },
+                           "similarity_search query must not be null");
+}
+
 TEST(FaissSearch, TopkBoundsTheAnswer) {
   const FAISS store = store_of({"a", "b", "c"}, kHashing);
   EXPECT_TRUE(store.similarity_search(Value("a"), 0).empty());
