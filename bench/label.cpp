@@ -6,7 +6,9 @@
 //
 // tavrin runs as a user runs it: stores built by data2faiss and loaded from disk, the records
 // streamed from CSV (as `tavrin label` reads them), run_job with chat_model through one
-// quellin::Client. It runs in a child of
+// quellin::Client. It runs once more on the real path, its embedding model an endpoint (a stub
+// answering after 20 ms with the vectors HashingEmbeddings gives, so that the checked values
+// must equal the local run's), beside the local run. It runs in a child of
 // its own (this program executed again), so that its CPU time and peak memory are the job's
 // alone; it runs once more on fewer records to show whether memory grows with the records.
 // Peak memory is VmHWM of the process's own address space: ru_maxrss would also count the
@@ -34,6 +36,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "bench/embedding_stub.hpp"
 #include "bench/nginx.hpp"
 #include "bench/support.hpp"
 #include "quellin/client.hpp"
@@ -43,6 +46,7 @@
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
+#include "tavrin/openai/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
 namespace {
@@ -63,6 +67,7 @@ const std::vector<std::string> kTextFields = {"question", "detail"};
 const std::vector<std::string> kFields = {"类别", "产品", "优先级"};
 constexpr std::size_t kExamples = 4;
 constexpr double kDelaySeconds = 0.05;
+constexpr auto kEmbeddingDelay = std::chrono::milliseconds(20);
 constexpr std::size_t kPromptSample = 200;
 constexpr std::size_t kSearchSample = 2000;
 constexpr const char* kModel = "qwen-max";
@@ -225,8 +230,25 @@ struct Stores {
   labeling::StoreMap fields;
 };
 
-Stores load_stores(const Inputs& inputs) {
-  const auto embeddings = std::make_shared<HashingEmbeddings>();
+// HashingEmbeddings behind an endpoint: the stub gives its vectors, so it has its identity
+// and searches the stores it built.
+class RemoteHashing : public tavrin::openai::OpenAIEmbeddings {
+ public:
+  explicit RemoteHashing(const std::string& url)
+      : OpenAIEmbeddings(url, "", "hashing", options()) {}
+  std::string identity() const override { return HashingEmbeddings().identity(); }
+
+ private:
+  static tavrin::openai::OpenAIEmbeddingsOptions options() {
+    tavrin::openai::OpenAIEmbeddingsOptions options;
+    options.encoding_format = "base64";
+    return options;
+  }
+};
+
+Stores load_stores(const Inputs& inputs,
+                   std::shared_ptr<tavrin::vectorstore::Embeddings> embeddings =
+                       std::make_shared<HashingEmbeddings>()) {
   Stores stores;
   stores.train =
       std::make_shared<const FAISS>(FAISS::load_local(inputs.train_store().string(), embeddings));
@@ -267,12 +289,15 @@ double examples_seconds(const labeling::Prompter& prompter, const std::string& r
          static_cast<double>(std::max<std::size_t>(sample.size(), 1));
 }
 
-// The tavrin side, in a process of its own: prints its figures as one JSON line.
+// The tavrin side, in a process of its own: prints its figures as one JSON line. `embed_url`
+// is "-" for the local model.
 int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const std::string& out,
-                   const std::string& url, std::size_t in_flight) {
+                   const std::string& url, std::size_t in_flight, const std::string& embed_url) {
   Inputs inputs{dir, Value()};
   inputs.labels = Value::parse(read_file(inputs.labels_file()));
-  const Stores stores = load_stores(inputs);
+  const bool remote = embed_url != "-";
+  const Stores stores = remote ? load_stores(inputs, std::make_shared<RemoteHashing>(embed_url))
+                               : load_stores(inputs);
   const labeling::Prompter prompter = make_prompter(inputs, stores);
   tavrin::frame::CsvStream records(records_csv);
   const std::size_t records_count = records.size();
@@ -316,7 +341,11 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   std::printf("%s\n",
               Value{{"wall", wall},
                     {"cpu_job", cpu},
-                    {"cpu_examples", examples_seconds(prompter, records_csv, records_count)},
+                    // Timed through the endpoint, the search would time its round trips.
+                    {"cpu_examples",
+                     remote ? 0.0 : examples_seconds(prompter, records_csv, records_count)},
+                    {"embedding_calls", tally->embedding_calls},
+                    {"embedded_texts", tally->embedded_texts},
                     {"before_job", before_job},
                     {"peak", peak},
                     {"done", tally->done},
@@ -346,7 +375,7 @@ std::optional<Value> last_json_line(const std::string& output) {
 // This program run again as the tavrin side, with its output and its own resource usage.
 std::optional<Figures> spawn_tavrin(const Inputs& inputs, const fs::path& records_csv,
                                     const fs::path& out, const std::string& url,
-                                    std::size_t in_flight) {
+                                    std::size_t in_flight, const std::string& embed_url = "-") {
   std::fflush(stdout);
   int pipe_ends[2];
   if (::pipe(pipe_ends) != 0) return std::nullopt;
@@ -358,7 +387,7 @@ std::optional<Figures> spawn_tavrin(const Inputs& inputs, const fs::path& record
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
     ::execl("/proc/self/exe", "label", "--job", dir.c_str(), records.c_str(), results.c_str(),
-            url.c_str(), flight.c_str(), nullptr);
+            url.c_str(), flight.c_str(), embed_url.c_str(), nullptr);
     std::_Exit(127);
   }
   ::close(pipe_ends[1]);
@@ -443,8 +472,39 @@ void print_side(const char* name, const Figures& figures, std::size_t records, d
 
 struct Runs {
   std::optional<Figures> ours, ours_fewer, theirs;
-  double nginx_cpu = 0;  // what the stub spent during the tavrin job
+  std::optional<Figures> remote;  // the embedding model an endpoint
+  std::size_t stub_requests = 0;  // embedding requests the stub answered
+  double nginx_cpu = 0;           // what the stub spent during the tavrin job
 };
+
+// The real path beside the local one: false when it failed, missed a goal's figure or checked
+// other values.
+bool report_real_path(const Inputs& inputs, const Runs& runs, std::size_t records) {
+  std::printf("  real path: the embedding model an endpoint answering after %lld ms\n",
+              static_cast<long long>(kEmbeddingDelay.count()));
+  if (!runs.ours || !runs.remote) {
+    std::printf("  real path: no figures (a job failed)\n");
+    return false;
+  }
+  const Value& local = runs.ours->reported;
+  const Value& remote = runs.remote->reported;
+  const double per_1000 = 1000.0 / static_cast<double>(records);
+  for (const auto& [name, side] : {std::pair{"local model", &local}, {"model endpoint", &remote}}) {
+    std::printf("  %-26s %8.2f s wall %9.3f s CPU/1000 job %7zu embedding calls\n", name,
+                (*side)["wall"].get<double>(), (*side)["cpu_job"].get<double>() * per_1000,
+                (*side)["embedding_calls"].get<std::size_t>());
+  }
+  const double requests = static_cast<double>(runs.stub_requests);
+  std::printf("  the stub answered %zu embedding requests\n", runs.stub_requests);
+  tavrin::bench::print_ratio("wall endpoint / local",
+                             remote["wall"].get<double>() / local["wall"].get<double>(), "<= 1.3x");
+  std::printf("  %-28s %10.1f     goal: >= 8\n", "texts per embedding request",
+              remote["embedded_texts"].get<double>() / std::max(requests, 1.0));
+  const std::size_t same = agreeing(checked_values(inputs.dir / "tavrin-remote.jsonl"),
+                                    checked_values(inputs.dir / "tavrin.jsonl"));
+  std::printf("  same checked values as the local run: %zu of %zu records\n", same, records);
+  return same == records && remote["failed"].get<std::size_t>() == 0;
+}
 
 // Prints the figures and checks that both sides did the same work; false when a side failed
 // or they disagree.
@@ -568,9 +628,16 @@ int run_benchmark(std::size_t records, std::size_t in_flight, std::size_t fewer,
       runs.nginx_cpu = nginx.cpu_seconds() - nginx_start;
       runs.ours_fewer =
           spawn_tavrin(inputs, fewer_csv, inputs.dir / "tavrin-fewer.jsonl", url, in_flight);
+      {
+        const tavrin::bench::EmbeddingStub stub(kEmbeddingDelay);
+        runs.remote = spawn_tavrin(inputs, records_csv, inputs.dir / "tavrin-remote.jsonl", url,
+                                   in_flight, stub.url());
+        runs.stub_requests = stub.requests();
+      }
       runs.theirs =
           run_python_job(inputs, records_csv, inputs.dir / "python.jsonl", url, in_flight);
       ok = report(inputs, runs, table, records_csv, fewer, in_flight);
+      ok = report_real_path(inputs, runs, records) && ok;
     } else {
       std::printf("label: no figures: nginx did not start\n");
     }
@@ -582,8 +649,8 @@ int run_benchmark(std::size_t records, std::size_t in_flight, std::size_t fewer,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 7 && std::string(argv[1]) == "--job") {
-    return run_tavrin_job(argv[2], argv[3], argv[4], argv[5], std::stoul(argv[6]));
+  if (argc == 8 && std::string(argv[1]) == "--job") {
+    return run_tavrin_job(argv[2], argv[3], argv[4], argv[5], std::stoul(argv[6]), argv[7]);
   }
   const std::size_t records = argc > 1 ? std::stoul(argv[1]) : 20000;
   const std::size_t in_flight = argc > 2 ? std::stoul(argv[2]) : 200;

@@ -91,7 +91,7 @@ void run_label(const LabelOptions& options) {
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
                              " records failed; their lines in " + options.out +
-                             " carry an \"error\"");
+                             " carry an \"error\"; run again with --retry-failed to redo them");
   }
 }
 

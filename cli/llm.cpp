@@ -68,26 +68,21 @@ T run_with_client(asio::io_context& io, std::optional<quellin::Client>& client,
   return std::move(*value);
 }
 
-// The labelling job that `start(model, progress)` begins, against the endpoint.
+// The labelling job that `start(endpoint, client, progress)` runs, with the progress display;
+// a ValueError before its first progress (bad input) is a UsageError.
 template <class Start>
 labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions& options,
-                                     bool json_mode, const labeling::JobSettings& settings,
-                                     Start start) {
-  asio::io_context io;
-  quellin::ClientOptions pool = client_options(options.retries, options.timeout);
-  // Every prompt in flight gets a connection of its own instead of waiting for one.
-  pool.max_connections_per_host = std::max(pool.max_connections_per_host, settings.in_flight);
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(pool));
-  const labeling::Model model = labeling::chat_model(
-      *client, {endpoint.url, endpoint.key, options.model, options.temperature, json_mode});
+                                     bool json_mode, Start start) {
   ProgressDisplay display;
   bool started = false;  // the job shows its progress once before its first request
   try {
     labeling::JobTally tally =
-        run_with_client(io, client, start(model, [&](const labeling::JobTally& t) {
-                          started = true;
-                          display.update(t);
-                        }));
+        start(labeling::ChatEndpoint{endpoint.url, endpoint.key, options.model,
+                                     options.temperature, json_mode},
+              client_options(options.retries, options.timeout), [&](const labeling::JobTally& t) {
+                started = true;
+                display.update(t);
+              });
     display.finish();
     return tally;
   } catch (const ValueError& e) {
@@ -123,22 +118,20 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  bool json_mode, const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, json_mode, settings,
-                           [&](const labeling::Model& model, labeling::JobProgress progress) {
-                             return labeling::run_job(records, prompter, stores, model, settings,
-                                                      std::move(progress));
-                           });
+  return run_labelling_job(endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
+    return labeling::run_job_blocking(records, prompter, stores, std::move(chat), std::move(client),
+                                      settings, std::move(progress));
+  });
 }
 
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
                                  const LlmOptions& options, bool json_mode,
                                  const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, json_mode, settings,
-                           [&](const labeling::Model& model, labeling::JobProgress progress) {
-                             return labeling::run_job(std::move(records), prompter, stores, model,
-                                                      settings, std::move(progress));
-                           });
+  return run_labelling_job(endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
+    return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
+                                      std::move(client), settings, std::move(progress));
+  });
 }
 
 }  // namespace tavrin::cli

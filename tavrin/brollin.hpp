@@ -62,15 +62,15 @@ std::string row_text(const frame::DataFrame::Row& row,
 /// `base_faiss_path`/name. TypeError when `labels` is not a mapping; ValueError, before any
 /// store is built, for a field name that is empty, "." or "..", or holds "/" or a NUL byte,
 /// since its folder would fall outside `base_faiss_path` or onto it.
-/// Whether `name` can name a folder inside another, as data2faiss requires of each field name:
-/// not empty, not "." or "..", and without "/" or a NUL byte.
-bool is_plain_folder_name(std::string_view name);
-
 void data2faiss(const Value& labels, const frame::DataFrame& train_data,
                 const std::vector<std::string>& src_fieldnames,
                 const std::vector<std::string>& tgt_fieldnames,
                 const std::vector<std::string>& faiss_tgt_fieldnames,
                 const std::string& train_data_faiss_path, const std::string& base_faiss_path,
                 std::shared_ptr<vectorstore::Embeddings> embedding_model);
+
+/// Whether `name` can name a folder inside another, as data2faiss requires of each field name:
+/// not empty, not "." or "..", and without "/" or a NUL byte.
+bool is_plain_folder_name(std::string_view name);
 
 }  // namespace tavrin::brollin

@@ -1,9 +1,13 @@
 #include "tavrin/labeling/chat_model.hpp"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
-#include "quellin/client.hpp"
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
 #include "tavrin/palisk.hpp"
 
 namespace tavrin::labeling {
@@ -31,7 +35,47 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   }
 }
 
+template <class Records>
+JobTally blocking_job(Records records, Prompter prompter, StoreMap field_stores,
+                      ChatEndpoint endpoint, quellin::ClientOptions options, JobSettings settings,
+                      JobProgress progress) {
+  boost::asio::io_context io;
+  options.max_connections_per_host = std::max(options.max_connections_per_host, settings.in_flight);
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(options));
+  Model model = chat_model(*client, std::move(endpoint));
+  std::optional<JobTally> tally;
+  std::exception_ptr failure;
+  boost::asio::co_spawn(io,
+                        run_job(std::move(records), std::move(prompter), std::move(field_stores),
+                                std::move(model), std::move(settings), std::move(progress)),
+                        [&](std::exception_ptr e, JobTally result) {
+                          failure = e;
+                          if (!e) tally = std::move(result);
+                          // Its kept-alive connections would keep the context running.
+                          client.reset();
+                        });
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*tally);
+}
+
 }  // namespace
+
+JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
+                          ChatEndpoint endpoint, quellin::ClientOptions client,
+                          JobSettings settings, JobProgress progress) {
+  return blocking_job(std::move(records), std::move(prompter), std::move(field_stores),
+                      std::move(endpoint), std::move(client), std::move(settings),
+                      std::move(progress));
+}
+
+JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
+                          ChatEndpoint endpoint, quellin::ClientOptions client,
+                          JobSettings settings, JobProgress progress) {
+  return blocking_job(std::move(records), std::move(prompter), std::move(field_stores),
+                      std::move(endpoint), std::move(client), std::move(settings),
+                      std::move(progress));
+}
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint) {
   return [&client, endpoint = std::move(endpoint)](std::string prompt) {

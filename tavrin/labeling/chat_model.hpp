@@ -8,11 +8,8 @@
 
 #include <string>
 
+#include "quellin/client.hpp"
 #include "tavrin/labeling/job.hpp"
-
-namespace quellin {
-class Client;
-}  // namespace quellin
 
 namespace tavrin::labeling {
 
@@ -31,5 +28,19 @@ struct ChatEndpoint {
 /// ModelError with the message of the failure and the attempts made. `client` must outlive
 /// the model.
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint);
+
+/// run_job against `endpoint` for a caller without an event loop: the job runs on an
+/// io_context of its own, its chat_model on one pooled quellin::Client with `client` options
+/// (and at least `settings.in_flight` connections per host, so that no prompt waits for a
+/// connection), both closed when the job ends. `progress` is called on the calling thread.
+/// Errors are run_job's.
+JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
+                          ChatEndpoint endpoint, quellin::ClientOptions client,
+                          JobSettings settings, JobProgress progress = {});
+
+/// The same over the records of a CSV file, read a chunk at a time.
+JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
+                          ChatEndpoint endpoint, quellin::ClientOptions client,
+                          JobSettings settings, JobProgress progress = {});
 
 }  // namespace tavrin::labeling

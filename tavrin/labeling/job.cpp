@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -396,7 +397,7 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   try {
     Prompter::QueryVectors vectors;
     for (const auto& query_model : job->prompter.query_models()) {
-      vectors.push_back(co_await job->embedder.embed(query_model, batch.texts));
+      vectors.push_back(co_await job->embedder.embed(query_model, batch.texts, false));
     }
     prompts = job->prompter.prompts_for(batch.texts, batch.golds, std::move(vectors));
   } catch (const std::exception& e) {  // the embedding model's error, or a vector no store takes
@@ -446,17 +447,31 @@ asio::awaitable<Value> checked_line(const std::shared_ptr<Job>& job, const Answe
   const PromptSettings& prompt = job->prompter.settings();
   std::string error;
   try {
+    // The values to look up, by the model of their store: one wait per model.
+    struct Group {
+      std::shared_ptr<vectorstore::Embeddings> model;
+      std::vector<std::string> texts;
+      std::vector<std::pair<std::string, std::shared_ptr<const vectorstore::FAISS>>> stores;
+    };
+    std::map<const vectorstore::Embeddings*, Group> groups;
     StoreMap stores = job->field_stores;
-    const std::vector<olvane::LookUp> look_ups =
-        olvane::values_to_look_up(predicted, prompt.labels, prompt.fields);
-    for (const olvane::LookUp& look_up : look_ups) {
+    for (const olvane::LookUp& look_up :
+         olvane::values_to_look_up(predicted, prompt.labels, prompt.fields)) {
       auto faiss =
           std::dynamic_pointer_cast<const vectorstore::FAISS>(stores.at(look_up.field));
       if (!faiss) continue;  // another kind of store embeds its own queries
-      std::vector<std::string> text(1, vectorstore::FAISS::query_text(look_up.value));
-      std::vector<std::vector<float>> vector =
-          co_await job->embedder.embed(faiss->embedding_model(), std::move(text));
-      stores[look_up.field] = std::make_shared<EmbeddedQuery>(faiss, std::move(vector.at(0)));
+      Group& group = groups[&faiss->embeddings()];
+      group.model = faiss->embedding_model();
+      group.texts.push_back(vectorstore::FAISS::query_text(look_up.value));
+      group.stores.emplace_back(look_up.field, std::move(faiss));
+    }
+    for (auto& [key, group] : groups) {
+      std::vector<std::vector<float>> vectors =
+          co_await job->embedder.embed(group.model, std::move(group.texts), true);
+      for (std::size_t i = 0; i < group.stores.size(); ++i) {
+        stores[group.stores[i].first] =
+            std::make_shared<EmbeddedQuery>(group.stores[i].second, std::move(vectors.at(i)));
+      }
     }
     const olvane::ScoredCheck scored = olvane::check_result_scored(
         predicted, prompt.labels, prompt.fields, stores, job->settings.min_score);
@@ -547,7 +562,7 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
       co_await asio::this_coro::reset_cancellation_state();
     }
   }
-  job->tally.embedding_requests = job->embedder.requests();
+  job->tally.embedding_calls = job->embedder.requests();
   job->tally.embedded_texts = job->embedder.texts_sent();
   job->journal->close();
   if (job->failure) std::rethrow_exception(job->failure);

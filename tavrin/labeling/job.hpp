@@ -90,8 +90,10 @@ struct JobTally {
   std::size_t done = 0;     // results in the file, failed ones included
   std::size_t failed = 0;   // results that carry an error
   std::size_t retries = 0;  // requests beyond the first, this run
-  std::size_t embedding_requests = 0;  // calls of the embedding models, this run
-  std::size_t embedded_texts = 0;      // texts they carried
+  // Calls of the embedding models that block (each one request, or several when it carries
+  // more texts than the model sends at once), and the texts they carried, this run.
+  std::size_t embedding_calls = 0;
+  std::size_t embedded_texts = 0;
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
   std::map<std::string, FieldTally> fields;  // each target field

@@ -517,8 +517,8 @@ TEST(RunJob, AnEmbeddingEndpointGetsBatchesAndEachTextOnceWithTheSameChecks) {
   EXPECT_EQ(tally.failed, 0u);
   // 3 prompt batches of 16 texts, and the two values to check, each sent once.
   EXPECT_EQ(tally.embedded_texts, static_cast<std::size_t>(kCount + 2));
-  EXPECT_LE(tally.embedding_requests, 5u);
-  EXPECT_EQ(job.embedding_requests(), tally.embedding_requests);
+  EXPECT_LE(tally.embedding_calls, 5u);
+  EXPECT_EQ(job.embedding_requests(), tally.embedding_calls);
   // Decisions and scores as the store's own search gives them.
   const olvane::ScoredCheck near = olvane::check_result_scored(
       Value{{"类别", "退 款"}}, job.settings.labels, {"类别"}, job.stores);

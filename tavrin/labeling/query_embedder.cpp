@@ -38,6 +38,12 @@ struct Subscriber {
   std::size_t position;
 };
 
+// A text asked for and not answered yet: who waits for it, and whether to keep its vector.
+struct Awaited {
+  std::vector<Subscriber> subscribers;
+  bool keep = false;
+};
+
 // The texts waiting to be sent to one model.
 struct Queue {
   std::shared_ptr<vectorstore::Embeddings> model;
@@ -91,7 +97,7 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
   // Fills what the cache holds, subscribes `waiter` to the other texts, and queues those that
   // nobody has asked for yet.
   void ask(const std::string& key, const std::shared_ptr<vectorstore::Embeddings>& model,
-           std::vector<std::string>& texts, const std::shared_ptr<Waiter>& waiter) {
+           std::vector<std::string>& texts, bool keep, const std::shared_ptr<Waiter>& waiter) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
       std::string wanted = text_key(key, texts[i]);
       if (const auto hit = cache.find(wanted); hit != cache.end()) {
@@ -99,8 +105,9 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
         continue;
       }
       ++waiter->outstanding;
-      auto [subscribers, first] = awaited.try_emplace(std::move(wanted));
-      subscribers->second.push_back({waiter, i});
+      auto [entry, first] = awaited.try_emplace(std::move(wanted));
+      entry->second.subscribers.push_back({waiter, i});
+      entry->second.keep = entry->second.keep || keep;
       if (first) queue_of(key, model).pending.push_back(std::move(texts[i]));
     }
     Queue& queue = queue_of(key, model);
@@ -147,9 +154,9 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
       error = std::make_exception_ptr(EmbeddingError(name + ": " + e.what()));
     }
     for (std::size_t i = 0; i < texts.size(); ++i) {
-      auto subscribers = self->awaited.extract(text_key(key, texts[i]));
-      if (!error) self->keep(subscribers.key(), vectors[i]);
-      for (const Subscriber& subscriber : subscribers.mapped()) {
+      auto entry = self->awaited.extract(text_key(key, texts[i]));
+      if (!error && entry.mapped().keep) self->keep(entry.key(), vectors[i]);
+      for (const Subscriber& subscriber : entry.mapped().subscribers) {
         Waiter& waiter = *subscriber.waiter;
         if (error) {
           waiter.error = error;
@@ -166,8 +173,8 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
   std::map<std::string, Queue> queues;  // by model_key
   std::unordered_map<std::string, std::vector<float>> cache;  // by text_key
   std::size_t cache_floats = 0;
-  // Texts asked for and not answered yet, by text_key, with who waits for them.
-  std::unordered_map<std::string, std::vector<Subscriber>> awaited;
+  // Texts asked for and not answered yet, by text_key.
+  std::unordered_map<std::string, Awaited> awaited;
   std::size_t requests = 0;
   std::size_t texts_sent = 0;
 };
@@ -178,11 +185,13 @@ QueryEmbedder::QueryEmbedder(asio::any_io_executor executor, QueryEmbedderSettin
 QueryEmbedder::~QueryEmbedder() = default;
 
 asio::awaitable<Vectors> QueryEmbedder::embed(std::shared_ptr<vectorstore::Embeddings> model,
-                                              std::vector<std::string> texts) {
+                                              std::vector<std::string> texts, bool keep) {
+  // A local model answers at once: gathering and keeping would cost more than asking it.
+  if (!model->blocking()) co_return co_await model->async_embed_queries(std::move(texts));
   const std::shared_ptr<State> state = state_;  // the embedder may go while this waits
   auto waiter = std::make_shared<Waiter>(state->executor);
   waiter->vectors.resize(texts.size());
-  state->ask(model_key(*model), model, texts, waiter);
+  state->ask(model_key(*model), model, texts, keep, waiter);
   if (waiter->outstanding > 0) {
     boost::system::error_code ignored;
     co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));

@@ -18,6 +18,8 @@ namespace asio = boost::asio;
 // HashingEmbeddings that counts its calls, and refuses the text "refused".
 class CountingModel : public vectorstore::HashingEmbeddings {
  public:
+  bool blocking() const override { return true; }
+
   asio::awaitable<std::vector<std::vector<float>>> async_embed_queries(
       std::vector<std::string> texts) override {
     ++calls;
@@ -46,7 +48,7 @@ Asked ask_together(QueryEmbedder& embedder, asio::io_context& io,
   asked.vectors.resize(texts.size());
   asked.errors.resize(texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    asio::co_spawn(io, embedder.embed(model, texts[i]),
+    asio::co_spawn(io, embedder.embed(model, texts[i], true),
                    [&asked, i](std::exception_ptr e, std::vector<std::vector<float>> vectors) {
                      asked.vectors[i] = std::move(vectors);
                      try {

@@ -84,11 +84,15 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                   std::to_string(tally.resumed) + " from an earlier run)");
   if (tally.failed > 0) {
     lines.push_back("  failed    " + std::to_string(tally.failed) + " (their lines in " + out_path +
-                    " carry an \"error\"; run again with --retry-failed to redo them)");
+                    " carry an \"error\"; a run with retry_failed does them again)");
   }
   lines.push_back("  retries   " + std::to_string(tally.retries) + ", tokens " +
                   std::to_string(tally.prompt_tokens) + " prompt + " +
                   std::to_string(tally.completion_tokens) + " completion (this run)");
+  if (tally.embedding_calls > 0) {
+    lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +
+                    std::to_string(tally.embedding_calls) + " calls (this run)");
+  }
   FieldTally all;
   for (const auto& [field, t] : tally.fields) all += t;
   lines.push_back("  values    " + std::to_string(all.kept) + " kept, " +

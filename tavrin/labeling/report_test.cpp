@@ -32,8 +32,8 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
   const std::vector<std::string> lines = summary_lines(sample_tally(), "out.jsonl");
   const std::vector<std::string> expected = {
       "  records   2000 of 20000 done (1200 this run, 800 from an earlier run)",
-      "  failed    3 (their lines in out.jsonl carry an \"error\"; run again with "
-      "--retry-failed to redo them)",
+      "  failed    3 (their lines in out.jsonl carry an \"error\"; a run with retry_failed "
+      "does them again)",
       "  retries   12, tokens 50000 prompt + 1200 completion (this run)",
       "  values    1900 kept, 100 replaced, 20 abstained, 10 missing",
       "  accuracy  against the true labels",
@@ -43,6 +43,10 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
       "    all fields  70.0%      90.0%    2.0%       91.8%  (1000 with a true label)",
   };
   EXPECT_EQ(lines, expected);
+  JobTally embedded = sample_tally();
+  embedded.embedding_calls = 40;
+  embedded.embedded_texts = 900;
+  EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(3), "  embedded  900 texts in 40 calls (this run)");
   JobTally no_gold = sample_tally();
   no_gold.fields["类别"].gold = 0;
   EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 4u);
