@@ -338,23 +338,22 @@ int run_tavrin_job(const fs::path& dir, const std::string& records_csv, const st
   }
   labeling::FieldTally all;
   for (const auto& [field, counts] : tally->fields) all += counts;
-  std::printf("%s\n",
-              Value{{"wall", wall},
-                    {"cpu_job", cpu},
-                    // Timed through the endpoint, the search would time its round trips.
-                    {"cpu_examples",
-                     remote ? 0.0 : examples_seconds(prompter, records_csv, records_count)},
-                    {"embedding_calls", tally->embedding_calls},
-                    {"embedded_texts", tally->embedded_texts},
-                    {"before_job", before_job},
-                    {"peak", peak},
-                    {"done", tally->done},
-                    {"failed", tally->failed},
-                    {"kept", all.kept},
-                    {"replaced", all.replaced},
-                    {"missing", all.missing}}
-                  .dump()
-                  .c_str());
+  std::printf("%s\n", Value{{"wall", wall},
+                            {"cpu_job", cpu},
+                            // Timed through the endpoint, the search would time its round trips.
+                            {"cpu_examples",
+                             remote ? 0.0 : examples_seconds(prompter, records_csv, records_count)},
+                            {"embedding_calls", tally->embedding_calls},
+                            {"embedded_texts", tally->embedded_texts},
+                            {"before_job", before_job},
+                            {"peak", peak},
+                            {"done", tally->done},
+                            {"failed", tally->failed},
+                            {"kept", all.kept},
+                            {"replaced", all.replaced},
+                            {"missing", all.missing}}
+                          .dump()
+                          .c_str());
   return 0;
 }
 

@@ -77,8 +77,8 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
   bool started = false;  // the job shows its progress once before its first request
   try {
     labeling::JobTally tally =
-        start(labeling::ChatEndpoint{endpoint.url, endpoint.key, options.model,
-                                     options.temperature, json_mode},
+        start(labeling::ChatEndpoint{endpoint.url, endpoint.key, options.model, options.temperature,
+                                     json_mode},
               client_options(options.retries, options.timeout), [&](const labeling::JobTally& t) {
                 started = true;
                 display.update(t);
@@ -102,7 +102,8 @@ std::string endpoint_name(const std::string& url) {
 
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
   asio::io_context io;
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), client_options(options.retries, options.timeout));
+  std::optional<quellin::Client> client(std::in_place, io.get_executor(),
+                                        client_options(options.retries, options.timeout));
   Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
   try {
     return run_with_client(io, client,
@@ -118,20 +119,22 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  bool json_mode, const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
-    return labeling::run_job_blocking(records, prompter, stores, std::move(chat), std::move(client),
-                                      settings, std::move(progress));
-  });
+  return run_labelling_job(
+      endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
+        return labeling::run_job_blocking(records, prompter, stores, std::move(chat),
+                                          std::move(client), settings, std::move(progress));
+      });
 }
 
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
                                  const LlmOptions& options, bool json_mode,
                                  const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
-    return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
-                                      std::move(client), settings, std::move(progress));
-  });
+  return run_labelling_job(
+      endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
+        return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
+                                          std::move(client), settings, std::move(progress));
+      });
 }
 
 }  // namespace tavrin::cli

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "tavrin/core/check.hpp"

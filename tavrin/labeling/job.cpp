@@ -194,8 +194,8 @@ void count_line(JobTally& tally, const Value& line, const std::vector<std::strin
   const Value& gold = object_member(line, "gold", true);
   for (const std::string& field : fields) {
     const auto entry = decisions.find(field);
-    if (entry != decisions.end() && !(entry->is_object() &&
-                                      entry->value("decision", Value("")).is_string())) {
+    if (entry != decisions.end() &&
+        !(entry->is_object() && entry->value("decision", Value("")).is_string())) {
       throw ValueError("has a decision of field " + repr(Value(field)) +
                        " that is no object with a text \"decision\"");
     }
@@ -323,15 +323,15 @@ struct Job {
   JobTally tally;
   QueryEmbedder embedder;
 
-  std::size_t position = 0;     // of the next row of the labelling pass
-  std::deque<Prepared> ready;   // prompts built, not asked yet
-  std::size_t preparing = 0;    // records whose prompts are being built
-  bool all_read = false;        // the pass has no more records
-  std::size_t checking = 0;     // answers being checked
-  std::size_t tasks = 0;        // coroutines of the job still running
+  std::size_t position = 0;    // of the next row of the labelling pass
+  std::deque<Prepared> ready;  // prompts built, not asked yet
+  std::size_t preparing = 0;   // records whose prompts are being built
+  bool all_read = false;       // the pass has no more records
+  std::size_t checking = 0;    // answers being checked
+  std::size_t tasks = 0;       // coroutines of the job still running
   Notifier prompts_ready, room, checks_done, tasks_done;
   std::list<asio::cancellation_signal> chat_slots;  // cancel the requests of each chat slot
-  std::exception_ptr failure;   // the first error that ends the job
+  std::exception_ptr failure;                       // the first error that ends the job
   bool stopping = false;
 
   const std::vector<std::string>& fields() const { return prompter.settings().fields; }
@@ -406,8 +406,8 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   job->preparing -= batch.ids.size();
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
     if (error.empty()) {
-      job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
-                            std::move(prompts[i])});
+      job->ready.push_back(
+          {std::move(batch.ids[i]), std::move(batch.golds[i]), std::move(prompts[i])});
     } else {
       job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, error));
     }
@@ -457,8 +457,7 @@ asio::awaitable<Value> checked_line(const std::shared_ptr<Job>& job, const Answe
     StoreMap stores = job->field_stores;
     for (const olvane::LookUp& look_up :
          olvane::values_to_look_up(predicted, prompt.labels, prompt.fields)) {
-      auto faiss =
-          std::dynamic_pointer_cast<const vectorstore::FAISS>(stores.at(look_up.field));
+      auto faiss = std::dynamic_pointer_cast<const vectorstore::FAISS>(stores.at(look_up.field));
       if (!faiss) continue;  // another kind of store embeds its own queries
       Group& group = groups[&faiss->embeddings()];
       group.model = faiss->embedding_model();
@@ -525,8 +524,8 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
       continue;
     }
     ++job->checking;
-    job->spawn(job, check(job, Answered{std::move(record.id), std::move(record.gold),
-                                        std::move(reply)}));
+    job->spawn(
+        job, check(job, Answered{std::move(record.id), std::move(record.gold), std::move(reply)}));
   }
 }
 
@@ -537,12 +536,11 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
   check_settings(prompter, field_stores, settings);
   const std::size_t total = check_records(records, settings);
   const auto executor = co_await asio::this_coro::executor;
-  auto job = std::make_shared<Job>(std::move(records), std::move(prompter),
-                                   std::move(field_stores), std::move(model), std::move(settings),
-                                   std::move(progress), executor);
+  auto job =
+      std::make_shared<Job>(std::move(records), std::move(prompter), std::move(field_stores),
+                            std::move(model), std::move(settings), std::move(progress), executor);
   for (const std::string& field : job->fields()) job->tally.fields[field];
-  job->journal.emplace(job->settings.out_path, job->settings.retry_failed,
-                       std::chrono::seconds(1),
+  job->journal.emplace(job->settings.out_path, job->settings.retry_failed, std::chrono::seconds(1),
                        [&](const Value& line) { count_line(job->tally, line, job->fields()); });
   job->tally.resumed = job->journal->resumed();
   job->tally.total = total;
@@ -600,17 +598,15 @@ Shard parse_shard(std::string_view text) {
 asio::awaitable<JobTally> run_job(frame::DataFrame records, Prompter prompter,
                                   StoreMap field_stores, Model model, JobSettings settings,
                                   JobProgress progress) {
-  co_return co_await run(Records(std::move(records)), std::move(prompter),
-                         std::move(field_stores), std::move(model), std::move(settings),
-                         std::move(progress));
+  co_return co_await run(Records(std::move(records)), std::move(prompter), std::move(field_stores),
+                         std::move(model), std::move(settings), std::move(progress));
 }
 
 asio::awaitable<JobTally> run_job(frame::CsvStream records, Prompter prompter,
                                   StoreMap field_stores, Model model, JobSettings settings,
                                   JobProgress progress) {
-  co_return co_await run(Records(std::move(records)), std::move(prompter),
-                         std::move(field_stores), std::move(model), std::move(settings),
-                         std::move(progress));
+  co_return co_await run(Records(std::move(records)), std::move(prompter), std::move(field_stores),
+                         std::move(model), std::move(settings), std::move(progress));
 }
 
 }  // namespace tavrin::labeling

@@ -337,7 +337,6 @@ TEST(RunJob, AJobKilledInTheMiddleAndRunAgainHoldsEveryRecordOnce) {
   EXPECT_EQ(std::set<int>(seen.begin(), seen.end()).size(), 40u);
 }
 
-
 TEST(RunJob, SettingsAndForeignResultLinesAreRefusedBeforeAnyRequest) {
   Fixture f;
   const ModelServer server(kReplies);
@@ -345,9 +344,7 @@ TEST(RunJob, SettingsAndForeignResultLinesAreRefusedBeforeAnyRequest) {
   const auto refused = [&](JobSettings job, const std::string& message) {
     job.out_path = f.out;
     tavrin::testing::expect_error<ValueError>(
-        [&] {
-          palisk::run_blocking(run_job(kRecords, prompter, f.stores, server.model(), job));
-        },
+        [&] { palisk::run_blocking(run_job(kRecords, prompter, f.stores, server.model(), job)); },
         message);
   };
   refused({}, "text_fields must name at least one column of the record's text");
@@ -398,12 +395,12 @@ TEST(RunJob, ACancelledJobEndsWithItsTasksAndLeavesAFileThatResumes) {
   {
     // The job's arguments die with this scope, long before the job ends.
     Prompter prompter(f.settings, nullptr, f.stores);
-    asio::co_spawn(io, run_job(records, prompter, f.stores, slow.model(), job),
-                   asio::bind_cancellation_slot(cancel.slot(),
-                                                [&](std::exception_ptr e, const JobTally&) {
-                                                  ended = e;
-                                                  done = true;
-                                                }));
+    asio::co_spawn(
+        io, run_job(records, prompter, f.stores, slow.model(), job),
+        asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, const JobTally&) {
+          ended = e;
+          done = true;
+        }));
   }
   asio::steady_timer soon(io);
   std::function<void()> cancel_when_some_are_written = [&] {
@@ -468,10 +465,9 @@ struct EndpointJob {
   }
 
   JobTally run(const frame::DataFrame& records, std::size_t in_flight = 8) const {
-    return palisk::run_blocking(run_job(records, Prompter(settings, train, stores), stores, chat(),
-                                        {.text_fields = {"text"},
-                                         .out_path = dir / "results.jsonl",
-                                         .in_flight = in_flight}));
+    return palisk::run_blocking(run_job(
+        records, Prompter(settings, train, stores), stores, chat(),
+        {.text_fields = {"text"}, .out_path = dir / "results.jsonl", .in_flight = in_flight}));
   }
 
   std::vector<Value> lines() const {
@@ -562,10 +558,10 @@ TEST(RunJob, AnEmbeddingEndpointThatFailsFailsOnlyTheRecordsThatNeedIt) {
         continue;
       }
       const std::string error = line["error"].get<std::string>();
-      EXPECT_EQ(error.rfind("embedding endpoint " + job.embedding_server.url("/v1/embeddings") +
-                                ": " + what,
-                            0),
-                0u)
+      EXPECT_EQ(
+          error.rfind(
+              "embedding endpoint " + job.embedding_server.url("/v1/embeddings") + ": " + what, 0),
+          0u)
           << error;
       EXPECT_EQ(error.find("sk-embed"), std::string::npos);
       EXPECT_EQ(line["answer"], R"({"类别": "退 款"} #1)");

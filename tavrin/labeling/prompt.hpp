@@ -133,7 +133,7 @@ class Prompter {
   PromptSettings settings_;
   std::shared_ptr<const Search> train_search_;                     // null without examples
   std::map<std::string, std::shared_ptr<const Search>> narrowed_;  // fields with too many labels
-  std::vector<std::shared_ptr<vectorstore::Embeddings>> models_;  // of the searched FAISS stores
+  std::vector<std::shared_ptr<vectorstore::Embeddings>> models_;   // of the searched FAISS stores
 };
 
 }  // namespace tavrin::labeling

@@ -70,8 +70,7 @@ std::string model_name(const vectorstore::Embeddings& model) {
 }  // namespace
 
 struct QueryEmbedder::State : std::enable_shared_from_this<State> {
-  State(asio::any_io_executor ex, QueryEmbedderSettings s)
-      : executor(std::move(ex)), settings(s) {}
+  State(asio::any_io_executor ex, QueryEmbedderSettings s) : executor(std::move(ex)), settings(s) {}
 
   Queue& queue_of(const std::string& key, const std::shared_ptr<vectorstore::Embeddings>& model) {
     Queue& queue = queues[key];
@@ -170,7 +169,7 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
 
   asio::any_io_executor executor;
   QueryEmbedderSettings settings;
-  std::map<std::string, Queue> queues;  // by model_key
+  std::map<std::string, Queue> queues;                        // by model_key
   std::unordered_map<std::string, std::vector<float>> cache;  // by text_key
   std::size_t cache_floats = 0;
   // Texts asked for and not answered yet, by text_key.

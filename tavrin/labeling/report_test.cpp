@@ -46,7 +46,8 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
   JobTally embedded = sample_tally();
   embedded.embedding_calls = 40;
   embedded.embedded_texts = 900;
-  EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(3), "  embedded  900 texts in 40 calls (this run)");
+  EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(3),
+            "  embedded  900 texts in 40 calls (this run)");
   JobTally no_gold = sample_tally();
   no_gold.fields["类别"].gold = 0;
   EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 4u);

@@ -152,8 +152,8 @@ class Call {
       // The awaiting coroutine was cancelled: so are the requests, which are waited for, as
       // they use this frame.
       if (!failure_) {
-        fail(std::make_exception_ptr(quellin::TransportError(
-            asio::error::operation_aborted, "OpenAIEmbeddings call cancelled")));
+        fail(std::make_exception_ptr(quellin::TransportError(asio::error::operation_aborted,
+                                                             "OpenAIEmbeddings call cancelled")));
       }
       while (running_ > 0) {
         co_await all_done.async_wait(asio::redirect_error(asio::use_awaitable, ignored));

@@ -214,8 +214,8 @@ std::vector<ScoredDocument> FAISS::similarity_search_with_score(const Value& que
                                                                 std::size_t topk) const {
   // A null query is refused even when nothing would be searched.
   if ((impl_->documents.empty() || topk == 0) && !query.is_null()) return {};
-  return similarity_search_with_score_by_vector(
-      impl_->embedding->embed_query(query_text(query)), topk);
+  return similarity_search_with_score_by_vector(impl_->embedding->embed_query(query_text(query)),
+                                                topk);
 }
 
 std::vector<ScoredDocument> FAISS::similarity_search_with_score_by_vector(

@@ -161,8 +161,11 @@ TEST(FaissSearch, AVectorMadeBeforehandFindsWhatTheQueryFinds) {
               store.similarity_search_with_score(query, 3))
         << query.dump();
   }
-  expect_error<ValueError>([&] { store.similarity_search_with_score_by_vector({1, 2}, 1); },
-                           "the query vector has dimension 2, the store 256");
+  expect_error<ValueError>(
+      [&] {
+        store.similarity_search_with_score_by_vector({1, 2}, 1);
+      },
+      "the query vector has dimension 2, the store 256");
   expect_error<ValueError>([] { FAISS::query_text(Value()); },
                            "similarity_search query must not be null");
 }
