@@ -35,9 +35,11 @@ void run_build(const BuildOptions& options) {
   require_columns(table, metadata_columns, options.table);
 
   const std::filesystem::path out = options.out;
-  brollin::data2faiss(labels, table, text_columns, metadata_columns, fields,
-                      train_store_dir(out).string(), field_stores_dir(out).string(),
-                      embeddings_from(options.embed));
+  const auto embeddings = embeddings_from(options.embed);
+  naming_embedding_endpoint(*embeddings, [&] {
+    brollin::data2faiss(labels, table, text_columns, metadata_columns, fields,
+                        train_store_dir(out).string(), field_stores_dir(out).string(), embeddings);
+  });
   std::cerr << "built " << 1 + fields.size() << " stores from " << table.size() << " rows in "
             << out.string() << '\n';
 }

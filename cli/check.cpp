@@ -28,24 +28,26 @@ void run_check(const CheckOptions& options) {
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const std::string text = read_input(options.predictions);
-  const StoreMap stores =
-      load_field_stores(options.stores, labels, fields, embeddings_from(options.embed));
+  const auto embeddings = embeddings_from(options.embed);
+  const StoreMap stores = load_field_stores(options.stores, labels, fields, embeddings);
 
   // A bad line is reported and passed over; the others are still checked.
   CheckTally tally;
   std::size_t bad_lines = 0;
-  read_json_lines(
-      text, source,
-      [&](const Value& record) {
-        const Value checked =
-            check_prediction(record, labels, fields, stores, tally, options.settings);
-        std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
-      },
-      [&](const std::string& why) {
-        ++bad_lines;
-        std::cout.flush();
-        std::cerr << "tavrin check: " << why << '\n';
-      });
+  naming_embedding_endpoint(*embeddings, [&] {
+    read_json_lines(
+        text, source,
+        [&](const Value& record) {
+          const Value checked =
+              check_prediction(record, labels, fields, stores, tally, options.settings);
+          std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
+        },
+        [&](const std::string& why) {
+          ++bad_lines;
+          std::cout.flush();
+          std::cerr << "tavrin check: " << why << '\n';
+        });
+  });
   std::cout.flush();
   std::cerr << "checked " << tally.records << " records: " << tally.kept << " values kept, "
             << tally.replaced << " replaced, " << tally.abstained << " abstained, " << tally.missing

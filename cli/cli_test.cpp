@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "tavrin/core/value.hpp"
+#include "tests/support/openai_server.hpp"
 
 namespace {
 
@@ -414,6 +415,27 @@ TEST_F(Cli, EveryCommandThatAsksAModelGivesUpAfterItsTimeout) {
     EXPECT_NE(labelled.err.find("20 of 20 records failed"), std::string::npos) << labelled.err;
     fs::remove(dir_ / "r.jsonl");
   }
+}
+
+TEST_F(Cli, AnEmbeddingEndpointThatNeverAnswersEndsBuildAndCheckAfterTheirTimeout) {
+  write_tickets();
+  const tavrin::testing::OpenAiServer answering;
+  const std::string model = " --embed-model m --timeout 0.5 --retries 0";
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores --embed-url " +
+                answering.url("/v1") + model)
+                .status,
+            0);
+  const SilentServer silent(false);
+  const std::string at = " --embed-url " + silent.url();
+  const std::string named = "embedding endpoint " + silent.url() + "/embeddings: ";
+  const Result built = run("build tickets.csv --labels labels.json --out other" + at + model);
+  EXPECT_EQ(built.status, 1);
+  EXPECT_NE(built.err.find("tavrin build: error: " + named), std::string::npos) << built.err;
+  EXPECT_NE(built.err.find("timeout"), std::string::npos) << built.err;
+  const Result checked = run("check - --labels labels.json --stores stores" + at + model, "",
+                             "{\"id\": 1, \"category\": \"售后服务部\"}\n");
+  expect_one_line_error(checked, 1, named);
+  EXPECT_NE(checked.err.find("timeout"), std::string::npos) << checked.err;
 }
 
 TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {

@@ -304,6 +304,17 @@ quellin::ClientOptions client_options(unsigned retries, double timeout) {
   return client;
 }
 
+void naming_embedding_endpoint(const vectorstore::Embeddings& model,
+                               const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const quellin::HttpError& e) {
+    throw std::runtime_error("embedding endpoint " + model.endpoint() + ": " + e.what());
+  } catch (const quellin::TransportError& e) {
+    throw std::runtime_error("embedding endpoint " + model.endpoint() + ": " + e.what());
+  }
+}
+
 std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options) {
   if (options.url.empty() && options.model.empty()) {
     return std::make_shared<vectorstore::HashingEmbeddings>();

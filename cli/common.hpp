@@ -147,6 +147,12 @@ StoreMap load_field_stores(const std::filesystem::path& stores, const Value& lab
 /// in all and of each silence.
 quellin::ClientOptions client_options(unsigned retries, double timeout);
 
+/// Runs `work`, which embeds with `model`. When the model's endpoint fails (an HTTP status, a
+/// broken or timed-out connection, after its retries), the error is rethrown as one line that
+/// names the endpoint (without its query or key) before the failure.
+void naming_embedding_endpoint(const vectorstore::Embeddings& model,
+                               const std::function<void()>& work);
+
 /// The embedding model of the options: OpenAIEmbeddings at `url` with `model` (a UsageError
 /// when one is given without the other), else the offline HashingEmbeddings (hashed character
 /// n-grams, no network, no weights).
