@@ -8,6 +8,7 @@
 #include "cli/files.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -38,7 +39,8 @@ void run_build(const BuildOptions& options) {
   const auto embeddings = embeddings_from(options.embed);
   naming_embedding_endpoint(*embeddings, [&] {
     brollin::data2faiss(labels, table, text_columns, metadata_columns, fields,
-                        train_store_dir(out).string(), field_stores_dir(out).string(), embeddings);
+                        labeling::train_store_dir(out).string(),
+                        labeling::field_stores_dir(out).string(), embeddings);
   });
   std::cerr << "built " << 1 + fields.size() << " stores from " << table.size() << " rows in "
             << out.string() << '\n';

@@ -7,6 +7,7 @@
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "cli/files.hpp"
+#include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -29,7 +30,8 @@ void run_check(const CheckOptions& options) {
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const std::string text = read_input(options.predictions);
   const auto embeddings = embeddings_from(options.embed);
-  const StoreMap stores = load_field_stores(options.stores, labels, fields, embeddings);
+  const StoreMap stores = usage_checked(
+      [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
 
   // A bad line is reported and passed over; the others are still checked.
   CheckTally tally;

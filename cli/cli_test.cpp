@@ -623,7 +623,7 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
       {"check - --labels labels2.json --stores mixed",
        R"(the store of field "category" in "mixed/fields/category" does not hold the labels )"
        R"(given for it (missing "售后服务", "技术故障", "订单物流"; extra "P0", "P1"): rebuild )"
-       "the stores with `tavrin build`"},
+       "the stores (tavrin build, or brollin::data2faiss)"},
       {"ask -", "standard input is a directory, not a regular file, a pipe or a terminal", "adir",
        true},
       {"ask -", "the prompt on standard input is not valid UTF-8 (byte 0)", "utf8.txt", true},

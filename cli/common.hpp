@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/prompt.hpp"
 
 namespace quellin {
 struct ClientOptions;
@@ -37,6 +39,8 @@ class VectorStore;
 
 namespace tavrin::cli {
 
+using labeling::StoreMap;
+
 /// A fault of the command line or of anything it names (a bad option value, an input file that
 /// is missing, is no regular file or does not parse, a store that does not fit its labels),
 /// found before the command starts its work: the tool exits with status 2 instead of 1.
@@ -45,25 +49,26 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-/// Field name to the store of its allowed values, as check_result takes them.
-using StoreMap = std::map<std::string, std::shared_ptr<const vectorstore::VectorStore>>;
-
-/// `text` quoted for a message, cut to its excerpt of at most `limit` bytes (never half a
-/// character) with "..." after a cut, control characters shown as blanks.
-std::string in_quotes(std::string_view text, std::size_t limit = tavrin::internal::kExcerptBytes);
+/// `text` quoted for a message, cut to its excerpt (never half a character) with "..." after a
+/// cut, control characters shown as blanks: the quoting of the library's messages.
+using tavrin::internal::in_quotes;
 
 /// Throws a UsageError naming `what` and the byte offset unless `text` is well-formed UTF-8.
 void require_utf8(std::string_view text, const std::string& what);
 
-/// The allowed labels of each field, from a JSON object of field name to a non-empty array of
-/// texts. Anything else is a UsageError naming `source` and the field.
-Value parse_labels(std::string_view json_text, const std::string& source);
+/// Runs `parse` and yields its value; a ValueError it throws (bad input) is a UsageError.
+template <class Parse>
+auto usage_checked(Parse parse) {
+  try {
+    return parse();
+  } catch (const ValueError& e) {
+    throw UsageError(e.what());
+  }
+}
 
-/// parse_labels of the file at `path`.
+/// labeling::parse_labels of the input at `path` (read_input: "-" is standard input); a fault
+/// is a UsageError.
 Value read_labels(const std::string& path);
-
-/// The field names of a labels object, in file order.
-std::vector<std::string> label_fields(const Value& labels);
 
 /// The fields a command works on: those of `fields_option` (comma-separated) or, when it is
 /// empty, every field of `labels`. A UsageError names `labels_source` and the first field it
@@ -107,41 +112,9 @@ std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::stri
 /// resolve_endpoint that demands an endpoint: a UsageError when none is given.
 Endpoint require_endpoint(const std::string& url, const std::string& key);
 
-/// The folder of the training-data store inside a stores folder.
-std::filesystem::path train_store_dir(const std::filesystem::path& stores);
-
-/// The parent folder of the per-field stores inside a stores folder.
-std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
-
-/// The parent folder of the per-field stores when reading a stores folder: `<stores>/fields`
-/// as `tavrin build` writes it, or `<stores>` itself as brollin::data2faiss writes it
-/// (`<base>/<field>`).
-std::filesystem::path find_field_stores_dir(const std::filesystem::path& stores);
-
-/// Loads the training-data store of a stores folder, `<stores>/train`. A missing or damaged
-/// store is a UsageError that says to rebuild.
-std::shared_ptr<const vectorstore::VectorStore> load_train_store(
-    const std::filesystem::path& stores,
-    const std::shared_ptr<vectorstore::Embeddings>& embeddings);
-
 /// Throws a UsageError unless `field` can name a folder inside another
 /// (brollin::is_plain_folder_name).
 void require_plain_field_name(const std::string& field);
-
-/// Throws a UsageError naming `field` and `folder` unless the texts of the documents of
-/// `store` are the labels `allowed` for that field, as sets: `tavrin build` stores each label
-/// as one document's page_content, so a store built from other labels, or copied from
-/// another field's folder, would answer values that are no allowed label.
-void require_store_of_labels(const vectorstore::FAISS& store, const Value& allowed,
-                             const std::string& field, const std::filesystem::path& folder);
-
-/// Loads the store of each of `fields` from `field_stores_dir(stores)` and requires it to hold
-/// that field's entry of `labels` (require_store_of_labels). A missing folder, a store that
-/// does not load, or one that holds other labels is a UsageError naming the field and the
-/// folder.
-StoreMap load_field_stores(const std::filesystem::path& stores, const Value& labels,
-                           const std::vector<std::string>& fields,
-                           const std::shared_ptr<vectorstore::Embeddings>& embeddings);
 
 /// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
 /// in all and of each silence.

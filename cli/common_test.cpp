@@ -22,42 +22,8 @@ std::string usage_error_of(F&& call) {
   return "no UsageError";
 }
 
-TEST(ParseLabels, KeepsFieldsInFileOrder) {
-  const Value labels =
-      parse_labels(R"({"priority": ["P0", "P1"], "category": ["售后服务"]})", "labels.json");
-  EXPECT_EQ(label_fields(labels), (std::vector<std::string>{"priority", "category"}));
-  EXPECT_EQ(labels["category"][0], "售后服务");
-}
-
-TEST(ParseLabels, AByteOrderMarkBeforeTheJsonIsAllowed) {
-  EXPECT_EQ(parse_labels("\xEF\xBB\xBF{\"a\": [\"x\"]}", "labels.json").dump(), R"({"a":["x"]})");
+TEST(ParseJsonLines, AByteOrderMarkBeforeTheJsonIsAllowed) {
   EXPECT_EQ(parse_json_lines("\xEF\xBB\xBF{\"id\": 1}\n", "p.jsonl").size(), 1u);
-}
-
-TEST(ParseLabels, RejectsWhatCannotServeAsLabels) {
-  const struct {
-    const char* text;
-    const char* message;
-  } cases[] = {
-      {"[1, 2]", "labels.json must be a JSON object of field name to allowed labels"},
-      {"{}", "labels.json must be a JSON object of field name to allowed labels"},
-      {R"({"product": []})",
-       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
-      {R"({"product": "手机"})",
-       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
-      {R"({"product": ["手机", 3]})",
-       "labels.json: field \"product\" has a label that is not text: \"3\""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(usage_error_of([&] { parse_labels(c.text, "labels.json"); }), c.message) << c.text;
-  }
-}
-
-TEST(ParseLabels, MalformedJsonNamesTheSource) {
-  EXPECT_EQ(usage_error_of([] {
-              parse_labels("{\"a\": [", "x/labels.json");
-            }).rfind("x/labels.json is not valid JSON: ", 0),
-            0u);
 }
 
 TEST(ParseJsonLines, SkipsBlankLinesAndAcceptsCrLf) {
@@ -138,42 +104,6 @@ TEST(RequireUtf8, NamesWhatAndWhere) {
             "the prompt is not valid UTF-8 (byte 6)");
   EXPECT_EQ(usage_error_of([] { require_utf8("\xe5\x94", "--goal"); }),
             "--goal is not valid UTF-8 (byte 0)");
-}
-
-class StoreOfLabels : public ::testing::Test {
- protected:
-  vectorstore::FAISS store_of(const std::vector<std::string>& texts) {
-    std::vector<vectorstore::FAISS::TextEmbedding> pairs;
-    for (const std::string& text : texts) pairs.emplace_back(text, model->embed_query(text));
-    return vectorstore::FAISS::from_embeddings(std::move(pairs), model,
-                                               std::vector<Value>(texts.size(), Value::object()));
-  }
-  std::string refusal(const std::vector<std::string>& texts, const Value& allowed) {
-    return usage_error_of([&] {
-      require_store_of_labels(store_of(texts), allowed, "category", "s/fields/category");
-    });
-  }
-  std::shared_ptr<vectorstore::Embeddings> model = embeddings_from({});
-};
-
-TEST_F(StoreOfLabels, AcceptsTheSameLabelsInAnyOrderAndRepeated) {
-  EXPECT_EQ(refusal({"技术故障", "售后服务"}, {"售后服务", "技术故障", "售后服务"}),
-            "no UsageError");
-}
-
-TEST_F(StoreOfLabels, NamesTheFieldTheFolderAndTheDifference) {
-  const std::string prefix =
-      "the store of field \"category\" in \"s/fields/category\" does not hold the labels given "
-      "for it (";
-  const std::string advice = "): rebuild the stores with `tavrin build`";
-  EXPECT_EQ(refusal({"手机", "路由器"}, {"售后服务", "技术故障"}),
-            prefix + "missing \"售后服务\", \"技术故障\"; extra \"手机\", \"路由器\"" + advice);
-  EXPECT_EQ(refusal({"售后服务"}, {"售后服务", "技术故障"}),
-            prefix + "missing \"技术故障\"" + advice);
-  EXPECT_EQ(refusal({"售后服务", "退款"}, {"售后服务"}), prefix + "extra \"退款\"" + advice);
-  EXPECT_EQ(refusal({}, {"a"}), prefix + "missing \"a\"" + advice);
-  EXPECT_EQ(refusal({"a", "b", "c", "d", "e", "c"}, {"x"}),
-            prefix + "missing \"x\"; extra \"a\", \"b\", \"c\" and 2 more" + advice);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
+#include "tavrin/labeling/stores.hpp"
 #include "tavrin/tessick.hpp"
 
 namespace tavrin::cli {
@@ -133,11 +134,13 @@ std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions
                                      const std::shared_ptr<vectorstore::Embeddings>& embeddings,
                                      DemoRun& run) {
   labeling::PromptSettings prompt;
-  prompt.fields = label_fields(labels);
+  prompt.fields = labeling::label_fields(labels);
   prompt.labels = labels;
   prompt.examples = kDemoExamples;
-  const labeling::Prompter prompter(prompt, load_train_store(run.out / "stores", embeddings),
-                                    stores);
+  const labeling::Prompter prompter(
+      prompt,
+      usage_checked([&] { return labeling::load_train_store(run.out / "stores", embeddings); }),
+      stores);
   labeling::JobSettings job;
   job.text_fields = {kTextColumn};
   job.id_column = kIdColumn;
@@ -245,7 +248,7 @@ std::string summary_text(const DemoRun& run) {
 // Checks each prediction, marks each correction right or wrong, scores before and after.
 std::vector<Value> check_all(const std::vector<Value>& predictions, const frame::DataFrame& test,
                              const Value& labels, const StoreMap& stores, DemoRun& run) {
-  const auto fields = label_fields(labels);
+  const auto fields = labeling::label_fields(labels);
   for (const std::string& field : fields) run.scores.push_back({field});
   std::vector<Value> checked;
   for (std::size_t i = 0; i < predictions.size(); ++i) {
@@ -295,9 +298,10 @@ void run_demo(const DemoOptions& options) {
   const auto embeddings = embeddings_from(options.embed);
   announce(2, "building the stores with " + embeddings->identity());
   brollin::data2faiss(labels, train, {kTextColumn}, fields, fields,
-                      train_store_dir(out / "stores").string(),
-                      field_stores_dir(out / "stores").string(), embeddings);
-  const StoreMap stores = load_field_stores(out / "stores", labels, fields, embeddings);
+                      labeling::train_store_dir(out / "stores").string(),
+                      labeling::field_stores_dir(out / "stores").string(), embeddings);
+  const StoreMap stores = usage_checked(
+      [&] { return labeling::load_field_stores(out / "stores", labels, fields, embeddings); });
 
   std::vector<Value> predictions;
   if (endpoint) {

@@ -14,6 +14,7 @@
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/report.hpp"
+#include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -37,15 +38,6 @@ struct LabelOptions {
   bool json_mode = false;
   EmbedOptions embed;
 };
-
-template <class Parse>
-auto usage_checked(Parse parse) {
-  try {
-    return parse();
-  } catch (const ValueError& e) {
-    throw UsageError(e.what());
-  }
-}
 
 labeling::PromptTemplate read_template(const std::string& path) {
   if (path.empty()) return labeling::PromptTemplate();
@@ -77,8 +69,12 @@ void run_label(const LabelOptions& options) {
   // Streamed: the job's memory does not grow with the table.
   frame::CsvStream records = stream_table(options.records);
   const auto embeddings = embeddings_from(options.embed);
-  const StoreMap stores = load_field_stores(options.stores, labels, fields, embeddings);
-  const auto train = options.examples > 0 ? load_train_store(options.stores, embeddings) : nullptr;
+  const StoreMap stores = usage_checked(
+      [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
+  const auto train =
+      options.examples > 0
+          ? usage_checked([&] { return labeling::load_train_store(options.stores, embeddings); })
+          : nullptr;
   const labeling::Prompter prompter =
       usage_checked([&] { return labeling::Prompter(prompt, train, stores); });
 

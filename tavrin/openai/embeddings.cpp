@@ -212,6 +212,73 @@ std::string endpoint_name(const std::string& url) {
          std::string(parsed->encoded_path());
 }
 
+// An error of the model's thread, carried to the caller's thread as plain values and thrown
+// there as a new exception of the same type: an exception object shared between threads
+// through an exception_ptr has a reference count that ThreadSanitizer cannot see.
+struct CarriedError {
+  enum class Kind { http, timeout, transport, type, value, other } kind = Kind::other;
+  std::string what;
+  unsigned status = 0;
+  std::string reason, body;
+  boost::system::error_code code;
+};
+
+CarriedError carried(std::exception_ptr error) {
+  using Kind = CarriedError::Kind;
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const quellin::HttpError& e) {
+    return {Kind::http, e.what(), e.status(), e.reason(), e.body(), {}};
+  } catch (const quellin::TimeoutError& e) {
+    return {Kind::timeout, e.what(), 0, {}, {}, e.code()};
+  } catch (const quellin::TransportError& e) {
+    return {Kind::transport, e.what(), 0, {}, {}, e.code()};
+  } catch (const boost::system::system_error& e) {
+    return {Kind::transport, e.what(), 0, {}, {}, e.code()};
+  } catch (const TypeError& e) {
+    return {Kind::type, e.what(), 0, {}, {}, {}};
+  } catch (const ValueError& e) {
+    return {Kind::value, e.what(), 0, {}, {}, {}};
+  } catch (const std::exception& e) {
+    return {Kind::other, e.what(), 0, {}, {}, {}};
+  }
+}
+
+[[noreturn]] void rethrow(const CarriedError& error) {
+  using Kind = CarriedError::Kind;
+  // A transport error's message is its prefix, ": " and its code's own words, which the
+  // constructor adds again.
+  std::string prefix = error.what;
+  const std::string suffix = ": " + error.code.what();
+  if (prefix.ends_with(suffix)) prefix.resize(prefix.size() - suffix.size());
+  switch (error.kind) {
+    case Kind::http:
+      throw quellin::HttpError(error.status, error.reason, error.body);
+    case Kind::timeout:
+      throw quellin::TimeoutError(error.code, prefix);
+    case Kind::transport:
+      throw quellin::TransportError(error.code, prefix);
+    case Kind::type:
+      throw TypeError(error.what);
+    case Kind::value:
+      throw ValueError(error.what);
+    case Kind::other:
+      break;
+  }
+  throw std::runtime_error(error.what);
+}
+
+// What a call on the model's thread ends with: the vectors, or its error.
+struct Outcome {
+  std::vector<std::vector<float>> vectors;
+  std::optional<CarriedError> error;
+
+  std::vector<std::vector<float>> get() && {
+    if (error) rethrow(*error);
+    return std::move(vectors);
+  }
+};
+
 void require_utf8(const std::vector<std::string>& texts) {
   for (std::size_t i = 0; i < texts.size(); ++i) {
     if (const auto offset = invalid_utf8_offset(texts[i])) {
@@ -249,8 +316,15 @@ struct OpenAIEmbeddings::Impl {
     return context;
   }
 
-  asio::awaitable<std::vector<std::vector<float>>> embed(std::vector<std::string> texts) {
-    co_return co_await Call(endpoint, *client, std::move(texts)).run();
+  // Never throws: the outcome is read on the caller's thread.
+  asio::awaitable<Outcome> embed(std::vector<std::string> texts) {
+    Outcome outcome;
+    try {
+      outcome.vectors = co_await Call(endpoint, *client, std::move(texts)).run();
+    } catch (...) {
+      outcome.error = carried(std::current_exception());
+    }
+    co_return outcome;
   }
 
   Endpoint endpoint;
@@ -273,7 +347,7 @@ std::vector<std::vector<float>> OpenAIEmbeddings::embed_documents(
     const std::vector<std::string>& texts) {
   require_utf8(texts);
   if (texts.empty()) return {};
-  return asio::co_spawn(impl_->started(), impl_->embed(texts), asio::use_future).get();
+  return asio::co_spawn(impl_->started(), impl_->embed(texts), asio::use_future).get().get();
 }
 
 asio::awaitable<std::vector<std::vector<float>>> OpenAIEmbeddings::async_embed_queries(
@@ -281,8 +355,9 @@ asio::awaitable<std::vector<std::vector<float>>> OpenAIEmbeddings::async_embed_q
   require_utf8(texts);
   if (texts.empty()) co_return std::vector<std::vector<float>>{};
   // Sent from the model's thread; the answer resumes this coroutine on its own executor.
-  co_return co_await asio::co_spawn(impl_->started(), impl_->embed(std::move(texts)),
-                                    asio::use_awaitable);
+  Outcome outcome = co_await asio::co_spawn(impl_->started(), impl_->embed(std::move(texts)),
+                                            asio::use_awaitable);
+  co_return std::move(outcome).get();
 }
 
 std::string OpenAIEmbeddings::endpoint() const { return endpoint_name(impl_->endpoint.url); }

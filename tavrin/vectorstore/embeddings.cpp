@@ -31,9 +31,49 @@ asio::thread_pool& helper_thread() {
   return pool;
 }
 
-asio::awaitable<std::vector<std::vector<float>>> embed_each_off_thread(
-    Embeddings* model, std::vector<std::string> texts) {
-  co_return embed_each(*model, texts);
+// The vectors, or the error as a kind and its words: the error is thrown anew on the caller's
+// thread, since an exception object shared between threads through an exception_ptr has a
+// reference count that ThreadSanitizer cannot see.
+struct Outcome {
+  std::vector<std::vector<float>> vectors;
+  enum class Kind { none, type, value, key, index, other } kind = Kind::none;
+  std::string what;
+
+  std::vector<std::vector<float>> get() && {
+    switch (kind) {
+      case Kind::none:
+        return std::move(vectors);
+      case Kind::type:
+        throw TypeError(what);
+      case Kind::value:
+        throw ValueError(what);
+      case Kind::key:
+        throw KeyError(what);
+      case Kind::index:
+        throw IndexError(what);
+      case Kind::other:
+        break;
+    }
+    throw std::runtime_error(what);
+  }
+};
+
+asio::awaitable<Outcome> embed_each_off_thread(Embeddings* model, std::vector<std::string> texts) {
+  Outcome outcome;
+  try {
+    outcome.vectors = embed_each(*model, texts);
+  } catch (const TypeError& e) {
+    outcome = {{}, Outcome::Kind::type, e.what()};
+  } catch (const ValueError& e) {
+    outcome = {{}, Outcome::Kind::value, e.what()};
+  } catch (const KeyError& e) {
+    outcome = {{}, Outcome::Kind::key, e.what()};
+  } catch (const IndexError& e) {
+    outcome = {{}, Outcome::Kind::index, e.what()};
+  } catch (const std::exception& e) {
+    outcome = {{}, Outcome::Kind::other, e.what()};
+  }
+  co_return outcome;
 }
 
 }  // namespace
@@ -57,8 +97,9 @@ asio::awaitable<std::vector<std::vector<float>>> Embeddings::async_embed_queries
   if (!blocking()) co_return embed_each(*this, texts);
   // The answer comes back on the caller's executor: co_spawn hands it to the awaiting
   // coroutine through that coroutine's own executor.
-  co_return co_await asio::co_spawn(helper_thread(), embed_each_off_thread(this, std::move(texts)),
-                                    asio::use_awaitable);
+  Outcome outcome = co_await asio::co_spawn(
+      helper_thread(), embed_each_off_thread(this, std::move(texts)), asio::use_awaitable);
+  co_return std::move(outcome).get();
 }
 
 namespace {

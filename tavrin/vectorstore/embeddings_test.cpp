@@ -109,6 +109,7 @@ class BlockingModel : public HashingEmbeddings {
   bool blocking() const override { return true; }
   std::vector<float> embed_query(const std::string& text) override {
     threads.push_back(std::this_thread::get_id());
+    if (text == "bad") throw ValueError("no vector for \"bad\"");
     return HashingEmbeddings::embed_query(text);
   }
   std::vector<std::thread::id> threads;
@@ -130,12 +131,22 @@ TEST(Embeddings, TheAwaitedQueriesOfABlockingModelRunOffTheCallersThread) {
                           ASSERT_FALSE(e);
                           inline_vectors = std::move(vectors);
                         });
+  std::string error;
+  boost::asio::co_spawn(io, blocking.async_embed_queries({"bad"}),
+                        [&](std::exception_ptr e, const std::vector<std::vector<float>>&) {
+                          try {
+                            std::rethrow_exception(e);
+                          } catch (const ValueError& failure) {
+                            error = failure.what();
+                          }
+                        });
   io.run();
+  EXPECT_EQ(error, "no vector for \"bad\"");
   ASSERT_EQ(off_thread.size(), 2u);
   EXPECT_EQ(off_thread[0], local.embed_query("退款"));
   EXPECT_EQ(off_thread[1], local.embed_query("refund"));
   EXPECT_EQ(inline_vectors, std::vector<std::vector<float>>{local.embed_query("退款")});
-  ASSERT_EQ(blocking.threads.size(), 2u);
+  ASSERT_EQ(blocking.threads.size(), 3u);
   EXPECT_NE(blocking.threads[0], std::this_thread::get_id());
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tavrin::internal {
@@ -18,6 +19,16 @@ inline std::string_view excerpt(std::string_view text, std::size_t limit = kExce
   std::size_t cut = limit;
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
   return text.substr(0, cut);
+}
+
+/// `text` in double quotes for a message, cut to its excerpt of at most `limit` bytes with
+/// "..." after a cut, control characters shown as blanks.
+inline std::string in_quotes(std::string_view text, std::size_t limit = kExcerptBytes) {
+  const std::string_view shown = excerpt(text, limit);
+  std::string out = "\"";
+  for (const char c : shown) out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  if (shown.size() < text.size()) out += "...";
+  return out + "\"";
 }
 
 }  // namespace tavrin::internal

@@ -66,4 +66,11 @@ inline bool is_valid_utf8(std::string_view s) noexcept {
   return first_invalid_utf8(s) == std::string_view::npos;
 }
 
+/// `text` without the UTF-8 byte order mark that some editors put before a file's text, which
+/// JSON parsers refuse.
+inline std::string_view without_bom(std::string_view text) noexcept {
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  return text.starts_with(kBom) ? text.substr(kBom.size()) : text;
+}
+
 }  // namespace tavrin::internal

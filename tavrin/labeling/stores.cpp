@@ -1,0 +1,172 @@
+#include "tavrin/labeling/stores.hpp"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "tavrin/brollin.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
+#include "tavrin/core/internal/utf8.hpp"
+#include "tavrin/core/json.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+namespace fs = std::filesystem;
+using tavrin::internal::in_quotes;
+
+constexpr std::string_view kRebuild = "rebuild the stores (tavrin build, or brollin::data2faiss)";
+constexpr std::size_t kListedAtMost = 3;
+
+void require_label_list(const Value& values, const std::string& field, const std::string& source) {
+  if (!values.is_array() || values.empty()) {
+    throw ValueError(source + ": field " + in_quotes(field) +
+                     " must list its allowed labels as a non-empty array");
+  }
+  for (const Value& label : values) {
+    if (!label.is_string()) {
+      throw ValueError(source + ": field " + in_quotes(field) +
+                       " has a label that is not text: " + in_quotes(label.dump()));
+    }
+  }
+}
+
+// Up to kListedAtMost distinct `texts` that `others` lacks, quoted, then how many more there
+// are: "\"a\", \"b\", \"c\" and 4 more". Empty when `others` has them all.
+std::string listed_difference(const std::vector<std::string_view>& texts,
+                              const std::set<std::string_view>& others) {
+  std::string listed;
+  std::set<std::string_view> seen;
+  std::size_t count = 0;
+  for (const std::string_view text : texts) {
+    if (others.count(text) != 0 || !seen.insert(text).second) continue;
+    if (count++ < kListedAtMost) listed += (listed.empty() ? "" : ", ") + in_quotes(text);
+  }
+  if (count > kListedAtMost) {
+    listed += " and " + std::to_string(count - kListedAtMost) + " more";
+  }
+  return listed;
+}
+
+[[noreturn]] void unloadable_store(const std::string& which, const char* what) {
+  throw ValueError(which + " cannot be loaded: " + what + " (" + std::string(kRebuild) + ")");
+}
+
+// `which` names the store in messages: "the store of field \"x\"", "the training store".
+vectorstore::FAISS load_store(const fs::path& folder, const std::string& which,
+                              const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  try {
+    return vectorstore::FAISS::load_local(folder.string(), embeddings);
+  } catch (const ValueError& e) {
+    unloadable_store(which, e.what());
+  } catch (const fs::filesystem_error& e) {
+    unloadable_store(which, e.what());
+  }
+}
+
+}  // namespace
+
+fs::path train_store_dir(const fs::path& stores) { return stores / "train"; }
+
+fs::path field_stores_dir(const fs::path& stores) { return stores / "fields"; }
+
+fs::path find_field_stores_dir(const fs::path& stores) {
+  const fs::path built = field_stores_dir(stores);
+  return fs::is_directory(built) ? built : stores;
+}
+
+Value parse_labels(std::string_view json_text, const std::string& source) {
+  Value labels;
+  try {
+    labels = json_loads(tavrin::internal::without_bom(json_text));
+  } catch (const ValueError& e) {
+    throw ValueError(source + " is not valid JSON: " + e.what());
+  }
+  if (!labels.is_object() || labels.empty()) {
+    throw ValueError(source + " must be a JSON object of field name to allowed labels");
+  }
+  for (const auto& [field, values] : labels.items()) require_label_list(values, field, source);
+  return labels;
+}
+
+Value read_labels(const std::string& path) {
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    throw ValueError("labels file " + in_quotes(path) + " is not a readable regular file");
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) throw ValueError("labels file " + in_quotes(path) + " cannot be read");
+  return parse_labels(text.str(), path);
+}
+
+std::vector<std::string> label_fields(const Value& labels) {
+  std::vector<std::string> fields;
+  for (const auto& [field, values] : labels.items()) fields.push_back(field);
+  return fields;
+}
+
+std::shared_ptr<const vectorstore::VectorStore> load_train_store(
+    const fs::path& stores, const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  const fs::path folder = train_store_dir(stores);
+  if (!fs::is_directory(folder)) {
+    throw ValueError("no training store: " + in_quotes(folder.string()) + " is not a folder (" +
+                     std::string(kRebuild) + ")");
+  }
+  return std::make_shared<const vectorstore::FAISS>(
+      load_store(folder, "the training store", embeddings));
+}
+
+void require_store_of_labels(const vectorstore::FAISS& store, const Value& allowed,
+                             const std::string& field, const fs::path& folder) {
+  std::vector<std::string_view> wanted;
+  for (const Value& label : allowed) {
+    if (!label.is_string()) {
+      throw ValueError("field " + in_quotes(field) + " has a label that is not text: " +
+                       in_quotes(label.dump()));
+    }
+    wanted.push_back(label.get_ref<const std::string&>());
+  }
+  std::vector<std::string_view> held;
+  for (const vectorstore::Document& document : store.documents()) {
+    held.push_back(document.page_content);
+  }
+  const std::string missing = listed_difference(wanted, {held.begin(), held.end()});
+  const std::string extra = listed_difference(held, {wanted.begin(), wanted.end()});
+  if (missing.empty() && extra.empty()) return;
+  std::string found = missing.empty() ? "" : "missing " + missing;
+  if (!extra.empty()) found += (found.empty() ? "extra " : "; extra ") + extra;
+  throw ValueError("the store of field " + in_quotes(field) + " in " + in_quotes(folder.string()) +
+                   " does not hold the labels given for it (" + found +
+                   "): " + std::string(kRebuild));
+}
+
+StoreMap load_field_stores(const fs::path& stores, const Value& labels,
+                           const std::vector<std::string>& fields,
+                           const std::shared_ptr<vectorstore::Embeddings>& embeddings) {
+  StoreMap db_maps;
+  for (const std::string& field : fields) {
+    if (!brollin::is_plain_folder_name(field)) {
+      throw ValueError("field name " + in_quotes(field) + " cannot name a store folder");
+    }
+    const fs::path folder = find_field_stores_dir(stores) / field;
+    if (!fs::is_directory(folder)) {
+      throw ValueError("no store for field " + in_quotes(field) + ": " +
+                       in_quotes(folder.string()) + " is not a folder (" + std::string(kRebuild) +
+                       ")");
+    }
+    const auto allowed = labels.find(field);
+    if (allowed == labels.end() || !allowed->is_array()) {
+      throw ValueError("no list of labels for field " + in_quotes(field));
+    }
+    auto store = load_store(folder, "the store of field " + in_quotes(field), embeddings);
+    require_store_of_labels(store, *allowed, field, folder);
+    db_maps[field] = std::make_shared<const vectorstore::FAISS>(std::move(store));
+  }
+  return db_maps;
+}
+
+}  // namespace tavrin::labeling
