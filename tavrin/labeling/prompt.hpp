@@ -64,7 +64,7 @@ struct PromptSettings {
   Value labels = Value::object();   // field name to its list of allowed labels
   std::size_t examples = 4;         // examples per record; 0 for none
   std::size_t max_labels = 50;      // a longer list shows only the labels nearest the record
-  PromptTemplate prompt_template;
+  PromptTemplate prompt_template{};
 };
 
 /// Builds the prompt of each record. Stores are shared, not copied; searches are const and
