@@ -22,6 +22,7 @@
 #include <boost/beast/http/error.hpp>
 
 #include "quellin/internal/exchange.hpp"
+#include "quellin/internal/request.hpp"
 
 namespace quellin {
 

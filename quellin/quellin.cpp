@@ -8,7 +8,9 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "quellin/internal/exchange.hpp"
+#include "quellin/internal/redaction.hpp"
 #include "quellin/internal/reply.hpp"
+#include "quellin/internal/request.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 
 namespace quellin {

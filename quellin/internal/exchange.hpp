@@ -1,6 +1,6 @@
-// The pieces of one HTTP exchange that async_call_api and Client share: the request checked
-// and serialised, the deadlines of an attempt, a connection (plain or TLS) that sends a
-// request and reads its reply, and the decoding of that reply.
+// The pieces of one HTTP exchange that async_call_api and Client share: the deadlines of an
+// attempt, a connection (plain or TLS) that sends a request (request.hpp) and reads its reply,
+// and the decoding of that reply.
 #pragma once
 
 #include <chrono>
@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -20,59 +19,12 @@
 #include <boost/system/system_error.hpp>
 #include <nlohmann/json.hpp>
 
+#include "quellin/internal/request.hpp"
 #include "quellin/quellin.hpp"
 
 namespace quellin::internal {
 
-using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
-
-/// Untrusted bytes made safe for a message: their excerpt of at most `limit` bytes (never
-/// half a character), control characters escaped so that a reply cannot write to the
-/// reader's terminal, "..." when cut.
-std::string printable(std::string_view bytes, std::size_t limit);
-
-/// Where a request goes, taken from the url.
-struct Target {
-  bool tls = false;
-  std::string host;         // for name resolution, SNI and the certificate check
-  std::string port;         // decimal
-  std::string host_header;  // host and port as the url writes them
-  std::string path;         // origin-form request target: path and query
-  bool host_is_name = true;
-
-  std::string where() const { return host + ":" + port; }
-};
-
-/// The target of `url`; a ValueError when it is not an absolute http or https url.
-Target parse_url(const std::string& url);
-
-/// The header values a request carried. A server may echo the request in its reply, so
-/// whatever the transport quotes from a reply has each of them replaced by "***"; of a value
-/// of the form "<scheme> <credentials>" (Authorization), the credentials alone as well.
-class Secrets {
- public:
-  Secrets() = default;
-  /// `headers` as check_headers accepted them.
-  explicit Secrets(const Json& headers);
-
-  /// At most `limit` bytes of `bytes`, each secret replaced as it is met. The replacement
-  /// happens before the cut, so a cut never leaves the start of a secret behind.
-  std::string redact(std::string_view bytes, std::size_t limit) const;
-
- private:
-  std::vector<std::string> values_;  // the longest first
-};
-
-/// One request, checked and serialised before anything is sent.
-struct Request {
-  std::string head;
-  std::string body;
-  Secrets secrets;
-};
-
-/// Checks `headers` (TypeError, ValueError) and `payload` (ValueError) and builds the bytes.
-Request make_request(const Target& target, const Json& headers, const Json& payload);
 
 /// The points in time by which each step of one attempt must be done.
 class Deadlines {

@@ -1,0 +1,41 @@
+// One request of the transport, checked and serialised before anything is sent: where it goes,
+// taken from the url, and its bytes, the head written by hand so that no header can smuggle
+// another or end the header block.
+//
+//   Request r = make_request(parse_url("http://h:8080/v1"), Json{{"X-A", "1"}}, Json{{"n", 1}});
+//   // r.head == "POST /v1 HTTP/1.1\r\nHost: h:8080\r\nX-A: 1\r\nContent-Length: 7\r\n\r\n"
+//   // r.body == R"({"n":1})"
+#pragma once
+
+#include <string>
+
+#include "quellin/internal/redaction.hpp"
+
+namespace quellin::internal {
+
+/// Where a request goes, taken from the url.
+struct Target {
+  bool tls = false;
+  std::string host;         // for name resolution, SNI and the certificate check
+  std::string port;         // decimal
+  std::string host_header;  // host and port as the url writes them
+  std::string path;         // origin-form request target: path and query
+  bool host_is_name = true;
+
+  std::string where() const { return host + ":" + port; }
+};
+
+/// The target of `url`; a ValueError when it is not an absolute http or https url.
+Target parse_url(const std::string& url);
+
+/// One request, checked and serialised before anything is sent.
+struct Request {
+  std::string head;
+  std::string body;
+  Secrets secrets;
+};
+
+/// Checks `headers` (TypeError, ValueError) and `payload` (ValueError) and builds the bytes.
+Request make_request(const Target& target, const Json& headers, const Json& payload);
+
+}  // namespace quellin::internal

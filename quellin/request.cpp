@@ -1,0 +1,118 @@
+#include "quellin/internal/request.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include <boost/url/parse.hpp>
+
+#include "quellin/internal/http_token.hpp"
+#include "quellin/quellin.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
+
+namespace quellin::internal {
+
+namespace {
+
+std::string quote_bytes(std::string_view bytes) {
+  return '"' + printable(bytes, tavrin::internal::kExcerptBytes) + '"';
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+// A header must not be able to smuggle another header or end the header block.
+void check_header(std::string_view name, const Json& value) {
+  if (name.empty() || !std::all_of(name.begin(), name.end(), is_token_char)) {
+    throw ValueError("header name " + quote_bytes(name) + " is not an HTTP token");
+  }
+  if (!value.is_string()) {
+    throw TypeError("header " + quote_bytes(name) + " must be text, not " + value.type_name());
+  }
+  if (iequals(name, "Content-Length") || iequals(name, "Transfer-Encoding")) {
+    throw ValueError("header " + quote_bytes(name) + " is set by the transport");
+  }
+  if (value.get_ref<const std::string&>().find_first_of(std::string_view("\r\n\0", 3)) !=
+      std::string::npos) {
+    // The value is not quoted: it may be a key.
+    throw ValueError("header " + quote_bytes(name) + " value holds CR, LF or NUL");
+  }
+}
+
+std::string serialise(const Json& payload) {
+  try {
+    return payload.dump(-1, ' ', false, Json::error_handler_t::strict);
+  } catch (const Json::type_error& e) {
+    throw ValueError(std::string("payload cannot be sent as JSON: ") + e.what());
+  }
+}
+
+void check_headers(const Json& headers) {
+  if (!headers.is_object()) {
+    throw TypeError(std::string("headers must be a mapping, not ") + headers.type_name());
+  }
+  for (const auto& [name, value] : headers.items()) check_header(name, value);
+}
+
+// The request bytes up to the body, written by hand: field values go out exactly as given
+// (Beast would trim their blanks), in the caller's order between Host and Content-Length. A
+// Host of the caller's replaces the transport's; the framing headers are the transport's.
+std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
+  const bool has_host =
+      std::any_of(headers.items().begin(), headers.items().end(),
+                  [](const auto& header) { return iequals(header.key(), "Host"); });
+  std::string head = "POST " + target.path + " HTTP/1.1\r\n";
+  if (!has_host) head += "Host: " + target.host_header + "\r\n";
+  for (const auto& [name, value] : headers.items()) {
+    head += name + ": " + value.get_ref<const std::string&>() + "\r\n";
+  }
+  head += "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
+  return head;
+}
+
+}  // namespace
+
+Target parse_url(const std::string& url) {
+  auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) throw ValueError("url is not an absolute URL: " + quote_bytes(url));
+  const boost::urls::url_view& u = *parsed;
+  Target target;
+  switch (u.scheme_id()) {
+    case boost::urls::scheme::http:
+      break;
+    case boost::urls::scheme::https:
+      target.tls = true;
+      break;
+    default:
+      throw ValueError("url scheme must be http or https, not " + quote_bytes(u.scheme()));
+  }
+  if (u.has_userinfo()) throw ValueError("url must not carry user information");
+  target.host = u.host_address();
+  if (target.host.empty()) throw ValueError("url has no host: " + quote_bytes(url));
+  target.host_is_name = u.host_type() == boost::urls::host_type::name;
+  if (u.has_port() && !u.port().empty()) {
+    if (u.port_number() == 0)
+      throw ValueError("url port is out of range: " + quote_bytes(u.port()));
+    target.port = std::to_string(u.port_number());
+  } else {
+    target.port = target.tls ? "443" : "80";
+  }
+  target.host_header = u.encoded_host_and_port();
+  target.path = u.encoded_target();
+  if (target.path.empty() || target.path.front() != '/') target.path.insert(0, "/");
+  return target;
+}
+
+Request make_request(const Target& target, const Json& headers, const Json& payload) {
+  check_headers(headers);
+  Request request;
+  request.body = serialise(payload);
+  request.head = build_head(target, headers, request.body.size());
+  request.secrets = Secrets(headers);
+  return request;
+}
+
+}  // namespace quellin::internal
