@@ -1,26 +1,20 @@
 #include "tavrin/core/literal.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <iterator>
-#include <limits>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/build_budget.hpp"
-#include "tavrin/core/internal/decimal_float.hpp"
 #include "tavrin/core/internal/literal_lexer.hpp"
+#include "tavrin/core/internal/literal_reader.hpp"
 #include "tavrin/core/internal/literal_scan.hpp"
+#include "tavrin/core/internal/literal_strings.hpp"
 #include "tavrin/core/internal/literal_values.hpp"
-#include "tavrin/core/internal/unicode_names.hpp"
 
 // The parser reads the whole expression grammar, so that a text that is no expression at all
 // (SyntaxError) is told apart from an expression that is not a literal (ValueError), and builds
@@ -28,9 +22,9 @@
 // parse; of the faults found while converting, the first in reading order wins, and a fault
 // inside an expression that is not a literal is reported as that expression not being one.
 //
-// Strings hold UTF-8. A \udc80..\udcff escape stands for the raw byte 0x80..0xff (Python's
-// surrogateescape, which repr writes for invalid UTF-8); any other lone surrogate is kept in
-// its three-byte form.
+// literal_eval first tries the plain read of the usual reply (literal_plain.cpp), and reads
+// with this parser only a text that the plain read gives up on; string and bytes literals are
+// decoded in literal_strings.cpp.
 
 namespace tavrin {
 namespace {
@@ -40,8 +34,6 @@ using core::internal::quote;
 
 // Nesting without brackets (lambda in lambda) also recurses; bound it as well.
 constexpr int kMaxExpressionDepth = 2 * kMaxBrackets;
-// Room made in a new list or dict at once: replies carry a few elements in each.
-constexpr std::size_t kTypicalMembers = 8;
 
 // ---------------------------------------------------------------- what the parser knows
 
@@ -65,13 +57,13 @@ enum class Shape : std::uint8_t {
   kOther,     // any other expression, never a literal
 };
 
-struct Item {
+// What the parser knows of an expression: enough of its syntax tree to decide whether it is a
+// literal, and its value when it is one. The value of every shape is the Number's `value`; its
+// `text` also holds the text of a kText until it becomes a Value.
+struct Item : Number {
   Shape shape = Shape::kOther;
-  std::size_t begin = 0;  // offset of the expression's first character
-  std::size_t end = 0;    // offset just past its last character
-  Value value;
-  std::string text;                     // kText; the decimal digits of an out_of_range integer
-  bool out_of_range = false;            // an integer that does not fit in 64 bits
+  std::size_t begin = 0;                // offset of the expression's first character
+  std::size_t end = 0;                  // offset just past its last character
   bool is_set_name = false;             // kName `set`
   const char* unhashable = nullptr;     // the type Python names when hashing fails
   const char* held_in_tuple = nullptr;  // kTuple: what of its elements Value cannot hold
@@ -80,23 +72,17 @@ struct Item {
 
 // ---------------------------------------------------------------- parser
 
-class Parser {
+class Parser : TokenReader {
  public:
   // `building` false: every fault is found, but no value is kept, save a dict key's repr
   // that meets a text key, which only building finds. With a `budget`, building gives up
   // (BuildBudget::Exceeded) once the value outgrows it.
   Parser(std::string_view text, bool building, core::internal::BuildBudget* budget = nullptr)
-      : lexer_(text), building_(building), budget_(budget) {}
+      : TokenReader(text), building_(building), budget_(budget) {}
 
   Value parse() {
     lexer_.start();
     advance();
-    if (building_) {
-      bool read = true;
-      Value plain = read_plain_element(read);
-      if (read && at_expression_end()) return plain;
-      restart();
-    }
     Item top = parse_expressions();
     if (token_.kind == TokenKind::kNewline) {
       lexer_.finish();
@@ -112,45 +98,11 @@ class Parser {
     return result;
   }
 
-  // The plain read alone; see read_plain_literal.
-  core::internal::PlainLiteral parse_plain(Value& out) {
-    using core::internal::PlainLiteral;
-    lexer_.start();
-    advance();
-    bool read = true;
-    Value plain = read_plain_element(read);
-    if (read && at_expression_end()) {
-      out = std::move(plain);
-      return PlainLiteral::kValue;
-    }
-    if (read) refused_ = at_name_no_literal_holds();  // prose after the display
-    return refused_ ? PlainLiteral::kRefused : PlainLiteral::kUnsure;
-  }
-
  private:
   // ------------------------------------------------------------ token helpers
 
-  std::string_view text_of(const Token& t) const {
-    return lexer_.text().substr(t.begin, t.end - t.begin);
-  }
-
-  void advance() {
-    previous_end_ = token_.end;
-    lexer_.next(token_);
-  }
-
-  bool at_operator(std::string_view op) const {
-    return token_.kind == TokenKind::kOperator && token_.op == operator_code(op);
-  }
-
   bool at_keyword(Keyword k) const {
     return token_.kind == TokenKind::kName && token_.keyword == k;
-  }
-
-  bool accept_operator(std::string_view op) {
-    if (!at_operator(op)) return false;
-    advance();
-    return true;
   }
 
   bool accept_keyword(Keyword k) {
@@ -606,28 +558,6 @@ class Parser {
     return operand;
   }
 
-  static void negate(Item& number) {
-    if (number.out_of_range) {
-      if (!number.text.empty()) number.text.insert(0, 1, '-');
-      return;
-    }
-    Value& v = number.value;
-    if (v.is_number_float()) {
-      v = -v.get<double>();
-    } else if (v.is_number_unsigned()) {
-      const auto magnitude = v.get<std::uint64_t>();
-      constexpr auto kMinMagnitude = std::uint64_t{1} << 63;
-      if (magnitude == kMinMagnitude) {
-        v = std::numeric_limits<std::int64_t>::min();
-      } else {
-        number.out_of_range = true;
-        number.text = "-" + std::to_string(magnitude);
-      }
-    } else {
-      v = -v.get<std::int64_t>();
-    }
-  }
-
   // await_primary ['**' factor], the chain of powers read as a loop.
   Item parse_power() {
     const std::size_t begin = token_.begin;
@@ -809,64 +739,11 @@ class Parser {
   Item parse_number() {
     const std::string_view text = text_of(token_);
     Item item;
-    item.shape = Shape::kNumber;
     item.begin = token_.begin;
     advance();
     item.end = previous_end_;
-    // Most numbers have no underscore, and are read where they stand. One look at the
-    // characters tells both that and whether a decimal number is a float.
-    bool underscore = false;
-    bool float_mark = false;
-    for (const char c : text) {
-      underscore = underscore || c == '_';
-      float_mark = float_mark || c == '.' || c == 'e' || c == 'E';
-    }
-    std::string without_underscores;
-    std::string_view digits = text;
-    if (underscore) {
-      std::copy_if(text.begin(), text.end(), std::back_inserter(without_underscores),
-                   [](char c) { return c != '_'; });
-      digits = without_underscores;
-    }
-    const char last = digits.back();
-    if (last == 'j' || last == 'J') {
-      item.shape = Shape::kImaginary;
-      digits.remove_suffix(1);
-      item.value = Value::array(
-          {0.0, core::internal::parse_decimal_float(digits)});  // real and imaginary parts
-      return item;
-    }
-    const bool has_base = digits.size() > 1 && digits[0] == '0' &&
-                          std::string_view("xXoObB").find(digits[1]) != std::string_view::npos;
-    if (has_base || !float_mark) {
-      set_integer(item, digits, has_base);
-    } else {
-      item.value = core::internal::parse_decimal_float(digits);
-    }
+    item.shape = read_number(text, item) ? Shape::kImaginary : Shape::kNumber;
     return item;
-  }
-
-  static void set_integer(Item& item, std::string_view digits, bool has_base) {
-    int base = 10;
-    if (has_base) {
-      const char b = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[1])));
-      base = b == 'x' ? 16 : b == 'o' ? 8 : 2;
-      digits.remove_prefix(2);
-    }
-    std::uint64_t n = 0;
-    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), n, base);
-    if (r.ec == std::errc::result_out_of_range) {
-      item.out_of_range = true;
-      // Python writes no integer of more than 4300 digits; nor do we, nor do we spend the time.
-      constexpr double kMaxDecimalDigits = 4300;
-      if (static_cast<double>(digits.size()) * std::log10(base) <= kMaxDecimalDigits) {
-        item.text = Decimal::parse(digits, base).str();
-      }
-    } else if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      item.value = n;
-    } else {
-      item.value = static_cast<std::int64_t>(n);
-    }
   }
 
   // Adjacent string literals join into one; text and bytes do not mix.
@@ -881,12 +758,12 @@ class Parser {
     while (token_.kind == TokenKind::kString) {
       if (token_.prefix.bytes != bytes) fail_here("cannot mix bytes and nonbytes literals");
       if (token_.prefix.formatted) {
-        check_format_string(body(), token_.body_begin, token_.prefix.raw);
+        check_format_string(lexer_, token_);
         formatted = true;
       } else {
-        append_body(out);
+        append_string_value(out, lexer_, token_);
       }
-      if (bytes) check_ascii(body(), token_.body_begin);
+      if (bytes) check_bytes_ascii(lexer_, token_);
       if (!building_) out.clear();
       advance();
     }
@@ -901,31 +778,6 @@ class Parser {
     return item;
   }
 
-  std::string_view body() const {
-    return lexer_.text().substr(token_.body_begin, token_.body_end - token_.body_begin);
-  }
-
-  // What the body of the string token at hand stands for; not for an f-string.
-  std::string body_text() const {
-    if (token_.plain) return std::string(body());
-    std::string out;
-    append_body(out);
-    return out;
-  }
-
-  // Appends what the body of the string token at hand stands for; not for an f-string.
-  void append_body(std::string& out) const {
-    if (token_.plain) {
-      out.append(body());
-    } else if (token_.prefix.raw) {
-      append_raw(out, body());
-    } else if (token_.prefix.bytes) {
-      decode_bytes(out, body(), token_.body_begin);
-    } else {
-      decode_text(out, body(), token_.body_begin);
-    }
-  }
-
   // A text constant that makes up a whole element (one string token, then a separator), the
   // usual key and value of a reply's dict: read into `out` without the Item an expression
   // makes. False, with nothing read, when the token at hand is no such text.
@@ -936,333 +788,9 @@ class Parser {
     }
     if (depth_ >= kMaxExpressionDepth) fail_here("expression nested too deeply");
     out.clear();
-    append_body(out);
+    append_string_value(out, lexer_, token_);
     advance();
     return true;
-  }
-
-  void check_ascii(std::string_view body, std::size_t offset) const {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-      if (static_cast<unsigned char>(body[i]) >= 0x80) {
-        lexer_.fail(offset + i, "bytes can only contain ASCII literal characters");
-      }
-    }
-  }
-
-  // Copies a literal's body to `out` with every line break as \n, handing each backslash to
-  // `escape(out, i)` (i just past it), which appends what the escape stands for and returns
-  // how many characters after the backslash it took.
-  template <typename Escape>
-  static void decode(std::string& out, std::string_view body, Escape escape) {
-    std::size_t run = 0;  // start of the characters not yet copied
-    std::size_t i = 0;
-    while (i < body.size()) {
-      const char c = body[i];
-      if (c != '\\' && c != '\r') {
-        ++i;
-        continue;
-      }
-      out.append(body.data() + run, i - run);
-      if (c == '\r') {
-        out += '\n';
-        i += i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
-      } else {
-        ++i;  // a body never ends in a lone backslash
-        i += escape(out, i);
-      }
-      run = i;
-    }
-    out.append(body.data() + run, body.size() - run);
-  }
-
-  // In a raw literal a backslash stays, and only keeps the next character from ending it.
-  static void append_raw(std::string& out, std::string_view body) {
-    decode(out, body, [](std::string& to, std::size_t) {
-      to += '\\';
-      return std::size_t{0};
-    });
-  }
-
-  // Reads `count` hex digits at body[i]; -1 when they are not there.
-  static long long hex_digits(std::string_view body, std::size_t i, std::size_t count) {
-    if (i + count > body.size()) return -1;
-    long long value = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-      const int digit = hex_value(body[i + k]);
-      if (digit < 0) return -1;
-      value = value * 16 + digit;
-    }
-    return value;
-  }
-
-  // Handles the escapes that text and bytes share. Returns the length of the escape after the
-  // backslash, or 0 when `c` starts none of them. Writes the code point or byte to `value`.
-  std::size_t common_escape(std::string_view body, std::size_t i, std::size_t offset,
-                            std::uint32_t& value) const {
-    static constexpr std::string_view kSimple = "\\'\"abfnrtv";
-    static constexpr std::string_view kSimpleValues = "\\'\"\a\b\f\n\r\t\v";
-    const char c = body[i];
-    if (const std::size_t k = kSimple.find(c); k != std::string_view::npos) {
-      value = static_cast<unsigned char>(kSimpleValues[k]);
-      return 1;
-    }
-    if (c >= '0' && c <= '7') {
-      std::size_t n = 0;
-      value = 0;
-      while (n < 3 && i + n < body.size() && body[i + n] >= '0' && body[i + n] <= '7') {
-        value = value * 8 + static_cast<std::uint32_t>(body[i + n] - '0');
-        ++n;
-      }
-      return n;
-    }
-    if (c == 'x') {
-      const long long v = hex_digits(body, i + 1, 2);
-      if (v < 0) lexer_.fail(offset + i - 1, "truncated \\xXX escape");
-      value = static_cast<std::uint32_t>(v);
-      return 3;
-    }
-    return 0;
-  }
-
-  // Length of a backslash-newline continuation at body[i] (after the backslash), or 0.
-  static std::size_t continuation(std::string_view body, std::size_t i) {
-    if (body[i] == '\n') return 1;
-    if (body[i] == '\r') return i + 1 < body.size() && body[i + 1] == '\n' ? 2 : 1;
-    return 0;
-  }
-
-  void decode_text(std::string& out, std::string_view body, std::size_t offset) const {
-    decode(out, body,
-           [&](std::string& to, std::size_t i) { return decode_text_escape(to, body, i, offset); });
-  }
-
-  std::size_t decode_text_escape(std::string& out, std::string_view body, std::size_t i,
-                                 std::size_t offset) const {
-    if (const std::size_t n = continuation(body, i)) return n;
-    std::uint32_t cp = 0;
-    if (const std::size_t n = common_escape(body, i, offset, cp)) {
-      append_code_point(out, cp);
-      return n;
-    }
-    const char c = body[i];
-    if (c == 'u' || c == 'U') {
-      const std::size_t count = c == 'u' ? 4 : 8;
-      const long long v = hex_digits(body, i + 1, count);
-      if (v < 0) lexer_.fail(offset + i - 1, std::string("truncated \\") + c + " escape");
-      if (v > 0x10FFFF) lexer_.fail(offset + i - 1, "illegal Unicode character in \\U escape");
-      append_code_point(out, static_cast<std::uint32_t>(v));
-      return 1 + count;
-    }
-    if (c == 'N') {
-      const std::size_t close = body.find('}', i);
-      if (i + 1 >= body.size() || body[i + 1] != '{' || close == std::string_view::npos ||
-          close == i + 2) {
-        lexer_.fail(offset + i - 1, "malformed \\N character escape");
-      }
-      const auto named = core::internal::code_point_named(body.substr(i + 2, close - i - 2));
-      if (!named) lexer_.fail(offset + i - 1, "unknown Unicode character name");
-      append_code_point(out, *named);
-      return close + 1 - i;
-    }
-    out += '\\';  // an unknown escape keeps its backslash
-    return 0;
-  }
-
-  void decode_bytes(std::string& out, std::string_view body, std::size_t offset) const {
-    decode(out, body, [&](std::string& to, std::size_t i) {
-      if (const std::size_t n = continuation(body, i)) return n;
-      std::uint32_t value = 0;
-      const std::size_t n = common_escape(body, i, offset, value);
-      to += n > 0 ? static_cast<char>(value & 0xFF) : '\\';  // unknown escapes keep it
-      return n;
-    });
-  }
-
-  // An f-string is never a literal, but its braces must still be well formed, and the escapes
-  // of its text (\N{...} among them, whose braces are no field) valid.
-  void check_format_string(std::string_view body, std::size_t offset, bool raw) const {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-      if (!raw && body[i] == '\\') {
-        std::string ignored;
-        i += decode_text_escape(ignored, body, i + 1, offset);
-        continue;
-      }
-      if (body[i] == '}') {
-        if (i + 1 < body.size() && body[i + 1] == '}') {
-          ++i;
-          continue;
-        }
-        lexer_.fail(offset + i, "f-string: single '}' is not allowed");
-      }
-      if (body[i] != '{') continue;
-      if (i + 1 < body.size() && body[i + 1] == '{') {
-        ++i;
-        continue;
-      }
-      int depth = 1;
-      const std::size_t open = i++;
-      while (i < body.size() && depth > 0) {
-        if (body[i] == '{') ++depth;
-        if (body[i] == '}') --depth;
-        ++i;
-      }
-      if (depth > 0) lexer_.fail(offset + open, "f-string: expecting '}'");
-      const std::string_view field = body.substr(open + 1, i - open - 2);
-      if (field.find_first_not_of(" \t\n\r\f") == std::string_view::npos) {
-        lexer_.fail(offset + open, "f-string: empty expression not allowed");
-      }
-      check_conversion(field, offset + open + 1);
-      --i;
-    }
-  }
-
-  // A replacement field is expression ['!' s|r|a] [':' format]; finds its '!' outside
-  // brackets and quotes.
-  void check_conversion(std::string_view field, std::size_t offset) const {
-    int depth = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-      const char c = field[i];
-      if (quote != 0) {
-        if (c == quote) quote = 0;
-      } else if (c == '\'' || c == '"') {
-        quote = c;
-      } else if (c == '(' || c == '[' || c == '{') {
-        ++depth;
-      } else if (c == ')' || c == ']' || c == '}') {
-        --depth;
-      } else if (depth == 0 && c == ':') {
-        return;
-      } else if (depth == 0 && c == '!' && (i + 1 >= field.size() || field[i + 1] != '=')) {
-        const std::string_view conversion = field.substr(i + 1);
-        const bool valid = !conversion.empty() &&
-                           std::string_view("sra").find(conversion[0]) != std::string_view::npos &&
-                           (conversion.size() == 1 || conversion[1] == ':');
-        if (!valid || field.find_first_not_of(" \t\n\r\f") == i) {
-          lexer_.fail(offset + i, "f-string: invalid conversion");
-        }
-        return;
-      }
-    }
-  }
-
-  // ------------------------------------------------------------ plain displays
-
-  // The usual reply is a dict or list of texts, numbers, True, False, None and displays of
-  // them. Such an element is read straight from its tokens into its value, without the Items
-  // and grammar levels that an arbitrary expression needs. Anything else makes the read give
-  // up where it stands, and the whole grammar reads the text again from its start: the
-  // tokens read so far are a valid start of an expression there, so every fault is found by
-  // that second read, in the same place. (With a budget, the second read may find it spent
-  // sooner; that only sends the text down the road of checking before building.)
-  // `read` is cleared when the element is no plain one; the value is built in its place.
-  Value read_plain_element(bool& read) {
-    switch (token_.kind) {
-      case TokenKind::kString: {
-        if (token_.prefix.bytes || token_.prefix.formatted) break;
-        Value text(body_text());
-        advance();
-        return text;
-      }
-      case TokenKind::kNumber:
-        return read_plain_number(read, false);
-      case TokenKind::kName: {
-        const Keyword keyword = token_.keyword;
-        if (keyword != Keyword::kTrueLiteral && keyword != Keyword::kFalseLiteral &&
-            keyword != Keyword::kNoneLiteral) {
-          refused_ = at_name_no_literal_holds();
-          break;
-        }
-        advance();
-        return keyword == Keyword::kNoneLiteral ? Value() : Value(keyword == Keyword::kTrueLiteral);
-      }
-      case TokenKind::kOperator:
-        if (at_operator("{")) return read_plain_dict(read);
-        if (at_operator("[")) return read_plain_list(read);
-        if (at_operator("-")) {
-          advance();
-          if (token_.kind == TokenKind::kNumber) return read_plain_number(read, true);
-        }
-        break;
-      default:
-        break;
-    }
-    read = false;
-    return Value();
-  }
-
-  // A number, negated after a minus; not an imaginary one, nor one beyond 64 bits.
-  Value read_plain_number(bool& read, bool negative) {
-    Item number = parse_number();
-    if (number.shape == Shape::kNumber && negative) negate(number);
-    read = number.shape == Shape::kNumber && !number.out_of_range;
-    return read ? std::move(number.value) : Value();
-  }
-
-  // Whether the token at hand is a name that makes any text holding it no literal: one other
-  // than True, False and None, and not called as set is in set(). A parenthesis after blanks
-  // is not looked for: such a name is not counted.
-  bool at_name_no_literal_holds() const {
-    if (token_.kind != TokenKind::kName || token_.keyword == Keyword::kTrueLiteral ||
-        token_.keyword == Keyword::kFalseLiteral || token_.keyword == Keyword::kNoneLiteral) {
-      return false;
-    }
-    const std::string_view text = lexer_.text();
-    return token_.end >= text.size() ||
-           std::string_view("( \t\f\r\n\\#").find(text[token_.end]) == std::string_view::npos;
-  }
-
-  Value read_plain_dict(bool& read) {
-    DictBuilder dict(*this, token_.begin);
-    advance();  // {
-    while (!at_operator("}")) {
-      if (token_.kind != TokenKind::kString || token_.prefix.bytes || token_.prefix.formatted) {
-        read = false;
-        return Value();
-      }
-      const std::size_t key_begin = token_.begin;
-      std::string key = body_text();
-      advance();
-      const std::size_t key_end = previous_end_;
-      read = accept_operator(":");
-      if (!read) return Value();
-      Value value = read_plain_element(read);
-      if (!read) return Value();
-      dict.add_text_member(std::move(key), std::move(value), key_begin, key_end);
-      if (!accept_operator(",")) break;
-    }
-    read = accept_operator("}");
-    return dict.take_value();
-  }
-
-  Value read_plain_list(bool& read) {
-    advance();  // [
-    Value list(Value::value_t::array);
-    auto& elements = list.get_ref<Value::array_t&>();
-    while (!at_operator("]")) {
-      Value element = read_plain_element(read);
-      if (!read) return Value();
-      keep(elements, std::move(element));
-      if (!accept_operator(",")) break;
-    }
-    read = accept_operator("]");
-    return list;
-  }
-
-  // Where a whole expression may end: the end of the text, or of its line.
-  bool at_expression_end() {
-    if (token_.kind == TokenKind::kNewline) lexer_.finish();
-    return token_.kind == TokenKind::kNewline || token_.kind == TokenKind::kEnd;
-  }
-
-  // Back to the start of the text, for the second read.
-  void restart() {
-    lexer_.restart();
-    lexer_.start();
-    token_ = Token{};
-    previous_end_ = 0;
-    depth_ = 0;
-    advance();
   }
 
   // ------------------------------------------------------------ displays
@@ -1401,8 +929,7 @@ class Parser {
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, begin);
       if (parser_.has_fault() || !parser_.building_) return;  // the value is lost anyway
       if (seen_.insert(canonical(value)).second) {
-        if (parser_.budget_ != nullptr) parser_.budget_->charge_element(value);
-        item_.value.get_ref<Value::array_t&>().push_back(std::move(value));
+        keep_element(item_.value.get_ref<Value::array_t&>(), std::move(value), parser_.budget_);
       }
     }
     Item finish(std::size_t end) {
@@ -1416,17 +943,14 @@ class Parser {
     std::unordered_set<std::string> seen_;
   };
 
-  // A dict keeps the first position of a repeated key and its last value. Keys that are not
-  // text are stored under their repr; one that meets a text key of the same spelling cannot be
-  // held and is reported.
+  // A dict display. Its members are kept as DictMembers keeps them; a key whose repr meets a
+  // text key of the same spelling cannot be held and is reported.
   class DictBuilder {
    public:
-    DictBuilder(Parser& parser, std::size_t begin) : parser_(parser) {
+    DictBuilder(Parser& parser, std::size_t begin) : parser_(parser), members_(parser.budget_) {
       item_.shape = Shape::kDict;
       item_.begin = begin;
       item_.unhashable = "dict";
-      item_.value = Value(Value::value_t::object);
-      entries().reserve(kTypicalMembers);
     }
 
     void add(Item&& key, Item&& value) {
@@ -1441,55 +965,26 @@ class Parser {
       Value converted = parser_.convert(std::move(value));
       if (unhashable != nullptr) return parser_.record_unhashable(unhashable, key_begin);
       if (parser_.has_fault() || !parser_.building_) return;
-      add_other_key(key_value, std::move(converted), key_begin, key_end);
+      if (!members_.add_other_key(key_value, std::move(converted))) {
+        report_collision(key_begin, key_end);
+      }
     }
 
     // A member under the text key that spans [begin, end), its value converted.
     void add_text_member(std::string&& key, Value&& value, std::size_t begin, std::size_t end) {
       if (parser_.has_fault() || !parser_.building_) return;
-      add_text_key(std::move(key), std::move(value), begin, end);
+      if (!members_.add_text_key(std::move(key), std::move(value))) report_collision(begin, end);
     }
 
     void add_unpacking(std::size_t begin) { parser_.record_not_literal(parser_.other(begin)); }
 
     Item finish(std::size_t end) {
       item_.end = end;
+      item_.value = members_.take();
       return std::move(item_);
     }
 
-    // The mapping alone, for the plain read, which needs no Item.
-    Value take_value() { return std::move(item_.value); }
-
    private:
-    using Entries = Value::object_t::Container;
-
-    Entries& entries() { return item_.value.get_ref<Value::object_t&>(); }
-
-    std::optional<std::size_t> find_text(const std::string& key) {
-      constexpr std::size_t kLinearLimit = 16;
-      Entries& e = entries();
-      if (e.size() <= kLinearLimit) {
-        for (std::size_t i = 0; i < e.size(); ++i) {
-          if (e[i].first == key) return i;
-        }
-        return std::nullopt;
-      }
-      if (by_text_.empty()) {
-        for (std::size_t i = 0; i < e.size(); ++i) by_text_.emplace(e[i].first, i);
-      }
-      const auto it = by_text_.find(key);
-      if (it == by_text_.end()) return std::nullopt;
-      return it->second;
-    }
-
-    void append(std::string&& key, Value&& value, bool text_key) {
-      if (parser_.budget_ != nullptr) parser_.budget_->charge_member(key.size(), value);
-      Entries& e = entries();
-      if (!by_text_.empty()) by_text_.emplace(key, e.size());
-      if (!text_key) other_keyed_.push_back(e.size());
-      e.emplace_back(std::move(key), std::move(value));
-    }
-
     void report_collision(std::size_t begin, std::size_t end) {
       Item probe;
       probe.begin = begin;
@@ -1497,35 +992,9 @@ class Parser {
       parser_.record_unrepresentable(probe, "a key whose repr is also a text key");
     }
 
-    void add_text_key(std::string&& key, Value&& value, std::size_t begin, std::size_t end) {
-      if (const auto index = find_text(key)) {
-        if (std::binary_search(other_keyed_.begin(), other_keyed_.end(), *index)) {
-          return report_collision(begin, end);
-        }
-        entries()[*index].second = std::move(value);
-        return;
-      }
-      append(std::move(key), std::move(value), true);
-    }
-
-    void add_other_key(const Value& key, Value&& value, std::size_t begin, std::size_t end) {
-      std::string form = canonical(key);
-      if (const auto it = by_canonical_.find(form); it != by_canonical_.end()) {
-        entries()[it->second].second = std::move(value);
-        return;
-      }
-      std::string text;
-      append_key_repr(text, key);
-      if (const auto index = find_text(text)) return report_collision(begin, end);
-      by_canonical_.emplace(std::move(form), entries().size());
-      append(std::move(text), std::move(value), false);
-    }
-
     Parser& parser_;
     Item item_;
-    std::vector<std::size_t> other_keyed_;  // entries whose key is a repr, in order
-    std::unordered_map<std::string, std::size_t> by_text_;
-    std::unordered_map<std::string, std::size_t> by_canonical_;
+    DictMembers members_;
   };
 
   Item parse_braces() {
@@ -1605,18 +1074,12 @@ class Parser {
   }
 
   void keep(Value::array_t& elements, Value&& element) {
-    if (!building_) return;
-    if (budget_ != nullptr) budget_->charge_element(element);
-    elements.push_back(std::move(element));
+    if (building_) keep_element(elements, std::move(element), budget_);
   }
 
-  Lexer lexer_;
   const bool building_;
   core::internal::BuildBudget* budget_;
-  Token token_;
-  std::size_t previous_end_ = 0;
   int depth_ = 0;
-  bool refused_ = false;  // the plain read stopped at a name no literal holds
   bool error_is_type_ = false;
   std::string error_message_;
   std::size_t error_offset_ = 0;
@@ -1625,19 +1088,15 @@ class Parser {
 
 }  // namespace
 
-namespace core::internal {
-
-PlainLiteral read_plain_literal(std::string_view text, Value& out) {
-  // A long text is built within a budget, which only literal_eval keeps.
-  if (BuildBudget::needed_for(text)) return PlainLiteral::kUnsure;
-  return Parser(text, true).parse_plain(out);
-}
-
-}  // namespace core::internal
-
 Value literal_eval(std::string_view text) {
   return core::internal::build_within_budget(
       text, [text](bool building, core::internal::BuildBudget* budget) {
+        if (building) {
+          Value plain;
+          if (read_plain(text, budget, plain) == core::internal::PlainLiteral::kValue) {
+            return plain;
+          }
+        }
         return Parser(text, building, budget).parse();
       });
 }

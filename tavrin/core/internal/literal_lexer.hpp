@@ -1,8 +1,8 @@
 // The lexer of literal_eval: the tokens of Python's expression grammar, read from UTF-8 text
 // one at a time with the checks Python's tokenizer makes (brackets, indentation, the forms of
 // strings and numbers). Internal to tavrin::core, after nlohmann/json's detail/input/lexer.hpp:
-// the parser (literal.cpp) reads its tokens, and the pre-scan (literal_scan.hpp) shares its
-// tables.
+// the parser (literal.cpp) and the plain read (literal_plain.cpp) read its tokens, and the
+// pre-scan (literal_scan.hpp) shares its tables.
 //
 //   Lexer lexer(text);
 //   lexer.start();

@@ -1,7 +1,7 @@
 // The values literal_eval builds beyond what Value holds directly: integers of any size in
 // decimal, the values Value cannot hold that wait to become dict keys, and the canonical forms
 // that tell Python-equal keys and set elements apart. Internal to tavrin::core, for the parser
-// in literal.cpp.
+// in literal.cpp and the dict members and numbers of literal_reader.hpp.
 //
 //   canonical(Value(1)) == canonical(Value(1.0))   // 1 == 1.0 == True in Python
 //   complex_repr(1, -2)                            // -> "(1-2j)"
