@@ -393,7 +393,7 @@ struct Job {
 // that fails, each record of the batch fails with the error.
 asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   std::vector<std::string> prompts;
-  std::string error;
+  std::optional<std::string> error;
   try {
     Prompter::QueryVectors vectors;
     for (const auto& query_model : job->prompter.query_models()) {
@@ -405,11 +405,11 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   }
   job->preparing -= batch.ids.size();
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
-    if (error.empty()) {
+    if (!error) {
       job->ready.push_back(
           {std::move(batch.ids[i]), std::move(batch.golds[i]), std::move(prompts[i])});
     } else {
-      job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, error));
+      job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, *error));
     }
   }
   job->prompts_ready.notify();
@@ -510,11 +510,12 @@ asio::awaitable<std::optional<Value>> ask(const std::shared_ptr<Job>& job, Prepa
 asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
   const std::size_t max_checking = kChecksPerSlot * job->settings.in_flight;
   for (;;) {
+    while (!job->stopping && job->checking >= max_checking) co_await job->checks_done.wait();
+    // Nothing suspends between this wait and taking the prompt, so no other slot takes it.
     while (!job->stopping && job->ready.empty() && !job->nothing_left()) {
       co_await job->prompts_ready.wait();
     }
-    while (!job->stopping && job->checking >= max_checking) co_await job->checks_done.wait();
-    if (job->stopping || job->ready.empty()) break;
+    if (job->stopping || job->ready.empty()) break;  // empty: nothing is left to ask
     Prepared record = std::move(job->ready.front());
     job->ready.pop_front();
     job->room.notify();
