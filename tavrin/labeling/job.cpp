@@ -25,6 +25,7 @@
 #include "tavrin/core/text.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -160,87 +161,29 @@ std::uint64_t token_count(const Value& usage, const char* name) {
   return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
 }
 
-// Compared as text: a CSV reader may have typed the true label as a number. No value is never
-// right.
-bool is_true_label(const Value& value, const Value& truth) {
-  return !value.is_null() && str(value) == str(truth);
-}
-
-// The member `name` of a result line, which must be an object (or, when it `may_be_absent`,
-// absent or null). ValueError naming the member otherwise.
-const Value& object_member(const Value& line, const char* name, bool may_be_absent) {
-  static const Value none;
-  const auto found = line.find(name);
-  if (found == line.end() && may_be_absent) return none;
-  if (found == line.end() || !(found->is_object() || (may_be_absent && found->is_null()))) {
-    throw ValueError(std::string(found == line.end() ? "has no \"" : "has a \"") + name +
-                     (found == line.end() ? "\" object" : "\" that is no object"));
-  }
-  return *found;
-}
-
-// Counts one result line; the same for lines read back and lines just written, so the tally
-// always describes the file. ValueError saying what is wrong with a line that is no result.
-void count_line(JobTally& tally, const Value& line, const std::vector<std::string>& fields) {
-  const auto error = line.find("error");
-  if (error != line.end() && !error->is_null()) {
-    ++tally.done;
-    ++tally.failed;
-    return;
-  }
-  const Value& decisions = object_member(line, "decisions", false);
-  const Value& predicted = object_member(line, "predicted", false);
-  const Value& checked = object_member(line, "checked", false);
-  const Value& gold = object_member(line, "gold", true);
-  for (const std::string& field : fields) {
-    const auto entry = decisions.find(field);
-    if (entry != decisions.end() &&
-        !(entry->is_object() && entry->value("decision", Value("")).is_string())) {
-      throw ValueError("has a decision of field " + repr(Value(field)) +
-                       " that is no object with a text \"decision\"");
-    }
-  }
-  ++tally.done;
-  for (const std::string& field : fields) {
-    FieldTally& t = tally.fields[field];
-    const auto entry = decisions.find(field);
-    const std::string decision =
-        entry == decisions.end() ? "" : entry->value("decision", Value("")).get<std::string>();
-    t.kept += decision == "kept";
-    t.replaced += decision == "replaced";
-    t.abstained += decision == "abstained";
-    t.missing += decision == "missing";
-    const auto truth = gold.is_object() ? gold.find(field) : gold.end();
-    if (truth == gold.end()) continue;
-    ++t.gold;
-    t.predicted_right += is_true_label(predicted.value(field, Value()), *truth);
-    t.checked_right += is_true_label(checked.value(field, Value()), *truth);
-    t.gold_abstained += decision == "abstained";
-  }
-}
-
 Value result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
-                  const Value& predicted, const Value& gold) {
-  Value line = {{"id", id},
-                {"checked", scored.checked_result},
-                {"decisions", scored.decisions()},
-                {"predicted", predicted}};
-  if (!gold.is_null()) line["gold"] = gold;
-  line["answer"] = reply.answer;
-  line["attempts"] = reply.attempts;
-  line["usage"] = reply.usage;
-  line["error"] = nullptr;
-  return line;
+                  Value predicted, Value gold) {
+  ResultLine line;
+  line.id = id;
+  line.checked = scored.checked_result;
+  line.decisions = scored.decisions();
+  line.predicted = std::move(predicted);
+  line.gold = std::move(gold);
+  line.answer = reply.answer;
+  line.attempts = reply.attempts;
+  line.usage = reply.usage;
+  return line.to_json();
 }
 
 Value failed_line(const Value& id, const Value& gold, const Value& answer, unsigned attempts,
                   const std::string& error) {
-  Value line = {{"id", id}, {"checked", nullptr}};
-  if (!gold.is_null()) line["gold"] = gold;
-  line["answer"] = answer;
-  line["attempts"] = attempts;
-  line["error"] = error;
-  return line;
+  ResultLine line;
+  line.id = id;
+  line.gold = gold;
+  line.answer = answer;
+  line.attempts = attempts;
+  line.error = error;
+  return line.to_json();
 }
 
 // Wakes every coroutine that waits on it; a waiter checks its condition again.
@@ -368,7 +311,7 @@ struct Job {
       stop(std::current_exception());
       return;
     }
-    count_line(tally, line, fields());
+    count_result(tally, ResultLine::from_json(line), fields());
     if (progress) progress(tally);
   }
 
@@ -542,7 +485,9 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
                             std::move(model), std::move(settings), std::move(progress), executor);
   for (const std::string& field : job->fields()) job->tally.fields[field];
   job->journal.emplace(job->settings.out_path, job->settings.retry_failed, std::chrono::seconds(1),
-                       [&](const Value& line) { count_line(job->tally, line, job->fields()); });
+                       [&](const Value& line) {
+                         count_result(job->tally, ResultLine::from_json(line), job->fields());
+                       });
   job->tally.resumed = job->journal->resumed();
   job->tally.total = total;
   job->records.rewind();

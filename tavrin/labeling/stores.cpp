@@ -125,8 +125,8 @@ void require_store_of_labels(const vectorstore::FAISS& store, const Value& allow
   std::vector<std::string_view> wanted;
   for (const Value& label : allowed) {
     if (!label.is_string()) {
-      throw ValueError("field " + in_quotes(field) + " has a label that is not text: " +
-                       in_quotes(label.dump()));
+      throw ValueError("field " + in_quotes(field) +
+                       " has a label that is not text: " + in_quotes(label.dump()));
     }
     wanted.push_back(label.get_ref<const std::string&>());
   }

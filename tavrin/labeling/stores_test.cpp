@@ -107,8 +107,8 @@ TEST_F(StoreOfLabels, BothLayoutsOfAStoresFolderLoad) {
   brollin::data2faiss(labels, train, {"question"}, {"category"}, {"category"},
                       train_store_dir(dir / "built").string(),
                       field_stores_dir(dir / "built").string(), model);
-  brollin::data2faiss(labels, train, {"question"}, {"category"}, {"category"},
-                      dir / "own-train", dir / "own", model);
+  brollin::data2faiss(labels, train, {"question"}, {"category"}, {"category"}, dir / "own-train",
+                      dir / "own", model);
   for (const char* folder : {"built", "own"}) {
     const StoreMap stores = load_field_stores(dir / folder, labels, {"category"}, model);
     EXPECT_EQ(stores.at("category")->similarity_search(Value("售后"), 1).at(0).page_content,

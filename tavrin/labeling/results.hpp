@@ -1,0 +1,57 @@
+// The lines of a labelling job's results file, typed, and the tally of one or several results
+// files (the shards of one table): what the job's summary and an evaluation read.
+//
+//   JobTally tally = tally_results({"part-0.jsonl", "part-1.jsonl"}, {"category"});
+//   tally.done                                  // -> records in both files
+//   tally.fields["category"].checked_right      // -> of those with a true label, right ones
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tavrin/core/value.hpp"
+#include "tavrin/labeling/job.hpp"
+
+namespace tavrin::labeling {
+
+/// One line of a results file.
+struct ResultLine {
+  Value id;
+  Value checked;    // field name to checked value; null for a failed record
+  Value decisions;  // field name to {"decision", "score", ...}; null for a failed record
+  Value predicted;  // the mapping read from the answer; null for a failed record
+  Value gold;       // the record's true labels, when the table held them; else null
+  Value answer;     // the model's answer text; null when none came
+  unsigned attempts = 0;
+  Value usage;                       // the reply's token counts; null for a failed record
+  std::optional<std::string> error;  // why the record failed
+
+  /// The line as the job writes it: "id", "checked", then "decisions", "predicted" (a record
+  /// that did not fail), "gold" (when not null), "answer", "attempts", "usage" (a record that
+  /// did not fail) and "error".
+  Value to_json() const;
+
+  /// A line read back. A line whose "error" is not null failed (a text error as it is, any
+  /// other value in its JSON form); any other must hold "checked", "predicted" and "decisions"
+  /// objects, each decision an object with a text "decision", and "gold", when present, an
+  /// object or null. ValueError saying what is wrong otherwise (e.g. "has no \"decisions\"
+  /// object"), without the file's name, which the reader adds.
+  static ResultLine from_json(const Value& line);
+};
+
+/// Counts `line` into `tally`: done, failed, and per target field of `fields` its decision and,
+/// when the line holds the field's true label, whether the predicted and the checked values
+/// were it (compared as text: a CSV reader may have typed the true label as a number).
+void count_result(JobTally& tally, const ResultLine& line, const std::vector<std::string>& fields);
+
+/// The tally of every line of the results files at `paths`, as if they were one file (the
+/// shards of one table): total is the lines counted. Blank lines are passed over, and so is a
+/// last line without its line feed (what a crash left in the middle of a write). ValueError
+/// naming the file and the line number for a line that is no result, or for an id that two
+/// lines share (in one file or across files); std::filesystem::filesystem_error when a file
+/// cannot be read.
+JobTally tally_results(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& fields);
+
+}  // namespace tavrin::labeling

@@ -1,0 +1,71 @@
+#include "tavrin/labeling/results.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tavrin/core/errors.hpp"
+#include "tests/support/test_helpers.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+using tavrin::testing::expect_error;
+using tavrin::testing::TempDir;
+
+const char* const kDone =
+    R"({"id":1,"checked":{"类别":"退款"},"decisions":{"类别":{"decision":"replaced","score":0.8}},)"
+    R"("predicted":{"类别":"退 款"},"gold":{"类别":"退款"},"answer":"{…}","attempts":2,)"
+    R"("usage":{"prompt_tokens":10},"error":null})";
+const char* const kFailed =
+    R"({"id":"b","checked":null,"gold":{"类别":"物流"},"answer":null,"attempts":3,)"
+    R"("error":"HTTP status 503"})";
+
+TEST(ResultLine, ReadsAndWritesTheLinesOfTheJobAsTheyAre) {
+  for (const char* text : {kDone, kFailed}) {
+    EXPECT_EQ(ResultLine::from_json(Value::parse(text)).to_json().dump(), text);
+  }
+  const ResultLine failed = ResultLine::from_json(Value::parse(kFailed));
+  EXPECT_EQ(failed.error, "HTTP status 503");
+  EXPECT_EQ(failed.attempts, 3u);
+  // An error that is not text still marks the record failed.
+  EXPECT_EQ(ResultLine::from_json(Value::parse(R"({"id": 1, "error": {"code": 5}})")).error,
+            R"({"code":5})");
+  expect_error<ValueError>([] { ResultLine::from_json(Value::parse(R"({"checked": {}})")); },
+                           "has no \"id\"");
+}
+
+TEST(TallyResults, ShardsCountAsOneFileAndAnIdInTwoIsRefused) {
+  const TempDir dir;
+  std::ofstream(dir / "a.jsonl") << kDone << "\n\n" << kFailed << "\n";
+  // A torn last line, left by a crash, is not a result.
+  std::ofstream(dir / "b.jsonl") << R"({"id":2,"checked":{"类别":"物流"},"decisions":{},)"
+                                 << R"("predicted":{"类别":"物流"},"gold":{"类别":"退款"},)"
+                                 << R"("answer":"","attempts":1,"usage":null,"error":null})"
+                                 << "\n{\"id\": 3, \"chec";
+  const JobTally tally = tally_results({dir / "a.jsonl", dir / "b.jsonl"}, {"类别"});
+  EXPECT_EQ(tally.done, 3u);
+  EXPECT_EQ(tally.total, 3u);
+  EXPECT_EQ(tally.failed, 1u);
+  const FieldTally& category = tally.fields.at("类别");
+  EXPECT_EQ(category.replaced, 1u);
+  EXPECT_EQ(category.gold, 2u);  // the failed record's gold is not counted
+  EXPECT_EQ(category.predicted_right, 0u);
+  EXPECT_EQ(category.checked_right, 1u);
+
+  std::ofstream(dir / "c.jsonl") << kFailed << "\n";
+  expect_error<ValueError>(
+      [&] {
+        tally_results({dir / "a.jsonl", dir / "c.jsonl"}, {"类别"});
+      },
+      "results file '" + (dir / "c.jsonl") + "' line 1 repeats the id \"b\"");
+  std::ofstream(dir / "d.jsonl") << kDone << "\n"
+                                 << R"({"id": 5, "decisions": [], "error": null})"
+                                 << "\n";
+  expect_error<ValueError>(
+      [&] { tally_results({dir / "d.jsonl"}, {"类别"}); },
+      "results file '" + (dir / "d.jsonl") + "' line 2 has a \"decisions\" that is no object");
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
