@@ -3,8 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/url/parse.hpp>
 #include <chrono>
 #include <exception>
@@ -51,21 +50,12 @@ class ProgressDisplay {
   labeling::JobTally last_;
 };
 
-// Runs `op` on `io` to its end and yields its value; a client made for the call is destroyed
-// as soon as it ends, since its kept-alive connections would keep `io` running.
-template <class T>
-T run_with_client(asio::io_context& io, std::optional<quellin::Client>& client,
-                  asio::awaitable<T> op) {
-  std::optional<T> value;
-  std::exception_ptr failure;
-  asio::co_spawn(io, std::move(op), [&](std::exception_ptr e, T result) {
-    failure = e;
-    if (!e) value.emplace(std::move(result));
-    client.reset();
-  });
-  io.run();
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*value);
+// One POST through a client of its own, closed with its connections when the call ends, so
+// that nothing keeps the caller's context running.
+asio::awaitable<Value> post_once(quellin::ClientOptions options, std::string url, Value headers,
+                                 Value payload) {
+  quellin::Client client(co_await asio::this_coro::executor, std::move(options));
+  co_return co_await client.post(std::move(url), std::move(headers), std::move(payload));
 }
 
 // The labelling job that `start(endpoint, client, progress)` runs, with the progress display;
@@ -101,13 +91,11 @@ std::string endpoint_name(const std::string& url) {
 }
 
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
-  asio::io_context io;
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(),
-                                        client_options(options.retries, options.timeout));
   Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
   try {
-    return run_with_client(io, client,
-                           client->post(endpoint.url, palisk::chat_headers(endpoint.key), payload));
+    return palisk::run_blocking(post_once(client_options(options.retries, options.timeout),
+                                          endpoint.url, palisk::chat_headers(endpoint.key),
+                                          std::move(payload)));
   } catch (const std::exception& e) {
     throw std::runtime_error(endpoint_name(endpoint.url) + ": " + e.what());
   }

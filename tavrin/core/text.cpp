@@ -312,4 +312,20 @@ std::string str(const Value& v) {
   return repr(v);
 }
 
+std::size_t display_width(std::string_view text) {
+  std::size_t columns = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t cp = 0;
+    const std::size_t length = internal::decode_code_point(text.substr(at), cp);
+    if (length == 0) {
+      ++columns;
+      ++at;
+      continue;
+    }
+    columns += static_cast<std::size_t>(utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp)));
+    at += length;
+  }
+  return columns;
+}
+
 }  // namespace tavrin

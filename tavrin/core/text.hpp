@@ -5,7 +5,9 @@
 //   str(Value(1.0))                                     // -> 1.0
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "tavrin/core/value.hpp"
 
@@ -19,5 +21,10 @@ std::string repr(const Value& v);
 
 /// The text form of a cell: a string as it is, any other value its repr.
 std::string str(const Value& v);
+
+/// The terminal columns the UTF-8 `text` takes, by the Unicode tables utf8proc maintains: two
+/// for a wide or full-width character (CJK, Hangul, most emoji), none for a combining mark or
+/// a control character, one for any other; a byte that is not UTF-8 takes one.
+std::size_t display_width(std::string_view text);
 
 }  // namespace tavrin

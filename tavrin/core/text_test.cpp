@@ -123,5 +123,21 @@ TEST(Str, StringsStayAsTheyAreOtherValuesTakeTheirRepr) {
   EXPECT_EQ(str(Value::parse(R"(["a"])")), "['a']");
 }
 
+TEST(DisplayWidth, TakesEachCharactersColumnsFromTheUnicodeTables) {
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {"", 0},
+      {"category", 8},
+      {"类别", 4},              // wide
+      {"ｶﾀｶﾅ", 4},              // half-width forms are narrow
+      {"\xF0\x9D\x90\x80", 1},  // U+1D400, four bytes and narrow
+      {"\xF0\x9F\x98\x80", 2},  // U+1F600, an emoji, wide
+      {"e\xCC\x81", 1},         // a combining accent takes no column
+      {"\xFF"
+       "ab",
+       3},  // a byte that is not UTF-8 takes one
+  };
+  for (const auto& [text, columns] : cases) EXPECT_EQ(display_width(text), columns) << text;
+}
+
 }  // namespace
 }  // namespace tavrin

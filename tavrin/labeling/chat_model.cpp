@@ -5,8 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
 
 #include "tavrin/palisk.hpp"
 
@@ -35,28 +34,18 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   }
 }
 
+// The job with a client of its own, closed with its connections when the job ends, so that
+// nothing keeps the context running.
 template <class Records>
-JobTally blocking_job(Records records, Prompter prompter, StoreMap field_stores,
-                      ChatEndpoint endpoint, quellin::ClientOptions options, JobSettings settings,
-                      JobProgress progress) {
-  boost::asio::io_context io;
+boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter prompter,
+                                                 StoreMap field_stores, ChatEndpoint endpoint,
+                                                 quellin::ClientOptions options,
+                                                 JobSettings settings, JobProgress progress) {
   options.max_connections_per_host = std::max(options.max_connections_per_host, settings.in_flight);
-  std::optional<quellin::Client> client(std::in_place, io.get_executor(), std::move(options));
-  Model model = chat_model(*client, std::move(endpoint));
-  std::optional<JobTally> tally;
-  std::exception_ptr failure;
-  boost::asio::co_spawn(io,
-                        run_job(std::move(records), std::move(prompter), std::move(field_stores),
-                                std::move(model), std::move(settings), std::move(progress)),
-                        [&](std::exception_ptr e, JobTally result) {
-                          failure = e;
-                          if (!e) tally = std::move(result);
-                          // Its kept-alive connections would keep the context running.
-                          client.reset();
-                        });
-  io.run();
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*tally);
+  quellin::Client client(co_await boost::asio::this_coro::executor, std::move(options));
+  co_return co_await run_job(std::move(records), std::move(prompter), std::move(field_stores),
+                             chat_model(client, std::move(endpoint)), std::move(settings),
+                             std::move(progress));
 }
 
 }  // namespace
@@ -64,17 +53,17 @@ JobTally blocking_job(Records records, Prompter prompter, StoreMap field_stores,
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress) {
-  return blocking_job(std::move(records), std::move(prompter), std::move(field_stores),
-                      std::move(endpoint), std::move(client), std::move(settings),
-                      std::move(progress));
+  return palisk::run_blocking(job_with_client(
+      std::move(records), std::move(prompter), std::move(field_stores), std::move(endpoint),
+      std::move(client), std::move(settings), std::move(progress)));
 }
 
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress) {
-  return blocking_job(std::move(records), std::move(prompter), std::move(field_stores),
-                      std::move(endpoint), std::move(client), std::move(settings),
-                      std::move(progress));
+  return palisk::run_blocking(job_with_client(
+      std::move(records), std::move(prompter), std::move(field_stores), std::move(endpoint),
+      std::move(client), std::move(settings), std::move(progress)));
 }
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint) {

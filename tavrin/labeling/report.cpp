@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tavrin/core/text.hpp"
+
 namespace tavrin::labeling {
 namespace {
 
@@ -25,33 +27,9 @@ std::string duration(double seconds) {
   return std::to_string(s / 3600) + "h" + std::to_string(s / 60 % 60) + "m";
 }
 
-// Terminal columns of the UTF-8 `text`: two for East Asian wide characters (CJK, Hangul,
-// full-width forms), one for others.
-std::size_t columns_of(const std::string& text) {
-  std::size_t columns = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if ((lead & 0xC0) == 0x80) continue;
-    char32_t cp = lead;
-    if (lead >= 0xF0) {
-      cp = 0x10000;  // beyond the basic plane: ideographs and emoji, wide
-    } else if (lead >= 0xE0 && i + 2 < text.size()) {
-      cp = (char32_t{lead & 0x0Fu} << 12) |
-           (char32_t{static_cast<unsigned char>(text[i + 1]) & 0x3Fu} << 6) |
-           (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
-    }
-    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                      (cp >= 0xFFE0 && cp <= 0xFFE6) || cp >= 0x10000;
-    columns += wide ? 2 : 1;
-  }
-  return columns;
-}
-
 // `text` padded with blanks to `width` terminal columns (at least one blank after it).
 std::string padded(const std::string& text, std::size_t width) {
-  const std::size_t columns = columns_of(text);
+  const std::size_t columns = display_width(text);
   return text + std::string(columns < width ? width - columns : 1, ' ');
 }
 
