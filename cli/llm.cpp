@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <boost/asio/this_coro.hpp>
-#include <boost/url/parse.hpp>
 #include <chrono>
 #include <exception>
 #include <iostream>
@@ -83,13 +82,6 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
 
 }  // namespace
 
-std::string endpoint_name(const std::string& url) {
-  const auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) return "the endpoint";
-  return std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port()) +
-         std::string(parsed->encoded_path());
-}
-
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
   Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
   try {
@@ -97,7 +89,7 @@ Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string
                                           endpoint.url, palisk::chat_headers(endpoint.key),
                                           std::move(payload)));
   } catch (const std::exception& e) {
-    throw std::runtime_error(endpoint_name(endpoint.url) + ": " + e.what());
+    throw std::runtime_error(quellin::endpoint_name(endpoint.url) + ": " + e.what());
   }
 }
 

@@ -15,9 +15,6 @@
 
 namespace tavrin::cli {
 
-/// `url` without user information, query and fragment, for messages: they may hold a key.
-std::string endpoint_name(const std::string& url);
-
 /// Sends `prompt` as palisk::chat builds it (with options.temperature) and yields the decoded
 /// reply. A failure after the retries is rethrown as one line: the endpoint, then the error
 /// (an HTTP status with the first bytes of the body; never the key).

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -79,6 +80,10 @@ struct ClientTimeout {
   std::chrono::milliseconds sock_read = std::chrono::seconds(600);
   std::chrono::milliseconds sock_connect = std::chrono::seconds(60);
 };
+
+/// `url` without user information, query and fragment, for messages: either may hold a key.
+/// "the endpoint" when `url` is no URI.
+std::string endpoint_name(std::string_view url);
 
 /// POSTs `payload`, serialised as JSON (UTF-8), to `url` (http or https, taken as given:
 /// scheme, host, port, path and query) and yields the reply body decoded as JSON.

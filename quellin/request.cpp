@@ -116,3 +116,14 @@ Request make_request(const Target& target, const Json& headers, const Json& payl
 }
 
 }  // namespace quellin::internal
+
+namespace quellin {
+
+std::string endpoint_name(std::string_view url) {
+  const auto parsed = boost::urls::parse_uri(url);
+  if (!parsed) return "the endpoint";
+  return std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port()) +
+         std::string(parsed->encoded_path());
+}
+
+}  // namespace quellin

@@ -161,8 +161,8 @@ std::uint64_t token_count(const Value& usage, const char* name) {
   return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
 }
 
-Value result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
-                  Value predicted, Value gold) {
+ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
+                       Value predicted, Value gold) {
   ResultLine line;
   line.id = id;
   line.checked = scored.checked_result;
@@ -172,18 +172,18 @@ Value result_line(const Value& id, const ModelReply& reply, const olvane::Scored
   line.answer = reply.answer;
   line.attempts = reply.attempts;
   line.usage = reply.usage;
-  return line.to_json();
+  return line;
 }
 
-Value failed_line(const Value& id, const Value& gold, const Value& answer, unsigned attempts,
-                  const std::string& error) {
+ResultLine failed_line(const Value& id, const Value& gold, const Value& answer, unsigned attempts,
+                       const std::string& error) {
   ResultLine line;
   line.id = id;
   line.gold = gold;
   line.answer = answer;
   line.attempts = attempts;
   line.error = error;
-  return line.to_json();
+  return line;
 }
 
 // Wakes every coroutine that waits on it; a waiter checks its condition again.
@@ -303,15 +303,15 @@ struct Job {
   }
 
   // Appends a result line and counts it; a job that is stopping writes nothing more.
-  void finish(const Value& line) {
+  void finish(const ResultLine& line) {
     if (stopping) return;
     try {
-      journal->append(line);
+      journal->append(line.to_json());
     } catch (...) {
       stop(std::current_exception());
       return;
     }
-    count_result(tally, ResultLine::from_json(line), fields());
+    count_result(tally, line, fields());
     if (progress) progress(tally);
   }
 
@@ -377,7 +377,8 @@ asio::awaitable<void> read_records(std::shared_ptr<Job> job) {
 }
 
 // The checked line of an answer. Every failure of the answer or of its check is the record's.
-asio::awaitable<Value> checked_line(const std::shared_ptr<Job>& job, const Answered& answered) {
+asio::awaitable<ResultLine> checked_line(const std::shared_ptr<Job>& job,
+                                         const Answered& answered) {
   const Value& id = answered.id;
   const Value& gold = answered.gold;
   const ModelReply& reply = answered.reply;
@@ -425,15 +426,15 @@ asio::awaitable<Value> checked_line(const std::shared_ptr<Job>& job, const Answe
 }
 
 asio::awaitable<void> check(std::shared_ptr<Job> job, Answered answered) {
-  const Value line = co_await checked_line(job, answered);
+  const ResultLine line = co_await checked_line(job, answered);
   --job->checking;
   job->checks_done.notify();
   job->finish(line);
 }
 
 // The model's answer to one prompt, or the failed line when none came.
-asio::awaitable<std::optional<Value>> ask(const std::shared_ptr<Job>& job, Prepared& record,
-                                          ModelReply& reply) {
+asio::awaitable<std::optional<ResultLine>> ask(const std::shared_ptr<Job>& job, Prepared& record,
+                                               ModelReply& reply) {
   try {
     reply = co_await job->model(std::move(record.prompt));
   } catch (const ModelError& e) {
@@ -463,7 +464,7 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
     job->ready.pop_front();
     job->room.notify();
     ModelReply reply;
-    if (std::optional<Value> failed = co_await ask(job, record, reply)) {
+    if (std::optional<ResultLine> failed = co_await ask(job, record, reply)) {
       job->finish(*failed);
       continue;
     }

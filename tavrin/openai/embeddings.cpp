@@ -19,7 +19,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
-#include <boost/url/parse.hpp>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/source_text.hpp"
@@ -204,14 +203,6 @@ class Call {
   std::exception_ptr failure_;
 };
 
-// The address without user information and query, for messages: either may hold a key.
-std::string endpoint_name(const std::string& url) {
-  const auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) return "the embedding endpoint";
-  return std::string(parsed->scheme()) + "://" + std::string(parsed->encoded_host_and_port()) +
-         std::string(parsed->encoded_path());
-}
-
 // An error of the model's thread, carried to the caller's thread as plain values and thrown
 // there as a new exception of the same type: an exception object shared between threads
 // through an exception_ptr has a reference count that ThreadSanitizer cannot see.
@@ -360,7 +351,9 @@ asio::awaitable<std::vector<std::vector<float>>> OpenAIEmbeddings::async_embed_q
   co_return std::move(outcome).get();
 }
 
-std::string OpenAIEmbeddings::endpoint() const { return endpoint_name(impl_->endpoint.url); }
+std::string OpenAIEmbeddings::endpoint() const {
+  return quellin::endpoint_name(impl_->endpoint.url);
+}
 
 bool OpenAIEmbeddings::blocking() const { return true; }
 
