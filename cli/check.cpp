@@ -1,13 +1,15 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
-#include "cli/checking.hpp"
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "cli/files.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/stores.hpp"
+#include "tavrin/olvane.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -17,9 +19,20 @@ struct CheckOptions {
   std::string labels;
   std::string stores;
   std::string fields;
-  CheckSettings settings;
+  std::optional<double> min_score;  // abstain (null) below this similarity
+  bool scores = false;              // add "decisions": each field's decision and scores
   EmbedOptions embed;
 };
+
+// `record` with its fields of `scored` set to their checked values; a field the record lacks
+// or holds as null stays as it is: there was nothing to search with.
+Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_scores) {
+  for (const olvane::FieldCheck& check : scored.fields) {
+    if (check.decision != olvane::Decision::missing) record[check.field] = check.checked;
+  }
+  if (with_scores) record["decisions"] = scored.decisions();
+  return record;
+}
 
 void run_check(const CheckOptions& options) {
   if (options.predictions == "-" && options.labels == "-") {
@@ -34,15 +47,19 @@ void run_check(const CheckOptions& options) {
       [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
 
   // A bad line is reported and passed over; the others are still checked.
-  CheckTally tally;
+  labeling::JobTally tally;
   std::size_t bad_lines = 0;
   naming_embedding_endpoint(*embeddings, [&] {
     read_json_lines(
         text, source,
-        [&](const Value& record) {
-          const Value checked =
-              check_prediction(record, labels, fields, stores, tally, options.settings);
-          std::cout << checked.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
+        [&](Value record) {
+          const olvane::ScoredCheck scored =
+              olvane::check_result_scored(record, labels, fields, stores, options.min_score);
+          labeling::count_result(tally, labeling::checked_line(Value(), Value(), scored, Value()),
+                                 fields);
+          std::cout << checked_record(std::move(record), scored, options.scores)
+                           .dump(-1, ' ', false, Value::error_handler_t::replace)
+                    << '\n';
         },
         [&](const std::string& why) {
           ++bad_lines;
@@ -51,8 +68,9 @@ void run_check(const CheckOptions& options) {
         });
   });
   std::cout.flush();
-  std::cerr << "checked " << tally.records << " records: " << tally.kept << " values kept, "
-            << tally.replaced << " replaced, " << tally.abstained << " abstained, " << tally.missing
+  const labeling::FieldTally all = tally.all_fields();
+  std::cerr << "checked " << tally.done << " records: " << all.kept << " values kept, "
+            << all.replaced << " replaced, " << all.abstained << " abstained, " << all.missing
             << " missing\n";
   if (bad_lines > 0) {
     throw std::runtime_error(std::to_string(bad_lines) + " lines of " + source +
@@ -78,10 +96,10 @@ void add_check_command(CLI::App& app) {
       ->check(CLI::ExistingDirectory);
   command->add_option("--fields", options->fields,
                       "fields to check, comma-separated (default: those of labels.json)");
-  add_min_score_option(*command, options->settings.min_score);
+  add_min_score_option(*command, options->min_score);
   add_embed_options(*command, options->embed);
   add_request_limits(*command, options->embed.retries, options->embed.timeout);
-  command->add_flag("--scores", options->settings.scores,
+  command->add_flag("--scores", options->scores,
                     "add \"decisions\": each field's decision, similarity and runner-up");
   command->footer(
       "Example:\n"

@@ -4,13 +4,14 @@
 #include <chrono>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "cli/files.hpp"
 #include "quellin/client.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
-#include "tavrin/core/json.hpp"
+#include "tavrin/core/json_lines.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/stores.hpp"
 #include "tavrin/openai/embeddings.hpp"
@@ -60,24 +61,14 @@ std::vector<std::string> chosen_fields(const Value& labels, const std::string& f
 void read_json_lines(std::string_view text, const std::string& source,
                      const std::function<void(Value)>& each,
                      const std::function<void(const std::string&)>& bad) {
-  text = tavrin::internal::without_bom(text);
-  std::size_t line_number = 0;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    const std::string_view line = trim(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    ++line_number;
-    if (line.empty()) continue;
-    const std::string where = source + " line " + std::to_string(line_number);
+  std::istringstream in{std::string(text)};
+  JsonLines lines(in, source);
+  while (const auto line = lines.next()) {
     Value record;
     try {
-      record = json_loads(line);
+      record = lines.object(*line);
     } catch (const ValueError& e) {
-      bad(where + " is not valid JSON: " + e.what());
-      continue;
-    }
-    if (!record.is_object()) {
-      bad(where + " must be a JSON object, not " + in_quotes(line));
+      bad(e.what());
       continue;
     }
     each(std::move(record));
@@ -164,9 +155,9 @@ void naming_embedding_endpoint(const vectorstore::Embeddings& model,
   try {
     work();
   } catch (const quellin::HttpError& e) {
-    throw std::runtime_error("embedding endpoint " + model.endpoint() + ": " + e.what());
+    throw std::runtime_error(vectorstore::model_name(model) + ": " + e.what());
   } catch (const quellin::TransportError& e) {
-    throw std::runtime_error("embedding endpoint " + model.endpoint() + ": " + e.what());
+    throw std::runtime_error(vectorstore::model_name(model) + ": " + e.what());
   }
 }
 

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "cli/checking.hpp"
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "cli/files.hpp"
@@ -21,7 +20,10 @@
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
+#include "tavrin/labeling/report.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/stores.hpp"
+#include "tavrin/olvane.hpp"
 #include "tavrin/tessick.hpp"
 
 namespace tavrin::cli {
@@ -68,14 +70,12 @@ struct DemoRun {
   std::size_t train_rows = 0;
   std::size_t test_rows = 0;
   std::string prediction_source;
-  std::size_t failed_requests = 0;
   std::string first_error;  // of the failed requests
-  CheckTally tally;
-  std::vector<FieldScore> scores;
+  labeling::JobTally tally;
+  std::vector<labeling::Correction> corrections;
   fs::path out;
   double seconds = 0;
   double min_score = 0;
-  bool asked_model = false;
 };
 
 void announce(int step, const std::string& what) {
@@ -103,9 +103,19 @@ fs::path find_data_dir(const std::string& given) {
       "labels.json and predictions.jsonl (examples/data in the source tree)");
 }
 
-// The bundled model outputs for the rows of `test`, matched by id.
-std::vector<Value> bundled_predictions(std::vector<Value> records, const fs::path& file,
-                                       const frame::DataFrame& test) {
+std::string json_lines(const std::vector<Value>& records) {
+  std::string text;
+  for (const Value& record : records) {
+    text += record.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n";
+  }
+  return text;
+}
+
+// The bundled model output of each row of `test`, matched by id, checked as the job checks an
+// answer and written to the results file `out`, as the job would have.
+void check_bundled(std::vector<Value> records, const fs::path& file, const frame::DataFrame& test,
+                   const Value& labels, const StoreMap& stores, double min_score,
+                   const fs::path& out) {
   std::map<std::string, Value> by_id;
   for (Value& record : records) {
     const auto id = record.find(kIdColumn);
@@ -113,26 +123,33 @@ std::vector<Value> bundled_predictions(std::vector<Value> records, const fs::pat
     std::string key = str(*id);
     by_id[std::move(key)] = std::move(record);
   }
-  std::vector<Value> predictions;
+  const auto fields = labeling::label_fields(labels);
+  std::string lines;
   for (std::size_t i = 0; i < test.size(); ++i) {
-    const std::string id = str(test.iloc(i)[kIdColumn]);
+    const Value truth = row_object(test, i);
+    const std::string id = str(truth[kIdColumn]);
     const auto found = by_id.find(id);
     if (found == by_id.end()) {
       throw std::runtime_error(file.string() + " has no prediction for test row id " +
                                in_quotes(id) + ": it does not belong to this table");
     }
-    predictions.push_back(found->second);
+    Value gold = Value::object();
+    for (const std::string& field : fields) gold[field] = truth[field];
+    const Value& prediction = found->second;
+    const auto scored = olvane::check_result_scored(prediction, labels, fields, stores, min_score);
+    lines += labeling::checked_line(truth[kIdColumn], prediction, scored, std::move(gold))
+                 .to_json()
+                 .dump(-1, ' ', false, Value::error_handler_t::replace) +
+             "\n";
   }
-  return predictions;
+  write_file(out, lines);
 }
 
-// The labelling job of `tavrin label` over the test rows; the model's predictions come back
-// from its results file, in test row order (a failed record predicts nothing).
-std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions& options,
-                                     const Value& labels, const frame::DataFrame& test,
-                                     const StoreMap& stores,
-                                     const std::shared_ptr<vectorstore::Embeddings>& embeddings,
-                                     DemoRun& run) {
+// The labelling job of `tavrin label` over the test rows, its results file at `out`.
+void ask_model(const Endpoint& endpoint, const DemoOptions& options, const Value& labels,
+               const frame::DataFrame& test, const StoreMap& stores,
+               const std::shared_ptr<vectorstore::Embeddings>& embeddings, const DemoRun& run,
+               const fs::path& out) {
   labeling::PromptSettings prompt;
   prompt.fields = labeling::label_fields(labels);
   prompt.labels = labels;
@@ -144,50 +161,48 @@ std::vector<Value> model_predictions(const Endpoint& endpoint, const DemoOptions
   labeling::JobSettings job;
   job.text_fields = {kTextColumn};
   job.id_column = kIdColumn;
-  job.out_path = (run.out / "results.jsonl").string();
+  job.out_path = out.string();
   job.in_flight = options.in_flight;
   job.min_score = options.min_score;
   fs::remove(job.out_path);  // the demo's own output of an earlier run: start afresh
-  const labeling::JobTally tally =
-      run_labelling(test, prompter, stores, endpoint, options.llm, false, job);
-  std::map<std::string, Value> by_id;
-  for (Value& line : parse_json_lines(read_input(job.out_path), job.out_path)) {
-    Value prediction = {{kIdColumn, line[kIdColumn]}};
-    if (!line["error"].is_null()) {
-      ++run.failed_requests;
-      if (run.first_error.empty()) run.first_error = line["error"].get<std::string>();
-    }
-    for (const std::string& field : prompt.fields) {
-      const Value& predicted = line.value("predicted", Value::object());
-      if (predicted.contains(field)) prediction[field] = predicted[field];
-    }
-    by_id[str(line[kIdColumn])] = std::move(prediction);
-  }
-  if (tally.total > 0 && tally.failed == tally.total) {
-    throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
-  }
-  std::vector<Value> predictions;
-  for (std::size_t i = 0; i < test.size(); ++i) {
-    predictions.push_back(by_id.at(str(test.iloc(i)[kIdColumn])));
-  }
-  return predictions;
+  run_labelling(test, prompter, stores, endpoint, options.llm, false, job);
 }
 
-std::string json_lines(const std::vector<Value>& records) {
-  std::string text;
-  for (const Value& record : records) {
-    text += record.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n";
+// The tally, the corrections, and the model's and the checked values of each record (in
+// test row order) of the results file `results`.
+void read_back(const fs::path& results, const frame::DataFrame& test,
+               const std::vector<std::string>& fields, DemoRun& run) {
+  std::map<std::string, std::pair<Value, Value>> by_id;  // id -> predicted, checked
+  labeling::read_results({results.string()}, [&](const labeling::ResultLine& line) {
+    labeling::count_result(run.tally, line, fields);
+    if (line.error && run.first_error.empty()) run.first_error = *line.error;
+    for (auto& c : labeling::corrections_of(line, fields)) run.corrections.push_back(std::move(c));
+    Value predicted = {{kIdColumn, line.id}};
+    Value checked = predicted;
+    for (const std::string& field : fields) {
+      if (line.predicted.contains(field)) predicted[field] = line.predicted[field];
+      if (line.checked.contains(field)) checked[field] = line.checked[field];
+    }
+    by_id[str(line.id)] = {std::move(predicted), std::move(checked)};
+  });
+  run.tally.total = test.size();
+  std::vector<Value> predictions, checked;
+  for (std::size_t i = 0; i < test.size(); ++i) {
+    auto& [p, c] = by_id.at(str(test.iloc(i)[kIdColumn]));
+    predictions.push_back(std::move(p));
+    checked.push_back(std::move(c));
   }
-  return text;
+  write_file(run.out / "predictions.jsonl", json_lines(predictions));
+  write_file(run.out / "checked.jsonl", json_lines(checked));
 }
 
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
-std::string score_line(const FieldScore& score) {
-  return "    " + padded(score.field, 15) + padded(percent(score.right_before, score.total), 9) +
-         percent(score.right_after, score.total) + "\n";
+std::string score_line(const std::string& field, const labeling::FieldTally& t) {
+  return "    " + padded(field, 15) + padded(labeling::percent(t.predicted_right, t.gold), 9) +
+         labeling::percent(t.checked_right, t.gold) + "\n";
 }
 
 std::string similarity(const std::optional<double>& score) {
@@ -196,73 +211,54 @@ std::string similarity(const std::optional<double>& score) {
   return text;
 }
 
-std::string correction_line(const Correction& c) {
+std::string correction_line(const labeling::Correction& c) {
   return "    " + padded(c.field, 10) + in_quotes(str(c.from)) + " -> " + in_quotes(str(c.to)) +
          "   (similarity " + similarity(c.score) + (c.right == false ? ", still wrong" : "") +
          ")\n";
 }
 
-std::string abstention_line(const Correction& c, double min_score) {
+std::string abstention_line(const labeling::Correction& c, double min_score) {
   return "    " + padded(c.field, 10) + in_quotes(str(c.from)) + " -> null   (nearest " +
          in_quotes(str(c.nearest)) + " at " + similarity(c.score) + ", below " +
          similarity(min_score) + ")\n";
 }
 
 std::string summary_text(const DemoRun& run) {
-  const CheckTally& t = run.tally;
-  std::vector<Correction> replaced;
-  std::vector<Correction> abstained;
-  for (const Correction& c : t.corrections) (c.to.is_null() ? abstained : replaced).push_back(c);
+  const labeling::FieldTally t = run.tally.all_fields();
+  std::vector<labeling::Correction> replaced;
+  std::vector<labeling::Correction> abstained;
+  for (const auto& c : run.corrections) (c.to.is_null() ? abstained : replaced).push_back(c);
   std::ostringstream s;
   s << "\ntavrin demo: support tickets labelled by a model, then checked by retrieval\n"
     << "  rows             " << run.table_rows << " tickets -> " << run.train_rows << " train, "
     << run.test_rows << " test\n"
     << "  predictions      " << run.prediction_source << "\n";
-  if (run.failed_requests > 0) {
-    s << "  failed requests  " << run.failed_requests << " (their fields count as missing)\n";
+  if (run.tally.failed > 0) {
+    s << "  failed requests  " << run.tally.failed << " (not counted below)\n";
   }
-  s << "  fields checked   " << t.checked << " of " << t.checked + t.missing << " (" << t.missing
+  const std::size_t checked = t.kept + t.replaced + t.abstained;
+  s << "  fields checked   " << checked << " of " << checked + t.missing << " (" << t.missing
     << " left out by the model)\n"
     << "  kept             " << t.kept << " values that already were allowed labels\n"
     << "  replaced         " << t.replaced << " values, each by the nearest allowed label\n"
     << "  abstained        " << t.abstained << " values too far from every label (similarity below "
     << similarity(run.min_score) << "), left null\n"
     << "  accuracy         before   after    (against the true labels; null counts as wrong)\n";
-  for (const FieldScore& score : run.scores) s << score_line(score);
-  s << score_line(total_score(run.scores));
-  const auto examples = pick_examples(replaced, kExampleCount);
+  for (const auto& [field, tally] : run.tally.fields) s << score_line(field, tally);
+  s << score_line("all fields", t);
+  const auto examples = labeling::pick_examples(replaced, kExampleCount);
   if (!examples.empty()) s << "  corrections, for example\n";
-  for (const Correction& c : examples) s << correction_line(c);
+  for (const auto& c : examples) s << correction_line(c);
   if (!abstained.empty()) s << "  abstentions, for example\n";
   for (std::size_t i = 0; i < std::min<std::size_t>(2, abstained.size()); ++i) {
     s << abstention_line(abstained[i], run.min_score);
   }
   s << "  output           " << run.out.string() << "/: train.csv test.csv stores/ "
-    << (run.asked_model ? "results.jsonl " : "") << "predictions.jsonl checked.jsonl summary.txt\n";
+    << "results.jsonl predictions.jsonl checked.jsonl summary.txt\n";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", run.seconds);
   s << "  time             " << seconds << "\n";
   return s.str();
-}
-
-// Checks each prediction, marks each correction right or wrong, scores before and after.
-std::vector<Value> check_all(const std::vector<Value>& predictions, const frame::DataFrame& test,
-                             const Value& labels, const StoreMap& stores, DemoRun& run) {
-  const auto fields = labeling::label_fields(labels);
-  for (const std::string& field : fields) run.scores.push_back({field});
-  std::vector<Value> checked;
-  for (std::size_t i = 0; i < predictions.size(); ++i) {
-    const Value truth = row_object(test, i);
-    const std::size_t first_new = run.tally.corrections.size();
-    checked.push_back(check_prediction(predictions[i], labels, fields, stores, run.tally,
-                                       {.min_score = run.min_score, .scores = false}));
-    for (std::size_t k = first_new; k < run.tally.corrections.size(); ++k) {
-      Correction& c = run.tally.corrections[k];
-      c.right = matches_truth(c.to, truth.at(c.field));
-    }
-    score_record(truth, predictions[i], checked.back(), run.scores);
-  }
-  return checked;
 }
 
 void run_demo(const DemoOptions& options) {
@@ -303,32 +299,33 @@ void run_demo(const DemoOptions& options) {
   const StoreMap stores = usage_checked(
       [&] { return labeling::load_field_stores(out / "stores", labels, fields, embeddings); });
 
-  std::vector<Value> predictions;
+  const fs::path results = out / "results.jsonl";
   if (endpoint) {
     announce(3, "labelling the " + std::to_string(test.size()) + " test tickets with the model " +
-                    options.llm.model + " (the job of tavrin label)");
-    run.asked_model = true;
-    predictions = model_predictions(*endpoint, options, labels, test, stores, embeddings, run);
+                    options.llm.model + " (the job of tavrin label), checking every answer");
+    ask_model(*endpoint, options, labels, test, stores, embeddings, run, results);
     run.prediction_source = "model " + options.llm.model + ", asked by the labelling job";
   } else {
-    announce(3, "reading the bundled model outputs (give --llm-url to ask a real model)");
-    predictions = bundled_predictions(std::move(bundled), sample.predictions, test);
+    announce(3, "checking the bundled model outputs (give --llm-url to ask a real model)");
+    check_bundled(std::move(bundled), sample.predictions, test, labels, stores, options.min_score,
+                  results);
     run.prediction_source = "bundled model outputs (" + sample.predictions.string() + ")";
   }
-  write_file(out / "predictions.jsonl", json_lines(predictions));
 
-  announce(4, "checking every prediction against the field stores");
-  const auto checked = check_all(predictions, test, labels, stores, run);
-  write_file(out / "checked.jsonl", json_lines(checked));
+  announce(4, "reading the checked results back");
+  read_back(results, test, fields, run);
+  if (run.tally.failed > 0 && run.tally.failed == run.tally.done) {
+    throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
+  }
 
   announce(5, "summary");
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const std::string summary = summary_text(run);
   write_file(out / "summary.txt", summary);
   std::cout << summary << std::flush;
-  if (run.failed_requests > 0) {
+  if (run.tally.failed > 0) {
     // Everything is written, but some of the work was not done.
-    throw std::runtime_error(std::to_string(run.failed_requests) + " of " +
+    throw std::runtime_error(std::to_string(run.tally.failed) + " of " +
                              std::to_string(run.test_rows) +
                              " requests to the LLM failed; the first: " + run.first_error);
   }

@@ -13,6 +13,7 @@
 
 #include "quellin/client.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/progress.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/palisk.hpp"
@@ -23,29 +24,23 @@ namespace {
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
-// Redraws one line on a terminal at most ten times a second; elsewhere shows only the last.
+// The job's progress line on standard error.
 class ProgressDisplay {
  public:
-  ProgressDisplay() : live_(::isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
+  ProgressDisplay() : status_(std::cerr, ::isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
 
   void update(const labeling::JobTally& tally) {
     last_ = tally;
-    if (!live_) return;
-    const Clock::time_point now = Clock::now();
-    if (now - last_draw_ < std::chrono::milliseconds(100) && tally.done < tally.total) return;
-    last_draw_ = now;
-    std::cerr << "\r\033[K" << labeling::progress_line(tally, now - start_) << std::flush;
+    status_.update([this] { return line(); }, tally.done == tally.total);
   }
 
-  void finish() const {
-    std::cerr << (live_ ? "\r\033[K" : "") << labeling::progress_line(last_, Clock::now() - start_)
-              << '\n';
-  }
+  void finish() { status_.finish(line()); }
 
  private:
-  bool live_;
+  std::string line() const { return labeling::progress_line(last_, Clock::now() - start_); }
+
+  StatusLine status_;
   Clock::time_point start_;
-  Clock::time_point last_draw_;
   labeling::JobTally last_;
 };
 

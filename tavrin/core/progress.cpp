@@ -60,8 +60,23 @@ ProgressRange::iterator& ProgressRange::iterator::operator++() {
   return *this;
 }
 
+StatusLine::StatusLine(std::ostream& out, bool live) : out_(out), live_(live) {}
+
+void StatusLine::update(const std::function<std::string()>& render, bool now) {
+  if (!live_) return;
+  const Clock::time_point time = Clock::now();
+  if (!now && time - last_draw_ < kRedrawInterval) return;
+  last_draw_ = time;
+  // Cleared after the text, so that a shorter line leaves nothing of the one before.
+  out_ << '\r' + render() + "\033[K" << std::flush;
+}
+
+void StatusLine::finish(const std::string& line) {
+  out_ << (live_ ? "\r" + line + "\033[K\n" : line + "\n") << std::flush;
+}
+
 ProgressRange::ProgressRange(std::size_t n, std::string desc, std::ostream& out, bool live)
-    : n_(n), desc_(std::move(desc)), out_(out), live_(live) {}
+    : n_(n), desc_(std::move(desc)), status_(out, live) {}
 
 ProgressRange::~ProgressRange() {
   // An early exit from the loop still closes the display; a failing stream must not throw
@@ -74,8 +89,8 @@ ProgressRange::~ProgressRange() {
 
 ProgressRange::iterator ProgressRange::begin() {
   started_ = true;
-  start_ = last_draw_ = Clock::now();
-  if (live_) draw(0);
+  start_ = Clock::now();
+  status_.update([this] { return line(); }, true);
   if (n_ == 0) finish();
   return iterator(this, 0);
 }
@@ -86,26 +101,18 @@ void ProgressRange::advance(std::size_t done) {
     finish();
     return;
   }
-  if (live_) {
-    const auto now = Clock::now();
-    if (now - last_draw_ >= kRedrawInterval) {
-      last_draw_ = now;
-      draw(done);
-    }
-  }
+  status_.update([this] { return line(); });
 }
 
-void ProgressRange::draw(std::size_t done) {
-  const std::string line = progress_line(desc_, done, n_, Clock::now() - start_);
-  out_ << '\r' + line << std::flush;
+std::string ProgressRange::line() const {
+  return progress_line(desc_, done_, n_, Clock::now() - start_);
 }
 
 void ProgressRange::finish() {
   if (finished_) return;
   finished_ = true;
   if (!started_) return;  // never walked: nothing to report
-  const std::string line = progress_line(desc_, done_, n_, Clock::now() - start_);
-  out_ << (live_ ? "\r" : "") + line + "\n" << std::flush;
+  status_.finish(line());
 }
 
 ProgressRange trange(std::size_t n, const std::string& desc) {

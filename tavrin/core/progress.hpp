@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -16,6 +17,28 @@ namespace tavrin {
 /// and rate. `total` 0 shows as complete.
 std::string progress_line(const std::string& desc, std::size_t done, std::size_t total,
                           std::chrono::duration<double> elapsed);
+
+/// One line of status on `out` that a long task updates: when `live` (a terminal) redrawn in
+/// place at most ten times a second, else written once, when the task ends. `out` must
+/// outlive it.
+class StatusLine {
+ public:
+  StatusLine(std::ostream& out, bool live);
+
+  /// Draws the line `render` makes, when live and a tenth of a second has passed since the
+  /// last draw, or at once with `now`; `render` is not called otherwise.
+  void update(const std::function<std::string()>& render, bool now = false);
+
+  /// Writes `line` as the last one, ended by a line feed.
+  void finish(const std::string& line);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  std::ostream& out_;
+  bool live_;
+  Clock::time_point last_draw_{};
+};
 
 /// The range 0 .. n-1 with a progress display. Live mode redraws one line in place on `out`
 /// at most ten times a second; otherwise a single summary line is written when the walk
@@ -53,18 +76,16 @@ class ProgressRange {
   using Clock = std::chrono::steady_clock;
 
   void advance(std::size_t done);
-  void draw(std::size_t done);
+  std::string line() const;
   void finish();
 
   std::size_t n_;
   std::string desc_;
-  std::ostream& out_;
-  bool live_;
+  StatusLine status_;
   bool started_ = false;
   bool finished_ = false;
   std::size_t done_ = 0;
   Clock::time_point start_;
-  Clock::time_point last_draw_;
 };
 
 /// The range 0 .. n-1, shown on standard error under `desc`: live when standard error is a

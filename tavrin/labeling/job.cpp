@@ -163,12 +163,7 @@ std::uint64_t token_count(const Value& usage, const char* name) {
 
 ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
                        Value predicted, Value gold) {
-  ResultLine line;
-  line.id = id;
-  line.checked = scored.checked_result;
-  line.decisions = scored.decisions();
-  line.predicted = std::move(predicted);
-  line.gold = std::move(gold);
+  ResultLine line = checked_line(id, std::move(predicted), scored, std::move(gold));
   line.answer = reply.answer;
   line.attempts = reply.attempts;
   line.usage = reply.usage;
@@ -526,6 +521,12 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
   checked_right += other.checked_right;
   gold_abstained += other.gold_abstained;
   return *this;
+}
+
+FieldTally JobTally::all_fields() const {
+  FieldTally all;
+  for (const auto& [field, t] : fields) all += t;
+  return all;
 }
 
 Shard parse_shard(std::string_view text) {

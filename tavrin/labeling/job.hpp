@@ -97,6 +97,9 @@ struct JobTally {
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
   std::map<std::string, FieldTally> fields;  // each target field
+
+  /// The target fields together.
+  FieldTally all_fields() const;
 };
 
 /// Called after each record with the tally so far (on the job's executor).

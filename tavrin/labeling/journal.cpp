@@ -11,16 +11,12 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
-#include "tavrin/core/json.hpp"
+#include "tavrin/core/json_lines.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool is_blank(const std::string& line) {
-  return line.find_first_not_of(" \t\r") == std::string::npos;
-}
 
 std::string id_key(const Value& id) { return id.dump(); }
 
@@ -55,56 +51,44 @@ void Journal::read_existing(bool drop_failed, const std::function<void(const Val
   if (!in) fail("cannot read the results file", errno);
   std::optional<internal::AtomicFile> kept;
   if (drop_failed) kept.emplace(path_);
-  std::string line;
-  std::size_t line_number = 0;
-  std::uintmax_t complete_bytes = 0;  // up to the end of the last line with its line feed
+  JsonLines lines(in, "results file " + file_name(path_));
   bool dropped = false;
-  while (std::getline(in, line)) {
-    if (in.eof()) break;  // no line feed after it: torn by a crash
-    ++line_number;
-    const std::uintmax_t line_bytes = line.size() + 1;
-    if (is_blank(line)) {
-      complete_bytes += line_bytes;
-      continue;
-    }
+  while (const auto line = lines.next()) {
+    if (!line->terminated) break;  // torn by a crash
     Value result;
     try {
-      result = json_loads(line);
+      result = lines.object(*line);
     } catch (const ValueError&) {
     }
     const auto id = result.is_object() ? result.find("id") : result.end();
-    if (!result.is_object() || id == result.end()) {
-      throw ValueError("results file " + file_name(path_) + " line " + std::to_string(line_number) +
-                       " is not a JSON object with an \"id\"");
+    if (id == result.end()) {
+      throw ValueError(lines.where(*line) + " is not a JSON object with an \"id\"");
     }
     const bool failed = result.contains("error") && !result["error"].is_null();
     if (failed && drop_failed) {
       dropped = true;
-    } else {
-      if (!ids_.insert(id_key(*id)).second) {
-        throw ValueError("results file " + file_name(path_) + " line " +
-                         std::to_string(line_number) + " repeats the id " + id->dump());
-      }
-      ++resumed_;
-      if (failed) ++resumed_failed_;
-      if (kept) kept->write(line + '\n');
-      if (on_line) {
-        try {
-          on_line(result);
-        } catch (const ValueError& e) {
-          throw ValueError("results file " + file_name(path_) + " line " +
-                           std::to_string(line_number) + " " + e.what());
-        }
+      continue;
+    }
+    if (!ids_.insert(id_key(*id)).second) {
+      throw ValueError(lines.where(*line) + " repeats the id " + id->dump());
+    }
+    ++resumed_;
+    if (failed) ++resumed_failed_;
+    if (kept) kept->write(line->text + '\n');
+    if (on_line) {
+      try {
+        on_line(result);
+      } catch (const ValueError& e) {
+        throw ValueError(lines.where(*line) + " " + e.what());
       }
     }
-    complete_bytes += line_bytes;
   }
-  if (in.bad()) fail("cannot read the results file", errno);
+  if (lines.failed()) fail("cannot read the results file", errno);
   in.close();
   if (dropped) {
     kept->commit();
-  } else if (fs::file_size(path_) != complete_bytes) {
-    fs::resize_file(path_, complete_bytes);
+  } else if (fs::file_size(path_) != lines.terminated_bytes()) {
+    fs::resize_file(path_, lines.terminated_bytes());
   }
 }
 

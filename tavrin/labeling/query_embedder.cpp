@@ -60,13 +60,6 @@ std::string model_key(const vectorstore::Embeddings& model) {
   return address.str();
 }
 
-std::string model_name(const vectorstore::Embeddings& model) {
-  const std::string endpoint = model.endpoint();
-  if (!endpoint.empty()) return "embedding endpoint " + endpoint;
-  const std::string identity = model.identity();
-  return identity.empty() ? std::string("the embedding model") : "embedding model " + identity;
-}
-
 }  // namespace
 
 struct QueryEmbedder::State : std::enable_shared_from_this<State> {
@@ -76,7 +69,7 @@ struct QueryEmbedder::State : std::enable_shared_from_this<State> {
     Queue& queue = queues[key];
     if (!queue.model) {
       queue.model = model;
-      queue.name = model_name(*model);
+      queue.name = vectorstore::model_name(*model);
     }
     return queue;
   }

@@ -14,12 +14,6 @@ std::string fixed(double value, int decimals) {
   return text;
 }
 
-std::string percent(std::size_t part, std::size_t whole) {
-  return whole == 0
-             ? "-"
-             : fixed(100.0 * static_cast<double>(part) / static_cast<double>(whole), 1) + "%";
-}
-
 std::string duration(double seconds) {
   const auto s = static_cast<long long>(std::llround(seconds));
   if (s < 60) return std::to_string(s) + "s";
@@ -42,6 +36,12 @@ std::string accuracy_row(const std::string& name, const FieldTally& t) {
 }
 
 }  // namespace
+
+std::string percent(std::size_t part, std::size_t whole) {
+  return whole == 0
+             ? "-"
+             : fixed(100.0 * static_cast<double>(part) / static_cast<double>(whole), 1) + "%";
+}
 
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed) {
   const std::size_t this_run = tally.done - tally.resumed;
@@ -71,8 +71,7 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
     lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +
                     std::to_string(tally.embedding_calls) + " calls (this run)");
   }
-  FieldTally all;
-  for (const auto& [field, t] : tally.fields) all += t;
+  const FieldTally all = tally.all_fields();
   lines.push_back("  values    " + std::to_string(all.kept) + " kept, " +
                   std::to_string(all.replaced) + " replaced, " + std::to_string(all.abstained) +
                   " abstained, " + std::to_string(all.missing) + " missing");

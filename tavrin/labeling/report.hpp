@@ -13,6 +13,9 @@
 
 namespace tavrin::labeling {
 
+/// "86.3%" for 863 of 1000; "-" when `whole` is 0.
+std::string percent(std::size_t part, std::size_t whole);
+
 /// Records done of the total, the rate of this run (records done since it began, over
 /// `elapsed`), the time left at that rate, failures, retries and tokens.
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed);

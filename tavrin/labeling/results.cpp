@@ -3,12 +3,15 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 #include <unordered_set>
+#include <utility>
 
 #include "tavrin/core/errors.hpp"
-#include "tavrin/core/json.hpp"
+#include "tavrin/core/json_lines.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/olvane.hpp"
 
 namespace tavrin::labeling {
 namespace {
@@ -36,8 +39,31 @@ std::string decision_of(const Value& decisions, const std::string& field) {
   return entry == decisions.end() ? "" : entry->value("decision", Value("")).get<std::string>();
 }
 
-bool is_blank(const std::string& line) {
-  return line.find_first_not_of(" \t\r") == std::string::npos;
+[[noreturn]] void cannot_read(const std::string& path) {
+  throw std::filesystem::filesystem_error("cannot read the results file", path,
+                                          std::error_code(errno, std::generic_category()));
+}
+
+// Takes from `pool` the first correction of a field not yet shown this round whose value was
+// not shown before; fields take turns so that one field cannot fill the summary.
+std::vector<Correction> take_in_turns(const std::vector<const Correction*>& pool,
+                                      std::size_t count) {
+  std::vector<Correction> picked;
+  std::set<std::pair<std::string, std::string>> seen;
+  bool progressed = true;
+  while (picked.size() < count && progressed) {
+    progressed = false;
+    std::set<std::string> fields_this_round;
+    for (const Correction* c : pool) {
+      if (picked.size() == count) break;
+      if (fields_this_round.count(c->field) != 0) continue;
+      if (!seen.insert({c->field, c->from.dump()}).second) continue;
+      fields_this_round.insert(c->field);
+      picked.push_back(*c);
+      progressed = true;
+    }
+  }
+  return picked;
 }
 
 }  // namespace
@@ -106,48 +132,79 @@ void count_result(JobTally& tally, const ResultLine& line, const std::vector<std
   }
 }
 
-JobTally tally_results(const std::vector<std::string>& paths,
-                       const std::vector<std::string>& fields) {
-  JobTally tally;
-  for (const std::string& field : fields) tally.fields[field];
+ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& scored, Value gold) {
+  ResultLine line;
+  line.id = std::move(id);
+  line.checked = scored.checked_result;
+  line.decisions = scored.decisions();
+  line.predicted = std::move(predicted);
+  line.gold = std::move(gold);
+  return line;
+}
+
+void read_results(const std::vector<std::string>& paths,
+                  const std::function<void(const ResultLine&)>& each) {
   std::unordered_set<std::string> ids;
   for (const std::string& path : paths) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      throw std::filesystem::filesystem_error("cannot read the results file", path,
-                                              std::error_code(errno, std::generic_category()));
-    }
-    std::string text;
-    std::size_t number = 0;
-    while (std::getline(in, text)) {
-      if (in.eof()) break;  // no line feed after it: torn by a crash
-      ++number;
-      if (is_blank(text)) continue;
-      const std::string where = "results file '" + path + "' line " + std::to_string(number);
-      Value json;
-      try {
-        json = json_loads(text);
-      } catch (const ValueError& e) {
-        throw ValueError(where + " is not JSON: " + e.what());
-      }
+    if (!in) cannot_read(path);
+    JsonLines lines(in, "results file '" + path + "'");
+    while (const auto text = lines.next()) {
+      if (!text->terminated) break;  // torn by a crash
+      const Value json = lines.object(*text);
       ResultLine line;
       try {
         line = ResultLine::from_json(json);
       } catch (const ValueError& e) {
-        throw ValueError(where + " " + e.what());
+        throw ValueError(lines.where(*text) + " " + e.what());
       }
       if (!ids.insert(line.id.dump()).second) {
-        throw ValueError(where + " repeats the id " + line.id.dump());
+        throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump());
       }
-      count_result(tally, line, fields);
+      each(line);
     }
-    if (in.bad()) {
-      throw std::filesystem::filesystem_error("cannot read the results file", path,
-                                              std::error_code(errno, std::generic_category()));
-    }
+    if (lines.failed()) cannot_read(path);
   }
+}
+
+JobTally tally_results(const std::vector<std::string>& paths,
+                       const std::vector<std::string>& fields) {
+  JobTally tally;
+  for (const std::string& field : fields) tally.fields[field];
+  read_results(paths, [&](const ResultLine& line) { count_result(tally, line, fields); });
   tally.total = tally.done;
   return tally;
+}
+
+std::vector<Correction> corrections_of(const ResultLine& line,
+                                       const std::vector<std::string>& fields) {
+  std::vector<Correction> corrections;
+  if (line.error) return corrections;
+  for (const std::string& field : fields) {
+    const auto decision = line.decisions.find(field);
+    if (decision == line.decisions.end()) continue;
+    const std::string kind = decision->value("decision", Value("")).get<std::string>();
+    if (kind != "replaced" && kind != "abstained") continue;
+    Correction c{field, line.predicted.value(field, Value()), line.checked.value(field, Value())};
+    const Value score = decision->value("score", Value());
+    if (score.is_number()) c.score = score.get<double>();
+    c.nearest = decision->value("nearest", Value());
+    const auto truth = line.gold.is_object() ? line.gold.find(field) : line.gold.end();
+    if (truth != line.gold.end()) c.right = is_true_label(c.to, *truth);
+    corrections.push_back(std::move(c));
+  }
+  return corrections;
+}
+
+std::vector<Correction> pick_examples(const std::vector<Correction>& corrections,
+                                      std::size_t count) {
+  std::vector<const Correction*> right;
+  std::vector<const Correction*> wrong;
+  for (const Correction& c : corrections) (c.right == false ? wrong : right).push_back(&c);
+  const bool show_wrong = !wrong.empty() && count > 1;
+  std::vector<Correction> picked = take_in_turns(right, show_wrong ? count - 1 : count);
+  if (show_wrong) picked.push_back(*wrong.front());
+  return picked;
 }
 
 }  // namespace tavrin::labeling

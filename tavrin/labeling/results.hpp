@@ -6,12 +6,18 @@
 //   tally.fields["category"].checked_right      // -> of those with a true label, right ones
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tavrin/core/value.hpp"
 #include "tavrin/labeling/job.hpp"
+
+namespace tavrin::olvane {
+struct ScoredCheck;
+}  // namespace tavrin::olvane
 
 namespace tavrin::labeling {
 
@@ -40,10 +46,19 @@ struct ResultLine {
   static ResultLine from_json(const Value& line);
 };
 
+/// The line of a record whose mapping `predicted` was checked as `scored` (check_result_scored
+/// of that mapping), with `gold` its true labels or null; no answer, no attempt, no usage.
+ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& scored, Value gold);
+
 /// Counts `line` into `tally`: done, failed, and per target field of `fields` its decision and,
 /// when the line holds the field's true label, whether the predicted and the checked values
 /// were it (compared as text: a CSV reader may have typed the true label as a number).
 void count_result(JobTally& tally, const ResultLine& line, const std::vector<std::string>& fields);
+
+/// Calls `each` with every line of the results files at `paths`, in order, as tally_results
+/// reads them, with its errors.
+void read_results(const std::vector<std::string>& paths,
+                  const std::function<void(const ResultLine&)>& each);
 
 /// The tally of every line of the results files at `paths`, as if they were one file (the
 /// shards of one table): total is the lines counted. Blank lines are passed over, and so is a
@@ -53,5 +68,25 @@ void count_result(JobTally& tally, const ResultLine& line, const std::vector<std
 /// cannot be read.
 JobTally tally_results(const std::vector<std::string>& paths,
                        const std::vector<std::string>& fields);
+
+/// A predicted value that the check replaced by the nearest label, or abstained on.
+struct Correction {
+  std::string field{};
+  Value from{};                   // the predicted value
+  Value to{};                     // the checked value; null when the check abstained
+  std::optional<double> score{};  // the nearest label's similarity
+  Value nearest{};                // the nearest label
+  std::optional<bool> right{};    // whether `to` is the true label, when the line holds it
+};
+
+/// The corrections of `line`: its fields of `fields`, in that order, that were replaced or
+/// abstained on. None for a failed line.
+std::vector<Correction> corrections_of(const ResultLine& line,
+                                       const std::vector<std::string>& fields);
+
+/// Up to `count` telling corrections for a summary: distinct values, fields taken in turn,
+/// right ones first and one wrong one (if any) last, so that the examples stay honest.
+std::vector<Correction> pick_examples(const std::vector<Correction>& corrections,
+                                      std::size_t count);
 
 }  // namespace tavrin::labeling

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/text.hpp"
 #include "tests/support/test_helpers.hpp"
 
 namespace tavrin::labeling {
@@ -65,6 +66,42 @@ TEST(TallyResults, ShardsCountAsOneFileAndAnIdInTwoIsRefused) {
   expect_error<ValueError>(
       [&] { tally_results({dir / "d.jsonl"}, {"类别"}); },
       "results file '" + (dir / "d.jsonl") + "' line 2 has a \"decisions\" that is no object");
+}
+
+TEST(Corrections, OfALineAreItsReplacedAndAbstainedFieldsMarkedRightWhenTheTruthIsKnown) {
+  const ResultLine line = ResultLine::from_json(Value::parse(
+      R"({"id":1,"checked":{"a":"x","b":null,"c":"k","d":null},)"
+      R"("decisions":{"a":{"decision":"replaced","score":0.8,"nearest":"x"},)"
+      R"("b":{"decision":"abstained","score":0.2,"nearest":"y"},"c":{"decision":"kept"},)"
+      R"("d":{"decision":"missing"}},"predicted":{"a":"x ","b":"??","c":"k"},"gold":{"a":"z"},)"
+      R"("answer":null,"attempts":1,"usage":null,"error":null})"));
+  const auto corrections = corrections_of(line, {"d", "c", "b", "a"});
+  ASSERT_EQ(corrections.size(), 2u);
+  EXPECT_EQ(corrections[0].field, "b");
+  EXPECT_EQ(corrections[0].from, "??");
+  EXPECT_TRUE(corrections[0].to.is_null());
+  EXPECT_EQ(corrections[0].nearest, "y");
+  EXPECT_EQ(corrections[0].right, std::nullopt);
+  EXPECT_EQ(corrections[1].to, "x");
+  EXPECT_EQ(corrections[1].score, 0.8);
+  EXPECT_EQ(corrections[1].right, false);
+  EXPECT_TRUE(corrections_of(ResultLine::from_json(Value::parse(kFailed)), {"类别"}).empty());
+}
+
+TEST(Corrections, ExamplesHaveDistinctValuesFieldsInTurnAndOneWrongLast) {
+  const auto correction = [](const char* field, const char* from, bool right) {
+    return Correction{.field = field, .from = from, .to = "t", .right = right};
+  };
+  const std::vector<Correction> corrections = {
+      correction("category", "售后服务部", true), correction("category", "售后服务部", true),
+      correction("category", "物流", true),       correction("category", "其他", false),
+      correction("priority", "p1", true),         correction("product", "手机 ", true),
+  };
+  std::vector<std::string> shown;
+  for (const Correction& c : pick_examples(corrections, 4)) shown.push_back(str(c.from));
+  EXPECT_EQ(shown, (std::vector<std::string>{"售后服务部", "p1", "手机 ", "其他"}));
+  EXPECT_TRUE(pick_examples(corrections, 0).empty());
+  EXPECT_EQ(pick_examples({corrections[0], corrections[1]}, 5).size(), 1u);
 }
 
 }  // namespace

@@ -92,6 +92,13 @@ std::string Embeddings::endpoint() const { return {}; }
 
 bool Embeddings::blocking() const { return false; }
 
+std::string model_name(const Embeddings& model) {
+  const std::string endpoint = model.endpoint();
+  if (!endpoint.empty()) return "embedding endpoint " + endpoint;
+  const std::string identity = model.identity();
+  return identity.empty() ? std::string("the embedding model") : "embedding model " + identity;
+}
+
 asio::awaitable<std::vector<std::vector<float>>> Embeddings::async_embed_queries(
     std::vector<std::string> texts) {
   if (!blocking()) co_return embed_each(*this, texts);

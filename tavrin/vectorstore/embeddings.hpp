@@ -50,6 +50,10 @@ class Embeddings {
       std::vector<std::string> texts);
 };
 
+/// How messages name `model`: "embedding endpoint <endpoint()>", else "embedding model
+/// <identity()>", else "the embedding model".
+std::string model_name(const Embeddings& model);
+
 /// Hashed character n-grams, `dim` components. For a text: decode UTF-8 into code points
 /// (each invalid byte becomes U+FFFD) and map ASCII A-Z to a-z; put U+0002 before and U+0003
 /// after; for n = 1, 2, 3 and every run of n consecutive code points, let h be the 64-bit
