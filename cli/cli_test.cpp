@@ -323,6 +323,30 @@ std::vector<Value> json_lines(const std::string& text) {
   return lines;
 }
 
+TEST_F(Cli, CheckAnswersEachLineAsItComesAndNeverOverwritesAMemberWithItsScores) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  // The second line is written only once the first one's answer is out (or after 10 s).
+  const std::string command =
+      "cd '" + dir_.string() +
+      "' && (printf '{\"category\": \"售后\"}\\n'; i=0; while [ ! -s streamed ] && [ $i -lt 200 ]; "
+      "do sleep 0.05; i=$((i+1)); done; cp streamed first; "
+      "printf '{\"category\": \"技术故障\"}\\n') | '" +
+      TAVRIN_CLI_PATH + "' check - --labels labels.json --stores stores >streamed 2>stderr";
+  ASSERT_EQ(std::system(command.c_str()), 0) << slurp(dir_ / "stderr");
+  EXPECT_EQ(slurp(dir_ / "first"), "{\"category\":\"售后服务\"}\n");
+  EXPECT_EQ(slurp(dir_ / "streamed"), "{\"category\":\"售后服务\"}\n{\"category\":\"技术故障\"}\n");
+
+  const Result scored = run("check - --labels labels.json --stores stores --scores", "",
+                            "{\"category\": \"售后\", \"decisions\": \"mine\"}\n{}\n");
+  EXPECT_EQ(scored.status, 1);
+  EXPECT_EQ(json_lines(scored.out).size(), 1u) << scored.out;
+  EXPECT_NE(scored.err.find("tavrin check: standard input line 1 has a member \"decisions\" of "
+                            "its own, which --scores would overwrite\n"),
+            std::string::npos)
+      << scored.err;
+}
+
 TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);

@@ -58,28 +58,12 @@ std::vector<std::string> chosen_fields(const Value& labels, const std::string& f
   return fields;
 }
 
-void read_json_lines(std::string_view text, const std::string& source,
-                     const std::function<void(Value)>& each,
-                     const std::function<void(const std::string&)>& bad) {
+std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
   std::istringstream in{std::string(text)};
   JsonLines lines(in, source);
-  while (const auto line = lines.next()) {
-    Value record;
-    try {
-      record = lines.object(*line);
-    } catch (const ValueError& e) {
-      bad(e.what());
-      continue;
-    }
-    each(std::move(record));
-  }
-}
-
-std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
   std::vector<Value> records;
-  read_json_lines(
-      text, source, [&](Value record) { records.push_back(std::move(record)); },
-      [](const std::string& why) { throw UsageError(why); });
+  while (const auto line = lines.next())
+    records.push_back(usage_checked([&] { return lines.object(*line); }));
   return records;
 }
 

@@ -77,12 +77,6 @@ Value read_labels(const std::string& path);
 std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
                                        const std::string& labels_source);
 
-/// Calls `each` with every non-blank line that is a JSON object, in order, and `bad` with a
-/// message naming `source` and the line number for every other non-blank line.
-void read_json_lines(std::string_view text, const std::string& source,
-                     const std::function<void(Value)>& each,
-                     const std::function<void(const std::string&)>& bad);
-
 /// One JSON object per non-blank line. A line that is not a JSON object is a UsageError
 /// naming `source` and the line number.
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source);

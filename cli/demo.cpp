@@ -18,12 +18,12 @@
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/stores.hpp"
-#include "tavrin/olvane.hpp"
 #include "tavrin/tessick.hpp"
 
 namespace tavrin::cli {
@@ -124,20 +124,23 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
     by_id[std::move(key)] = std::move(record);
   }
   const auto fields = labeling::label_fields(labels);
-  std::string lines;
+  std::vector<Value> predictions;
   for (std::size_t i = 0; i < test.size(); ++i) {
-    const Value truth = row_object(test, i);
-    const std::string id = str(truth[kIdColumn]);
+    const std::string id = str(test.iloc(i)[kIdColumn]);
     const auto found = by_id.find(id);
     if (found == by_id.end()) {
       throw std::runtime_error(file.string() + " has no prediction for test row id " +
                                in_quotes(id) + ": it does not belong to this table");
     }
+    predictions.push_back(found->second);
+  }
+  const auto checks = labeling::check_batch(predictions, labels, fields, stores, min_score);
+  std::string lines;
+  for (std::size_t i = 0; i < test.size(); ++i) {
+    const Value truth = row_object(test, i);
     Value gold = Value::object();
     for (const std::string& field : fields) gold[field] = truth[field];
-    const Value& prediction = found->second;
-    const auto scored = olvane::check_result_scored(prediction, labels, fields, stores, min_score);
-    lines += labeling::checked_line(truth[kIdColumn], prediction, scored, std::move(gold))
+    lines += labeling::checked_line(truth[kIdColumn], predictions[i], checks[i], std::move(gold))
                  .to_json()
                  .dump(-1, ' ', false, Value::error_handler_t::replace) +
              "\n";
@@ -234,7 +237,7 @@ std::string summary_text(const DemoRun& run) {
     << run.test_rows << " test\n"
     << "  predictions      " << run.prediction_source << "\n";
   if (run.tally.failed > 0) {
-    s << "  failed requests  " << run.tally.failed << " (not counted below)\n";
+    s << "  failed requests  " << run.tally.failed << " (their values count as wrong)\n";
   }
   const std::size_t checked = t.kept + t.replaced + t.abstained;
   s << "  fields checked   " << checked << " of " << checked + t.missing << " (" << t.missing

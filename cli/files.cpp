@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <istream>
+#include <memory>
+#include <streambuf>
 #include <system_error>
 
 #include "cli/common.hpp"
@@ -79,13 +83,16 @@ class Input {
   std::string read_all() const {
     std::string content;
     char block[1 << 16];
+    while (const std::size_t got = read_some(block, sizeof block)) content.append(block, got);
+    return content;
+  }
+
+  // Up to `size` bytes into `buffer`; 0 at the end of the input.
+  std::size_t read_some(char* buffer, std::size_t size) const {
     while (true) {
-      const ssize_t got = ::read(descriptor_.number, block, sizeof block);
-      if (got > 0) {
-        content.append(block, static_cast<std::size_t>(got));
-      } else if (got == 0) {
-        return content;
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      const ssize_t got = ::read(descriptor_.number, buffer, size);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // A non-blocking standard input: wait until it has more.
         pollfd ready{descriptor_.number, POLLIN, 0};
         ::poll(&ready, 1, -1);
@@ -112,6 +119,35 @@ class Input {
 
   std::string path_;
   Descriptor descriptor_;
+};
+
+// An Input read a block at a time through a stream.
+class InputBuffer : public std::streambuf {
+ public:
+  explicit InputBuffer(const std::string& path) : input_(path) {}
+
+ protected:
+  int_type underflow() override {
+    const std::size_t got = input_.read_some(block_.data(), block_.size());
+    if (got == 0) return traits_type::eof();
+    setg(block_.data(), block_.data(), block_.data() + got);
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  Input input_;
+  std::array<char, 1 << 16> block_{};
+};
+
+class InputStream : public std::istream {
+ public:
+  explicit InputStream(const std::string& path) : std::istream(nullptr), buffer_(path) {
+    rdbuf(&buffer_);
+    exceptions(std::ios::badbit);  // a failed read comes out as its UsageError
+  }
+
+ private:
+  InputBuffer buffer_;
 };
 
 // Refuses an output path that is empty or already holds something that `fits` refuses.
@@ -152,6 +188,10 @@ auto table_of(const std::string& path, Read read) {
 }  // namespace
 
 std::string read_input(const std::string& path) { return Input(path).read_all(); }
+
+std::unique_ptr<std::istream> open_input(const std::string& path) {
+  return std::make_unique<InputStream>(path);
+}
 
 frame::DataFrame read_table(const std::string& path) {
   return table_of(path, [&] { return frame::read_csv(path); });

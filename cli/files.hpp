@@ -9,6 +9,8 @@
 #pragma once
 
 #include <filesystem>
+#include <istream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,10 @@ namespace tavrin::cli {
 /// (missing, unreadable, a directory, a device, a named pipe) is a UsageError naming it, and
 /// so is a read that fails midway.
 std::string read_input(const std::string& path);
+
+/// The same input as a stream read a block at a time, so that memory does not grow with it;
+/// the same UsageErrors, at once for what the path is and as they come for a failed read.
+std::unique_ptr<std::istream> open_input(const std::string& path);
 
 /// read_csv of the regular file at `path`, with every fault of the file (missing, not a
 /// regular file, a ragged row, invalid UTF-8, no header, an unterminated quote...) a

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -71,6 +72,13 @@ std::string answer_string(const Value& reply);
 ///   parse_answer("好的：\n```python\n{'topic': 'customer service'}\n```")
 ///   // -> {"topic":"customer service"}
 Value parse_answer(std::string_view answer);
+
+/// parse_answer for an answer to a question about `target_fields`: of the mappings in the
+/// answer (those that no other mapping holds), the one holding the most target fields, the
+/// last of those that hold equally many. A model that quotes the record before its answer
+/// (`订单 {"产品": "电视"} → {"产品": "电视", "类别": "售后服务"}`) is read by its answer. The
+/// same ValueError when the answer holds no mapping.
+Value parse_answer(std::string_view answer, const std::vector<std::string>& target_fields);
 
 /// Sends `prompt` with model `llm_name`, the integer temperature 1 and the headers
 /// "Authorization" then "Content-Type", and yields the reply's "choices"[0]["message"]

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
@@ -126,22 +127,57 @@ std::optional<Value> as_mapping(std::string_view span) {
   return std::nullopt;
 }
 
-}  // namespace
-
-Value parse_answer(std::string_view answer) {
-  const std::string_view text = without_reasoning(answer);
+// Calls `each` with every mapping of `text` that no other mapping holds, in order, until it
+// returns false.
+template <class Each>
+void for_each_mapping(std::string_view text, Each each) {
   SpanScanner scanner(text, kScanBudgetFactor * text.size() + kScanBudgetFloor);
-  for (std::size_t open = text.find('{'); open != kNotFound && !scanner.exhausted();
-       open = text.find('{', open + 1)) {
+  for (std::size_t open = text.find('{'); open != kNotFound && !scanner.exhausted();) {
     const std::size_t end = scanner.span_end(open);
-    if (end == kNotFound) continue;
-    if (std::optional<Value> mapping = as_mapping(text.substr(open, end - open))) {
-      return std::move(*mapping);
-    }
+    std::optional<Value> mapping;
+    if (end != kNotFound) mapping = as_mapping(text.substr(open, end - open));
+    if (mapping && !each(std::move(*mapping))) return;
+    open = text.find('{', mapping ? end : open + 1);
   }
+}
+
+[[noreturn]] void no_mapping(std::string_view answer) {
   throw ValueError("the answer holds no JSON object or Python mapping: " +
                    core::internal::quote(answer, 0, answer.size()) +
                    (answer.size() > tavrin::internal::kExcerptBytes ? "..." : ""));
+}
+
+std::size_t fields_held(const Value& mapping, const std::vector<std::string>& fields) {
+  std::size_t held = 0;
+  for (const std::string& field : fields) held += mapping.contains(field);
+  return held;
+}
+
+}  // namespace
+
+Value parse_answer(std::string_view answer) {
+  std::optional<Value> first;
+  for_each_mapping(without_reasoning(answer), [&](Value mapping) {
+    first = std::move(mapping);
+    return false;
+  });
+  if (!first) no_mapping(answer);
+  return std::move(*first);
+}
+
+Value parse_answer(std::string_view answer, const std::vector<std::string>& target_fields) {
+  std::optional<Value> best;
+  std::size_t best_held = 0;
+  for_each_mapping(without_reasoning(answer), [&](Value mapping) {
+    const std::size_t held = fields_held(mapping, target_fields);
+    if (!best || held >= best_held) {
+      best = std::move(mapping);
+      best_held = held;
+    }
+    return true;
+  });
+  if (!best) no_mapping(answer);
+  return std::move(*best);
 }
 
 }  // namespace tavrin::palisk

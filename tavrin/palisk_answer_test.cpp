@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/palisk.hpp"
@@ -36,6 +37,23 @@ TEST(ParseAnswer, FindsTheMappingInTheFormsModelsAnswerIn) {
   for (const Case& c : cases) {
     EXPECT_EQ(parse_answer(c.answer).dump(), c.mapping) << c.answer;
   }
+}
+
+TEST(ParseAnswer, ForTargetFieldsTakesTheMappingHoldingMostOfThemTheLastOfEqualOnes) {
+  const std::vector<std::string> fields = {"product", "category"};
+  const auto parsed = [&](std::string_view answer) { return parse_answer(answer, fields).dump(); };
+  // The record quoted before the answer.
+  EXPECT_EQ(parsed(R"(订单 {"product": "电视"} → {"product": "电视", "category": "售后服务"})"),
+            R"({"product":"电视","category":"售后服务"})");
+  EXPECT_EQ(parse_answer(R"(订单 {"product": "电视"} → {"product": "电视", "category": "x"})"),
+            Value({{"product", "电视"}}));
+  // A draft, then the final answer.
+  EXPECT_EQ(parsed(R"({"product": "a"} no: {"product": "b"})"), R"({"product":"b"})");
+  EXPECT_EQ(parsed(R"({"product": "a", "category": "c"} and {"note": {"product": "b"}})"),
+            R"({"product":"a","category":"c"})");
+  EXPECT_EQ(parsed(R"(<think>{"product": "a", "category": "b"}</think>{"x": 1})"), R"({"x":1})");
+  expect_error<ValueError>([&] { parse_answer("none", fields); },
+                           "the answer holds no JSON object or Python mapping: \"none\"");
 }
 
 TEST(ParseAnswer, AnAnswerWithoutAMappingFailsQuotingItsStart) {

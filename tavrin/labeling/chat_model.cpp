@@ -34,6 +34,13 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   }
 }
 
+// What answers, as the run's settings record it.
+Value model_settings(const ChatEndpoint& endpoint) {
+  return {{"model", endpoint.model},
+          {"temperature", endpoint.temperature},
+          {"json_mode", endpoint.json_mode}};
+}
+
 // The job with a client of its own, closed with its connections when the job ends, so that
 // nothing keeps the context running.
 template <class Records>
@@ -42,6 +49,7 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
                                                  quellin::ClientOptions options,
                                                  JobSettings settings, JobProgress progress) {
   options.max_connections_per_host = std::max(options.max_connections_per_host, settings.in_flight);
+  settings.model = model_settings(endpoint);
   quellin::Client client(co_await boost::asio::this_coro::executor, std::move(options));
   co_return co_await run_job(std::move(records), std::move(prompter), std::move(field_stores),
                              chat_model(client, std::move(endpoint)), std::move(settings),

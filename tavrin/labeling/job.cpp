@@ -23,9 +23,11 @@
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
 #include "tavrin/labeling/results.hpp"
+#include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -216,22 +218,6 @@ struct Answered {
   ModelReply reply;
 };
 
-// A field store searched with a vector made beforehand for the one value it is asked about.
-class EmbeddedQuery : public vectorstore::VectorStore {
- public:
-  EmbeddedQuery(std::shared_ptr<const vectorstore::FAISS> store, std::vector<float> vector)
-      : store_(std::move(store)), vector_(std::move(vector)) {}
-
-  std::vector<vectorstore::ScoredDocument> similarity_search_with_score(
-      const Value& /*query*/, std::size_t topk) const override {
-    return store_->similarity_search_with_score_by_vector(vector_, topk);
-  }
-
- private:
-  std::shared_ptr<const vectorstore::FAISS> store_;
-  std::vector<float> vector_;
-};
-
 // The job: what it owns, the queues between its stages, and its tasks. Every task runs on one
 // executor, so nothing is locked; each holds the job, which lives until the last one ends.
 struct Job {
@@ -372,14 +358,14 @@ asio::awaitable<void> read_records(std::shared_ptr<Job> job) {
 }
 
 // The checked line of an answer. Every failure of the answer or of its check is the record's.
-asio::awaitable<ResultLine> checked_line(const std::shared_ptr<Job>& job,
+asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
                                          const Answered& answered) {
   const Value& id = answered.id;
   const Value& gold = answered.gold;
   const ModelReply& reply = answered.reply;
   Value predicted;
   try {
-    predicted = palisk::parse_answer(reply.answer);
+    predicted = palisk::parse_answer(reply.answer, job->fields());
   } catch (const ValueError& e) {
     co_return failed_line(id, gold, reply.answer, reply.attempts, e.what());
   }
@@ -387,29 +373,12 @@ asio::awaitable<ResultLine> checked_line(const std::shared_ptr<Job>& job,
   std::string error;
   try {
     // The values to look up, by the model of their store: one wait per model.
-    struct Group {
-      std::shared_ptr<vectorstore::Embeddings> model;
-      std::vector<std::string> texts;
-      std::vector<std::pair<std::string, std::shared_ptr<const vectorstore::FAISS>>> stores;
-    };
-    std::map<const vectorstore::Embeddings*, Group> groups;
     StoreMap stores = job->field_stores;
-    for (const olvane::LookUp& look_up :
-         olvane::values_to_look_up(predicted, prompt.labels, prompt.fields)) {
-      auto faiss = std::dynamic_pointer_cast<const vectorstore::FAISS>(stores.at(look_up.field));
-      if (!faiss) continue;  // another kind of store embeds its own queries
-      Group& group = groups[&faiss->embeddings()];
-      group.model = faiss->embedding_model();
-      group.texts.push_back(vectorstore::FAISS::query_text(look_up.value));
-      group.stores.emplace_back(look_up.field, std::move(faiss));
-    }
-    for (auto& [key, group] : groups) {
+    std::vector<QueryGroup> groups = query_groups(predicted, prompt.labels, prompt.fields, stores);
+    for (const QueryGroup& group : groups) {
       std::vector<std::vector<float>> vectors =
-          co_await job->embedder.embed(group.model, std::move(group.texts), true);
-      for (std::size_t i = 0; i < group.stores.size(); ++i) {
-        stores[group.stores[i].first] =
-            std::make_shared<EmbeddedQuery>(group.stores[i].second, std::move(vectors.at(i)));
-      }
+          co_await job->embedder.embed(group.model, group.texts, true);
+      use_vectors(stores, group, std::move(vectors));
     }
     const olvane::ScoredCheck scored = olvane::check_result_scored(
         predicted, prompt.labels, prompt.fields, stores, job->settings.min_score);
@@ -421,7 +390,7 @@ asio::awaitable<ResultLine> checked_line(const std::shared_ptr<Job>& job,
 }
 
 asio::awaitable<void> check(std::shared_ptr<Job> job, Answered answered) {
-  const ResultLine line = co_await checked_line(job, answered);
+  const ResultLine line = co_await check_answer(job, answered);
   --job->checking;
   job->checks_done.notify();
   job->finish(line);
@@ -475,6 +444,8 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
   co_await asio::this_coro::throw_if_cancelled(false);
   check_settings(prompter, field_stores, settings);
   const std::size_t total = check_records(records, settings);
+  const Value run = run_settings(prompter, field_stores, settings);
+  require_same_run_settings(settings.out_path, run);
   const auto executor = co_await asio::this_coro::executor;
   auto job =
       std::make_shared<Job>(std::move(records), std::move(prompter), std::move(field_stores),
@@ -484,6 +455,7 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
                        [&](const Value& line) {
                          count_result(job->tally, ResultLine::from_json(line), job->fields());
                        });
+  write_run_settings(job->settings.out_path, run);
   job->tally.resumed = job->journal->resumed();
   job->tally.total = total;
   job->records.rewind();
@@ -520,6 +492,7 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
   predicted_right += other.predicted_right;
   checked_right += other.checked_right;
   gold_abstained += other.gold_abstained;
+  gold_failed += other.gold_failed;
   return *this;
 }
 

@@ -66,19 +66,24 @@ struct JobSettings {
   std::optional<double> min_score{};  // abstain below this similarity
   Shard shard{};
   bool retry_failed = false;  // do again the records whose earlier result is an error
+  // What answers (e.g. {"model": "qwen-max", "temperature": 0}), recorded with the settings of
+  // the run: a resume with another is refused. run_job_blocking fills it in.
+  Value model{};
 };
 
-/// Counts of one target field: its decisions over all results, and over the results that
-/// carry the record's true label ("gold"), how often each value was that label.
+/// Counts of one target field: its decisions over the answered results, and over the results
+/// that carry the record's true label ("gold"), failed ones included, how often each value was
+/// that label (a failed record's never is).
 struct FieldTally {
   std::size_t kept = 0;
   std::size_t replaced = 0;
   std::size_t abstained = 0;
   std::size_t missing = 0;
-  std::size_t gold = 0;             // results with a true label for the field
+  std::size_t gold = 0;             // results with a true label for the field, failed included
   std::size_t predicted_right = 0;  // of them, the model's value was the true label (as text)
   std::size_t checked_right = 0;    // the checked value was the true label
   std::size_t gold_abstained = 0;   // the check abstained
+  std::size_t gold_failed = 0;      // the record failed
 
   FieldTally& operator+=(const FieldTally& other);
 };
@@ -119,6 +124,10 @@ using JobProgress = std::function<void(const JobTally&)>;
 /// target field without a store, `in_flight` 0, a bad shard, a results file that is not one,
 /// or a line of it (named by its number) that is not a result: a line without an error whose
 /// "checked", "predicted" or "decisions" is missing or no object.
+///
+/// The settings that shape the result lines (run_settings) are recorded beside the results
+/// file before any request; ValueError naming each difference when the file holds lines written
+/// with other settings (record_run_settings).
 ///
 /// Then the records are prepared 16 at a time: their texts embedded for the stores the prompts
 /// search, awaited through a QueryEmbedder that gathers the texts of the records being prepared

@@ -18,6 +18,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/openai/embeddings.hpp"
 #include "tavrin/palisk.hpp"
@@ -31,6 +32,7 @@ namespace tavrin::labeling {
 namespace {
 
 namespace asio = boost::asio;
+using tavrin::testing::expect_error;
 using tavrin::testing::LoopbackServer;
 using tavrin::testing::OpenAiServer;
 using tavrin::testing::Reply;
@@ -125,7 +127,9 @@ const frame::DataFrame kRecords(Value{
     {"优先级", {"高", "中", "低", "高", "中", "低"}}});
 
 std::map<std::string, std::string> kReplies = {
-    {"r1", chat_reply("```json\n{\"类别\": \"退款\", \"优先级\": \"高\"}\n```")},
+    // The record quoted before the answer: the answer is the mapping with more target fields.
+    {"r1", chat_reply("订单 {\"类别\": \"物流配送\"}:\n```json\n{\"类别\": \"退款\", \"优先级\": "
+                      "\"高\"}\n```")},
     {"r2", chat_reply("好的：{'类别': '售后-服务', '优先级': '中'} 以上。")},
     {"r3", chat_reply("I cannot tell.")},
     {"r4", chat_reply("{\"类别\": \"退款\"}")},
@@ -161,7 +165,8 @@ TEST(RunJob, EachRecordGetsOneLineWithItsDecisionsOrItsError) {
   EXPECT_EQ(by_id[6]["gold"].dump(), R"({"类别":"退款","优先级":"低"})");
 
   const FieldTally& category = tally.fields.at("类别");
-  EXPECT_EQ(category.gold, 4u);             // records 1, 2, 4, 6
+  EXPECT_EQ(category.gold, 6u);
+  EXPECT_EQ(category.gold_failed, 2u);      // records 3 and 5
   EXPECT_EQ(category.predicted_right, 3u);  // 2 said "售后-服务"
   EXPECT_EQ(category.checked_right, 4u);
   EXPECT_EQ(tally.fields.at("优先级").missing, 1u);
@@ -186,6 +191,32 @@ TEST(RunJob, ARunAgainDoesOnlyWhatIsLeftAndRetriesFailuresOnlyWhenAsked) {
   std::multiset<int> ids;
   for (const Value& line : f.lines()) ids.insert(line["id"].get<int>());
   EXPECT_EQ(ids, (std::multiset<int>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(RunJob, AResumeWithOtherSettingsIsRefusedNamingEachAndAnOldFileWithoutThemResumes) {
+  Fixture f;
+  const ModelServer server(kReplies);
+  f.run(kRecords, server.model(), {});
+  const std::string recorded = run_settings_path(f.out);
+  ASSERT_TRUE(std::filesystem::exists(recorded));
+  const std::string before = tavrin::testing::file_contents(f.out);
+  JobSettings other;
+  other.min_score = 0.5;
+  f.settings.fields = {"类别"};
+  expect_error<ValueError>(
+      [&] { f.run(kRecords, server.model(), other); },
+      "results file '" + f.out +
+          "' was written with other settings, which a resume would mix into it: "
+          "target_fields: [\"类别\",\"优先级\"] in '" +
+          recorded + "', [\"类别\"] now; min_score: null in '" + recorded +
+          "', 0.5 now (use another results file)");
+  EXPECT_EQ(server.requests(), 6u);
+  EXPECT_EQ(tavrin::testing::file_contents(f.out), before);
+
+  // A file from before the record was kept takes the settings of the run that resumes it.
+  std::filesystem::remove(recorded);
+  EXPECT_EQ(f.run(kRecords, server.model(), other).resumed, 6u);
+  EXPECT_EQ(Value::parse(tavrin::testing::file_contents(recorded))["min_score"], 0.5);
 }
 
 TEST(RunJob, ShardsTogetherCoverEveryRecordOnce) {
@@ -236,8 +267,9 @@ TEST(RunJob, AStreamedCsvFileGivesTheLinesOfTheTableItHolds) {
   constexpr int kCount = 700;
   std::map<std::string, std::string> replies;
   Value ids = Value::array(), texts = Value::array(), gold = Value::array();
-  std::size_t answered_with_gold = 0;
+  std::size_t with_gold = 0, answered_with_gold = 0;
   for (int i = 0; i < kCount; ++i) {
+    with_gold += i % 2;
     answered_with_gold += i % 2 && i % 3;
     const std::string text = "r" + std::to_string(i);
     ids.push_back(1000 + i);
@@ -261,7 +293,8 @@ TEST(RunJob, AStreamedCsvFileGivesTheLinesOfTheTableItHolds) {
   f.out = f.dir / "from-stream.jsonl";
   const JobTally tally = f.run(csv, server.model(), job);
   EXPECT_EQ(tally.total, static_cast<std::size_t>(kCount));
-  EXPECT_EQ(tally.fields.at("类别").gold, answered_with_gold);
+  EXPECT_EQ(tally.fields.at("类别").gold, with_gold);
+  EXPECT_EQ(tally.fields.at("类别").gold - tally.fields.at("类别").gold_failed, answered_with_gold);
   EXPECT_EQ(sorted_lines(), from_table);
   EXPECT_EQ(from_table.size(), static_cast<std::size_t>(kCount));
 

@@ -68,7 +68,7 @@ std::string label_text(const Value& label) {
 
 PromptTemplate::PromptTemplate() : PromptTemplate(kDefaultTemplate, "default") {}
 
-PromptTemplate::PromptTemplate(std::string_view text, const std::string& source) {
+PromptTemplate::PromptTemplate(std::string_view text, const std::string& source) : text_(text) {
   Piece piece;
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
@@ -100,6 +100,13 @@ PromptTemplate::PromptTemplate(std::string_view text, const std::string& source)
     i += length;
   }
   pieces_.push_back(std::move(piece));
+  const bool has_record = std::any_of(pieces_.begin(), pieces_.end(), [](const Piece& p) {
+    return p.placeholder == &PromptParts::record;
+  });
+  if (!has_record) {
+    throw ValueError("prompt template " + source +
+                     " has no {record} placeholder: every record would get the same prompt");
+  }
 }
 
 std::string PromptTemplate::render(const PromptParts& parts) const {

@@ -40,16 +40,20 @@ class PromptTemplate {
   /// The default template, in Chinese.
   PromptTemplate();
   /// `text` read as a template. ValueError naming `source` and the placeholder for an unknown
-  /// one.
+  /// one, or saying that `{record}` is missing (every record would get the same prompt).
   PromptTemplate(std::string_view text, const std::string& source);
 
   std::string render(const PromptParts& parts) const;
+
+  /// The text the template was read from.
+  const std::string& text() const noexcept { return text_; }
 
  private:
   struct Piece {
     std::string literal;                              // text before the placeholder
     std::string PromptParts::*placeholder = nullptr;  // null for the last piece
   };
+  std::string text_;
   std::vector<Piece> pieces_;
 };
 

@@ -37,6 +37,12 @@ TEST(PromptTemplate, FillsPlaceholdersAndKeepsOtherBraces) {
                            "known ones are {fields}, {labels}, {examples} and {record} (write "
                            "{{ and }} for braces)");
   EXPECT_THROW(PromptTemplate("{记录}", "my.txt"), ValueError);
+  for (const char* without_record : {"", "标注 {fields}: {labels}", "{{record}}"}) {
+    expect_error<ValueError>(
+        [&] { PromptTemplate(without_record, "my.txt"); },
+        "prompt template my.txt has no {record} placeholder: every record would get the same "
+        "prompt");
+  }
 }
 
 TEST(Prompter, ThePromptHoldsTheLabelsTheExamplesAndTheRecord) {

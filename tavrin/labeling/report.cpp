@@ -27,11 +27,16 @@ std::string padded(const std::string& text, std::size_t width) {
   return text + std::string(columns < width ? width - columns : 1, ' ');
 }
 
+// Over the values with a true label: the model's and the checked accuracy (a failed record's
+// values are wrong), the share answered, the checked accuracy among the answered, the share
+// abstained, and the checked accuracy among the answered values not abstained.
 std::string accuracy_row(const std::string& name, const FieldTally& t) {
+  const std::size_t answered = t.gold - t.gold_failed;
   return "    " + padded(name, 12) + padded(percent(t.predicted_right, t.gold), 11) +
-         padded(percent(t.checked_right, t.gold), 9) +
+         padded(percent(t.checked_right, t.gold), 9) + padded(percent(answered, t.gold), 10) +
+         padded(percent(t.checked_right, answered), 13) +
          padded(percent(t.gold_abstained, t.gold), 11) +
-         percent(t.checked_right, t.gold - t.gold_abstained) + "  (" + std::to_string(t.gold) +
+         percent(t.checked_right, answered - t.gold_abstained) + "  (" + std::to_string(t.gold) +
          " with a true label)";
 }
 
@@ -60,6 +65,10 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                   std::to_string(tally.total) + " done (" +
                   std::to_string(tally.done - tally.resumed) + " this run, " +
                   std::to_string(tally.resumed) + " from an earlier run)");
+  if (tally.done < tally.total) {
+    lines.push_back("  not sent  " + std::to_string(tally.total - tally.done) +
+                    " (not counted below; a run again takes them)");
+  }
   if (tally.failed > 0) {
     lines.push_back("  failed    " + std::to_string(tally.failed) + " (their lines in " + out_path +
                     " carry an \"error\"; a run with retry_failed does them again)");
@@ -76,9 +85,10 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                   std::to_string(all.replaced) + " replaced, " + std::to_string(all.abstained) +
                   " abstained, " + std::to_string(all.missing) + " missing");
   if (all.gold == 0) return lines;
-  lines.push_back("  accuracy  against the true labels");
+  lines.push_back("  accuracy  against the true labels (a failed record's values count as wrong)");
   lines.push_back("    " + padded("field", 12) + padded("predicted", 11) + padded("checked", 9) +
-                  padded("abstained", 11) + "checked, not abstained");
+                  padded("answered", 10) + padded("of answered", 13) + padded("abstained", 11) +
+                  "not abstained");
   for (const auto& [field, t] : tally.fields) lines.push_back(accuracy_row(field, t));
   lines.push_back(accuracy_row("all fields", all));
   return lines;

@@ -20,9 +20,11 @@ std::string percent(std::size_t part, std::size_t whole);
 /// `elapsed`), the time left at that rate, failures, retries and tokens.
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed);
 
-/// The summary of a finished job: counts, where failures are, tokens, and per target field and
-/// over all fields, for the results with a true label: the share the model got right, the
-/// share right after the check, the share abstained, and the share right among the values not
+/// The summary of a finished job: counts (and the records of the shard not sent, which no
+/// figure counts), where failures are, tokens, and per target field and over all fields, for
+/// the results with a true label: the share the model got right and the share right after the
+/// check (a failed record's values are wrong), the share answered (coverage), the share right
+/// among the answered, the share abstained, and the share right among the answered values not
 /// abstained. Each entry is one line.
 std::vector<std::string> summary_lines(const JobTally& tally, const std::string& out_path);
 

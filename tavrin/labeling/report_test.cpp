@@ -14,8 +14,16 @@ JobTally sample_tally() {
   tally.retries = 12;
   tally.prompt_tokens = 50000;
   tally.completion_tokens = 1200;
-  tally.fields["类别"] = {900, 100, 20, 10, 1000, 700, 900, 20};
-  tally.fields["priority"] = {1000, 0, 0, 0, 0, 0, 0, 0};
+  tally.fields["类别"] = {.kept = 900,
+                          .replaced = 100,
+                          .abstained = 20,
+                          .missing = 10,
+                          .gold = 1000,
+                          .predicted_right = 700,
+                          .checked_right = 900,
+                          .gold_abstained = 20,
+                          .gold_failed = 3};
+  tally.fields["priority"] = {.kept = 1000};
   return tally;
 }
 
@@ -32,25 +40,29 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
   const std::vector<std::string> lines = summary_lines(sample_tally(), "out.jsonl");
   const std::vector<std::string> expected = {
       "  records   2000 of 20000 done (1200 this run, 800 from an earlier run)",
+      "  not sent  18000 (not counted below; a run again takes them)",
       "  failed    3 (their lines in out.jsonl carry an \"error\"; a run with retry_failed "
       "does them again)",
       "  retries   12, tokens 50000 prompt + 1200 completion (this run)",
       "  values    1900 kept, 100 replaced, 20 abstained, 10 missing",
-      "  accuracy  against the true labels",
-      "    field       predicted  checked  abstained  checked, not abstained",
-      "    priority    -          -        -          -  (0 with a true label)",
-      "    类别        70.0%      90.0%    2.0%       91.8%  (1000 with a true label)",
-      "    all fields  70.0%      90.0%    2.0%       91.8%  (1000 with a true label)",
+      "  accuracy  against the true labels (a failed record's values count as wrong)",
+      "    field       predicted  checked  answered  of answered  abstained  not abstained",
+      "    priority    -          -        -         -            -          -  (0 with a true "
+      "label)",
+      "    类别        70.0%      90.0%    99.7%     90.3%        2.0%       92.1%  (1000 with a "
+      "true label)",
+      "    all fields  70.0%      90.0%    99.7%     90.3%        2.0%       92.1%  (1000 with a "
+      "true label)",
   };
   EXPECT_EQ(lines, expected);
   JobTally embedded = sample_tally();
   embedded.embedding_calls = 40;
   embedded.embedded_texts = 900;
-  EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(3),
+  EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(4),
             "  embedded  900 texts in 40 calls (this run)");
   JobTally no_gold = sample_tally();
   no_gold.fields["类别"].gold = 0;
-  EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 4u);
+  EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 5u);
 }
 
 }  // namespace

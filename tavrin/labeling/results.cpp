@@ -112,20 +112,22 @@ ResultLine ResultLine::from_json(const Value& line) {
 
 void count_result(JobTally& tally, const ResultLine& line, const std::vector<std::string>& fields) {
   ++tally.done;
-  if (line.error) {
-    ++tally.failed;
-    return;
-  }
+  if (line.error) ++tally.failed;
   for (const std::string& field : fields) {
     FieldTally& t = tally.fields[field];
+    const auto truth = line.gold.is_object() ? line.gold.find(field) : line.gold.end();
+    const bool has_truth = truth != line.gold.end();
+    t.gold += has_truth;
+    if (line.error) {
+      t.gold_failed += has_truth;
+      continue;
+    }
     const std::string decision = decision_of(line.decisions, field);
     t.kept += decision == "kept";
     t.replaced += decision == "replaced";
     t.abstained += decision == "abstained";
     t.missing += decision == "missing";
-    const auto truth = line.gold.is_object() ? line.gold.find(field) : line.gold.end();
-    if (truth == line.gold.end()) continue;
-    ++t.gold;
+    if (!has_truth) continue;
     t.predicted_right += is_true_label(line.predicted.value(field, Value()), *truth);
     t.checked_right += is_true_label(line.checked.value(field, Value()), *truth);
     t.gold_abstained += decision == "abstained";

@@ -52,7 +52,8 @@ ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& sc
 
 /// Counts `line` into `tally`: done, failed, and per target field of `fields` its decision and,
 /// when the line holds the field's true label, whether the predicted and the checked values
-/// were it (compared as text: a CSV reader may have typed the true label as a number).
+/// were it (compared as text: a CSV reader may have typed the true label as a number); a
+/// failed line's true labels count, its values are never right.
 void count_result(JobTally& tally, const ResultLine& line, const std::vector<std::string>& fields);
 
 /// Calls `each` with every line of the results files at `paths`, in order, as tally_results

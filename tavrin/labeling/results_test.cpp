@@ -50,7 +50,8 @@ TEST(TallyResults, ShardsCountAsOneFileAndAnIdInTwoIsRefused) {
   EXPECT_EQ(tally.failed, 1u);
   const FieldTally& category = tally.fields.at("类别");
   EXPECT_EQ(category.replaced, 1u);
-  EXPECT_EQ(category.gold, 2u);  // the failed record's gold is not counted
+  EXPECT_EQ(category.gold, 3u);  // the failed record's true label counts, as a wrong value
+  EXPECT_EQ(category.gold_failed, 1u);
   EXPECT_EQ(category.predicted_right, 0u);
   EXPECT_EQ(category.checked_right, 1u);
 

@@ -1,0 +1,109 @@
+#include "tavrin/labeling/checker.hpp"
+
+#include <map>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/palisk.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+// A field store searched with a vector made beforehand for the one value it is asked about.
+class EmbeddedQuery : public vectorstore::VectorStore {
+ public:
+  EmbeddedQuery(std::shared_ptr<const vectorstore::FAISS> store, std::vector<float> vector)
+      : store_(std::move(store)), vector_(std::move(vector)) {}
+
+  std::vector<vectorstore::ScoredDocument> similarity_search_with_score(
+      const Value& /*query*/, std::size_t topk) const override {
+    return store_->similarity_search_with_score_by_vector(vector_, topk);
+  }
+
+ private:
+  std::shared_ptr<const vectorstore::FAISS> store_;
+  std::vector<float> vector_;
+};
+
+}  // namespace
+
+std::vector<QueryGroup> query_groups(const Value& prediction, const Value& labels,
+                                     const std::vector<std::string>& fields,
+                                     const StoreMap& stores) {
+  std::vector<QueryGroup> groups;
+  std::map<const vectorstore::Embeddings*, std::size_t> group_of;
+  for (const olvane::LookUp& look_up : olvane::values_to_look_up(prediction, labels, fields)) {
+    const auto store = stores.find(look_up.field);
+    if (store == stores.end()) continue;  // check_result_scored names the missing store
+    auto faiss = std::dynamic_pointer_cast<const vectorstore::FAISS>(store->second);
+    if (!faiss) continue;
+    const auto [at, added] = group_of.try_emplace(&faiss->embeddings(), groups.size());
+    if (added) groups.push_back({faiss->embedding_model(), {}});
+    QueryGroup& group = groups[at->second];
+    group.texts.push_back(vectorstore::FAISS::query_text(look_up.value));
+    group.stores.emplace_back(look_up.field, std::move(faiss));
+  }
+  return groups;
+}
+
+void use_vectors(StoreMap& stores, const QueryGroup& group,
+                 std::vector<std::vector<float>> vectors) {
+  if (vectors.size() != group.stores.size()) {
+    throw ValueError("the embedding model gave " + std::to_string(vectors.size()) +
+                     " vectors for " + std::to_string(group.stores.size()) + " texts");
+  }
+  for (std::size_t i = 0; i < group.stores.size(); ++i) {
+    stores[group.stores[i].first] =
+        std::make_shared<EmbeddedQuery>(group.stores[i].second, std::move(vectors[i]));
+  }
+}
+
+std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictions,
+                                             const Value& labels,
+                                             const std::vector<std::string>& fields,
+                                             const StoreMap& stores,
+                                             std::optional<double> min_score) {
+  // Every group of every prediction, then the texts of each model sent together.
+  std::vector<std::vector<QueryGroup>> groups;
+  struct Batch {
+    std::vector<std::string> texts;
+    std::vector<std::pair<std::size_t, std::size_t>> owners;  // prediction, group
+  };
+  std::map<vectorstore::Embeddings*, Batch> batches;
+  for (std::size_t p = 0; p < predictions.size(); ++p) {
+    groups.push_back(query_groups(predictions[p], labels, fields, stores));
+    for (std::size_t g = 0; g < groups[p].size(); ++g) {
+      Batch& batch = batches[groups[p][g].model.get()];
+      batch.texts.insert(batch.texts.end(), groups[p][g].texts.begin(), groups[p][g].texts.end());
+      batch.owners.emplace_back(p, g);
+    }
+  }
+  std::vector<StoreMap> searched(predictions.size(), stores);
+  for (auto& [model, batch] : batches) {
+    // Queries, as the stores' own search embeds them (embed_query), not documents.
+    std::vector<std::vector<float>> vectors =
+        palisk::run_blocking(model->async_embed_queries(batch.texts));
+    if (vectors.size() != batch.texts.size()) {
+      throw ValueError("the embedding model gave " + std::to_string(vectors.size()) +
+                       " vectors for " + std::to_string(batch.texts.size()) + " texts");
+    }
+    std::size_t next = 0;
+    for (const auto& [p, g] : batch.owners) {
+      const QueryGroup& group = groups[p][g];
+      const auto first = vectors.begin() + static_cast<std::ptrdiff_t>(next);
+      next += group.texts.size();
+      use_vectors(searched[p], group,
+                  {std::make_move_iterator(first),
+                   std::make_move_iterator(vectors.begin() + static_cast<std::ptrdiff_t>(next))});
+    }
+  }
+  std::vector<olvane::ScoredCheck> checks;
+  checks.reserve(predictions.size());
+  for (std::size_t p = 0; p < predictions.size(); ++p) {
+    checks.push_back(
+        olvane::check_result_scored(predictions[p], labels, fields, searched[p], min_score));
+  }
+  return checks;
+}
+
+}  // namespace tavrin::labeling
