@@ -8,10 +8,13 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -133,6 +136,7 @@ class SilentServer {
   std::string url() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/v1/chat/completions";
   }
+  int accepted() const { return accepted_; }
 
  private:
   void serve() {
@@ -140,7 +144,10 @@ class SilentServer {
     std::size_t sent = 0;
     while (!stop_) {
       pollfd ready{listener_, POLLIN, 0};
-      if (::poll(&ready, 1, 100) > 0) connections_.push_back(::accept(listener_, nullptr, nullptr));
+      if (::poll(&ready, 1, 100) > 0) {
+        connections_.push_back(::accept(listener_, nullptr, nullptr));
+        ++accepted_;
+      }
       if (!dripping_) continue;
       for (int fd : connections_) {
         ::send(fd, reply.data() + sent % reply.size(), 1, MSG_NOSIGNAL);
@@ -153,6 +160,7 @@ class SilentServer {
   int listener_ = -1;
   int port_ = 0;
   std::vector<int> connections_;
+  std::atomic<int> accepted_ = 0;
   std::atomic<bool> stop_ = false;
   std::thread thread_;
 };
@@ -345,6 +353,59 @@ TEST_F(Cli, CheckAnswersEachLineAsItComesAndNeverOverwritesAMemberWithItsScores)
                             "its own, which --scores would overwrite\n"),
             std::string::npos)
       << scored.err;
+}
+
+TEST_F(Cli, LabelStoppedBySigintPrintsItsSummaryExits130AndResumes) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  const SilentServer silent(false);
+  const std::string label = "label tickets.csv --labels labels.json --stores stores --out r.jsonl";
+  const std::string command = "cd '" + dir_.string() + "' && exec env TAVRIN_LLM_KEY=" + kKey +
+                              " '" + TAVRIN_CLI_PATH + "' " + label + " --llm-url " + silent.url() +
+                              " </dev/null >stdout 2>stderr";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    ::_exit(127);
+  }
+  for (int i = 0; i < 200 && silent.accepted() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_GT(silent.accepted(), 0);
+  ::kill(child, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal instead of stopping";
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  const std::string err = slurp(dir_ / "stderr");
+  EXPECT_NE(err.find("  records   0 of 20 done"), std::string::npos) << err;
+  EXPECT_NE(err.find("tavrin label: error: the job was stopped by SIGINT"), std::string::npos)
+      << err;
+
+  StubModel model(R"({"category": "售后服务"})");
+  const Result again = run(label + " --llm-url " + model.url(), "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(json_lines(slurp(dir_ / "r.jsonl")).size(), 20u);
+}
+
+TEST_F(Cli, LabelStopsAfterARunOfFailuresLeavingTheRestUnwritten) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  StubModel refusing("unused", 404);
+  const Result r =
+      run("label tickets.csv --labels labels.json --stores stores --out r.jsonl --in-flight 1 "
+          "--retries 0 --max-failures 3 --llm-url " +
+              refusing.url(),
+          "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(refusing.requests(), 3);
+  EXPECT_EQ(json_lines(slurp(dir_ / "r.jsonl")).size(), 3u);
+  EXPECT_NE(r.err.find("  not sent  17"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("tavrin label: error: the job stopped after 3 records in a row failed with "
+                       "\"HTTP status 404 Not Found\""),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
@@ -545,7 +606,9 @@ TEST_F(Cli, DemoStopsWhenEveryRequestFails) {
   StubModel model("unused", 500);
   const Result r = run("demo --out out --retries 0", "TAVRIN_LLM_URL=" + model.url());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("tavrin demo: error: every request to the LLM failed; the first: "),
+  // A dead endpoint stops the job after a run of failures, not after every record.
+  EXPECT_NE(r.err.find("tavrin demo: error: the job stopped after 100 records in a row failed "
+                       "with \"HTTP status 500 Internal Server Error\""),
             std::string::npos)
       << r.err;
 }

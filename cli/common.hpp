@@ -49,6 +49,17 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// Work that started and ended early with an exit status of its own (128 + the signal that
+/// stopped it), instead of 1.
+class ExitError : public std::runtime_error {
+ public:
+  ExitError(const std::string& what, int status) : std::runtime_error(what), status_(status) {}
+  int status() const noexcept { return status_; }
+
+ private:
+  int status_;
+};
+
 /// `text` quoted for a message, cut to its excerpt (never half a character) with "..." after a
 /// cut, control characters shown as blanks: the quoting of the library's messages.
 using tavrin::internal::in_quotes;

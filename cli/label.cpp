@@ -36,6 +36,8 @@ struct LabelOptions {
   std::string shard = "0/1";
   bool retry_failed = false;
   bool json_mode = false;
+  std::size_t max_failures = 100;
+  std::size_t max_text_chars = 50000;
   EmbedOptions embed;
 };
 
@@ -44,6 +46,11 @@ labeling::PromptTemplate read_template(const std::string& path) {
   const std::string text = read_input(path);
   require_utf8(text, "--prompt " + in_quotes(path));
   return usage_checked([&] { return labeling::PromptTemplate(text, in_quotes(path)); });
+}
+
+void print_summary(const labeling::JobTally& tally, const std::string& out) {
+  std::cerr << "tavrin label: results in " << out << '\n';
+  for (const std::string& line : labeling::summary_lines(tally, out)) std::cerr << line << '\n';
 }
 
 void run_label(const LabelOptions& options) {
@@ -58,6 +65,8 @@ void run_label(const LabelOptions& options) {
   job.min_score = options.min_score;
   job.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
   job.retry_failed = options.retry_failed;
+  job.max_failures = options.max_failures;
+  job.max_text_chars = options.max_text_chars;
   labeling::PromptSettings prompt;
   prompt.fields = fields;
   prompt.labels = labels;
@@ -78,12 +87,15 @@ void run_label(const LabelOptions& options) {
   const labeling::Prompter prompter =
       usage_checked([&] { return labeling::Prompter(prompt, train, stores); });
 
-  const labeling::JobTally tally = run_labelling(std::move(records), prompter, stores, endpoint,
-                                                 options.llm, options.json_mode, job);
-  std::cerr << "tavrin label: results in " << options.out << '\n';
-  for (const std::string& line : labeling::summary_lines(tally, options.out)) {
-    std::cerr << line << '\n';
+  labeling::JobTally tally;
+  try {
+    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm,
+                          options.json_mode, job);
+  } catch (const JobEnded& e) {
+    print_summary(e.tally(), options.out);
+    throw;
   }
+  print_summary(tally, options.out);
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
                              " records failed; their lines in " + options.out +
@@ -139,6 +151,15 @@ void add_label_command(CLI::App& app) {
       ->capture_default_str();
   command->add_flag("--retry-failed", options->retry_failed,
                     "do again the records whose earlier result is an error");
+  command
+      ->add_option("--max-failures", options->max_failures,
+                   "stop after this many records in a row failed with the same kind of error "
+                   "(0: never); the records not asked are left for a run again")
+      ->capture_default_str();
+  command
+      ->add_option("--max-text-chars", options->max_text_chars,
+                   "cut a record's text to this many characters (0: never); its line says so")
+      ->capture_default_str();
   command->add_flag("--json-mode", options->json_mode,
                     "ask the endpoint for a JSON object answer (response_format)");
   add_llm_options(*command, options->llm);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/asio/this_coro.hpp>
 #include <chrono>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -27,7 +28,9 @@ using Clock = std::chrono::steady_clock;
 // The job's progress line on standard error.
 class ProgressDisplay {
  public:
-  ProgressDisplay() : status_(std::cerr, ::isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
+  ProgressDisplay()
+      : status_(std::cerr, ::isatty(STDERR_FILENO) != 0, std::chrono::seconds(10)),
+        start_(Clock::now()) {}
 
   void update(const labeling::JobTally& tally) {
     last_ = tally;
@@ -35,6 +38,8 @@ class ProgressDisplay {
   }
 
   void finish() { status_.finish(line()); }
+
+  const labeling::JobTally& last() const { return last_; }
 
  private:
   std::string line() const { return labeling::progress_line(last_, Clock::now() - start_); }
@@ -71,7 +76,15 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
     return tally;
   } catch (const ValueError& e) {
     if (!started) throw UsageError(e.what());
-    throw;
+    display.finish();
+    throw JobEnded(e.what(), 1, display.last());
+  } catch (const labeling::Interrupted& e) {
+    display.finish();
+    throw JobEnded(e.what(), 128 + e.signal_number(), display.last());
+  } catch (const std::exception& e) {
+    if (!started) throw;
+    display.finish();
+    throw JobEnded(e.what(), 1, display.last());
   }
 }
 
@@ -97,7 +110,8 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
   return run_labelling_job(
       endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
         return labeling::run_job_blocking(records, prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress));
+                                          std::move(client), settings, std::move(progress),
+                                          {SIGINT, SIGTERM});
       });
 }
 
@@ -108,7 +122,8 @@ labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Promp
   return run_labelling_job(
       endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
         return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress));
+                                          std::move(client), settings, std::move(progress),
+                                          {SIGINT, SIGTERM});
       });
 }
 

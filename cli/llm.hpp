@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
@@ -23,9 +24,23 @@ Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string
 /// The answer text of a chat-completion reply (palisk::answer_string).
 std::string answer_of(const Value& reply);
 
+/// The labelling job started and ended before its end: a write of the results file failed, a
+/// run of failures stopped it, or SIGINT or SIGTERM did (exit status 130 or 143, else 1).
+/// tally() is what the results file held at the last record written.
+class JobEnded : public ExitError {
+ public:
+  JobEnded(const std::string& what, int status, labeling::JobTally tally)
+      : ExitError(what, status), tally_(std::move(tally)) {}
+  const labeling::JobTally& tally() const noexcept { return tally_; }
+
+ private:
+  labeling::JobTally tally_;
+};
+
 /// Runs the labelling job against the endpoint, with a progress line on standard error that
-/// is redrawn on a terminal and written once at the end elsewhere. A ValueError found before
-/// the first request (bad input) is a UsageError.
+/// is redrawn on a terminal, and written every ten seconds and at the end elsewhere. SIGINT and
+/// SIGTERM stop it cleanly. A ValueError found before the first request (bad input) is a
+/// UsageError; a failure after it, JobEnded.
 labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,

@@ -2,7 +2,8 @@
 // Data goes to standard output, progress and messages to standard error. Exit status, decided
 // here alone: 0 the work is done; 2 the command line or something it names cannot be used,
 // found before the work starts (CLI11's parse errors and UsageError, which the input readers
-// raise for every fault of an input); 1 the work started and failed (any other exception).
+// raise for every fault of an input); 1 the work started and failed (any other exception);
+// 128 + N the work was stopped by signal N (ExitError).
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
                     kUsage);
     }
     return report(app, std::string(e.what()) + " (see " + command_name(app) + " --help)", kUsage);
+  } catch (const tavrin::cli::ExitError& e) {
+    return report(app, e.what(), e.status());
   } catch (const tavrin::cli::UsageError& e) {
     return report(app, e.what(), kUsage);
   } catch (const std::exception& e) {

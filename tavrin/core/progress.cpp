@@ -60,11 +60,17 @@ ProgressRange::iterator& ProgressRange::iterator::operator++() {
   return *this;
 }
 
-StatusLine::StatusLine(std::ostream& out, bool live) : out_(out), live_(live) {}
+StatusLine::StatusLine(std::ostream& out, bool live, Clock::duration plain_interval)
+    : out_(out), live_(live), plain_interval_(plain_interval), last_draw_(Clock::now()) {}
 
 void StatusLine::update(const std::function<std::string()>& render, bool now) {
-  if (!live_) return;
   const Clock::time_point time = Clock::now();
+  if (!live_) {
+    if (plain_interval_ == Clock::duration::zero() || time - last_draw_ < plain_interval_) return;
+    last_draw_ = time;
+    out_ << render() + "\n" << std::flush;
+    return;
+  }
   if (!now && time - last_draw_ < kRedrawInterval) return;
   last_draw_ = time;
   // Cleared after the text, so that a shorter line leaves nothing of the one before.

@@ -19,14 +19,15 @@ std::string progress_line(const std::string& desc, std::size_t done, std::size_t
                           std::chrono::duration<double> elapsed);
 
 /// One line of status on `out` that a long task updates: when `live` (a terminal) redrawn in
-/// place at most ten times a second, else written once, when the task ends. `out` must
-/// outlive it.
+/// place at most ten times a second; else written as a line of its own every `plain_interval`
+/// (a log: zero writes none) and once when the task ends. `out` must outlive it.
 class StatusLine {
  public:
-  StatusLine(std::ostream& out, bool live);
+  StatusLine(std::ostream& out, bool live, std::chrono::steady_clock::duration plain_interval = {});
 
-  /// Draws the line `render` makes, when live and a tenth of a second has passed since the
-  /// last draw, or at once with `now`; `render` is not called otherwise.
+  /// Draws the line `render` makes when it is due: live, a tenth of a second after the last
+  /// draw, or at once with `now`; else `plain_interval` after the last line. `render` is not
+  /// called otherwise.
   void update(const std::function<std::string()>& render, bool now = false);
 
   /// Writes `line` as the last one, ended by a line feed.
@@ -37,7 +38,8 @@ class StatusLine {
 
   std::ostream& out_;
   bool live_;
-  Clock::time_point last_draw_{};
+  Clock::duration plain_interval_;
+  Clock::time_point last_draw_;
 };
 
 /// The range 0 .. n-1 with a progress display. Live mode redraws one line in place on `out`

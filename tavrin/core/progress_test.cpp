@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace tavrin {
@@ -28,6 +29,23 @@ TEST(ProgressLine, UnknownRateAndEmptyTotal) {
             "x:   0%|          | 0/10 [00:00<?, ?it/s]");
   EXPECT_EQ(progress_line("x", 0, 0, duration<double>(0.0)),
             "x: 100%|##########| 0/0 [00:00<?, ?it/s]");
+}
+
+TEST(StatusLine, ALogGetsAPlainLineEachIntervalAndTheLastOneAtTheEnd) {
+  std::ostringstream quiet;
+  StatusLine at_end(quiet, false);
+  at_end.update([] { return std::string("never drawn"); }, true);
+  at_end.finish("done");
+  EXPECT_EQ(quiet.str(), "done\n");
+
+  std::ostringstream log;
+  StatusLine every(log, false, std::chrono::nanoseconds(1));
+  for (const char* line : {"a", "b"}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    every.update([&] { return std::string(line); });
+  }
+  every.finish("c");
+  EXPECT_EQ(log.str(), "a\nb\nc\n");
 }
 
 TEST(ProgressRange, YieldsEveryIndexInOrderThenOneSummaryLine) {

@@ -1,10 +1,16 @@
 #include "tavrin/labeling/chat_model.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <utility>
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/this_coro.hpp>
 
 #include "tavrin/palisk.hpp"
@@ -56,22 +62,67 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
                              std::move(progress));
 }
 
+// Runs the job on an io_context of its own; one of `stop_signals` cancels it (the job then
+// ends cleanly) and comes out as Interrupted.
+JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<int>& stop_signals) {
+  namespace asio = boost::asio;
+  asio::io_context context;
+  asio::signal_set signals(context);
+  for (const int number : stop_signals) signals.add(number);
+  asio::cancellation_signal cancel;
+  int caught = 0;
+  if (!stop_signals.empty()) {
+    signals.async_wait([&](const boost::system::error_code& error, int number) {
+      if (error) return;
+      caught = number;
+      cancel.emit(asio::cancellation_type::terminal);
+    });
+  }
+  std::optional<JobTally> tally;
+  std::exception_ptr failure;
+  asio::co_spawn(context, std::move(job),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, JobTally t) {
+                   failure = e;
+                   if (!e) tally = std::move(t);
+                   signals.cancel();
+                 }));
+  context.run();
+  if (caught != 0) throw Interrupted(caught);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*tally);
+}
+
+std::string signal_name(int number) {
+  const char* abbreviation = ::sigabbrev_np(number);
+  return abbreviation != nullptr ? std::string("SIG") + abbreviation
+                                 : "signal " + std::to_string(number);
+}
+
 }  // namespace
+
+Interrupted::Interrupted(int signal_number)
+    : std::runtime_error("the job was stopped by " + signal_name(signal_number) +
+                         "; the results file holds every record done and resumes"),
+      signal_number_(signal_number) {}
 
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
-                          JobSettings settings, JobProgress progress) {
-  return palisk::run_blocking(job_with_client(
-      std::move(records), std::move(prompter), std::move(field_stores), std::move(endpoint),
-      std::move(client), std::move(settings), std::move(progress)));
+                          JobSettings settings, JobProgress progress,
+                          const std::vector<int>& stop_signals) {
+  return run_stoppable(job_with_client(std::move(records), std::move(prompter),
+                                       std::move(field_stores), std::move(endpoint),
+                                       std::move(client), std::move(settings), std::move(progress)),
+                       stop_signals);
 }
 
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
-                          JobSettings settings, JobProgress progress) {
-  return palisk::run_blocking(job_with_client(
-      std::move(records), std::move(prompter), std::move(field_stores), std::move(endpoint),
-      std::move(client), std::move(settings), std::move(progress)));
+                          JobSettings settings, JobProgress progress,
+                          const std::vector<int>& stop_signals) {
+  return run_stoppable(job_with_client(std::move(records), std::move(prompter),
+                                       std::move(field_stores), std::move(endpoint),
+                                       std::move(client), std::move(settings), std::move(progress)),
+                       stop_signals);
 }
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint) {

@@ -6,7 +6,9 @@
 //   ModelReply reply = co_await model("只输出 JSON：…");   // reply.answer, usage, attempts
 #pragma once
 
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "quellin/client.hpp"
 #include "tavrin/labeling/job.hpp"
@@ -29,18 +31,32 @@ struct ChatEndpoint {
 /// the model.
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint);
 
+/// The job was stopped by a signal (SIGINT, SIGTERM) that run_job_blocking was told to stop
+/// on: it ended as a cancelled job does, and the results file resumes cleanly.
+class Interrupted : public std::runtime_error {
+ public:
+  explicit Interrupted(int signal_number);
+  int signal_number() const noexcept { return signal_number_; }
+
+ private:
+  int signal_number_;
+};
+
 /// run_job against `endpoint` for a caller without an event loop: the job runs on an
 /// io_context of its own, its chat_model on one pooled quellin::Client with `client` options
 /// (and at least `settings.in_flight` connections per host, so that no prompt waits for a
 /// connection), both closed when the job ends. `progress` is called on the calling thread.
-/// Errors are run_job's.
+/// Each of `stop_signals` (for a tool: SIGINT and SIGTERM), while the job runs, cancels it
+/// and comes out as Interrupted. Errors are run_job's.
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
-                          JobSettings settings, JobProgress progress = {});
+                          JobSettings settings, JobProgress progress = {},
+                          const std::vector<int>& stop_signals = {});
 
 /// The same over the records of a CSV file, read a chunk at a time.
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
-                          JobSettings settings, JobProgress progress = {});
+                          JobSettings settings, JobProgress progress = {},
+                          const std::vector<int>& stop_signals = {});
 
 }  // namespace tavrin::labeling

@@ -1,6 +1,7 @@
 #include "tavrin/labeling/job.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <deque>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -183,6 +185,21 @@ ResultLine failed_line(const Value& id, const Value& gold, const Value& answer, 
   return line;
 }
 
+// Cuts `text` to its first `max_chars` characters (never half of one); the characters it had,
+// when it was cut.
+std::optional<std::size_t> truncate_text(std::string& text, std::size_t max_chars) {
+  if (max_chars == 0 || text.size() <= max_chars) return std::nullopt;
+  std::size_t chars = 0;
+  std::size_t cut = text.size();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // a continuation byte
+    if (chars++ == max_chars) cut = i;
+  }
+  if (chars <= max_chars) return std::nullopt;
+  text.resize(cut);
+  return chars;
+}
+
 // Wakes every coroutine that waits on it; a waiter checks its condition again.
 class Notifier {
  public:
@@ -220,7 +237,7 @@ struct Answered {
 
 // The job: what it owns, the queues between its stages, and its tasks. Every task runs on one
 // executor, so nothing is locked; each holds the job, which lives until the last one ends.
-struct Job {
+struct Job : std::enable_shared_from_this<Job> {
   Job(Records rows, Prompter p, StoreMap stores, Model m, JobSettings s, JobProgress on_progress,
       const asio::any_io_executor& ex)
       : records(std::move(rows)),
@@ -257,6 +274,9 @@ struct Job {
   std::list<asio::cancellation_signal> chat_slots;  // cancel the requests of each chat slot
   std::exception_ptr failure;                       // the first error that ends the job
   bool stopping = false;
+  std::map<std::string, std::size_t> truncated;  // id's JSON to its text's characters, if cut
+  std::string failure_run_kind;                  // of the failures in a row
+  std::size_t failure_run = 0;
 
   const std::vector<std::string>& fields() const { return prompter.settings().fields; }
   std::size_t lookahead() const { return 2 * settings.in_flight + kPromptBatch; }
@@ -267,7 +287,13 @@ struct Job {
     if (!failure) failure = std::move(why);
     if (stopping) return;
     stopping = true;
-    for (asio::cancellation_signal& slot : chat_slots) slot.emit(asio::cancellation_type::terminal);
+    // Emitted from a handler of its own: a coroutine that stops the job from inside a chat slot
+    // must not be running when its slot is cancelled.
+    asio::post(executor, [self = shared_from_this()] {
+      for (asio::cancellation_signal& slot : self->chat_slots) {
+        slot.emit(asio::cancellation_type::terminal);
+      }
+    });
     prompts_ready.notify();
     room.notify();
     checks_done.notify();
@@ -284,8 +310,13 @@ struct Job {
   }
 
   // Appends a result line and counts it; a job that is stopping writes nothing more.
-  void finish(const ResultLine& line) {
+  void finish(ResultLine line) {
     if (stopping) return;
+    const auto cut = truncated.find(line.id.dump());
+    if (cut != truncated.end()) {
+      line.text_truncated_from = cut->second;
+      truncated.erase(cut);
+    }
     try {
       journal->append(line.to_json());
     } catch (...) {
@@ -294,6 +325,25 @@ struct Job {
     }
     count_result(tally, line, fields());
     if (progress) progress(tally);
+    count_failure_run(line);
+  }
+
+  // Stops the job when `settings.max_failures` records in a row failed with one kind of error.
+  void count_failure_run(const ResultLine& line) {
+    if (!line.error) {
+      failure_run = 0;
+      return;
+    }
+    const std::string kind = failure_kind(*line.error);
+    if (kind.empty()) return;  // one request's size: neither counts nor breaks the run
+    failure_run = kind == failure_run_kind ? failure_run + 1 : 1;
+    failure_run_kind = kind;
+    if (settings.max_failures > 0 && failure_run >= settings.max_failures) {
+      stop(std::make_exception_ptr(
+          JobStopped("the job stopped after " + std::to_string(failure_run) +
+                     " records in a row failed with \"" + kind + "\"; the last: " + *line.error +
+                     " (the records not asked are left for a run again)")));
+    }
   }
 
   // The next records of the shard that the results file does not hold, up to kPromptBatch.
@@ -307,7 +357,11 @@ struct Job {
       if (journal->holds(id)) continue;
       batch.ids.push_back(id);
       batch.golds.push_back(gold_of(records, *row, fields()));
-      batch.texts.push_back(brollin::row_text(*row, settings.text_fields));
+      std::string text = brollin::row_text(*row, settings.text_fields);
+      if (const auto chars = truncate_text(text, settings.max_text_chars)) {
+        truncated[id.dump()] = *chars;
+      }
+      batch.texts.push_back(std::move(text));
     }
     return batch;
   }
@@ -494,6 +548,18 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
   gold_abstained += other.gold_abstained;
   gold_failed += other.gold_failed;
   return *this;
+}
+
+std::string failure_kind(std::string_view error) {
+  if (error.starts_with("HTTP status 413")) return "";
+  if (error.starts_with("HTTP status 400")) {
+    std::string lower(error);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* about_size : {"context", "token", "too long", "too large", "length"}) {
+      if (lower.find(about_size) != std::string::npos) return "";
+    }
+  }
+  return std::string(error.substr(0, error.find(':')));
 }
 
 FieldTally JobTally::all_fields() const {

@@ -69,7 +69,26 @@ struct JobSettings {
   // What answers (e.g. {"model": "qwen-max", "temperature": 0}), recorded with the settings of
   // the run: a resume with another is refused. run_job_blocking fills it in.
   Value model{};
+  // Stop the job when this many records in a row failed with the same kind of error (0: never).
+  std::size_t max_failures = 100;
+  // Cut a record's text to this many characters (0: never), so that a record longer than the
+  // model's context fails no request; its result line says so.
+  std::size_t max_text_chars = 0;
 };
+
+/// The job stopped before the records of its shard were done: `max_failures` records failed
+/// in a row with the same kind of error (a dead endpoint, a wrong key). The records not asked
+/// are not written, so that a run again takes them.
+class JobStopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// What kind of failure `error` (a failed record's error) is, for a run of failures in a row:
+/// its text up to the first ':' ("HTTP status 503 Service Unavailable"). Empty for a refusal of
+/// one request's size (a status 413, or a 400 about the context, tokens or length), which says
+/// nothing about the endpoint and fails that record only.
+std::string failure_kind(std::string_view error);
 
 /// Counts of one target field: its decisions over the answered results, and over the results
 /// that carry the record's true label ("gold"), failed ones included, how often each value was
@@ -140,8 +159,11 @@ using JobProgress = std::function<void(const JobTally&)>;
 /// scores), and one line is appended to the results file: "id", "checked", "decisions",
 /// "predicted", "gold" (when the table holds the target columns), "answer", "attempts",
 /// "usage", "error" (null, or why the record failed: the endpoint's error after its retries,
-/// an answer that holds no mapping, or the embedding model's error naming its endpoint). A
-/// failure to write the results file ends the job with that error.
+/// an answer that holds no mapping, or the embedding model's error naming its endpoint), and
+/// "text_truncated_from" (the record's length in characters) for a text cut to
+/// `max_text_chars`. A failure to write the results file ends the job with that error, the
+/// file cut back to its last whole line; `max_failures` failures of one kind in a row end it
+/// with JobStopped. Either way the records in flight are not written.
 boost::asio::awaitable<JobTally> run_job(frame::DataFrame records, Prompter prompter,
                                          StoreMap field_stores, Model model, JobSettings settings,
                                          JobProgress progress = {});

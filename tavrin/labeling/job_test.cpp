@@ -219,6 +219,67 @@ TEST(RunJob, AResumeWithOtherSettingsIsRefusedNamingEachAndAnOldFileWithoutThemR
   EXPECT_EQ(Value::parse(tavrin::testing::file_contents(recorded))["min_score"], 0.5);
 }
 
+// A model that fails every prompt with `error`, after answering the prompts that hold "ok".
+Model failing_model(std::string error, std::shared_ptr<std::vector<std::string>> prompts) {
+  return [error = std::move(error), prompts](std::string prompt) -> asio::awaitable<ModelReply> {
+    prompts->push_back(prompt);
+    if (prompt.find("ok") != std::string::npos) {
+      co_return ModelReply{.answer = R"({"类别": "退款"})", .usage = Value(), .attempts = 1};
+    }
+    throw ModelError(error, 1);
+  };
+}
+
+frame::DataFrame numbered_records(int n, const std::string& text) {
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 0; i < n; ++i) {
+    ids.push_back(i);
+    texts.push_back(text);
+  }
+  return frame::DataFrame(Value{{"id", ids}, {"text", texts}});
+}
+
+TEST(RunJob, ARunOfFailuresOfOneKindStopsTheJobLeavingTheRestForARunAgain) {
+  Fixture f;
+  auto prompts = std::make_shared<std::vector<std::string>>();
+  JobSettings job;
+  job.in_flight = 1;
+  job.max_failures = 5;
+  try {
+    f.run(numbered_records(50, "x"), failing_model("HTTP status 404 Not Found: {}", prompts), job);
+    FAIL() << "the job did not stop";
+  } catch (const JobStopped& e) {
+    EXPECT_STREQ(e.what(),
+                 "the job stopped after 5 records in a row failed with \"HTTP status 404 Not "
+                 "Found\"; the last: HTTP status 404 Not Found: {} (the records not asked are "
+                 "left for a run again)");
+  }
+  EXPECT_EQ(f.lines().size(), 5u);
+  EXPECT_EQ(prompts->size(), 5u);
+
+  // A refusal of one request's size fails that record only.
+  f.out = f.dir / "sized.jsonl";
+  const JobTally tally = f.run(
+      numbered_records(20, "x"),
+      failing_model("HTTP status 400 Bad Request: maximum context length exceeded", prompts), job);
+  EXPECT_EQ(tally.failed, 20u);
+  EXPECT_EQ(failure_kind("HTTP status 413 Payload Too Large: x"), "");
+  EXPECT_EQ(failure_kind("connect: Connection refused"), "connect");
+}
+
+TEST(RunJob, ATextLongerThanTheLimitIsCutAndItsLineSaysSo) {
+  Fixture f;
+  auto prompts = std::make_shared<std::vector<std::string>>();
+  JobSettings job;
+  job.max_text_chars = 4;
+  f.settings.prompt_template = PromptTemplate("<{record}>", "t");
+  f.run(numbered_records(1, "ok退款退款退款"), failing_model("", prompts), job);
+  ASSERT_EQ(prompts->size(), 1u);
+  EXPECT_EQ(prompts->front(), "<ok退款>");
+  EXPECT_EQ(f.lines().at(0)["text_truncated_from"], 8);
+  EXPECT_TRUE(f.lines().at(0)["error"].is_null());
+}
+
 TEST(RunJob, ShardsTogetherCoverEveryRecordOnce) {
   Fixture f;
   const ModelServer server(kReplies);

@@ -7,10 +7,13 @@
 //   journal.close();                            // synced to disk
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "tavrin/core/value.hpp"
@@ -19,16 +22,18 @@ namespace tavrin::labeling {
 
 /// An append-only JSON Lines file of results keyed by "id". A line is written with one
 /// system call as soon as it is appended (a crash loses at most the line being written), and
-/// the file is synced to disk at most `sync_interval` after a line and when closed. Not safe
-/// for use from several threads at once; one journal per file (two jobs writing one file would
-/// both append).
+/// the file is synced to disk at most `sync_interval` after a line and when closed. The journal
+/// holds an exclusive lock (flock) on the file for its life: one journal per file, a second
+/// one, in this process or another, is refused. Not safe for use from several threads at once.
 class Journal {
  public:
-  /// Opens `path`, creating it when absent, and reads the ids of its lines. A last line
-  /// without its line feed is what a crash left in the middle of a write: it is cut off the
-  /// file, never read as a result. With `drop_failed`, lines that carry an "error" are removed
-  /// (the file is rewritten whole, atomically), so that their records are done again and the
-  /// file still holds every record once. ValueError naming the file and line for a complete
+  /// Opens `path` (the file a link names), creating it when absent, locks it, and reads the
+  /// ids of its lines. A last line without its line feed that is no JSON object with an "id" is
+  /// what a crash left in the middle of a write: it is cut off the file, never read as a
+  /// result; a whole one (a hand edit) is kept and gets its line feed. ValueError naming the
+  /// file when another journal holds it. With `drop_failed`, lines that carry an "error" are
+  /// removed (the file is rewritten whole, atomically), so that their records are done again and
+  /// the file still holds every record once. ValueError naming the file and line for a complete
   /// line that is not a JSON object with an "id", or an id that two lines share;
   /// std::filesystem::filesystem_error when the file cannot be opened, read or written.
   /// `on_line`, when set, sees each line kept, as it is read; a ValueError it throws (saying
@@ -49,7 +54,8 @@ class Journal {
   std::size_t resumed_failed() const noexcept { return resumed_failed_; }
 
   /// Writes `result` (an object with an "id" not yet in the file) as one line. ValueError for a
-  /// missing or repeated id; filesystem_error when the write fails.
+  /// missing or repeated id; filesystem_error when the write fails, after which the file is cut
+  /// back to its last whole line and every later append fails.
   void append(const Value& result);
 
   /// Syncs to disk and closes; filesystem_error on failure. Appending afterwards is an error.
@@ -58,7 +64,9 @@ class Journal {
   const std::string& path() const noexcept { return path_; }
 
  private:
+  void open_locked();
   void read_existing(bool drop_failed, const std::function<void(const Value&)>& on_line);
+  void write_all(std::string_view bytes);
   void sync();
   [[noreturn]] void fail(const char* what, int error) const;
 
@@ -70,6 +78,8 @@ class Journal {
   std::chrono::milliseconds sync_interval_;
   std::chrono::steady_clock::time_point last_sync_;
   bool unsynced_ = false;
+  off_t size_ = 0;       // up to the end of the last whole line written
+  bool broken_ = false;  // a write failed: nothing more is appended
 };
 
 }  // namespace tavrin::labeling

@@ -75,6 +75,7 @@ Value ResultLine::to_json() const {
     line["predicted"] = predicted;
   }
   if (!gold.is_null()) line["gold"] = gold;
+  if (text_truncated_from) line["text_truncated_from"] = *text_truncated_from;
   line["answer"] = answer;
   line["attempts"] = attempts;
   if (!error) line["usage"] = usage;
@@ -91,6 +92,8 @@ ResultLine ResultLine::from_json(const Value& line) {
   const Value attempts = line.value("attempts", Value(0));
   result.attempts = attempts.is_number_unsigned() ? attempts.get<unsigned>() : 0;
   result.gold = object_member(line, "gold", true);
+  const Value truncated = line.value("text_truncated_from", Value());
+  if (truncated.is_number_unsigned()) result.text_truncated_from = truncated.get<std::size_t>();
   const Value error = line.value("error", Value());
   if (!error.is_null()) {
     result.error = error.is_string() ? error.get<std::string>() : error.dump();
@@ -152,8 +155,13 @@ void read_results(const std::vector<std::string>& paths,
     if (!in) cannot_read(path);
     JsonLines lines(in, "results file '" + path + "'");
     while (const auto text = lines.next()) {
-      if (!text->terminated) break;  // torn by a crash
-      const Value json = lines.object(*text);
+      Value json;
+      try {
+        json = lines.object(*text);
+      } catch (const ValueError&) {
+        if (!text->terminated) break;  // torn by a crash in the middle of a write
+        throw;
+      }
       ResultLine line;
       try {
         line = ResultLine::from_json(json);

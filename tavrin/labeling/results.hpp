@@ -28,14 +28,15 @@ struct ResultLine {
   Value decisions;  // field name to {"decision", "score", ...}; null for a failed record
   Value predicted;  // the mapping read from the answer; null for a failed record
   Value gold;       // the record's true labels, when the table held them; else null
-  Value answer;     // the model's answer text; null when none came
+  std::optional<std::size_t> text_truncated_from;  // the text's characters, when it was cut
+  Value answer;                                    // the model's answer text; null when none came
   unsigned attempts = 0;
   Value usage;                       // the reply's token counts; null for a failed record
   std::optional<std::string> error;  // why the record failed
 
   /// The line as the job writes it: "id", "checked", then "decisions", "predicted" (a record
-  /// that did not fail), "gold" (when not null), "answer", "attempts", "usage" (a record that
-  /// did not fail) and "error".
+  /// that did not fail), "gold" (when not null), "text_truncated_from" (when set), "answer",
+  /// "attempts", "usage" (a record that did not fail) and "error".
   Value to_json() const;
 
   /// A line read back. A line whose "error" is not null failed (a text error as it is, any
@@ -63,7 +64,8 @@ void read_results(const std::vector<std::string>& paths,
 
 /// The tally of every line of the results files at `paths`, as if they were one file (the
 /// shards of one table): total is the lines counted. Blank lines are passed over, and so is a
-/// last line without its line feed (what a crash left in the middle of a write). ValueError
+/// last line without its line feed that is no JSON object (what a crash left in the middle of
+/// a write). ValueError
 /// naming the file and the line number for a line that is no result, or for an id that two
 /// lines share (in one file or across files); std::filesystem::filesystem_error when a file
 /// cannot be read.

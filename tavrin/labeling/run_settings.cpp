@@ -80,6 +80,7 @@ Value run_settings(const Prompter& prompter, const StoreMap& field_stores,
   Value run = Value::object();
   run["target_fields"] = prompt.fields;
   run["text_fields"] = settings.text_fields;
+  run["max_text_chars"] = settings.max_text_chars;
   run["id_column"] = settings.id_column;
   run["model"] = settings.model;
   run["template"] = text;

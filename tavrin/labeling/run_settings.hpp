@@ -20,7 +20,8 @@ namespace tavrin::labeling {
 /// Where the settings of the results file `out_path` are recorded: `out_path` + ".run.json".
 std::string run_settings_path(const std::string& out_path);
 
-/// The settings of a job that shape its result lines: the target and text fields, the id
+/// The settings of a job that shape its result lines: the target and text fields (and the
+/// characters a text is cut to), the id
 /// column, `settings.model` (what answers), the template with its SHA-256, the SHA-256 of the
 /// allowed labels, the examples and label counts of a prompt, the identities of the embedding
 /// models of the stores searched, `min_score` and the shard.
