@@ -196,6 +196,53 @@ TEST(Client, AConnectionTheServerClosedIsReplacedWithoutARetry) {
   }
 }
 
+TEST(Client, InterimRepliesAreReadPastOnAKeptAliveConnection) {
+  // The final reply comes a moment after the interim one, in a read of its own: read as the
+  // reply, the interim one would leave the final one to the next request.
+  OpenAiServer server;
+  server.script({{.delay = 20ms, .interim = "HTTP/1.1 100 Continue\r\n\r\n"},
+                 {.interim = "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n"
+                             "\r\nHTTP/1.1 100 Continue\r\n\r\n"}});
+  const auto attempts = tavrin::testing::run([&]() -> asio::awaitable<std::vector<unsigned>> {
+    quellin::Client client(co_await asio::this_coro::executor, quick(0));
+    co_return co_await posts_in_turn(client, server.url(), 3);
+  }());
+  EXPECT_EQ(attempts, std::vector<unsigned>(3, 1));
+  EXPECT_EQ(server.connections(), 1u);
+}
+
+TEST(Client, AConnectionLeftInAnUnclearStateIsNotUsedAgain) {
+  struct Case {
+    const char* name;
+    Scripted reply;
+    std::string error_start;
+  };
+  const std::vector<Case> cases = {
+      {"an interim reply, then closed",
+       {.close_after = true, .interim = "HTTP/1.1 100 Continue\r\n\r\n", .no_reply = true},
+       "quellin: connection closed before the reply ended"},
+      {"switched protocols, kept open",
+       {.interim = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n", .no_reply = true},
+       "HTTP status 101 Switching Protocols: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenAiServer server;
+    server.script({c.reply});
+    asio::io_context context;
+    quellin::Client client(context.get_executor(), quick(0));
+    try {
+      tavrin::testing::run(context, client.post(server.url(), kHeaders, chat_payload("x")));
+      ADD_FAILURE() << "accepted";
+    } catch (const std::exception& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with(c.error_start)) << e.what();
+    }
+    EXPECT_EQ(tavrin::testing::run(context, client.post(server.url(), kHeaders, chat_payload("y"))),
+              Json::parse(OpenAiServer::chat_reply("y")));
+    EXPECT_EQ(server.connections(), 2u);
+  }
+}
+
 TEST(Client, AConnectionIdleBeyondTheLimitIsNotUsedAgain) {
   OpenAiServer server;
   tavrin::testing::run([&]() -> asio::awaitable<bool> {

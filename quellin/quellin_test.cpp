@@ -109,6 +109,23 @@ TEST(AsyncCallApi, DecodesEveryBodyFraming) {
   }
 }
 
+TEST(AsyncCallApi, InterimRepliesAreReadPastToTheFinalOne) {
+  const std::string interim =
+      "HTTP/1.1 100 Continue\r\n\r\n"
+      "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n";
+  auto server = answering(interim + ok_json(R"({"final":true})"), Reply::Then::kKeepOpen);
+  EXPECT_EQ(run(quellin::async_call_api(server.url(), kHeaders, kPayload)),
+            Json({{"final", true}}));
+  EXPECT_EQ(quellin::internal::parse_reply(interim + ok_json("[1]")), Json::parse("[1]"));
+  // 101 would switch protocols, which no request asks for: it is the reply, and a failure.
+  auto switching =
+      answering("HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n",
+                Reply::Then::kKeepOpen);
+  tavrin::testing::expect_error<quellin::HttpError>(
+      [&] { run(quellin::async_call_api(switching.url(), kHeaders, kPayload)); },
+      "HTTP status 101 Switching Protocols: ");
+}
+
 TEST(AsyncCallApi, ErrorStatusIsHttpErrorWithoutRequestHeaders) {
   const std::string long_body(3000, 'e');
   struct Case {
@@ -334,6 +351,8 @@ TEST(AsyncCallApi, BrokenRepliesAreTransportErrors) {
       {"closed mid-chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{\"a\"",
        "quellin: connection closed before the reply ended"},
       {"closed before a status", "", "quellin: connection closed before the reply ended"},
+      {"closed after an interim reply", "HTTP/1.1 100 Continue\r\n\r\n",
+       "quellin: connection closed before the reply ended"},
       {"not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", "quellin: malformed reply"},
       {"body over 64 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 67108865\r\n\r\n{",
        "quellin: reply body over 64 MiB"},
