@@ -17,6 +17,7 @@
 #include "tests/support/loopback_server.hpp"
 #include "tests/support/openai_server.hpp"
 #include "tests/support/run_awaitable.hpp"
+#include "tests/support/test_helpers.hpp"
 #include "tests/support/tls_server.hpp"
 
 namespace {
@@ -408,6 +409,13 @@ TEST(Client, NotJsonAndBadArgumentsAreNotRetried) {
   quellin::Client client(context.get_executor(), quick());
   EXPECT_THROW(tavrin::testing::run(context, client.post("ftp://x/", kHeaders, Json::object())),
                quellin::ValueError);
+  // Boost.URL alone reads port 99999 as 34463: the client must not call another port.
+  tavrin::testing::expect_error<quellin::ValueError>(
+      [&] {
+        tavrin::testing::run(context,
+                             client.post("http://127.0.0.1:99999/v1", kHeaders, Json::object()));
+      },
+      R"(url port is out of range: "99999")");
   EXPECT_THROW(
       tavrin::testing::run(context, client.post(server.url(), Json::array(), Json::object())),
       quellin::TypeError);
