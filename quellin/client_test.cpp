@@ -336,9 +336,7 @@ TEST(Client, TheWaitAReplyAsksForAndWhatIsNotFollowed) {
       {"seconds", {{"Retry-After", " 0 "}}, 0ms, 0ms},
       {"a date in the past", {{"Retry-After", "Sun, 06 Nov 1994 08:49:37 GMT"}}, 0ms, 0ms},
       {"a date ahead", {{"Retry-After", in_seconds(40)}}, 1000ms, 40000ms},
-      // Beyond the 60 s cap, or unreadable: the backoff of quick(), 1 ms with jitter.
-      {"over the cap", {{"Retry-After", "61"}}, 0ms, 1ms},
-      {"a date over the cap", {{"Retry-After", in_seconds(3600)}}, 0ms, 1ms},
+      // Unreadable: the backoff of quick(), 1 ms with jitter.
       {"not a number", {{"Retry-After", "soon"}, {"retry-after-ms", "-5"}}, 0ms, 1ms},
   };
   for (const auto& c : cases) {
@@ -349,6 +347,34 @@ TEST(Client, TheWaitAReplyAsksForAndWhatIsNotFollowed) {
     ASSERT_EQ(outcome.notices.size(), 1u);
     EXPECT_GE(outcome.notices[0].wait, c.at_least);
     EXPECT_LE(outcome.notices[0].wait, c.at_most);
+  }
+}
+
+TEST(Client, AWaitBeyondTheCapEndsTheCallAtOnceAndIsNamed) {
+  const std::string refusal =
+      "HTTP status 429 Too Many Requests: " +
+      Json({{"error", {{"message", "Too Many Requests"}, {"code", 429}}}}).dump();
+  struct Case {
+    const char* name;
+    std::pair<std::string, std::string> header;
+    std::string asked;
+  };
+  const std::vector<Case> cases = {
+      {"seconds", {"Retry-After", "3600"}, "3600 s"},
+      {"milliseconds", {"retry-after-ms", "61500"}, "61.5 s"},
+      {"just over", {"Retry-After", "61"}, "61 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenAiServer server;
+    server.script({{.status = 429, .headers = {c.header}}});
+    const Outcome outcome = call_once(server, quick());
+    EXPECT_EQ(server.requests(), 1u);
+    EXPECT_EQ(outcome.info.attempts, 1u);
+    EXPECT_TRUE(outcome.notices.empty());
+    tavrin::testing::expect_error<quellin::HttpError>(
+        [&] { rethrow(outcome.failure); }, refusal + "; the server asked to wait " + c.asked +
+                                               ", more than the 60 s this client waits");
   }
 }
 

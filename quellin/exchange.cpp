@@ -216,9 +216,9 @@ Clock::time_point Deadlines::connect_attempt() const {
 
 Clock::time_point Deadlines::read() const { return std::min(total_, after(timeout_.sock_read)); }
 
-HttpError http_error(const Reply& reply, const Secrets& secrets) {
+HttpError http_error(const Reply& reply, const Secrets& secrets, std::string note) {
   return HttpError(reply.status, secrets.redact(reply.reason, reply.reason.size()),
-                   secrets.redact(reply.body, kHttpErrorBodyBytes));
+                   secrets.redact(reply.body, kHttpErrorBodyBytes), std::move(note));
 }
 
 // Asio and Beast attach the library source line that detected an error to its code, and

@@ -37,18 +37,22 @@ using ValueError = tavrin::ValueError;
 /// the request carried reads "***" (of "Bearer <key>", the key alone as well).
 class HttpError : public std::runtime_error {
  public:
-  HttpError(unsigned status, std::string reason, std::string body);
+  /// `note`, when not empty, ends the message after "; ": what the client made of the reply,
+  /// e.g. that it did not wait as long as the reply asked.
+  HttpError(unsigned status, std::string reason, std::string body, std::string note = {});
 
   unsigned status() const noexcept { return status_; }
   const std::string& reason() const noexcept { return reason_; }
   /// At most kHttpErrorBodyBytes bytes of the reply body, as received but for the header
   /// values replaced by "***".
   const std::string& body() const noexcept { return body_; }
+  const std::string& note() const noexcept { return note_; }
 
  private:
   unsigned status_;
   std::string reason_;
   std::string body_;
+  std::string note_;
 };
 
 /// How much of an error reply's body HttpError keeps.

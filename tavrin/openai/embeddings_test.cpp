@@ -193,6 +193,17 @@ TEST(OpenAIEmbeddings, TransientFailuresAreRetriedAndTheCallSucceeds) {
   }
 }
 
+TEST(OpenAIEmbeddings, AWaitBeyondTheRetryCapFailsTheCallAtOnceAndSaysHowLong) {
+  OpenAiServer server;
+  OpenAIEmbeddings model(server.url("/v1"), kKey, "m", in_turn(2));
+  server.script({{.status = 429, .headers = {{"Retry-After", "3600"}}}});
+  expect_error<quellin::HttpError>(
+      [&] { model.embed_documents(texts(2)); },
+      R"(HTTP status 429 Too Many Requests: {"error":{"message":"Too Many Requests","code":429}})"
+      "; the server asked to wait 3600 s, more than the 60 s this client waits");
+  EXPECT_EQ(server.requests(), 1u);
+}
+
 TEST(OpenAIEmbeddings, ABatchFailingAfterItsRetriesFailsTheWholeCall) {
   OpenAiServer server;
   OpenAIEmbeddingsOptions options = in_turn(2);
