@@ -123,6 +123,17 @@ std::optional<milliseconds> asked_wait(const Reply& reply) {
   return std::nullopt;
 }
 
+// A wait as a message gives it: "3600 s", "1.5 s".
+std::string in_seconds(milliseconds wait) {
+  std::string text = std::to_string(wait.count() / 1000);
+  if (const auto rest = wait.count() % 1000; rest > 0) {
+    std::string fraction = std::to_string(1000 + rest).substr(1);
+    fraction.erase(fraction.find_last_not_of('0') + 1);
+    text += '.' + fraction;
+  }
+  return text + " s";
+}
+
 }  // namespace
 
 struct Client::Impl {
@@ -324,14 +335,22 @@ struct Client::Impl {
         if (is_success(reply.status)) co_return reply;
         retryable = retryable_status(reply.status);
         asked = asked_wait(reply);
-        failure = std::make_exception_ptr(internal::http_error(reply, request.secrets));
+        std::string note;
+        if (retryable && asked && *asked > policy.max_retry_after) {
+          // Sooner than it asked, the server would most likely refuse again: the caller hears
+          // of the wait instead of a burst of refused attempts.
+          retryable = false;
+          note = "the server asked to wait " + in_seconds(*asked) + ", more than the " +
+                 in_seconds(policy.max_retry_after) + " this client waits";
+        }
+        failure =
+            std::make_exception_ptr(internal::http_error(reply, request.secrets, std::move(note)));
       } catch (const TransportError& e) {
         retryable = retryable_failure(e.code());
         failure = std::current_exception();
       }
       if (!retryable || attempt_number > policy.max_retries) std::rethrow_exception(failure);
-      const milliseconds wait =
-          asked && *asked <= policy.max_retry_after ? *asked : backoff(attempt_number);
+      const milliseconds wait = asked ? *asked : backoff(attempt_number);
       if (options.on_retry) options.on_retry(RetryNotice{attempt_number, wait, failure});
       asio::steady_timer timer(executor, wait);
       if (auto [ec] = co_await timer.async_wait(kAwait); ec) {

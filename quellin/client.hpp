@@ -25,9 +25,10 @@
 namespace quellin {
 
 /// When a failed attempt is tried again. Retried: connection and TLS failures, a connection
-/// closed before the reply ended, timeouts, and the statuses 408, 409, 429 and 500-599. Never
-/// retried: any other status (400, 401, 403, 404, 422, ...), a 2xx body that is not JSON, a
-/// malformed reply, a body over kBodyLimit, a bad argument, cancellation.
+/// closed before the reply ended, timeouts, and the statuses 408, 409, 429 and 500-599 unless
+/// the reply asks to wait longer than max_retry_after. Never retried: any other status (400,
+/// 401, 403, 404, 422, ...), a 2xx body that is not JSON, a malformed reply, a body over
+/// kBodyLimit, a bad argument, cancellation.
 struct RetryPolicy {
   /// Attempts after the first; 0 turns retries off.
   unsigned max_retries = 2;
@@ -37,7 +38,9 @@ struct RetryPolicy {
   std::chrono::milliseconds initial_backoff = std::chrono::milliseconds(500);
   std::chrono::milliseconds max_backoff = std::chrono::seconds(8);
   /// A reply's `retry-after-ms` (milliseconds) or `Retry-After` (seconds or an HTTP date)
-  /// of at most this long is the wait instead of the backoff; a longer one is not followed.
+  /// of at most this long is the wait instead of the backoff. A longer one ends the call with
+  /// the reply's HttpError, whose message ends "; the server asked to wait 3600 s, more than
+  /// the 60 s this client waits".
   std::chrono::milliseconds max_retry_after = std::chrono::seconds(60);
 };
 

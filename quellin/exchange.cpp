@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
@@ -49,6 +50,10 @@ Clock::time_point after(std::chrono::milliseconds limit) {
 }
 
 using ReplyParser = http::response_parser<http::string_body>;
+
+// An interim reply (100 Continue, 103 Early Hints) comes before the final reply to the same
+// request and is read past (RFC 9110, 15.2). 101 is final: it ends the exchange.
+bool interim(unsigned status) { return status >= 100 && status <= 199 && status != 101; }
 
 void configure(ReplyParser& parser) {
   parser.header_limit(kHeaderLimit);
@@ -211,9 +216,9 @@ Clock::time_point Deadlines::connect_attempt() const {
 
 Clock::time_point Deadlines::read() const { return std::min(total_, after(timeout_.sock_read)); }
 
-HttpError http_error(const Reply& reply, const Secrets& secrets) {
+HttpError http_error(const Reply& reply, const Secrets& secrets, std::string note) {
   return HttpError(reply.status, secrets.redact(reply.reason, reply.reason.size()),
-                   secrets.redact(reply.body, kHttpErrorBodyBytes));
+                   secrets.redact(reply.body, kHttpErrorBodyBytes), std::move(note));
 }
 
 // Asio and Beast attach the library source line that detected an error to its code, and
@@ -288,39 +293,53 @@ asio::awaitable<Reply> Connection::exchange_on(Stream& stream, const Request& re
   if (auto [ec, n] = co_await asio::async_write(stream, bytes, kAwait); ec) {
     fail(ec, "send the request to", target);
   }
-  ReplyParser parser;
-  configure(parser);
   buffer_.max_size(kHeaderLimit + kReadChunk);
-  while (!parser.is_done()) {
-    if (buffer_.size() + kReadChunk > buffer_.max_size()) {
-      // Only an endless header or chunk line gets here.
-      throw TransportError(http::error::buffer_overflow, "quellin: malformed reply");
+  bool closed = false;
+  std::optional<ReplyParser> parser;
+  do {
+    // A parser takes one message: each interim reply gets a fresh one, which starts with the
+    // bytes read after it.
+    configure(parser.emplace());
+    feed(*parser, buffer_);
+    while (!parser->is_done()) {
+      if (closed) {
+        feed_eof(*parser);
+        break;
+      }
+      if (buffer_.size() + kReadChunk > buffer_.max_size()) {
+        // Only an endless header or chunk line gets here.
+        throw TransportError(http::error::buffer_overflow, "quellin: malformed reply");
+      }
+      socket.expires_at(deadlines.read());
+      auto [ec, n] = co_await stream.async_read_some(buffer_.prepare(kReadChunk), kAwait);
+      buffer_.commit(n);
+      received_ += n;
+      if (ec == asio::error::eof) {
+        closed = true;
+      } else if (ec) {
+        fail(ec, "read the reply from", target);
+      }
+      feed(*parser, buffer_);
     }
-    socket.expires_at(deadlines.read());
-    auto [ec, n] = co_await stream.async_read_some(buffer_.prepare(kReadChunk), kAwait);
-    buffer_.commit(n);
-    received_ += n;
-    if (ec == asio::error::eof) {
-      feed(parser, buffer_);
-      if (!parser.is_done()) feed_eof(parser);
-      break;
-    }
-    if (ec) fail(ec, "read the reply from", target);
-    feed(parser, buffer_);
-  }
-  reusable_ = parser.keep_alive() && buffer_.size() == 0;
-  co_return take_reply(parser);
+  } while (interim(parser->get().result_int()));
+  // Only a reply that ended where the next one may start leaves the connection fit. A 101
+  // would switch it to a protocol that was never asked for.
+  reusable_ =
+      parser->get().result_int() != 101 && parser->keep_alive() && !closed && buffer_.size() == 0;
+  co_return take_reply(*parser);
 }
 
 Reply parse_whole_reply(std::string_view bytes) {
-  ReplyParser parser;
-  configure(parser);
   beast::flat_buffer buffer;
   auto chunk = buffer.prepare(bytes.size());
   buffer.commit(asio::buffer_copy(chunk, asio::buffer(bytes.data(), bytes.size())));
-  feed(parser, buffer);
-  if (!parser.is_done()) feed_eof(parser);
-  return take_reply(parser);
+  std::optional<ReplyParser> parser;
+  do {
+    configure(parser.emplace());
+    feed(*parser, buffer);
+    if (!parser->is_done()) feed_eof(*parser);
+  } while (interim(parser->get().result_int()));
+  return take_reply(*parser);
 }
 
 }  // namespace quellin::internal

@@ -37,13 +37,15 @@ asio::awaitable<Json> call_once(internal::Target target, internal::Request reque
 
 }  // namespace
 
-HttpError::HttpError(unsigned status, std::string reason, std::string body)
+HttpError::HttpError(unsigned status, std::string reason, std::string body, std::string note)
     : std::runtime_error("HTTP status " + std::to_string(status) + " " +
                          internal::printable(reason, tavrin::internal::kExcerptBytes) + ": " +
-                         internal::printable(body, kMessageBodyBytes)),
+                         internal::printable(body, kMessageBodyBytes) +
+                         (note.empty() ? "" : "; " + note)),
       status_(status),
       reason_(std::move(reason)),
-      body_(std::move(body)) {}
+      body_(std::move(body)),
+      note_(std::move(note)) {}
 
 asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload) {
   co_return co_await async_call_api(std::move(url), std::move(headers), std::move(payload),

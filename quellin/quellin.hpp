@@ -37,18 +37,22 @@ using ValueError = tavrin::ValueError;
 /// the request carried reads "***" (of "Bearer <key>", the key alone as well).
 class HttpError : public std::runtime_error {
  public:
-  HttpError(unsigned status, std::string reason, std::string body);
+  /// `note`, when not empty, ends the message after "; ": what the client made of the reply,
+  /// e.g. that it did not wait as long as the reply asked.
+  HttpError(unsigned status, std::string reason, std::string body, std::string note = {});
 
   unsigned status() const noexcept { return status_; }
   const std::string& reason() const noexcept { return reason_; }
   /// At most kHttpErrorBodyBytes bytes of the reply body, as received but for the header
   /// values replaced by "***".
   const std::string& body() const noexcept { return body_; }
+  const std::string& note() const noexcept { return note_; }
 
  private:
   unsigned status_;
   std::string reason_;
   std::string body_;
+  std::string note_;
 };
 
 /// How much of an error reply's body HttpError keeps.
@@ -81,12 +85,24 @@ struct ClientTimeout {
   std::chrono::milliseconds sock_connect = std::chrono::seconds(60);
 };
 
+/// Checks that `url` can be an endpoint of async_call_api and Client, which make the same check
+/// before anything is sent; a program calls it to refuse a bad url before any work. Throws
+/// ValueError for text that is no absolute URL, a scheme other than http or https, user
+/// information (user:pass@), no host, or a port that is empty or not 1 to 65535:
+///
+///   quellin::require_endpoint_url("http://127.0.0.1:99999/v1");
+///   // ValueError: url port is out of range: "99999"
+///
+/// A message quotes at most 40 bytes, never the user information, query or fragment.
+void require_endpoint_url(std::string_view url);
+
 /// `url` without user information, query and fragment, for messages: either may hold a key.
 /// "the endpoint" when `url` is no URI.
 std::string endpoint_name(std::string_view url);
 
 /// POSTs `payload`, serialised as JSON (UTF-8), to `url` (http or https, taken as given:
-/// scheme, host, port, path and query) and yields the reply body decoded as JSON.
+/// scheme, host, port, path and query) and yields the reply body decoded as JSON. A url that
+/// require_endpoint_url refuses is its ValueError, and nothing is sent.
 ///
 /// The request carries the request line, `Host`, then `headers` in their order, then
 /// `Content-Length`. `headers` must be an object of text values (else TypeError); a name that

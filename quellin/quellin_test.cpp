@@ -109,6 +109,23 @@ TEST(AsyncCallApi, DecodesEveryBodyFraming) {
   }
 }
 
+TEST(AsyncCallApi, InterimRepliesAreReadPastToTheFinalOne) {
+  const std::string interim =
+      "HTTP/1.1 100 Continue\r\n\r\n"
+      "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n";
+  auto server = answering(interim + ok_json(R"({"final":true})"), Reply::Then::kKeepOpen);
+  EXPECT_EQ(run(quellin::async_call_api(server.url(), kHeaders, kPayload)),
+            Json({{"final", true}}));
+  EXPECT_EQ(quellin::internal::parse_reply(interim + ok_json("[1]")), Json::parse("[1]"));
+  // 101 would switch protocols, which no request asks for: it is the reply, and a failure.
+  auto switching =
+      answering("HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n",
+                Reply::Then::kKeepOpen);
+  tavrin::testing::expect_error<quellin::HttpError>(
+      [&] { run(quellin::async_call_api(switching.url(), kHeaders, kPayload)); },
+      "HTTP status 101 Switching Protocols: ");
+}
+
 TEST(AsyncCallApi, ErrorStatusIsHttpErrorWithoutRequestHeaders) {
   const std::string long_body(3000, 'e');
   struct Case {
@@ -276,6 +293,11 @@ TEST(AsyncCallApi, BadArgumentsSendNothing) {
        "url must not carry user information", false},
       {"port out of range", "http://127.0.0.1:70000/", Json::object(),
        R"(url port is out of range: "70000")", false},
+      // Boost.URL alone reads this one as 34463.
+      {"port that wraps around", "http://127.0.0.1:99999/", Json::object(),
+       R"(url port is out of range: "99999")", false},
+      {"empty port", "http://127.0.0.1:/v1", Json::object(), R"(url port after ":" is empty)",
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -291,6 +313,34 @@ TEST(AsyncCallApi, BadArgumentsSendNothing) {
     }
   }
   EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(RequireEndpointUrl, AcceptsEveryHttpAndHttpsEndpoint) {
+  for (const char* url : {"http://127.0.0.1:1/v1", "https://api.example.com/v1?x=1",
+                          "http://[::1]:65535", "HTTP://localhost:00080/"}) {
+    EXPECT_NO_THROW(quellin::require_endpoint_url(url)) << url;
+  }
+}
+
+TEST(RequireEndpointUrl, NamesTheBadPartWithoutCredentialsOrQuery) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"http://127.0.0.1:65536/v1", R"(url port is out of range: "65536")"},
+      {"http://127.0.0.1:0/v1", R"(url port is out of range: "0")"},
+      {"http://h:123456789012345678901234567890/", R"(url port is out of range: )"
+                                                   R"("123456789012345678901234567890")"},
+      {"https://h:/v1", R"(url port after ":" is empty)"},
+      {"file:///etc/passwd", R"(url scheme must be http or https, not "file")"},
+      {"http://user:sk-secret@h/v1", "url must not carry user information"},
+      // Not a URL at all (a blank in the password): what stands before the '@' is hidden.
+      {"http://user:p ss@h/v1?key=sk-secret", R"(url is not an absolute URL: "http://***@h/v1")"},
+      {"localhost:8080/v1", R"(url scheme must be http or https, not "localhost")"},
+      {"http:///v1?key=sk-secret", R"(url has no host: "http:///v1")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    tavrin::testing::expect_error<quellin::ValueError>(
+        [&] { quellin::require_endpoint_url(c.first); }, c.second);
+  }
 }
 
 TEST(AsyncCallApi, ArgumentErrorsAreCaughtAsTavrinsOwn) {
@@ -334,6 +384,8 @@ TEST(AsyncCallApi, BrokenRepliesAreTransportErrors) {
       {"closed mid-chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{\"a\"",
        "quellin: connection closed before the reply ended"},
       {"closed before a status", "", "quellin: connection closed before the reply ended"},
+      {"closed after an interim reply", "HTTP/1.1 100 Continue\r\n\r\n",
+       "quellin: connection closed before the reply ended"},
       {"not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", "quellin: malformed reply"},
       {"body over 64 MiB", "HTTP/1.1 200 OK\r\nContent-Length: 67108865\r\n\r\n{",
        "quellin: reply body over 64 MiB"},

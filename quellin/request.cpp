@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <string_view>
 
 #include <boost/url/parse.hpp>
@@ -73,11 +74,36 @@ std::string build_head(const Target& target, const Json& headers, std::size_t bo
   return head;
 }
 
+// What a message may show of a url: the part before the query and fragment, either of which
+// may hold a key, with whatever stands before an '@' of the authority replaced by "***". It
+// is also used for text that is no URL, which Boost.URL cannot take apart.
+std::string shown_url(std::string_view url) {
+  std::string shown(url.substr(0, url.find_first_of("?#")));
+  const auto slashes = shown.find("//");
+  const std::size_t start = slashes == std::string::npos ? 0 : slashes + 2;
+  const auto end = std::min(shown.find('/', start), shown.size());
+  const auto at = std::string_view(shown).substr(start, end - start).rfind('@');
+  if (at != std::string_view::npos) shown.replace(start, at, "***");
+  return shown;
+}
+
+// The port as decimal text. Boost.URL 1.81 wraps some numbers above 65535 around (99999 reads
+// as 34463), so the text is read here.
+std::string port_of(std::string_view text) {
+  if (text.empty()) throw ValueError("url port after \":\" is empty");
+  unsigned port = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+  if (ec != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) {
+    throw ValueError("url port is out of range: " + quote_bytes(text));
+  }
+  return std::to_string(port);
+}
+
 }  // namespace
 
-Target parse_url(const std::string& url) {
+Target parse_url(std::string_view url) {
   auto parsed = boost::urls::parse_uri(url);
-  if (!parsed) throw ValueError("url is not an absolute URL: " + quote_bytes(url));
+  if (!parsed) throw ValueError("url is not an absolute URL: " + quote_bytes(shown_url(url)));
   const boost::urls::url_view& u = *parsed;
   Target target;
   switch (u.scheme_id()) {
@@ -91,12 +117,10 @@ Target parse_url(const std::string& url) {
   }
   if (u.has_userinfo()) throw ValueError("url must not carry user information");
   target.host = u.host_address();
-  if (target.host.empty()) throw ValueError("url has no host: " + quote_bytes(url));
+  if (target.host.empty()) throw ValueError("url has no host: " + quote_bytes(shown_url(url)));
   target.host_is_name = u.host_type() == boost::urls::host_type::name;
-  if (u.has_port() && !u.port().empty()) {
-    if (u.port_number() == 0)
-      throw ValueError("url port is out of range: " + quote_bytes(u.port()));
-    target.port = std::to_string(u.port_number());
+  if (u.has_port()) {
+    target.port = port_of(u.port());
   } else {
     target.port = target.tls ? "443" : "80";
   }
@@ -118,6 +142,8 @@ Request make_request(const Target& target, const Json& headers, const Json& payl
 }  // namespace quellin::internal
 
 namespace quellin {
+
+void require_endpoint_url(std::string_view url) { internal::parse_url(url); }
 
 std::string endpoint_name(std::string_view url) {
   const auto parsed = boost::urls::parse_uri(url);

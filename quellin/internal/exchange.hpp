@@ -51,8 +51,8 @@ struct Reply {
   std::string retry_after_ms;  // the retry-after-ms field, empty when absent
 };
 
-/// The reply as an HttpError, with the secrets replaced.
-HttpError http_error(const Reply& reply, const Secrets& secrets);
+/// The reply as an HttpError, with the secrets replaced; `note` ends its message.
+HttpError http_error(const Reply& reply, const Secrets& secrets, std::string note = {});
 
 /// The body of a 2xx reply decoded as JSON (ValueError when it is not JSON or nests too
 /// deep); any other status is an HttpError.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "quellin/internal/redaction.hpp"
 
@@ -25,8 +26,8 @@ struct Target {
   std::string where() const { return host + ":" + port; }
 };
 
-/// The target of `url`; a ValueError when it is not an absolute http or https url.
-Target parse_url(const std::string& url);
+/// The target of `url`; a ValueError as require_endpoint_url says when it cannot be one.
+Target parse_url(std::string_view url);
 
 /// One request, checked and serialised before anything is sent.
 struct Request {

@@ -212,6 +212,7 @@ struct CarriedError {
   unsigned status = 0;
   std::string reason, body;
   boost::system::error_code code;
+  std::string note;  // of an HttpError
 };
 
 CarriedError carried(std::exception_ptr error) {
@@ -219,19 +220,19 @@ CarriedError carried(std::exception_ptr error) {
   try {
     std::rethrow_exception(std::move(error));
   } catch (const quellin::HttpError& e) {
-    return {Kind::http, e.what(), e.status(), e.reason(), e.body(), {}};
+    return {Kind::http, e.what(), e.status(), e.reason(), e.body(), {}, e.note()};
   } catch (const quellin::TimeoutError& e) {
-    return {Kind::timeout, e.what(), 0, {}, {}, e.code()};
+    return {Kind::timeout, e.what(), 0, {}, {}, e.code(), {}};
   } catch (const quellin::TransportError& e) {
-    return {Kind::transport, e.what(), 0, {}, {}, e.code()};
+    return {Kind::transport, e.what(), 0, {}, {}, e.code(), {}};
   } catch (const boost::system::system_error& e) {
-    return {Kind::transport, e.what(), 0, {}, {}, e.code()};
+    return {Kind::transport, e.what(), 0, {}, {}, e.code(), {}};
   } catch (const TypeError& e) {
-    return {Kind::type, e.what(), 0, {}, {}, {}};
+    return {Kind::type, e.what(), 0, {}, {}, {}, {}};
   } catch (const ValueError& e) {
-    return {Kind::value, e.what(), 0, {}, {}, {}};
+    return {Kind::value, e.what(), 0, {}, {}, {}, {}};
   } catch (const std::exception& e) {
-    return {Kind::other, e.what(), 0, {}, {}, {}};
+    return {Kind::other, e.what(), 0, {}, {}, {}, {}};
   }
 }
 
@@ -244,7 +245,7 @@ CarriedError carried(std::exception_ptr error) {
   if (prefix.ends_with(suffix)) prefix.resize(prefix.size() - suffix.size());
   switch (error.kind) {
     case Kind::http:
-      throw quellin::HttpError(error.status, error.reason, error.body);
+      throw quellin::HttpError(error.status, error.reason, error.body, error.note);
     case Kind::timeout:
       throw quellin::TimeoutError(error.code, prefix);
     case Kind::transport:

@@ -135,10 +135,10 @@ TEST(OpenAIEmbeddings, AtMostMaxInFlightBatchesAtOnce) {
 TEST(OpenAIEmbeddings, EachAnswerIsPlacedByItsIndexOrElseByItsPlace) {
   OpenAiServer server;
   OpenAIEmbeddings model(server.url("/v1"), kKey, "m", in_turn(3));
-  server.script({{.body = reply_of({{2, {2, 2}}, {0, {0, 0}}, {1, {1, 1}}})},
+  server.script({{.body = reply_of({{2, {2, 2}}, {0, {0.5, 0.5}}, {1, {1, 1}}})},
                  {.body = reply_of({{0, {3, 3}}, {1, {4, 4}}, {2, {5, 5}}}, false)}});
   EXPECT_EQ(model.embed_documents(texts(6)),
-            (Vectors{{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
+            (Vectors{{0.5, 0.5}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
 }
 
 TEST(OpenAIEmbeddings, ABatchThatDoesNotAnswerEachTextFailsTheCallByName) {
@@ -150,6 +150,8 @@ TEST(OpenAIEmbeddings, ABatchThatDoesNotAnswerEachTextFailsTheCallByName) {
        "data[1].embedding[1] is NaN, not a finite number"},
       {reply_of({{0, {1, 1, 1}}, {1, {1, 1, 1}}}),
        "data[0].embedding has 3 components, not 4 as the vectors before it"},
+      {reply_of({{0, {1, 1, 1, 1}}, {1, {0, 0, 0, 0}}}),
+       "data[1].embedding is all zeros, not a direction"},
       {"{}", R"(the reply has no "data" array)"},
   };
   for (const auto& [body, what] : faults) {
@@ -191,6 +193,17 @@ TEST(OpenAIEmbeddings, TransientFailuresAreRetriedAndTheCallSucceeds) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);  // waited as the reply asked
     EXPECT_EQ(server.requests(), 2u);
   }
+}
+
+TEST(OpenAIEmbeddings, AWaitBeyondTheRetryCapFailsTheCallAtOnceAndSaysHowLong) {
+  OpenAiServer server;
+  OpenAIEmbeddings model(server.url("/v1"), kKey, "m", in_turn(2));
+  server.script({{.status = 429, .headers = {{"Retry-After", "3600"}}}});
+  expect_error<quellin::HttpError>(
+      [&] { model.embed_documents(texts(2)); },
+      R"(HTTP status 429 Too Many Requests: {"error":{"message":"Too Many Requests","code":429}})"
+      "; the server asked to wait 3600 s, more than the 60 s this client waits");
+  EXPECT_EQ(server.requests(), 1u);
 }
 
 TEST(OpenAIEmbeddings, ABatchFailingAfterItsRetriesFailsTheWholeCall) {
@@ -243,11 +256,11 @@ TEST(OpenAIEmbeddings, Base64RepliesAreDecoded) {
   OpenAIEmbeddingsOptions options = in_turn(64);
   options.encoding_format = "base64";
   OpenAIEmbeddings model(server.url("/v1"), kKey, "m", options);
-  // Little-endian float32 of {1, -2.5, 0.1} and {0, 0, 0}.
+  // Little-endian float32 of {1, -2.5, 0.1} and {0, 0, 1}.
   server.script({{.body = R"({"object":"list","data":[)"
-                          R"({"object":"embedding","index":1,"embedding":"AAAAAAAAAAAAAAAA"},)"
+                          R"({"object":"embedding","index":1,"embedding":"AAAAAAAAAAAAAIA/"},)"
                           R"({"object":"embedding","index":0,"embedding":"AACAPwAAIMDNzMw9"}]})"}});
-  EXPECT_EQ(model.embed_documents({"a", "b"}), (Vectors{{1.0f, -2.5f, 0.1f}, {0, 0, 0}}));
+  EXPECT_EQ(model.embed_documents({"a", "b"}), (Vectors{{1.0f, -2.5f, 0.1f}, {0, 0, 1}}));
   EXPECT_EQ(body_of(server.received().at(0))["encoding_format"], "base64");
 }
 

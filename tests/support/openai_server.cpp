@@ -198,10 +198,14 @@ struct OpenAiServer::Impl {
       std::string rest;
       co_await asio::async_read(socket, asio::dynamic_buffer(rest), asio::use_awaitable);
     }
+    if (!reply.interim.empty()) {
+      co_await asio::async_write(socket, asio::buffer(reply.interim), asio::use_awaitable);
+    }
     if (reply.delay.count() > 0) {
       asio::steady_timer wait(context, reply.delay);
       co_await wait.async_wait(asio::use_awaitable);
     }
+    if (reply.no_reply) co_return !reply.close_after;
     if (reply.body.empty()) {
       if (reply.status == 200) {
         auto [status, body] = normal_answer(request_path(request.head), request.body);

@@ -1,8 +1,8 @@
 // A stand-in OpenAI-compatible endpoint on 127.0.0.1 for tests: keep-alive HTTP/1.1, chat
 // completions and embeddings answered from the request, and scripted misbehaviour for the
-// next requests (a status with headers, a body of the test's, a reset in the middle of the
-// body, a close the reply does not announce). It counts connections and requests and runs on
-// its own thread.
+// next requests (a status with headers, a body of the test's, interim replies before it, a
+// reset in the middle of the body, a close the reply does not announce). It counts connections and
+// requests and runs on its own thread.
 //
 //   OpenAiServer server;
 //   server.script({{.status = 503}, {.status = 503}});   // then the normal answer
@@ -41,6 +41,11 @@ class OpenAiServer {
     std::chrono::milliseconds delay{0};
     /// Never answers; the connection stays open until the client closes it.
     bool silent = false;
+    /// Bytes written on their own before the reply and before `delay`, e.g. interim replies
+    /// ("HTTP/1.1 100 Continue\r\n\r\n").
+    std::string interim{};
+    /// Writes nothing after `interim`: the connection then closes as close_after says.
+    bool no_reply = false;
   };
 
   struct Options {

@@ -450,6 +450,11 @@ class Reader {
             (dimension_.asked ? "the " + std::to_string(dimension_.size) + " asked for"
                               : std::to_string(dimension_.size) + " as the vectors before it"));
     }
+    // A zero vector has no direction: its cosine with anything is 0, which would rank it as
+    // unrelated to every query without anyone noticing.
+    if (std::all_of(vector.begin(), vector.end(), [](float x) { return x == 0; })) {
+      fault(item_name(item) + ".embedding is all zeros, not a direction");
+    }
   }
 
   void read_float_array(std::size_t item, std::vector<float>& vector) {

@@ -29,10 +29,10 @@ struct Dimension {
 /// of little-endian float32 values, whichever the reply holds. Every other member is skipped.
 ///
 /// Throws tavrin::ValueError unless the body is one JSON object whose "data" array answers each
-/// slot exactly once with a non-empty vector of finite float32 values, all of `dimension.size`
-/// components (which the first vector sets when it is 0). The message names the item
-/// ("data[3].embedding[17]") and what was wrong; of the body it quotes only the start of an
-/// "error" member (its "message"), when the reply has one instead of "data", with each of
+/// slot exactly once with a non-empty vector of finite float32 values, not all zero, all of
+/// `dimension.size` components (which the first vector sets when it is 0). The message names
+/// the item ("data[3].embedding[17]") and what was wrong; of the body it quotes only the start
+/// of an "error" member (its "message"), when the reply has one instead of "data", with each of
 /// `secrets` replaced by "***" (give the longest first when one holds another). Slots may be
 /// partly filled when it throws.
 void read_embedding_reply(std::string_view body, std::span<std::vector<float>> slots,

@@ -43,12 +43,12 @@ TEST(EmbeddingReply, PlacesEachItemByItsIndexAndSkipsEveryOtherMember) {
     "data": [
       {"object": "embedding", "index": 2, "embedding": [0.5, -1.25e-1, 3E+2]},
       {"embedding": [1, 2, 3], "index": 0, "extra": {"a": [true, false, null]}},
-      {"index": 1, "object": "embedding", "embedding": [ -0 , 0.0 , 1e-50 ]}
+      {"index": 1, "object": "embedding", "embedding": [ -0 , 1e-50 , 0.25 ]}
     ],
     "model": "text-embedding-3-small"}
   )";
   const Vectors vectors = read(body, 3);
-  EXPECT_EQ(vectors, (Vectors{{1, 2, 3}, {-0.0f, 0, 0}, {0.5f, -0.125f, 300}}));
+  EXPECT_EQ(vectors, (Vectors{{1, 2, 3}, {-0.0f, 0, 0.25f}, {0.5f, -0.125f, 300}}));
   EXPECT_TRUE(std::signbit(vectors[1][0]));
 }
 
@@ -189,6 +189,11 @@ TEST(EmbeddingReply, AnswersThatDoNotFitTheBatchAreRefusedByName) {
       {R"({"data":[{"embedding":""}]})", 1, "data[0].embedding is empty"},
       {R"({"data":[{"embedding":[1,2]},{"embedding":[1]}]})", 2,
        "data[1].embedding has 1 components, not 2 as the vectors before it"},
+      // Its cosine with any query is 0. 1e-50 is a zero float32.
+      {R"({"data":[{"embedding":[0, -0.0, 1e-50]}]})", 1,
+       "data[0].embedding is all zeros, not a direction"},
+      {R"({"data":[{"embedding":"AAAAAAAAAIA="}]})", 1,
+       "data[0].embedding is all zeros, not a direction"},
       {R"({"data":[{"embedding":[1, NaN]}]})", 1,
        "data[0].embedding[1] is NaN, not a finite number"},
       {R"({"data":[{"embedding":[Infinity]}]})", 1,
