@@ -58,26 +58,33 @@ std::size_t line_count(const std::string& text) {
   return lines;
 }
 
-// A chat-completion endpoint on 127.0.0.1 that answers every request with `content`, or
+// A chat-completion endpoint on 127.0.0.1 that answers every request with `content` ("$AUTH"
+// in it replaced by the request's Authorization header), or
 // with `status` when that is not 200; with `fail_every` n, only every n-th request fails.
 class StubModel {
  public:
   explicit StubModel(std::string content, int status = 200, int fail_every = 1)
       : content_(std::move(content)) {
-    server_.Post("/v1/chat/completions", [this, status, fail_every](const httplib::Request& req,
-                                                                    httplib::Response& res) {
-      {
-        std::lock_guard lock(mutex_);
-        last_authorization_ = req.get_header_value("Authorization");
-        last_body_ = req.body;
-      }
-      const int answer = ++requests_ % fail_every == 0 ? status : 200;
-      const Value reply = {
-          {"choices", {{{"message", {{"role", "assistant"}, {"content", content_}}}}}}};
-      res.status = answer;
-      res.set_content(answer == 200 ? reply.dump() : R"({"error": "invalid api key"})",
-                      "application/json");
-    });
+    server_.Post("/v1/chat/completions",
+                 [this, status, fail_every](const httplib::Request& req, httplib::Response& res) {
+                   {
+                     std::lock_guard lock(mutex_);
+                     last_authorization_ = req.get_header_value("Authorization");
+                     last_body_ = req.body;
+                   }
+                   const int answer = ++requests_ % fail_every == 0 ? status : 200;
+                   // "$AUTH" in the content echoes the request's Authorization header, as a proxy
+                   // may.
+                   std::string content = content_;
+                   if (const auto at = content.find("$AUTH"); at != std::string::npos) {
+                     content.replace(at, 5, req.get_header_value("Authorization"));
+                   }
+                   const Value reply = {
+                       {"choices", {{{"message", {{"role", "assistant"}, {"content", content}}}}}}};
+                   res.status = answer;
+                   res.set_content(answer == 200 ? reply.dump() : R"({"error": "invalid api key"})",
+                                   "application/json");
+                 });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -389,6 +396,25 @@ TEST_F(Cli, LabelStoppedBySigintPrintsItsSummaryExits130AndResumes) {
   EXPECT_EQ(json_lines(slurp(dir_ / "r.jsonl")).size(), 20u);
 }
 
+TEST_F(Cli, AnAnswerThatEchoesTheKeyIsNeverPrintedOrWrittenWithIt) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  StubModel echo(R"({"category": "售后服务", "note": "you sent $AUTH"})");
+  const std::string key = "TAVRIN_LLM_KEY=" + kKey;
+  const Result asked = run("ask hi --text --llm-url " + echo.url(), key);
+  ASSERT_EQ(asked.status, 0) << asked.err;
+  EXPECT_EQ(asked.out.find(kKey), std::string::npos) << asked.out;
+  EXPECT_NE(asked.out.find("you sent ***"), std::string::npos) << asked.out;
+  const Result labelled =
+      run("label tickets.csv --labels labels.json --stores stores --out r.jsonl --llm-url " +
+              echo.url(),
+          key);
+  ASSERT_EQ(labelled.status, 0) << labelled.err;
+  const std::string results = slurp(dir_ / "r.jsonl");
+  EXPECT_EQ(results.find(kKey), std::string::npos);
+  EXPECT_NE(results.find("you sent ***"), std::string::npos);
+}
+
 TEST_F(Cli, LabelStopsAfterARunOfFailuresLeavingTheRestUnwritten) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
@@ -679,6 +705,16 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
     bool with_endpoint = false;
   } cases[] = {
       {"split adir --train a.csv --test b.csv", R"("adir" is a directory, not a regular file)"},
+      // An address the transport would refuse at each request, refused before any work.
+      {"ask hi --llm-key k --llm-url http://127.0.0.1:99999/v1",
+       R"(--llm-url: url port is out of range: "99999")"},
+      {"ask hi --llm-key k --llm-url ftp://127.0.0.1/v1",
+       R"(--llm-url: url scheme must be http or https, not "ftp")"},
+      {"ask hi --llm-key k --llm-url http://user:pw@127.0.0.1/v1",
+       "--llm-url: url must not carry user information"},
+      {"build tickets.csv --labels labels.json --out s --embed-model m --embed-url "
+       "http://127.0.0.1:0/v1/embeddings",
+       R"(--embed-url: url port is out of range: "0")"},
       {"split ragged.csv --train a.csv --test b.csv",
        "ragged.csv: expected 3 fields, saw 4 on line 2"},
       {"split utf8.csv --train a.csv --test b.csv", "utf8.csv: invalid UTF-8 on line 2"},

@@ -8,6 +8,7 @@
 
 #include "cli/files.hpp"
 #include "quellin/client.hpp"
+#include "quellin/quellin.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
@@ -98,6 +99,19 @@ void require_columns(const frame::DataFrame& table, const std::vector<std::strin
   }
 }
 
+namespace {
+
+// Refuses, before any work, an address the transport would refuse at each request.
+void require_url(const std::string& url, const char* option) {
+  try {
+    quellin::require_endpoint_url(url);
+  } catch (const ValueError& e) {
+    throw UsageError(std::string(option) + ": " + e.what());
+  }
+}
+
+}  // namespace
+
 std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::string& key) {
   if (url.empty()) {
     if (!key.empty()) {
@@ -105,6 +119,7 @@ std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::stri
     }
     return std::nullopt;
   }
+  require_url(url, "--llm-url");
   return Endpoint{url, key};
 }
 
@@ -154,6 +169,7 @@ std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& opt
         "--embed-url and --embed-model go together (or TAVRIN_EMBED_URL and "
         "TAVRIN_EMBED_MODEL)");
   }
+  require_url(options.url, "--embed-url");
   openai::OpenAIEmbeddingsOptions settings;
   settings.batch_size = options.batch;
   settings.client = client_options(options.retries, options.timeout);

@@ -93,9 +93,20 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
 Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string prompt) {
   Value payload = palisk::chat_payload(options.model, std::move(prompt), options.temperature);
   try {
-    return palisk::run_blocking(post_once(client_options(options.retries, options.timeout),
-                                          endpoint.url, palisk::chat_headers(endpoint.key),
-                                          std::move(payload)));
+    Value reply = palisk::run_blocking(post_once(client_options(options.retries, options.timeout),
+                                                 endpoint.url, palisk::chat_headers(endpoint.key),
+                                                 std::move(payload)));
+    // An endpoint may echo the request: what is printed never holds the key.
+    bool has_text = false;
+    try {
+      has_text = palisk::answer_text(reply).is_string();
+    } catch (const std::exception&) {  // a reply of another shape: answer_of says what is wrong
+    }
+    if (has_text) {
+      Value& text = reply["choices"][0]["message"]["content"];
+      text = labeling::without_key(text.get<std::string>(), endpoint.key);
+    }
+    return reply;
   } catch (const std::exception& e) {
     throw std::runtime_error(quellin::endpoint_name(endpoint.url) + ": " + e.what());
   }

@@ -96,6 +96,12 @@ struct ClientTimeout {
 /// A message quotes at most 40 bytes, never the user information, query or fragment.
 void require_endpoint_url(std::string_view url);
 
+/// `text` with each value of `headers` (an object of text values, as sent) replaced by "***",
+/// and the credentials of a "<scheme> <credentials>" value too: the redaction of the
+/// transport's own messages, for a program that prints or stores what a server answered (a
+/// server may echo the request, key included). Other members are ignored.
+std::string redact_headers(std::string_view text, const nlohmann::ordered_json& headers);
+
 /// `url` without user information, query and fragment, for messages: either may hold a key.
 /// "the endpoint" when `url` is no URI.
 std::string endpoint_name(std::string_view url);

@@ -1,5 +1,7 @@
 #include "quellin/internal/redaction.hpp"
 
+#include "quellin/quellin.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -63,3 +65,17 @@ std::string Secrets::redact(std::string_view bytes, std::size_t limit) const {
 }
 
 }  // namespace quellin::internal
+
+namespace quellin {
+
+std::string redact_headers(std::string_view text, const nlohmann::ordered_json& headers) {
+  nlohmann::ordered_json texts = nlohmann::ordered_json::object();
+  if (headers.is_object()) {
+    for (const auto& [name, value] : headers.items()) {
+      if (value.is_string()) texts[name] = value;
+    }
+  }
+  return internal::Secrets(texts).redact(text, std::string::npos);
+}
+
+}  // namespace quellin

@@ -31,8 +31,8 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
     throw ModelError(e.what(), info.attempts);
   }
   try {
-    co_return ModelReply{palisk::answer_string(reply), reply.value("usage", Value()),
-                         info.attempts};
+    co_return ModelReply{without_key(palisk::answer_string(reply), endpoint.key),
+                         reply.value("usage", Value()), info.attempts};
   } catch (const std::invalid_argument& e) {
     throw ModelError(e.what(), info.attempts);
   } catch (const std::out_of_range& e) {
@@ -99,6 +99,12 @@ std::string signal_name(int number) {
 }
 
 }  // namespace
+
+std::string without_key(std::string_view text, std::string_view key) {
+  if (key.empty()) return std::string(text);
+  const Value headers = palisk::chat_headers(key);
+  return quellin::redact_headers(text, {{"Authorization", headers.at("Authorization")}});
+}
 
 Interrupted::Interrupted(int signal_number)
     : std::runtime_error("the job was stopped by " + signal_name(signal_number) +

@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quellin/client.hpp"
@@ -24,11 +25,16 @@ struct ChatEndpoint {
   bool json_mode = false;  // ask for "response_format": {"type": "json_object"}
 };
 
+/// `text` (an answer the endpoint gave) with the key, and the "Authorization" value that
+/// carries it, replaced by "***": an endpoint may echo the request, and what is printed or
+/// written must never hold the key.
+std::string without_key(std::string_view text, std::string_view key);
+
 /// A Model that sends each prompt as palisk::chat does (its headers and body, plus
 /// response_format in JSON mode) through `client`, and yields the reply's answer text and
-/// "usage". A failure after the client's retries, or a reply without a text answer, is a
-/// ModelError with the message of the failure and the attempts made. `client` must outlive
-/// the model.
+/// "usage" (the answer without_key). A failure after the client's retries, or a reply without a
+/// text answer, is a ModelError with the message of the failure and the attempts made. `client`
+/// must outlive the model.
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint);
 
 /// The job was stopped by a signal (SIGINT, SIGTERM) that run_job_blocking was told to stop
