@@ -415,6 +415,27 @@ TEST_F(Cli, AnAnswerThatEchoesTheKeyIsNeverPrintedOrWrittenWithIt) {
   EXPECT_NE(results.find("you sent ***"), std::string::npos);
 }
 
+TEST_F(Cli, LabelWritesIdsAsTheyStandAndMatchesANumericIdOfAnOlderRunByItsText) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  spill(dir_ / "records.csv", "id,question\n007,屏幕碎了\n8,快递没到\n");
+  // A line an older run wrote, its id typed as a number.
+  spill(dir_ / "r.jsonl",
+        R"({"id":8,"checked":{"category":"订单物流"},"decisions":{},"predicted":{},)"
+        R"("answer":"","attempts":1,"usage":null,"error":null})"
+        "\n");
+  StubModel model(R"({"category": "售后服务"})");
+  const Result r =
+      run("label records.csv --labels labels.json --stores stores --out r.jsonl --llm-url " +
+              model.url(),
+          "TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(model.requests(), 1);
+  const std::vector<Value> lines = json_lines(slurp(dir_ / "r.jsonl"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["id"], "007");
+}
+
 TEST_F(Cli, LabelStopsAfterARunOfFailuresLeavingTheRestUnwritten) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
@@ -454,7 +475,7 @@ TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
   ASSERT_EQ(lines.size(), 20u);
   std::set<int> ids;
   for (const Value& line : lines) {
-    ids.insert(line["id"].get<int>());
+    ids.insert(std::stoi(line["id"].get<std::string>()));  // as the text in the file
     EXPECT_EQ(line["checked"]["category"], "售后服务");
     EXPECT_EQ(line["decisions"]["category"]["decision"], "replaced");
   }
@@ -500,7 +521,7 @@ TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
       run("label dup.csv --labels labels.json --stores stores --out d.jsonl --llm-url " +
               model.url(),
           "TAVRIN_LLM_KEY=" + kKey),
-      2, "the id 1 of record 2 is repeated");
+      2, "the id \"1\" of record 2 is repeated");
   EXPECT_EQ(model.requests(), 0);
   EXPECT_FALSE(fs::exists(dir_ / "s.jsonl"));
 }

@@ -197,8 +197,8 @@ frame::DataFrame read_table(const std::string& path) {
   return table_of(path, [&] { return frame::read_csv(path); });
 }
 
-frame::CsvStream stream_table(const std::string& path) {
-  return table_of(path, [&] { return frame::CsvStream(path); });
+frame::CsvStream stream_table(const std::string& path, const std::vector<std::string>& as_text) {
+  return table_of(path, [&] { return frame::CsvStream(path, as_text); });
 }
 
 void require_output_file(const std::string& path, std::string_view option) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrin::frame {
 class CsvStream;
@@ -35,8 +36,10 @@ std::unique_ptr<std::istream> open_input(const std::string& path);
 /// UsageError that names it. "-" is refused: read_csv reads its file twice.
 frame::DataFrame read_table(const std::string& path);
 
-/// The same file as a frame::CsvStream, its first pass done, with the same UsageErrors.
-frame::CsvStream stream_table(const std::string& path);
+/// The same file as a frame::CsvStream, its first pass done, with the same UsageErrors; the
+/// columns named in `as_text` keep the text that stands in the file.
+frame::CsvStream stream_table(const std::string& path,
+                              const std::vector<std::string>& as_text = {});
 
 /// Throws a UsageError naming `option` unless `path` is non-empty and either does not exist
 /// yet or is a regular file that writing may replace.

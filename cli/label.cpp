@@ -36,6 +36,7 @@ struct LabelOptions {
   std::string shard = "0/1";
   bool retry_failed = false;
   bool json_mode = false;
+  bool typed_ids = false;
   std::size_t max_failures = 100;
   std::size_t max_text_chars = 50000;
   EmbedOptions embed;
@@ -76,7 +77,10 @@ void run_label(const LabelOptions& options) {
   const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
 
   // Streamed: the job's memory does not grow with the table.
-  frame::CsvStream records = stream_table(options.records);
+  // Ids as they stand in the file ("07585557"), so that the results join back to their source.
+  frame::CsvStream records =
+      stream_table(options.records,
+                   options.typed_ids ? std::vector<std::string>{} : std::vector{options.id_column});
   const auto embeddings = embeddings_from(options.embed);
   const StoreMap stores = usage_checked(
       [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
@@ -130,6 +134,8 @@ void add_label_command(CLI::App& app) {
                       "fields to label, comma-separated (default: those of labels.json)");
   command->add_option("--id-column", options->id_column, "column of the unique record ids")
       ->capture_default_str();
+  command->add_flag("--typed-ids", options->typed_ids,
+                    "write ids as read_csv types them (07 becomes 7), not as the text in the file");
   command
       ->add_option("--examples", options->examples,
                    "labelled examples from the training store per prompt (0 for none)")

@@ -442,9 +442,18 @@ struct CsvStream::Impl {
   std::string scratch;
 };
 
-CsvStream::CsvStream(const std::string& path) : impl_(std::make_unique<Impl>()) {
+CsvStream::CsvStream(const std::string& path) : CsvStream(path, {}) {}
+
+CsvStream::CsvStream(const std::string& path, const std::vector<std::string>& as_text)
+    : impl_(std::make_unique<Impl>()) {
   impl_->path = path;
   impl_->layout = scan_layout(path);
+  Layout& layout = impl_->layout;
+  for (std::size_t c = 0; c < layout.names.size(); ++c) {
+    if (std::find(as_text.begin(), as_text.end(), layout.names[c]) != as_text.end()) {
+      layout.kinds[c] = 0;  // no kind but text
+    }
+  }
 }
 
 CsvStream::CsvStream(CsvStream&&) noexcept = default;

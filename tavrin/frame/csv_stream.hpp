@@ -25,6 +25,10 @@ class CsvStream {
   /// the kind of every column), with read_csv's errors, so that a malformed file fails here
   /// and not in the middle of a job. Holds one block of the file at most.
   explicit CsvStream(const std::string& path);
+  /// The same, with the columns named in `as_text` read as the text that stands in the file
+  /// (an id "07585557" stays "07585557"; an empty field is still null). Other names are passed
+  /// over.
+  CsvStream(const std::string& path, const std::vector<std::string>& as_text);
   CsvStream(CsvStream&&) noexcept;
   CsvStream& operator=(CsvStream&&) noexcept;
   ~CsvStream();

@@ -77,5 +77,13 @@ TEST_F(CsvStreamTest, AMalformedFileFailsBeforeAnyRowAndAChangedOneWhenRead) {
                            "read_csv: the file changed while it was read on line 1");
 }
 
+TEST_F(CsvStreamTest, ColumnsAskedForAsTextKeepWhatStandsInTheFile) {
+  const std::string file = file_with("id,n\n007,1.50\n8,2\n,3\n");
+  CsvStream typed(file);
+  EXPECT_EQ(cells_of(typed, 2).dump(), R"({"id":[7,8,null],"n":[1.5,2.0,3.0]})");
+  CsvStream text(file, {"id", "no such column"});
+  EXPECT_EQ(cells_of(text, 2).dump(), R"({"id":["007","8",null],"n":[1.5,2.0,3.0]})");
+}
+
 }  // namespace
 }  // namespace tavrin::frame

@@ -141,7 +141,7 @@ std::size_t check_records(Records& records, const JobSettings& settings) {
       throw ValueError("record " + std::to_string(position) + " has no id in column " +
                        repr(Value(settings.id_column)));
     }
-    if (!ids.insert(id.dump()).second) {
+    if (!ids.insert(id_key(id)).second) {
       throw ValueError("the id " + id.dump() + " of record " + std::to_string(position) +
                        " is repeated; ids must be unique");
     }
@@ -274,7 +274,7 @@ struct Job : std::enable_shared_from_this<Job> {
   std::list<asio::cancellation_signal> chat_slots;  // cancel the requests of each chat slot
   std::exception_ptr failure;                       // the first error that ends the job
   bool stopping = false;
-  std::map<std::string, std::size_t> truncated;  // id's JSON to its text's characters, if cut
+  std::map<std::string, std::size_t> truncated;  // id_key to its text's characters, if cut
   std::string failure_run_kind;                  // of the failures in a row
   std::size_t failure_run = 0;
 
@@ -312,7 +312,7 @@ struct Job : std::enable_shared_from_this<Job> {
   // Appends a result line and counts it; a job that is stopping writes nothing more.
   void finish(ResultLine line) {
     if (stopping) return;
-    const auto cut = truncated.find(line.id.dump());
+    const auto cut = truncated.find(id_key(line.id));
     if (cut != truncated.end()) {
       line.text_truncated_from = cut->second;
       truncated.erase(cut);
@@ -359,7 +359,7 @@ struct Job : std::enable_shared_from_this<Job> {
       batch.golds.push_back(gold_of(records, *row, fields()));
       std::string text = brollin::row_text(*row, settings.text_fields);
       if (const auto chars = truncate_text(text, settings.max_text_chars)) {
-        truncated[id.dump()] = *chars;
+        truncated[id_key(id)] = *chars;
       }
       batch.texts.push_back(std::move(text));
     }

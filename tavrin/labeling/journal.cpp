@@ -14,17 +14,18 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/json_lines.hpp"
+#include "tavrin/core/text.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string id_key(const Value& id) { return id.dump(); }
-
 std::string file_name(const std::string& path) { return "'" + path + "'"; }
 
 }  // namespace
+
+std::string id_key(const Value& id) { return str(id); }
 
 Journal::Journal(std::string path, bool drop_failed, std::chrono::milliseconds sync_interval,
                  const std::function<void(const Value&)>& on_line)

@@ -20,6 +20,10 @@
 
 namespace tavrin::labeling {
 
+/// How a results file matches ids: by their text (Python's str), so that a record whose id a
+/// table reads as text ("7") matches the line an older run wrote with the number 7.
+std::string id_key(const Value& id);
+
 /// An append-only JSON Lines file of results keyed by "id". A line is written with one
 /// system call as soon as it is appended (a crash loses at most the line being written), and
 /// the file is synced to disk at most `sync_interval` after a line and when closed. The journal
@@ -72,7 +76,7 @@ class Journal {
 
   std::string path_;
   int descriptor_ = -1;
-  std::unordered_set<std::string> ids_;  // each id's JSON text, so that 7 and "7" differ
+  std::unordered_set<std::string> ids_;  // id_key of each id
   std::size_t resumed_ = 0;
   std::size_t resumed_failed_ = 0;
   std::chrono::milliseconds sync_interval_;

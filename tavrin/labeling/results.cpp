@@ -11,6 +11,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/json_lines.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/journal.hpp"
 #include "tavrin/olvane.hpp"
 
 namespace tavrin::labeling {
@@ -168,7 +169,7 @@ void read_results(const std::vector<std::string>& paths,
       } catch (const ValueError& e) {
         throw ValueError(lines.where(*text) + " " + e.what());
       }
-      if (!ids.insert(line.id.dump()).second) {
+      if (!ids.insert(id_key(line.id)).second) {
         throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump());
       }
       each(line);
