@@ -505,6 +505,30 @@ TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   EXPECT_FALSE(fs::exists(dir_ / "s.jsonl"));
 }
 
+TEST_F(Cli, LabelWithMoreInFlightThanOpenFilesDoesEveryRecord) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  std::string csv = "id,question\n";
+  for (int i = 1; i <= 150; ++i)
+    csv += std::to_string(i) + ",退货后退款没到账 " + std::to_string(i) + "\n";
+  spill(dir_ / "records.csv", csv);
+  StubModel model("{\"category\": \"售后服务\"}");
+  // env runs the tool through prlimit: 72 descriptors leave it 8 connections, one for each of
+  // the stub's threads, where 150 would fail requests with "Too many open files" (and without
+  // retries, their records).
+  const Result r =
+      run("label records.csv --labels labels.json --stores stores --out r.jsonl --in-flight 150 "
+          "--retries 0 --llm-url " +
+              model.url(),
+          "TAVRIN_LLM_KEY=" + kKey + " prlimit --nofile=72");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("150 of 150 done"), std::string::npos) << r.err;
+  EXPECT_EQ(model.requests(), 150);
+  const std::vector<Value> lines = json_lines(slurp(dir_ / "r.jsonl"));
+  ASSERT_EQ(lines.size(), 150u);
+  for (const Value& line : lines) EXPECT_TRUE(line["error"].is_null()) << line.dump();
+}
+
 TEST_F(Cli, EveryCommandThatAsksAModelGivesUpAfterItsTimeout) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
