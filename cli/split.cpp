@@ -22,6 +22,7 @@ void run_split(const SplitOptions& options) {
   const frame::DataFrame table = read_table(options.table);
   require_output_file(options.train, "--train");
   require_output_file(options.test, "--test");
+  require_distinct_outputs(options.train, "--train", options.test, "--test");
   tessick::split_data(table, options.train, options.test, options.ratio);
 }
 
