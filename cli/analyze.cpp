@@ -8,6 +8,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/prompts.hpp"
 
@@ -53,7 +54,7 @@ void add_analyze_command(CLI::App& app) {
       ->required();
   command->add_option("--goal", options->goal, "what the analysis should achieve")->required();
   command->add_option("--rows", options->rows, "how many rows from the top make the sample")
-      ->check(CLI::Range(1, 1000))
+      ->transform(count_in(1, 1000))
       ->capture_default_str();
   add_llm_options(*command, options->llm);
   command->footer(

@@ -804,6 +804,52 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
   }
 }
 
+// The options of `help` (a command's --help) that take a number.
+std::vector<std::string> numeric_options(const std::string& help) {
+  std::vector<std::string> options;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string option;
+    std::string type;
+    words >> option >> type;
+    if (option.starts_with("--") &&
+        (type.starts_with("FLOAT") || type.starts_with("UINT") || type.starts_with("INT"))) {
+      options.push_back(option);
+    }
+  }
+  return options;
+}
+
+TEST_F(ExitStatus, EveryNumericOptionRefusesNanInfinityAndAnOutOfRangeValue) {
+  StubModel model(R"({"category": "售后服务"})");
+  const std::string endpoint = "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey;
+  std::size_t checked = 0;
+  for (const std::string command :
+       {"split tickets.csv --train a.csv --test b.csv",
+        "build tickets.csv --labels labels.json --out s",
+        "check - --labels labels.json --stores stores",
+        "label tickets.csv --labels labels.json --stores stores --out r.jsonl", "ask hi",
+        "analyze tickets.csv --goal g", "demo --out o --data data-good"}) {
+    const std::string name = command.substr(0, command.find(' '));
+    const auto options = numeric_options(run(name + " --help").out);
+    EXPECT_FALSE(options.empty()) << name;
+    for (const std::string& option : options) {
+      for (const std::string value : {"nan", "inf", "-inf", "1e300"}) {
+        SCOPED_TRACE(command + " " + option + " " + value);
+        const auto before = entries(dir_);
+        expect_one_line_error(
+            run(command + " " + option + " " + value, endpoint), 2,
+            "tavrin " + name + ": error: " + option + ": Value \"" + value + "\" not ");
+        EXPECT_EQ(entries(dir_), before) << "nothing is written";
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GE(checked, 4u * 29);
+  EXPECT_EQ(model.requests(), 0) << "nothing is sent";
+}
+
 TEST_F(ExitStatus, WorkThatFailsOnceStartedIsOne) {
   StubModel refusing("unused", 500);
   const std::string endpoint = "TAVRIN_LLM_URL=" + refusing.url() + " TAVRIN_LLM_KEY=" + kKey;

@@ -15,6 +15,13 @@ class App;
 
 namespace tavrin::cli {
 
+/// The bounds of --timeout, in seconds: a millisecond, a day.
+constexpr double kMinTimeoutSeconds = 0.001;
+constexpr double kMaxTimeoutSeconds = 86400;
+
+/// The most requests --in-flight lets a job keep awaiting an answer at once.
+constexpr std::size_t kMaxInFlight = 4096;
+
 /// Where the LLM is, which model to ask and how, shared by the subcommands that talk to one.
 struct LlmOptions {
   std::string url;

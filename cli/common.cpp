@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -140,9 +141,17 @@ void require_plain_field_name(const std::string& field) {
 }
 
 quellin::ClientOptions client_options(unsigned retries, double timeout) {
+  // Also refuses NaN, whose cast to an integer is undefined, and a count of milliseconds that
+  // would overflow.
+  if (!(timeout >= kMinTimeoutSeconds && timeout <= kMaxTimeoutSeconds)) {
+    std::ostringstream message;
+    message << "--timeout: " << timeout << " seconds is not in range " << kMinTimeoutSeconds
+            << " to " << kMaxTimeoutSeconds;
+    throw UsageError(message.str());
+  }
   quellin::ClientOptions client;
   client.retry.max_retries = retries;
-  const auto limit = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+  const auto limit = std::chrono::milliseconds(std::llround(timeout * 1000));
   client.timeout.total = limit;
   client.timeout.sock_read = limit;
   client.timeout.connect = std::min(client.timeout.connect, limit);

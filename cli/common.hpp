@@ -122,7 +122,8 @@ Endpoint require_endpoint(const std::string& url, const std::string& key);
 void require_plain_field_name(const std::string& field);
 
 /// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
-/// in all and of each silence.
+/// in all and of each silence, rounded to milliseconds. A timeout outside kMinTimeoutSeconds to
+/// kMaxTimeoutSeconds, NaN included, is a UsageError.
 quellin::ClientOptions client_options(unsigned retries, double timeout);
 
 /// Runs `work`, which embeds with `model`. When the model's endpoint fails (an HTTP status, a

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "quellin/client.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
@@ -72,6 +75,18 @@ TEST(ResolveEndpoint, NeedsAnAddressForAKey) {
   const std::string message = usage_error_of([] { resolve_endpoint("", "sk-secret"); });
   EXPECT_EQ(message, "an LLM key was given but no address: add --llm-url or set TAVRIN_LLM_URL");
   EXPECT_EQ(usage_error_of([] { require_endpoint("", ""); }).rfind("no LLM endpoint: ", 0), 0u);
+}
+
+TEST(ClientOptions, TimeoutInMillisecondsAndNoneOutOfRange) {
+  const quellin::ClientOptions options = client_options(3, 0.5);
+  EXPECT_EQ(options.retry.max_retries, 3u);
+  EXPECT_EQ(options.timeout.total, std::chrono::milliseconds(500));
+  EXPECT_EQ(options.timeout.sock_read, std::chrono::milliseconds(500));
+  EXPECT_EQ(client_options(0, kMaxTimeoutSeconds).timeout.total, std::chrono::hours(24));
+  // NaN, whose cast is undefined, and values whose milliseconds overflow a 64-bit count.
+  for (const double bad : {std::nan(""), HUGE_VAL, 1e300, 1e17, 0.0, -1.0}) {
+    EXPECT_EQ(usage_error_of([&] { client_options(2, bad); }).rfind("--timeout: ", 0), 0u) << bad;
+  }
 }
 
 TEST(RequirePlainFieldName, RejectsNamesThatLeaveTheStoresFolder) {

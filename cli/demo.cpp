@@ -14,6 +14,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
@@ -350,7 +351,7 @@ void add_demo_command(CLI::App& app) {
   add_llm_options(*command, options->llm);
   add_embed_options(*command, options->embed);
   command->add_option("--in-flight", options->in_flight, "requests to the model at once")
-      ->check(CLI::Range(1, 4096))
+      ->transform(count_in(1, kMaxInFlight))
       ->capture_default_str();
   add_min_score_option(*command, options->min_score);
   command->footer(

@@ -9,6 +9,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/labeling/job.hpp"
@@ -133,17 +134,18 @@ void add_label_command(CLI::App& app) {
   command
       ->add_option("--examples", options->examples,
                    "labelled examples from the training store per prompt (0 for none)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000));
   command->add_option("--prompt", options->prompt,
                       "prompt template file with {fields}, {labels}, {examples}, {record}");
   command
       ->add_option("--max-labels", options->max_labels,
                    "a field with more labels lists only those nearest the record")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->transform(count_in(1, 1000000));
   command->add_option("--in-flight", options->in_flight, "requests awaiting an answer at once")
       ->capture_default_str()
-      ->check(CLI::Range(1, 4096));
+      ->transform(count_in(1, kMaxInFlight));
   add_min_score_option(*command, options->min_score);
   command
       ->add_option("--shard", options->shard,

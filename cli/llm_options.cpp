@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
+#include "cli/numbers.hpp"
 
 namespace tavrin::cli {
 
@@ -13,18 +14,18 @@ void add_llm_options(CLI::App& command, LlmOptions& options) {
   command.add_option("--llm-model", options.model, "model name")->capture_default_str();
   command.add_option("--temperature", options.temperature, "sampling temperature")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 2.0));
+      ->transform(real_in(0.0, 2.0));
   add_request_limits(command, options.retries, options.timeout);
 }
 
 void add_request_limits(CLI::App& command, unsigned& retries, double& timeout) {
   command.add_option("--retries", retries, "retries of a failed request (0 for none)")
       ->capture_default_str()
-      ->check(CLI::Range(0, 100));
+      ->transform(count_in(0, 100));
   command
       .add_option("--timeout", timeout, "seconds a request may take in all, and may stay silent")
       ->capture_default_str()
-      ->check(CLI::Range(0.001, 86400.0));
+      ->transform(real_in(kMinTimeoutSeconds, kMaxTimeoutSeconds));
 }
 
 namespace {
@@ -34,7 +35,7 @@ CLI::Option* add_min_score(CLI::App& command, Score& min_score) {
   return command
       .add_option("--min-score", min_score,
                   "abstain (null) when the nearest label is less similar than this")
-      ->check(CLI::Range(-1.0, 1.0));
+      ->transform(real_in(-1.0, 1.0));
 }
 
 }  // namespace
@@ -59,7 +60,7 @@ void add_embed_options(CLI::App& command, EmbedOptions& options) {
       ->envname("TAVRIN_EMBED_MODEL");
   command.add_option("--embed-batch", options.batch, "texts per embedding request")
       ->capture_default_str()
-      ->check(CLI::Range(1, 100000));
+      ->transform(count_in(1, 100000));
 }
 
 }  // namespace tavrin::cli
