@@ -31,7 +31,7 @@ Value first_rows(const frame::DataFrame& table, std::size_t count) {
 }
 
 void run_analyze(const AnalyzeOptions& options) {
-  const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
+  const Endpoint endpoint = require_endpoint(options.llm);
   require_utf8(options.goal, "--goal");
   const Value sample = first_rows(read_table(options.table), options.rows);
   // The analysis asks for a synchronous chat that answers (reply text, anything).

@@ -592,6 +592,54 @@ TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {
   EXPECT_EQ(help.out.find(kKey), std::string::npos);
 }
 
+TEST_F(Cli, KeyFilesHoldTheKeysAndTheirFaultsExitTwoWithoutTheKey) {
+  write_tickets();
+  StubModel model(R"({"answer": "北京"})");
+  spill(dir_ / "key.txt", kKey + "\r\n");
+  const std::string ask = "ask hi --llm-url " + model.url();
+  // A file on the command line wins over the environment.
+  const Result asked = run(ask + " --llm-key-file key.txt", "TAVRIN_LLM_KEY=sk-of-the-environment");
+  ASSERT_EQ(asked.status, 0) << asked.err;
+  EXPECT_EQ(model.last_authorization(), "Bearer " + kKey);
+
+  const tavrin::testing::OpenAiServer embedder;
+  const Result built =
+      run("build tickets.csv --labels labels.json --out stores --embed-model m "
+          "--embed-key-file key.txt --embed-url " +
+          embedder.url("/v1"));
+  ASSERT_EQ(built.status, 0) << built.err;
+  ASSERT_FALSE(embedder.received().empty());
+  EXPECT_NE(embedder.received()[0].head.find("Bearer " + kKey + "\r\n"), std::string::npos);
+
+  spill(dir_ / "empty.txt", "\n");
+  const struct {
+    std::string args;
+    std::string fragment;
+  } faults[] = {
+      {ask + " --llm-key-file missing.txt", R"(--llm-key-file: cannot read "missing.txt": )"},
+      {ask + " --llm-key-file empty.txt", R"(--llm-key-file "empty.txt" holds no key)"},
+      {ask + " --llm-key " + kKey + " --llm-key-file key.txt",
+       "give --llm-key or --llm-key-file, not both"},
+      {"label tickets.csv --labels labels.json --stores stores --out r.jsonl --llm-url " +
+           model.url() + " --llm-key-file .",
+       R"(--llm-key-file: "." is a directory, not a regular file)"},
+      {"check - --labels labels.json --stores stores --embed-key-file empty.txt",
+       R"(--embed-key-file "empty.txt" holds no key)"},
+      {"demo --out o --embed-key " + kKey + " --embed-key-file key.txt",
+       "give --embed-key or --embed-key-file, not both"},
+  };
+  for (const auto& c : faults) {
+    SCOPED_TRACE(c.args);
+    const Result r = run(c.args);
+    expect_one_line_error(
+        r, 2, "tavrin " + c.args.substr(0, c.args.find(' ')) + ": error: " + c.fragment);
+    EXPECT_EQ(r.err.find(kKey), std::string::npos);
+  }
+  EXPECT_EQ(model.requests(), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "o"));
+  EXPECT_FALSE(fs::exists(dir_ / "r.jsonl"));
+}
+
 TEST_F(Cli, AFailedRequestExitsOneWithoutTheKey) {
   StubModel model("unused", 401);
   const Result r = run("ask hi", "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey);

@@ -74,7 +74,7 @@ void run_label(const LabelOptions& options) {
   prompt.examples = options.examples;
   prompt.max_labels = options.max_labels;
   prompt.prompt_template = read_template(options.prompt);
-  const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
+  const Endpoint endpoint = require_endpoint(options.llm);
 
   // Streamed: the job's memory does not grow with the table.
   frame::CsvStream records = stream_table(options.records);
