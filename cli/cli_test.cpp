@@ -894,7 +894,7 @@ TEST_F(ExitStatus, EveryNumericOptionRefusesNanInfinityAndAnOutOfRangeValue) {
       }
     }
   }
-  EXPECT_GE(checked, 4u * 29);
+  EXPECT_GE(checked, 4u * 31);
   EXPECT_EQ(model.requests(), 0) << "nothing is sent";
 }
 

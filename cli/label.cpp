@@ -157,11 +157,13 @@ void add_label_command(CLI::App& app) {
       ->add_option("--max-failures", options->max_failures,
                    "stop after this many records in a row failed with the same kind of error "
                    "(0: never); the records not asked are left for a run again")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000000000));
   command
       ->add_option("--max-text-chars", options->max_text_chars,
                    "cut a record's text to this many characters (0: never); its line says so")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000000000));
   command->add_flag("--json-mode", options->json_mode,
                     "ask the endpoint for a JSON object answer (response_format)");
   add_llm_options(*command, options->llm);
