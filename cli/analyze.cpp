@@ -8,6 +8,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/prompts.hpp"
 
@@ -30,7 +31,7 @@ Value first_rows(const frame::DataFrame& table, std::size_t count) {
 }
 
 void run_analyze(const AnalyzeOptions& options) {
-  const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
+  const Endpoint endpoint = require_endpoint(options.llm);
   require_utf8(options.goal, "--goal");
   const Value sample = first_rows(read_table(options.table), options.rows);
   // The analysis asks for a synchronous chat that answers (reply text, anything).
@@ -53,7 +54,7 @@ void add_analyze_command(CLI::App& app) {
       ->required();
   command->add_option("--goal", options->goal, "what the analysis should achieve")->required();
   command->add_option("--rows", options->rows, "how many rows from the top make the sample")
-      ->check(CLI::Range(1, 1000))
+      ->transform(count_in(1, 1000))
       ->capture_default_str();
   add_llm_options(*command, options->llm);
   command->footer(

@@ -18,7 +18,7 @@ struct AskOptions {
 };
 
 void run_ask(const AskOptions& options) {
-  const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
+  const Endpoint endpoint = require_endpoint(options.llm);
   const std::string prompt = options.prompt == "-" ? read_input("-") : options.prompt;
   require_utf8(prompt, options.prompt == "-" ? "the prompt on standard input" : "the prompt");
   const std::string text = answer_of(chat_once(endpoint, options.llm, prompt));

@@ -526,6 +526,30 @@ TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   EXPECT_FALSE(fs::exists(dir_ / "s.jsonl"));
 }
 
+TEST_F(Cli, LabelWithMoreInFlightThanOpenFilesDoesEveryRecord) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  std::string csv = "id,question\n";
+  for (int i = 1; i <= 150; ++i)
+    csv += std::to_string(i) + ",退货后退款没到账 " + std::to_string(i) + "\n";
+  spill(dir_ / "records.csv", csv);
+  StubModel model("{\"category\": \"售后服务\"}");
+  // env runs the tool through prlimit: 72 descriptors leave it 8 connections, one for each of
+  // the stub's threads, where 150 would fail requests with "Too many open files" (and without
+  // retries, their records).
+  const Result r =
+      run("label records.csv --labels labels.json --stores stores --out r.jsonl --in-flight 150 "
+          "--retries 0 --llm-url " +
+              model.url(),
+          "TAVRIN_LLM_KEY=" + kKey + " prlimit --nofile=72");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("150 of 150 done"), std::string::npos) << r.err;
+  EXPECT_EQ(model.requests(), 150);
+  const std::vector<Value> lines = json_lines(slurp(dir_ / "r.jsonl"));
+  ASSERT_EQ(lines.size(), 150u);
+  for (const Value& line : lines) EXPECT_TRUE(line["error"].is_null()) << line.dump();
+}
+
 TEST_F(Cli, EveryCommandThatAsksAModelGivesUpAfterItsTimeout) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
@@ -587,6 +611,54 @@ TEST_F(Cli, AskPrintsTheParsedAnswerAndNeverTheKey) {
 
   const Result help = run("ask --help", "TAVRIN_LLM_KEY=" + kKey);
   EXPECT_EQ(help.out.find(kKey), std::string::npos);
+}
+
+TEST_F(Cli, KeyFilesHoldTheKeysAndTheirFaultsExitTwoWithoutTheKey) {
+  write_tickets();
+  StubModel model(R"({"answer": "北京"})");
+  spill(dir_ / "key.txt", kKey + "\r\n");
+  const std::string ask = "ask hi --llm-url " + model.url();
+  // A file on the command line wins over the environment.
+  const Result asked = run(ask + " --llm-key-file key.txt", "TAVRIN_LLM_KEY=sk-of-the-environment");
+  ASSERT_EQ(asked.status, 0) << asked.err;
+  EXPECT_EQ(model.last_authorization(), "Bearer " + kKey);
+
+  const tavrin::testing::OpenAiServer embedder;
+  const Result built =
+      run("build tickets.csv --labels labels.json --out stores --embed-model m "
+          "--embed-key-file key.txt --embed-url " +
+          embedder.url("/v1"));
+  ASSERT_EQ(built.status, 0) << built.err;
+  ASSERT_FALSE(embedder.received().empty());
+  EXPECT_NE(embedder.received()[0].head.find("Bearer " + kKey + "\r\n"), std::string::npos);
+
+  spill(dir_ / "empty.txt", "\n");
+  const struct {
+    std::string args;
+    std::string fragment;
+  } faults[] = {
+      {ask + " --llm-key-file missing.txt", R"(--llm-key-file: cannot read "missing.txt": )"},
+      {ask + " --llm-key-file empty.txt", R"(--llm-key-file "empty.txt" holds no key)"},
+      {ask + " --llm-key " + kKey + " --llm-key-file key.txt",
+       "give --llm-key or --llm-key-file, not both"},
+      {"label tickets.csv --labels labels.json --stores stores --out r.jsonl --llm-url " +
+           model.url() + " --llm-key-file .",
+       R"(--llm-key-file: "." is a directory, not a regular file)"},
+      {"check - --labels labels.json --stores stores --embed-key-file empty.txt",
+       R"(--embed-key-file "empty.txt" holds no key)"},
+      {"demo --out o --embed-key " + kKey + " --embed-key-file key.txt",
+       "give --embed-key or --embed-key-file, not both"},
+  };
+  for (const auto& c : faults) {
+    SCOPED_TRACE(c.args);
+    const Result r = run(c.args);
+    expect_one_line_error(
+        r, 2, "tavrin " + c.args.substr(0, c.args.find(' ')) + ": error: " + c.fragment);
+    EXPECT_EQ(r.err.find(kKey), std::string::npos);
+  }
+  EXPECT_EQ(model.requests(), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "o"));
+  EXPECT_FALSE(fs::exists(dir_ / "r.jsonl"));
 }
 
 TEST_F(Cli, AFailedRequestExitsOneWithoutTheKey) {
@@ -745,6 +817,10 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
       {"split - --train a.csv --test b.csv", "a CSV table cannot come from standard input"},
       {"split tickets.csv --train adir --test b.csv",
        R"(--train "adir" is a directory, not a file)"},
+      {"split tickets.csv --train a.csv --test ./a.csv",
+       R"(--train "a.csv" and --test "./a.csv" are the same file)"},
+      {"split tickets.csv --train tickets.csv --test tickets.csv",
+       R"(--train "tickets.csv" and --test "tickets.csv" are the same file)"},
       {"build adir --labels labels.json --out s", R"("adir" is a directory, not a regular file)"},
       {"build quote.csv --labels labels.json --out s", "quote.csv: unterminated quote on line 2"},
       {"build tickets.csv --labels adir --out s", R"("adir" is a directory, not a regular file)"},
@@ -795,6 +871,52 @@ TEST_F(ExitStatus, AnUnusableInputIsTwoBeforeAnyWork) {
     EXPECT_EQ(entries(dir_), before) << "nothing is written";
     EXPECT_EQ(model.requests(), 0) << "nothing is sent";
   }
+}
+
+// The options of `help` (a command's --help) that take a number.
+std::vector<std::string> numeric_options(const std::string& help) {
+  std::vector<std::string> options;
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string option;
+    std::string type;
+    words >> option >> type;
+    if (option.starts_with("--") &&
+        (type.starts_with("FLOAT") || type.starts_with("UINT") || type.starts_with("INT"))) {
+      options.push_back(option);
+    }
+  }
+  return options;
+}
+
+TEST_F(ExitStatus, EveryNumericOptionRefusesNanInfinityAndAnOutOfRangeValue) {
+  StubModel model(R"({"category": "售后服务"})");
+  const std::string endpoint = "TAVRIN_LLM_URL=" + model.url() + " TAVRIN_LLM_KEY=" + kKey;
+  std::size_t checked = 0;
+  for (const std::string command :
+       {"split tickets.csv --train a.csv --test b.csv",
+        "build tickets.csv --labels labels.json --out s",
+        "check - --labels labels.json --stores stores",
+        "label tickets.csv --labels labels.json --stores stores --out r.jsonl", "ask hi",
+        "analyze tickets.csv --goal g", "demo --out o --data data-good"}) {
+    const std::string name = command.substr(0, command.find(' '));
+    const auto options = numeric_options(run(name + " --help").out);
+    EXPECT_FALSE(options.empty()) << name;
+    for (const std::string& option : options) {
+      for (const std::string value : {"nan", "inf", "-inf", "1e300"}) {
+        SCOPED_TRACE(command + " " + option + " " + value);
+        const auto before = entries(dir_);
+        expect_one_line_error(
+            run(command + " " + option + " " + value, endpoint), 2,
+            "tavrin " + name + ": error: " + option + ": Value \"" + value + "\" not ");
+        EXPECT_EQ(entries(dir_), before) << "nothing is written";
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GE(checked, 4u * 31);
+  EXPECT_EQ(model.requests(), 0) << "nothing is sent";
 }
 
 TEST_F(ExitStatus, WorkThatFailsOnceStartedIsOne) {

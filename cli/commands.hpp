@@ -15,17 +15,25 @@ class App;
 
 namespace tavrin::cli {
 
+/// The bounds of --timeout, in seconds: a millisecond, a day.
+constexpr double kMinTimeoutSeconds = 0.001;
+constexpr double kMaxTimeoutSeconds = 86400;
+
+/// The most requests --in-flight lets a job keep awaiting an answer at once.
+constexpr std::size_t kMaxInFlight = 4096;
+
 /// Where the LLM is, which model to ask and how, shared by the subcommands that talk to one.
 struct LlmOptions {
   std::string url;
-  std::string key;
+  std::string key;       // --llm-key; resolve_endpoint settles the key (common.hpp)
+  std::string key_file;  // --llm-key-file
   std::string model = "qwen3-max";
   double temperature = 1;
   unsigned retries = 2;  // of a failed request, by the pooled client's policy
   double timeout = 600;  // seconds a request may take, and may stay silent
 };
 
-/// Adds --llm-url, --llm-key (read from TAVRIN_LLM_URL / TAVRIN_LLM_KEY when left out),
+/// Adds --llm-url (read from TAVRIN_LLM_URL when left out), --llm-key, --llm-key-file,
 /// --llm-model, --temperature, --retries and --timeout to `command`.
 void add_llm_options(CLI::App& command, LlmOptions& options);
 
@@ -38,15 +46,16 @@ void add_min_score_option(CLI::App& command, double& min_score);
 /// when it is given, else the offline HashingEmbeddings.
 struct EmbedOptions {
   std::string url;
-  std::string key;
+  std::string key;       // --embed-key; embeddings_from settles the key (common.hpp)
+  std::string key_file;  // --embed-key-file
   std::string model;
   std::size_t batch = 64;
   unsigned retries = 2;  // of a failed request; a command that asks an LLM passes its own
   double timeout = 600;  // seconds a request may take, and may stay silent
 };
 
-/// Adds --embed-url, --embed-key, --embed-model (read from TAVRIN_EMBED_URL, TAVRIN_EMBED_KEY,
-/// TAVRIN_EMBED_MODEL when left out) and --embed-batch to `command`.
+/// Adds --embed-url, --embed-model (read from TAVRIN_EMBED_URL, TAVRIN_EMBED_MODEL when left
+/// out), --embed-key, --embed-key-file and --embed-batch to `command`.
 void add_embed_options(CLI::App& command, EmbedOptions& options);
 
 /// Adds --retries and --timeout, the limits of each request of `command`, to `retries` and

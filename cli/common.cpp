@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -112,22 +114,58 @@ void require_url(const std::string& url, const char* option) {
 
 }  // namespace
 
-std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::string& key) {
-  if (url.empty()) {
+std::string read_key_file(const std::string& path, std::string_view option) {
+  const std::string name(option);
+  if (path == "-") throw UsageError(name + " must name a file, not standard input");
+  std::string key;
+  try {
+    key = read_input(path);
+  } catch (const UsageError& e) {
+    throw UsageError(name + ": " + e.what());
+  }
+  if (key.ends_with('\n')) {
+    key.pop_back();
+    if (key.ends_with('\r')) key.pop_back();
+  }
+  if (key.empty()) throw UsageError(name + " " + in_quotes(path) + " holds no key");
+  // A header value cannot hold them; the transport would refuse each request.
+  if (key.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    throw UsageError(name + " " + in_quotes(path) + ": the key holds CR, LF or NUL");
+  }
+  return key;
+}
+
+std::string resolve_key(const std::string& key, const std::string& key_file,
+                        const char* from_environment, const KeySource& source) {
+  if (!key_file.empty()) {
+    if (!key.empty()) {
+      throw UsageError("give " + std::string(source.option) + " or " +
+                       std::string(source.file_option) + ", not both");
+    }
+    return read_key_file(key_file, source.file_option);
+  }
+  if (!key.empty()) return key;
+  return from_environment == nullptr ? std::string() : std::string(from_environment);
+}
+
+std::optional<Endpoint> resolve_endpoint(const LlmOptions& options) {
+  std::string key =
+      resolve_key(options.key, options.key_file, std::getenv(kLlmKey.variable), kLlmKey);
+  if (options.url.empty()) {
     if (!key.empty()) {
       throw UsageError("an LLM key was given but no address: add --llm-url or set TAVRIN_LLM_URL");
     }
     return std::nullopt;
   }
-  require_url(url, "--llm-url");
-  return Endpoint{url, key};
+  require_url(options.url, "--llm-url");
+  return Endpoint{options.url, std::move(key)};
 }
 
-Endpoint require_endpoint(const std::string& url, const std::string& key) {
-  auto endpoint = resolve_endpoint(url, key);
+Endpoint require_endpoint(const LlmOptions& options) {
+  auto endpoint = resolve_endpoint(options);
   if (!endpoint) {
     throw UsageError(
-        "no LLM endpoint: give --llm-url and --llm-key, or set TAVRIN_LLM_URL and "
+        "no LLM endpoint: give --llm-url and --llm-key-file, or set TAVRIN_LLM_URL and "
         "TAVRIN_LLM_KEY");
   }
   return *std::move(endpoint);
@@ -140,9 +178,17 @@ void require_plain_field_name(const std::string& field) {
 }
 
 quellin::ClientOptions client_options(unsigned retries, double timeout) {
+  // Also refuses NaN, whose cast to an integer is undefined, and a count of milliseconds that
+  // would overflow.
+  if (!(timeout >= kMinTimeoutSeconds && timeout <= kMaxTimeoutSeconds)) {
+    std::ostringstream message;
+    message << "--timeout: " << timeout << " seconds is not in range " << kMinTimeoutSeconds
+            << " to " << kMaxTimeoutSeconds;
+    throw UsageError(message.str());
+  }
   quellin::ClientOptions client;
   client.retry.max_retries = retries;
-  const auto limit = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+  const auto limit = std::chrono::milliseconds(std::llround(timeout * 1000));
   client.timeout.total = limit;
   client.timeout.sock_read = limit;
   client.timeout.connect = std::min(client.timeout.connect, limit);
@@ -161,6 +207,9 @@ void naming_embedding_endpoint(const vectorstore::Embeddings& model,
 }
 
 std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options) {
+  // Settled first, so that a bad key file is reported whichever model is chosen.
+  std::string key =
+      resolve_key(options.key, options.key_file, std::getenv(kEmbedKey.variable), kEmbedKey);
   if (options.url.empty() && options.model.empty()) {
     return std::make_shared<vectorstore::HashingEmbeddings>();
   }
@@ -174,7 +223,7 @@ std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& opt
   settings.batch_size = options.batch;
   settings.client = client_options(options.retries, options.timeout);
   try {
-    return std::make_shared<openai::OpenAIEmbeddings>(options.url, options.key, options.model,
+    return std::make_shared<openai::OpenAIEmbeddings>(options.url, std::move(key), options.model,
                                                       std::move(settings));
   } catch (const std::invalid_argument& e) {
     throw UsageError(std::string("--embed-url: ") + e.what());

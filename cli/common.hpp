@@ -109,20 +109,42 @@ struct Endpoint {
   std::string key;
 };
 
-/// The endpoint from the options, each of which CLI11 already filled from its environment
-/// variable when left out; nullopt when neither address nor key is given, a UsageError when
-/// only one of them is.
-std::optional<Endpoint> resolve_endpoint(const std::string& url, const std::string& key);
+/// Where an API key may come from, for messages: its option, its file option, its variable.
+struct KeySource {
+  std::string_view option;
+  std::string_view file_option;
+  const char* variable;
+};
+inline constexpr KeySource kLlmKey{"--llm-key", "--llm-key-file", "TAVRIN_LLM_KEY"};
+inline constexpr KeySource kEmbedKey{"--embed-key", "--embed-key-file", "TAVRIN_EMBED_KEY"};
+
+/// The API key in the regular file at `path`: its content without one trailing line feed (or
+/// CR LF). A file that read_input refuses or cannot read, "-", an empty key, or one holding
+/// CR, LF or NUL is a UsageError naming `option` and the path, never the content.
+std::string read_key_file(const std::string& path, std::string_view option);
+
+/// The key of `source`: `key` (its option) when not empty, else that of `key_file` when one is
+/// named (read_key_file), else `from_environment` (the variable's value; null when unset).
+/// Both the option and the file is a UsageError.
+std::string resolve_key(const std::string& key, const std::string& key_file,
+                        const char* from_environment, const KeySource& source);
+
+/// The endpoint of the options: the address (CLI11 already read TAVRIN_LLM_URL when
+/// --llm-url was left out) and the key of resolve_key (kLlmKey, the environment's
+/// TAVRIN_LLM_KEY); nullopt when neither address nor key is given, a UsageError when only a key
+/// is.
+std::optional<Endpoint> resolve_endpoint(const LlmOptions& options);
 
 /// resolve_endpoint that demands an endpoint: a UsageError when none is given.
-Endpoint require_endpoint(const std::string& url, const std::string& key);
+Endpoint require_endpoint(const LlmOptions& options);
 
 /// Throws a UsageError unless `field` can name a folder inside another
 /// (brollin::is_plain_folder_name).
 void require_plain_field_name(const std::string& field);
 
 /// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
-/// in all and of each silence.
+/// in all and of each silence, rounded to milliseconds. A timeout outside kMinTimeoutSeconds to
+/// kMaxTimeoutSeconds, NaN included, is a UsageError.
 quellin::ClientOptions client_options(unsigned retries, double timeout);
 
 /// Runs `work`, which embeds with `model`. When the model's endpoint fails (an HTTP status, a
@@ -131,8 +153,9 @@ quellin::ClientOptions client_options(unsigned retries, double timeout);
 void naming_embedding_endpoint(const vectorstore::Embeddings& model,
                                const std::function<void()>& work);
 
-/// The embedding model of the options: OpenAIEmbeddings at `url` with `model` (a UsageError
-/// when one is given without the other), else the offline HashingEmbeddings (hashed character
+/// The embedding model of the options: OpenAIEmbeddings at `url` with `model` and the key of
+/// resolve_key (kEmbedKey, the environment's TAVRIN_EMBED_KEY; a UsageError when one of url
+/// and model is given without the other), else the offline HashingEmbeddings (hashed character
 /// n-grams, no network, no weights).
 std::shared_ptr<vectorstore::Embeddings> embeddings_from(const EmbedOptions& options);
 

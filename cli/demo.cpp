@@ -14,6 +14,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
@@ -266,7 +267,7 @@ std::string summary_text(const DemoRun& run) {
 
 void run_demo(const DemoOptions& options) {
   const auto start = Clock::now();
-  const auto endpoint = resolve_endpoint(options.llm.url, options.llm.key);
+  const auto endpoint = resolve_endpoint(options.llm);
   require_output_folder(options.out, "--out");
   const SampleFiles sample(find_data_dir(options.data));
   const Value labels = read_labels(sample.labels.string());
@@ -280,6 +281,7 @@ void run_demo(const DemoOptions& options) {
     bundled =
         parse_json_lines(read_input(sample.predictions.string()), sample.predictions.string());
   }
+  const auto embeddings = embeddings_from(options.embed);
   const fs::path out = options.out;
   fs::create_directories(out);
   DemoRun run;
@@ -294,7 +296,6 @@ void run_demo(const DemoOptions& options) {
   run.train_rows = train.size();
   run.test_rows = test.size();
 
-  const auto embeddings = embeddings_from(options.embed);
   announce(2, "building the stores with " + embeddings->identity());
   brollin::data2faiss(labels, train, {kTextColumn}, fields, fields,
                       labeling::train_store_dir(out / "stores").string(),
@@ -350,7 +351,7 @@ void add_demo_command(CLI::App& app) {
   add_llm_options(*command, options->llm);
   add_embed_options(*command, options->embed);
   command->add_option("--in-flight", options->in_flight, "requests to the model at once")
-      ->check(CLI::Range(1, 4096))
+      ->transform(count_in(1, kMaxInFlight))
       ->capture_default_str();
   add_min_score_option(*command, options->min_score);
   command->footer(

@@ -7,8 +7,10 @@
 
 #include <array>
 #include <cerrno>
+#include <filesystem>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <system_error>
 
@@ -166,6 +168,28 @@ void require_output(const std::string& path, std::string_view option, bool (*fit
   }
 }
 
+// `path` made absolute, with every link, "." and ".." of its existing part resolved.
+std::optional<std::filesystem::path> resolved(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path full = std::filesystem::absolute(path, error);
+  if (!error) full = std::filesystem::weakly_canonical(full, error);
+  if (error) return std::nullopt;
+  return full;
+}
+
+// Whether the paths `a` and `b` name one file; a path that cannot be resolved names none.
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code error;
+  if (std::filesystem::exists(a, error) && std::filesystem::exists(b, error)) {
+    const bool same = std::filesystem::equivalent(a, b, error);
+    return same && !error;
+  }
+  // A file not there yet has no inode: the same path once resolved is the same file.
+  const auto resolved_a = resolved(a);
+  const auto resolved_b = resolved(b);
+  return resolved_a && resolved_b && *resolved_a == *resolved_b;
+}
+
 // `read` of the CSV file at `path`, its faults UsageErrors that name the file.
 template <class Read>
 auto table_of(const std::string& path, Read read) {
@@ -209,6 +233,15 @@ void require_output_file(const std::string& path, std::string_view option) {
 void require_output_folder(const std::string& path, std::string_view option) {
   require_output(
       path, option, [](mode_t mode) { return S_ISDIR(mode); }, "a folder");
+}
+
+void require_distinct_outputs(const std::string& first, std::string_view first_option,
+                              const std::string& second, std::string_view second_option) {
+  if (same_file(first, second)) {
+    throw UsageError(std::string(first_option) + " " + in_quotes(first) + " and " +
+                     std::string(second_option) + " " + in_quotes(second) +
+                     " are the same file: the second would replace the first");
+  }
 }
 
 void write_file(const std::filesystem::path& path, std::string_view content) {

@@ -49,6 +49,13 @@ void require_output_file(const std::string& path, std::string_view option);
 /// yet or is a folder.
 void require_output_folder(const std::string& path, std::string_view option);
 
+/// Throws a UsageError naming both options unless the output files `first` and `second` are
+/// two different files: the same path, `./x` and `x`, a symbolic or a hard link to the other
+/// are one file, and the second written would replace the first. Existing files are compared
+/// by device and inode, others by their paths with every link and `..` resolved.
+void require_distinct_outputs(const std::string& first, std::string_view first_option,
+                              const std::string& second, std::string_view second_option);
+
 /// Writes `content` to `path` through a temporary file beside it and a rename, so a failure
 /// never leaves a truncated file behind.
 void write_file(const std::filesystem::path& path, std::string_view content);

@@ -137,6 +137,40 @@ TEST(RequireOutput, RefusesAnExistingPathOfAnotherKind) {
   expect_error<UsageError>([] { require_output_file("", "--test"); }, "--test must name a file");
 }
 
+TEST(RequireDistinctOutputs, RefusesOneFileUnderTwoNames) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  spill(dir / "a.csv", "old");
+  spill(dir / "b.csv", "old");
+  fs::create_symlink(dir / "a.csv", dir / "link.csv");
+  fs::create_hard_link(dir / "a.csv", dir / "hard.csv");
+  fs::create_directory(dir / "sub");
+  fs::create_directory_symlink(dir / "sub", dir / "sublink");
+  const struct {
+    std::string first;
+    std::string second;
+  } same[] = {
+      {dir / "a.csv", dir / "a.csv"},
+      {dir / "a.csv", dir / "./a.csv"},
+      {dir / "a.csv", dir / "link.csv"},
+      {dir / "hard.csv", dir / "a.csv"},
+      // Neither exists yet.
+      {dir / "new.csv", dir / "sub/../new.csv"},
+      {dir / "sub/new.csv", dir / "sublink/new.csv"},
+  };
+  for (const auto& c : same) {
+    SCOPED_TRACE(c.second);
+    expect_error<UsageError>(
+        [&] { require_distinct_outputs(c.first, "--train", c.second, "--test"); },
+        "--train " + in_quotes(c.first) + " and --test " + in_quotes(c.second) +
+            " are the same file: the second would replace the first");
+  }
+  EXPECT_NO_THROW(require_distinct_outputs(dir / "a.csv", "--train", dir / "b.csv", "--test"));
+  EXPECT_NO_THROW(require_distinct_outputs(dir / "a.csv", "--train", dir / "new.csv", "--test"));
+  EXPECT_NO_THROW(
+      require_distinct_outputs(dir / "new.csv", "--train", dir / "sub/new.csv", "--test"));
+}
+
 TEST(WriteFile, ReplacesTheFileWhole) {
   TempDir dir;
   spill(dir / "out.txt", "an older and longer content");

@@ -9,6 +9,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/llm.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/labeling/job.hpp"
@@ -74,7 +75,7 @@ void run_label(const LabelOptions& options) {
   prompt.examples = options.examples;
   prompt.max_labels = options.max_labels;
   prompt.prompt_template = read_template(options.prompt);
-  const Endpoint endpoint = require_endpoint(options.llm.url, options.llm.key);
+  const Endpoint endpoint = require_endpoint(options.llm);
 
   // Streamed: the job's memory does not grow with the table.
   // Ids as they stand in the file ("07585557"), so that the results join back to their source.
@@ -139,17 +140,18 @@ void add_label_command(CLI::App& app) {
   command
       ->add_option("--examples", options->examples,
                    "labelled examples from the training store per prompt (0 for none)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000));
   command->add_option("--prompt", options->prompt,
                       "prompt template file with {fields}, {labels}, {examples}, {record}");
   command
       ->add_option("--max-labels", options->max_labels,
                    "a field with more labels lists only those nearest the record")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->transform(count_in(1, 1000000));
   command->add_option("--in-flight", options->in_flight, "requests awaiting an answer at once")
       ->capture_default_str()
-      ->check(CLI::Range(1, 4096));
+      ->transform(count_in(1, kMaxInFlight));
   add_min_score_option(*command, options->min_score);
   command
       ->add_option("--shard", options->shard,
@@ -161,11 +163,13 @@ void add_label_command(CLI::App& app) {
       ->add_option("--max-failures", options->max_failures,
                    "stop after this many records in a row failed with the same kind of error "
                    "(0: never); the records not asked are left for a run again")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000000000));
   command
       ->add_option("--max-text-chars", options->max_text_chars,
                    "cut a record's text to this many characters (0: never); its line says so")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->transform(count_in(0, 1000000000));
   command->add_flag("--json-mode", options->json_mode,
                     "ask the endpoint for a JSON object answer (response_format)");
   add_llm_options(*command, options->llm);

@@ -5,6 +5,7 @@
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "cli/files.hpp"
+#include "cli/numbers.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/tessick.hpp"
 
@@ -22,19 +23,8 @@ void run_split(const SplitOptions& options) {
   const frame::DataFrame table = read_table(options.table);
   require_output_file(options.train, "--train");
   require_output_file(options.test, "--test");
+  require_distinct_outputs(options.train, "--train", options.test, "--test");
   tessick::split_data(table, options.train, options.test, options.ratio);
-}
-
-// CLI::Range would print its bounds with std::to_string ("0.000000 to 1.000000") and let a NaN
-// through, since every comparison with one is false.
-CLI::Validator share_of_rows() {
-  return CLI::Validator(
-      [](std::string& input) -> std::string {
-        double value = 0.0;
-        if (CLI::detail::lexical_cast(input, value) && value >= 0.0 && value <= 1.0) return {};
-        return "Value " + in_quotes(input) + " not in range 0 to 1";
-      },
-      "FLOAT in [0 - 1]");
 }
 
 }  // namespace
@@ -49,7 +39,7 @@ void add_split_command(CLI::App& app) {
       ->required();
   command->add_option("--test", options->test, "CSV file to write the test rows to")->required();
   command->add_option("--ratio", options->ratio, "share of the rows that goes to the test file")
-      ->check(share_of_rows())
+      ->transform(real_in(0.0, 1.0))
       ->capture_default_str();
   command->footer(
       "Example:\n"

@@ -1,5 +1,7 @@
 #include "tavrin/labeling/chat_model.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -54,7 +56,9 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
                                                  StoreMap field_stores, ChatEndpoint endpoint,
                                                  quellin::ClientOptions options,
                                                  JobSettings settings, JobProgress progress) {
-  options.max_connections_per_host = std::max(options.max_connections_per_host, settings.in_flight);
+  options.max_connections_per_host =
+      connection_limit(std::max(options.max_connections_per_host, settings.in_flight));
+  settings.in_flight = std::min(settings.in_flight, options.max_connections_per_host);
   settings.model = model_settings(endpoint);
   quellin::Client client(co_await boost::asio::this_coro::executor, std::move(options));
   co_return co_await run_job(std::move(records), std::move(prompter), std::move(field_stores),
@@ -110,6 +114,18 @@ Interrupted::Interrupted(int signal_number)
     : std::runtime_error("the job was stopped by " + signal_name(signal_number) +
                          "; the results file holds every record done and resumes"),
       signal_number_(signal_number) {}
+
+std::size_t connection_limit(std::size_t wanted, std::uint64_t open_file_limit) {
+  const std::uint64_t allowed =
+      open_file_limit > kReservedDescriptors ? open_file_limit - kReservedDescriptors : 1;
+  return allowed < wanted ? static_cast<std::size_t>(allowed) : wanted;
+}
+
+std::size_t connection_limit(std::size_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  return connection_limit(wanted, limit.rlim_cur);
+}
 
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,

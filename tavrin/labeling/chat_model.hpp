@@ -6,6 +6,8 @@
 //   ModelReply reply = co_await model("只输出 JSON：…");   // reply.answer, usage, attempts
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,12 +50,32 @@ class Interrupted : public std::runtime_error {
   int signal_number_;
 };
 
+/// Descriptors that a job leaves to everything but its chat connections: the results file, the
+/// stores, the embedding endpoint's connections, the event loop's own.
+inline constexpr std::size_t kReservedDescriptors = 64;
+
+/// The chat connections a job may hold open at once when it wants `wanted` and the process may
+/// hold `open_file_limit` descriptors (the soft RLIMIT_NOFILE): `wanted`, but no more than the
+/// limit less kReservedDescriptors, and at least 1. A connection beyond the limit would fail
+/// its request with "Too many open files".
+///
+///   connection_limit(1000, 256)   // -> 192
+///   connection_limit(16, 1024)    // -> 16
+///   connection_limit(16, 20)      // -> 1
+std::size_t connection_limit(std::size_t wanted, std::uint64_t open_file_limit);
+
+/// connection_limit under this process's soft RLIMIT_NOFILE; `wanted` when it has none or it
+/// cannot be read.
+std::size_t connection_limit(std::size_t wanted);
+
 /// run_job against `endpoint` for a caller without an event loop: the job runs on an
-/// io_context of its own, its chat_model on one pooled quellin::Client with `client` options
-/// (and at least `settings.in_flight` connections per host, so that no prompt waits for a
-/// connection), both closed when the job ends. `progress` is called on the calling thread.
-/// Each of `stop_signals` (for a tool: SIGINT and SIGTERM), while the job runs, cancels it
-/// and comes out as Interrupted. Errors are run_job's.
+/// io_context of its own, its chat_model on one pooled quellin::Client with `client` options,
+/// both closed when the job ends. The client gets at least `settings.in_flight` connections per
+/// host, so that no prompt waits for a connection, within connection_limit; when that limit is
+/// lower, so is the job's in_flight: a prompt waiting for a connection would count the wait
+/// against its connect limit. `progress` is called on the calling thread. Each of
+/// `stop_signals` (for a tool: SIGINT and SIGTERM), while the job runs, cancels it and comes
+/// out as Interrupted. Errors are run_job's.
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress = {},
