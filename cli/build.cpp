@@ -27,7 +27,7 @@ void run_build(const BuildOptions& options) {
   require_output_folder(options.out, "--out");
   const Value labels = read_labels(options.labels);
   const auto fields = chosen_fields(labels, options.fields, options.labels);
-  const auto text_columns = split_names(options.text, "--text");
+  const auto text_columns = split_names(options.text, "--text-fields");
   const auto metadata_columns =
       options.metadata.empty() ? fields : split_names(options.metadata, "--metadata");
 
@@ -42,6 +42,7 @@ void run_build(const BuildOptions& options) {
                         labeling::train_store_dir(out).string(),
                         labeling::field_stores_dir(out).string(), embeddings);
   });
+  labeling::write_stores_manifest(out, {text_columns});
   std::cerr << "built " << 1 + fields.size() << " stores from " << table.size() << " rows in "
             << out.string() << '\n';
 }
@@ -59,7 +60,9 @@ void add_build_command(CLI::App& app) {
   command->add_option("--out", options->out, "stores folder: <out>/train and <out>/fields/<field>")
       ->required();
   command
-      ->add_option("--text", options->text, "columns joined into each row's text, comma-separated")
+      ->add_option("--text-fields,--text", options->text,
+                   "columns joined into each row's text, comma-separated (recorded in "
+                   "<out>/stores.json, so that label uses the same)")
       ->capture_default_str();
   command->add_option("--fields", options->fields,
                       "fields that get a store, comma-separated (default: those of labels.json)");

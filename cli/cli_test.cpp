@@ -514,7 +514,21 @@ TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   spill(dir_ / "prompt.txt", "问题：{question}");
   expect_one_line_error(run(good + " --prompt prompt.txt", "TAVRIN_LLM_KEY=" + kKey), 2,
                         "unknown placeholder {question}");
-  expect_one_line_error(run(good + " --text-fields nope", "TAVRIN_LLM_KEY=" + kKey), 2, "nope");
+  expect_one_line_error(run(good + " --text-fields nope", "TAVRIN_LLM_KEY=" + kKey), 2,
+                        "the stores in 'stores' were built on the text fields [\"question\"], not "
+                        "[\"nope\"]: give the same text fields, or build the stores again");
+  // One name for one thing in both commands; the stores record theirs.
+  ASSERT_EQ(
+      run("build tickets.csv --labels labels.json --out stores2 --text-fields id,question").status,
+      0);
+  EXPECT_EQ(Value::parse(slurp(dir_ / "stores2/stores.json"))["text_fields"],
+            Value({"id", "question"}));
+  expect_one_line_error(
+      run("label tickets.csv --labels labels.json --stores stores2 --out t.jsonl --text question "
+          "--llm-url " +
+              model.url(),
+          "TAVRIN_LLM_KEY=" + kKey),
+      2, "were built on the text fields [\"id\",\"question\"], not [\"question\"]");
   expect_one_line_error(run(good + " --shard 2/2", "TAVRIN_LLM_KEY=" + kKey), 2, "shard");
   spill(dir_ / "dup.csv", "id,question\n1,a\n1,b\n");
   expect_one_line_error(

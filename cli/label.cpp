@@ -61,6 +61,7 @@ void run_label(const LabelOptions& options) {
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   labeling::JobSettings job;
   job.text_fields = split_names(options.text_fields, "--text-fields");
+  usage_checked([&] { labeling::require_same_text_fields(options.stores, job.text_fields); });
   job.id_column = options.id_column;
   job.out_path = options.out;
   job.in_flight = options.in_flight;
@@ -128,7 +129,7 @@ void add_label_command(CLI::App& app) {
       ->check(CLI::ExistingDirectory);
   command->add_option("--out", options->out, "results file (JSON Lines), appended to")->required();
   command
-      ->add_option("--text-fields", options->text_fields,
+      ->add_option("--text-fields,--text", options->text_fields,
                    "columns joined into each record's text, comma-separated")
       ->capture_default_str();
   command->add_option("--fields", options->fields,

@@ -1,11 +1,14 @@
 #include "tavrin/labeling/stores.hpp"
 
+#include <iterator>
+
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json.hpp"
@@ -167,6 +170,56 @@ StoreMap load_field_stores(const fs::path& stores, const Value& labels,
     db_maps[field] = std::make_shared<const vectorstore::FAISS>(std::move(store));
   }
   return db_maps;
+}
+
+namespace {
+
+std::filesystem::path manifest_path(const std::filesystem::path& stores) {
+  return stores / "stores.json";
+}
+
+std::string names(const std::vector<std::string>& list) { return Value(list).dump(); }
+
+}  // namespace
+
+void write_stores_manifest(const std::filesystem::path& stores, const StoresManifest& manifest) {
+  internal::AtomicFile file(manifest_path(stores).string());
+  file.write(Value({{"text_fields", manifest.text_fields}}).dump(2) + "\n");
+  file.commit();
+}
+
+std::optional<StoresManifest> read_stores_manifest(const std::filesystem::path& stores) {
+  const std::filesystem::path path = manifest_path(stores);
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string where = "stores manifest '" + path.string() + "'";
+  Value json;
+  try {
+    json = json_loads(text);
+  } catch (const ValueError& e) {
+    throw ValueError(where + " is not valid JSON: " + e.what());
+  }
+  const auto fields = json.is_object() ? json.find("text_fields") : json.end();
+  StoresManifest manifest;
+  if (fields == json.end() || !fields->is_array()) {
+    throw ValueError(where + " has no \"text_fields\" list");
+  }
+  for (const Value& field : *fields) {
+    if (!field.is_string()) throw ValueError(where + " has a text field that is no text");
+    manifest.text_fields.push_back(field.get<std::string>());
+  }
+  return manifest;
+}
+
+void require_same_text_fields(const std::filesystem::path& stores,
+                              const std::vector<std::string>& text_fields) {
+  const auto manifest = read_stores_manifest(stores);
+  if (manifest && manifest->text_fields != text_fields) {
+    throw ValueError("the stores in '" + stores.string() + "' were built on the text fields " +
+                     names(manifest->text_fields) + ", not " + names(text_fields) +
+                     ": give the same text fields, or build the stores again");
+  }
 }
 
 }  // namespace tavrin::labeling

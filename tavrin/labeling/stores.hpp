@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,5 +65,25 @@ void require_store_of_labels(const vectorstore::FAISS& store, const Value& allow
 StoreMap load_field_stores(const std::filesystem::path& stores, const Value& labels,
                            const std::vector<std::string>& fields,
                            const std::shared_ptr<vectorstore::Embeddings>& embeddings);
+
+/// What a stores folder records of how it was built, in `<stores>/stores.json` (beside the
+/// stores, not in their own files): the columns joined into each training row's text.
+struct StoresManifest {
+  std::vector<std::string> text_fields;
+};
+
+/// Writes the manifest of the stores folder `stores`, atomically; filesystem_error on failure.
+void write_stores_manifest(const std::filesystem::path& stores, const StoresManifest& manifest);
+
+/// The manifest of the stores folder `stores`; nullopt when it has none (built before
+/// manifests were written, or by data2faiss alone). ValueError naming the file when it is no
+/// manifest.
+std::optional<StoresManifest> read_stores_manifest(const std::filesystem::path& stores);
+
+/// Throws ValueError unless `text_fields` are the text fields the stores at `stores` were
+/// built on (when their manifest says): a record's text made of other columns would be
+/// compared with training texts of another kind, and its examples and checks mislead.
+void require_same_text_fields(const std::filesystem::path& stores,
+                              const std::vector<std::string>& text_fields);
 
 }  // namespace tavrin::labeling
