@@ -26,70 +26,6 @@ struct CheckOptions {
   EmbedOptions embed;
 };
 
-// `record` with its fields of `scored` set to their checked values; a field the record lacks
-// or holds as null stays as it is: there was nothing to search with.
-Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_scores) {
-  for (const olvane::FieldCheck& check : scored.fields) {
-    if (check.decision != olvane::Decision::missing) record[check.field] = check.checked;
-  }
-  if (with_scores) record["decisions"] = scored.decisions();
-  return record;
-}
-
-// The lines of a predictions file checked a batch at a time, printed in input order.
-class Checker {
- public:
-  Checker(const CheckOptions& options, Value labels, std::vector<std::string> fields,
-          StoreMap stores)
-      : options_(options),
-        labels_(std::move(labels)),
-        fields_(std::move(fields)),
-        stores_(std::move(stores)) {}
-
-  void add(Value record) {
-    batch_.push_back(std::move(record));
-    if (batch_.size() == kBatch) flush();
-  }
-
-  // A line that cannot be checked: reported in its place, after the lines before it.
-  void refuse(const std::string& why) {
-    flush();
-    ++bad_lines_;
-    std::cout.flush();
-    std::cerr << "tavrin check: " << why << '\n';
-  }
-
-  void flush() {
-    if (batch_.empty()) return;
-    const auto checks =
-        labeling::check_batch(batch_, labels_, fields_, stores_, options_.min_score);
-    for (std::size_t i = 0; i < batch_.size(); ++i) {
-      labeling::count_result(tally_, labeling::checked_line(Value(), Value(), checks[i], Value()),
-                             fields_);
-      std::cout << checked_record(std::move(batch_[i]), checks[i], options_.scores)
-                       .dump(-1, ' ', false, Value::error_handler_t::replace)
-                << '\n';
-    }
-    std::cout.flush();
-    batch_.clear();
-  }
-
-  const labeling::JobTally& tally() const { return tally_; }
-  std::size_t bad_lines() const { return bad_lines_; }
-
- private:
-  // Values of this many records go to the embedding model in one call.
-  static constexpr std::size_t kBatch = 64;
-
-  const CheckOptions& options_;
-  const Value labels_;
-  const std::vector<std::string> fields_;
-  const StoreMap stores_;
-  std::vector<Value> batch_;
-  labeling::JobTally tally_;
-  std::size_t bad_lines_ = 0;
-};
-
 void run_check(const CheckOptions& options) {
   if (options.predictions == "-" && options.labels == "-") {
     throw UsageError("the predictions and --labels cannot both come from standard input");
@@ -99,37 +35,51 @@ void run_check(const CheckOptions& options) {
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto input = open_input(options.predictions);
   const auto embeddings = embeddings_from(options.embed);
-  Checker checker(options, labels, fields, usage_checked([&] {
-                    return labeling::load_field_stores(options.stores, labels, fields, embeddings);
-                  }));
+  labeling::PredictionChecker checker(labels, fields, usage_checked([&] {
+                                        return labeling::load_field_stores(options.stores, labels,
+                                                                           fields, embeddings);
+                                      }),
+                                      {.min_score = options.min_score, .scores = options.scores});
+  const auto print_checked = [&] {
+    for (const Value& record : checker.flush()) {
+      std::cout << record.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
+    }
+    std::cout.flush();
+  };
+  // A line that cannot be checked is reported in its place, after the lines before it, and
+  // passed over; the others are still checked.
+  std::size_t bad_lines = 0;
+  const auto refuse = [&](const std::string& why) {
+    print_checked();
+    ++bad_lines;
+    std::cerr << "tavrin check: " << why << '\n';
+  };
 
   // Lines are checked as they come: a batch is checked when full or when the input has nothing
-  // more at hand, so that a slow writer sees each answer at once. A bad line is reported and
-  // passed over; the others are still checked.
+  // more at hand, so that a slow writer sees each answer at once.
   naming_embedding_endpoint(*embeddings, [&] {
     JsonLines lines(*input, source);
     while (true) {
-      if (input->rdbuf()->in_avail() <= 0) checker.flush();
+      if (input->rdbuf()->in_avail() <= 0) print_checked();
       const auto line = lines.next();
       if (!line) break;
       Value record;
       try {
         record = lines.object(*line);
       } catch (const ValueError& e) {
-        checker.refuse(e.what());
+        refuse(e.what());
         continue;
       }
       if (options.scores && record.contains("decisions")) {
-        checker.refuse(lines.where(*line) +
-                       " has a member \"decisions\" of its own, which --scores would overwrite");
+        refuse(lines.where(*line) +
+               " has a member \"decisions\" of its own, which --scores would overwrite");
         continue;
       }
       checker.add(std::move(record));
     }
-    checker.flush();
+    print_checked();
   });
   const labeling::JobTally& tally = checker.tally();
-  const std::size_t bad_lines = checker.bad_lines();
   std::cout.flush();
   const labeling::FieldTally all = tally.all_fields();
   std::cerr << "checked " << tally.done << " records: " << all.kept << " values kept, "

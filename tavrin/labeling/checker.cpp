@@ -1,8 +1,10 @@
 #include "tavrin/labeling/checker.hpp"
 
 #include <map>
+#include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/palisk.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
@@ -104,6 +106,43 @@ std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictio
         olvane::check_result_scored(predictions[p], labels, fields, searched[p], min_score));
   }
   return checks;
+}
+
+Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_scores) {
+  for (const olvane::FieldCheck& check : scored.fields) {
+    if (check.decision != olvane::Decision::missing) record[check.field] = check.checked;
+  }
+  if (with_scores) record["decisions"] = scored.decisions();
+  return record;
+}
+
+PredictionChecker::PredictionChecker(Value labels, std::vector<std::string> fields, StoreMap stores,
+                                     Settings settings)
+    : labels_(std::move(labels)),
+      fields_(std::move(fields)),
+      stores_(std::move(stores)),
+      settings_(settings) {
+  for (const std::string& field : fields_) tally_.fields[field];
+}
+
+void PredictionChecker::add(Value prediction) {
+  waiting_.push_back(std::move(prediction));
+  if (waiting_.size() >= settings_.batch) check_waiting();
+}
+
+std::vector<Value> PredictionChecker::flush() {
+  check_waiting();
+  return std::exchange(checked_, {});
+}
+
+void PredictionChecker::check_waiting() {
+  if (waiting_.empty()) return;
+  const auto checks = check_batch(waiting_, labels_, fields_, stores_, settings_.min_score);
+  for (std::size_t i = 0; i < waiting_.size(); ++i) {
+    count_result(tally_, checked_line(Value(), Value(), checks[i], Value()), fields_);
+    checked_.push_back(checked_record(std::move(waiting_[i]), checks[i], settings_.scores));
+  }
+  waiting_.clear();
 }
 
 }  // namespace tavrin::labeling

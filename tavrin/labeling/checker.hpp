@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
@@ -52,5 +53,50 @@ std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictio
                                              const std::vector<std::string>& fields,
                                              const StoreMap& stores,
                                              std::optional<double> min_score = std::nullopt);
+
+/// `record` with the fields of `scored` (its check) set to their checked values, and, with
+/// `with_scores`, "decisions" holding each field's decision and scores. A field the record
+/// lacks or holds as null stays as it is: there was nothing to search with.
+Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_scores);
+
+/// Predictions checked as they come, a batch at a time (check_batch), counted into one tally,
+/// and handed back checked in the order they came.
+///
+///   PredictionChecker checker(labels, {"类别"}, stores, {.min_score = 0.3});
+///   checker.add({{"id", 7}, {"类别", "退 款"}});
+///   for (const Value& checked : checker.flush()) print(checked);  // {"id":7,"类别":"退款"}
+class PredictionChecker {
+ public:
+  struct Settings {
+    std::optional<double> min_score{};  // abstain (null) below this similarity
+    bool scores = false;                // add "decisions" to each checked record
+    std::size_t batch = 64;             // predictions whose values are embedded together
+  };
+
+  PredictionChecker(Value labels, std::vector<std::string> fields, StoreMap stores,
+                    Settings settings);
+
+  /// Takes a prediction (an object); the batch is checked when full. What add or flush checked
+  /// and not handed back yet is kept for flush.
+  void add(Value prediction);
+
+  /// Checks what is waiting and hands back every checked record not handed back yet, in the
+  /// order they came. Errors are check_batch's.
+  std::vector<Value> flush();
+
+  /// The decisions counted so far (done: the records checked).
+  const JobTally& tally() const noexcept { return tally_; }
+
+ private:
+  void check_waiting();
+
+  Value labels_;
+  std::vector<std::string> fields_;
+  StoreMap stores_;
+  Settings settings_;
+  std::vector<Value> waiting_;
+  std::vector<Value> checked_;
+  JobTally tally_;
+};
 
 }  // namespace tavrin::labeling

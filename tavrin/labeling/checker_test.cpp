@@ -55,5 +55,27 @@ TEST(CheckBatch, EmbedsTheValuesOfEveryPredictionInOneCallWithTheSameDecisionsAn
   EXPECT_TRUE(check_batch({}, labels, fields, stores).empty());
 }
 
+TEST(PredictionChecker, HandsBackEachRecordCheckedInOrderAndCountsTheDecisions) {
+  const auto model = std::make_shared<CountingEmbeddings>();
+  const Value labels = {{"类别", {"退款", "售后服务"}}};
+  PredictionChecker checker(labels, {"类别"}, {{"类别", label_store({"退款", "售后服务"}, model)}},
+                            {.min_score = std::nullopt, .scores = true, .batch = 2});
+  checker.add({{"id", 1}, {"类别", "退 款"}});
+  checker.add({{"id", 2}, {"类别", "售后服务"}, {"note", "kept as it is"}});
+  checker.add({{"id", 3}});
+  EXPECT_EQ(model->calls, 1);  // the first batch of two
+  const std::vector<Value> checked = checker.flush();
+  ASSERT_EQ(checked.size(), 3u);
+  EXPECT_EQ(checked[0]["类别"], "退款");
+  EXPECT_EQ(checked[0]["decisions"]["类别"]["decision"], "replaced");
+  EXPECT_EQ(checked[1]["note"], "kept as it is");
+  EXPECT_FALSE(checked[2].contains("类别"));  // nothing to search with: left as it was
+  EXPECT_TRUE(checker.flush().empty());
+  EXPECT_EQ(checker.tally().done, 3u);
+  const FieldTally& t = checker.tally().fields.at("类别");
+  EXPECT_EQ(t.replaced + t.kept + t.missing, 3u);
+  EXPECT_EQ(t.missing, 1u);
+}
+
 }  // namespace
 }  // namespace tavrin::labeling
