@@ -163,6 +163,14 @@ std::string_view decision_name(Decision decision) {
       return "abstained";
     case Decision::missing:
       return "missing";
+    case Decision::no_answer:
+      return "no_answer";
+    case Decision::invalid:
+      return "invalid";
+    case Decision::normalized:
+      return "normalized";
+    case Decision::asked:
+      return "asked";
   }
   throw ValueError("unknown decision " + std::to_string(static_cast<int>(decision)));
 }

@@ -49,9 +49,15 @@ enum class Decision {
   replaced,   // the nearest label of the field's store took its place
   abstained,  // no label was similar enough (below min_score): the checked value is null
   missing,    // the prediction has no value (absent or null) for the field
+  // Set by the labelling job's checker (labeling::Checker), never by check_result_scored:
+  no_answer,  // the value says there is no answer ("n/a", "unknown", ""): the checked value is null
+  invalid,    // a value of another kind than the labels (a number, a list): checked value null
+  normalized,  // the value is a label written another way ("Animals", "noun.animal")
+  asked,       // the model chose among the nearest labels when asked again
 };
 
-/// "kept", "replaced", "abstained" or "missing".
+/// "kept", "replaced", "abstained", "missing", "no_answer", "invalid", "normalized" or
+/// "asked".
 std::string_view decision_name(Decision decision);
 
 /// The check of one target field, with the evidence behind it.

@@ -21,8 +21,9 @@ namespace tavrin::labeling {
 namespace {
 
 boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
-                                       std::string prompt) {
-  Value payload = palisk::chat_payload(endpoint.model, std::move(prompt), endpoint.temperature);
+                                       ModelRequest request) {
+  Value payload =
+      palisk::chat_payload(endpoint.model, std::move(request.prompt), endpoint.temperature);
   if (endpoint.json_mode) payload["response_format"] = {{"type", "json_object"}};
   quellin::CallInfo info;
   Value reply;
@@ -148,8 +149,8 @@ JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap 
 }
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint) {
-  return [&client, endpoint = std::move(endpoint)](std::string prompt) {
-    return ask(client, endpoint, std::move(prompt));
+  return [&client, endpoint = std::move(endpoint)](ModelRequest request) {
+    return ask(client, endpoint, std::move(request));
   };
 }
 

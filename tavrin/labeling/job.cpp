@@ -225,7 +225,7 @@ struct Batch {
 struct Prepared {
   Value id;
   Value gold;
-  std::string prompt;
+  ModelRequest request;
 };
 
 // A record the model answered, to be checked.
@@ -346,6 +346,14 @@ struct Job : std::enable_shared_from_this<Job> {
     }
   }
 
+  ModelRequest request_for(RecordPrompt prompt) const {
+    ModelRequest request{std::move(prompt.text), std::move(prompt.shown)};
+    for (const auto& [field, notes] : prompter.settings().notes) {
+      if (notes.multi_label) request.multi_label.push_back(field);
+    }
+    return request;
+  }
+
   // The next records of the shard that the results file does not hold, up to kPromptBatch.
   Batch read_batch() {
     Batch batch;
@@ -370,7 +378,7 @@ struct Job : std::enable_shared_from_this<Job> {
 // Builds the prompts of a batch, its texts embedded through the job's QueryEmbedder; when
 // that fails, each record of the batch fails with the error.
 asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
-  std::vector<std::string> prompts;
+  std::vector<RecordPrompt> prompts;
   std::optional<std::string> error;
   try {
     Prompter::QueryVectors vectors;
@@ -384,8 +392,8 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   job->preparing -= batch.ids.size();
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
     if (!error) {
-      job->ready.push_back(
-          {std::move(batch.ids[i]), std::move(batch.golds[i]), std::move(prompts[i])});
+      job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
+                            job->request_for(std::move(prompts[i]))});
     } else {
       job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, *error));
     }
@@ -454,7 +462,7 @@ asio::awaitable<void> check(std::shared_ptr<Job> job, Answered answered) {
 asio::awaitable<std::optional<ResultLine>> ask(const std::shared_ptr<Job>& job, Prepared& record,
                                                ModelReply& reply) {
   try {
-    reply = co_await job->model(std::move(record.prompt));
+    reply = co_await job->model(std::move(record.request));
   } catch (const ModelError& e) {
     job->tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
     co_return failed_line(record.id, record.gold, Value(), e.attempts(), e.what());

@@ -45,9 +45,18 @@ class ModelError : public std::runtime_error {
   unsigned attempts_;
 };
 
-/// Asks the model one prompt; throws ModelError (or any other exception, counted as one
+/// What the job asks the model.
+struct ModelRequest {
+  std::string prompt;
+  // Field name to the labels the answer may give for it (those the prompt shows), for a model
+  // that can restrict its answer to them; null when it is free.
+  Value choices{};
+  std::vector<std::string> multi_label{};  // fields of `choices` whose answer is a list of them
+};
+
+/// Asks the model one request; throws ModelError (or any other exception, counted as one
 /// attempt) when no answer came.
-using Model = std::function<boost::asio::awaitable<ModelReply>(std::string prompt)>;
+using Model = std::function<boost::asio::awaitable<ModelReply>(ModelRequest request)>;
 
 /// Which records of the table a process takes: positions `index`, `index + count`, ...
 struct Shard {

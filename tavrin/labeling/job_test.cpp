@@ -72,8 +72,8 @@ class ModelServer {
 
   Model model() const {
     return [url = server_.url("/v1/chat/completions")](
-               std::string prompt) -> boost::asio::awaitable<ModelReply> {
-      const Value reply = co_await palisk::chat(std::move(prompt), url, "sk-test");
+               ModelRequest request) -> boost::asio::awaitable<ModelReply> {
+      const Value reply = co_await palisk::chat(std::move(request.prompt), url, "sk-test");
       co_return ModelReply{reply["choices"][0]["message"]["content"].get<std::string>(),
                            reply.value("usage", Value()), 1};
     };
@@ -221,9 +221,9 @@ TEST(RunJob, AResumeWithOtherSettingsIsRefusedNamingEachAndAnOldFileWithoutThemR
 
 // A model that fails every prompt with `error`, after answering the prompts that hold "ok".
 Model failing_model(std::string error, std::shared_ptr<std::vector<std::string>> prompts) {
-  return [error = std::move(error), prompts](std::string prompt) -> asio::awaitable<ModelReply> {
-    prompts->push_back(prompt);
-    if (prompt.find("ok") != std::string::npos) {
+  return [error = std::move(error), prompts](ModelRequest request) -> asio::awaitable<ModelReply> {
+    prompts->push_back(request.prompt);
+    if (request.prompt.find("ok") != std::string::npos) {
       co_return ModelReply{.answer = R"({"类别": "退款"})", .usage = Value(), .attempts = 1};
     }
     throw ModelError(error, 1);
@@ -551,8 +551,8 @@ struct EndpointJob {
   }
 
   Model chat() const {
-    return [url = chat_server.url()](std::string prompt) -> asio::awaitable<ModelReply> {
-      const Value reply = co_await palisk::chat(std::move(prompt), url, "sk-test");
+    return [url = chat_server.url()](ModelRequest request) -> asio::awaitable<ModelReply> {
+      const Value reply = co_await palisk::chat(std::move(request.prompt), url, "sk-test");
       co_return ModelReply{reply["choices"][0]["message"]["content"].get<std::string>(), Value(),
                            1};
     };

@@ -278,12 +278,16 @@ std::string Prompter::prompt_for(const std::string& text, const Value& gold) con
 
 std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& texts,
                                                const std::vector<Value>& golds) const {
-  return render(texts, golds, queries_of(texts));
+  std::vector<std::string> texts_only;
+  for (RecordPrompt& prompt : render(texts, golds, queries_of(texts))) {
+    texts_only.push_back(std::move(prompt.text));
+  }
+  return texts_only;
 }
 
-std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& texts,
-                                               const std::vector<Value>& golds,
-                                               QueryVectors by_model) const {
+std::vector<RecordPrompt> Prompter::prompts_for(const std::vector<std::string>& texts,
+                                                const std::vector<Value>& golds,
+                                                QueryVectors by_model) const {
   std::vector<Query> queries = queries_of(texts);
   if (by_model.size() != models_.size()) {
     throw ValueError("prompts_for has query vectors of " + std::to_string(by_model.size()) +
@@ -302,21 +306,24 @@ std::vector<std::string> Prompter::prompts_for(const std::vector<std::string>& t
   return render(texts, golds, std::move(queries));
 }
 
-std::vector<std::string> Prompter::render(const std::vector<std::string>& texts,
-                                          const std::vector<Value>& golds,
-                                          std::vector<Query> queries) const {
+std::vector<RecordPrompt> Prompter::render(const std::vector<std::string>& texts,
+                                           const std::vector<Value>& golds,
+                                           std::vector<Query> queries) const {
   if (texts.size() != golds.size()) {
     throw ValueError("prompts_for has " + std::to_string(texts.size()) + " texts and " +
                      std::to_string(golds.size()) + " gold values");
   }
   const std::vector<std::vector<Example>> examples = this->examples(queries, golds);
-  std::vector<std::string> prompts;
+  std::vector<RecordPrompt> prompts;
   for (std::size_t r = 0; r < queries.size(); ++r) {
     std::vector<Query> one = {std::move(queries[r])};
     PromptParts parts;
+    RecordPrompt prompt;
     parts.fields = joined(settings_.fields, ", ");
     for (const std::string& field : settings_.fields) {
-      parts.labels += "- " + field + ": " + joined(labels(field, one), "、") + "\n";
+      const std::vector<std::string> shown = labels(field, one);
+      parts.labels += "- " + field + ": " + joined(shown, "、") + "\n";
+      prompt.shown[field] = shown;
     }
     for (std::size_t i = 0; i < examples[r].size(); ++i) {
       parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[r][i].text + "\n答案：" +
@@ -324,7 +331,8 @@ std::vector<std::string> Prompter::render(const std::vector<std::string>& texts,
     }
     if (examples[r].empty()) parts.examples = "（无）\n";
     parts.record = texts[r];
-    prompts.push_back(settings_.prompt_template.render(parts));
+    prompt.text = settings_.prompt_template.render(parts);
+    prompts.push_back(std::move(prompt));
   }
   return prompts;
 }

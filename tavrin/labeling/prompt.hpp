@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/labels.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/vector_store.hpp"
 
@@ -57,6 +58,12 @@ class PromptTemplate {
   std::vector<Piece> pieces_;
 };
 
+/// The prompt of one record, with the labels it shows.
+struct RecordPrompt {
+  std::string text;
+  Value shown = Value::object();  // target field to the array of the labels the prompt shows
+};
+
 /// A training document shown to the model as an example.
 struct Example {
   std::string text;
@@ -64,10 +71,11 @@ struct Example {
 };
 
 struct PromptSettings {
-  std::vector<std::string> fields;  // the target fields, in order
-  Value labels = Value::object();   // field name to its list of allowed labels
-  std::size_t examples = 4;         // examples per record; 0 for none
-  std::size_t max_labels = 50;      // a longer list shows only the labels nearest the record
+  std::vector<std::string> fields;            // the target fields, in order
+  Value labels = Value::object();             // field name to its list of allowed labels
+  std::map<std::string, FieldNotes> notes{};  // descriptions, instructions, multi-label fields
+  std::size_t examples = 4;                   // examples per record; 0 for none
+  std::size_t max_labels = 50;  // a longer list shows only the labels nearest the record
   PromptTemplate prompt_template{};
 };
 
@@ -115,10 +123,11 @@ class Prompter {
   using QueryVectors = std::vector<std::vector<std::vector<float>>>;
 
   /// prompts_for with the query vectors already made, so that no store calls its model: the
-  /// same prompts. ValueError when `by_model` does not hold one vector per model and text.
-  std::vector<std::string> prompts_for(const std::vector<std::string>& texts,
-                                       const std::vector<Value>& golds,
-                                       QueryVectors by_model) const;
+  /// same prompts, each with the labels it shows. ValueError when `by_model` does not hold one
+  /// vector per model and text.
+  std::vector<RecordPrompt> prompts_for(const std::vector<std::string>& texts,
+                                        const std::vector<Value>& golds,
+                                        QueryVectors by_model) const;
 
   const PromptSettings& settings() const noexcept { return settings_; }
 
@@ -127,9 +136,9 @@ class Prompter {
   struct Query;
 
   std::vector<Query> queries_of(const std::vector<std::string>& texts) const;
-  std::vector<std::string> render(const std::vector<std::string>& texts,
-                                  const std::vector<Value>& golds,
-                                  std::vector<Query> queries) const;
+  std::vector<RecordPrompt> render(const std::vector<std::string>& texts,
+                                   const std::vector<Value>& golds,
+                                   std::vector<Query> queries) const;
   std::vector<std::vector<Example>> examples(std::vector<Query>& queries,
                                              const std::vector<Value>& golds) const;
   std::vector<std::string> labels(const std::string& field, std::vector<Query>& one) const;

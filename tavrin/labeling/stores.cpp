@@ -23,19 +23,6 @@ using tavrin::internal::in_quotes;
 constexpr std::string_view kRebuild = "rebuild the stores (tavrin build, or brollin::data2faiss)";
 constexpr std::size_t kListedAtMost = 3;
 
-void require_label_list(const Value& values, const std::string& field, const std::string& source) {
-  if (!values.is_array() || values.empty()) {
-    throw ValueError(source + ": field " + in_quotes(field) +
-                     " must list its allowed labels as a non-empty array");
-  }
-  for (const Value& label : values) {
-    if (!label.is_string()) {
-      throw ValueError(source + ": field " + in_quotes(field) +
-                       " has a label that is not text: " + in_quotes(label.dump()));
-    }
-  }
-}
-
 // Up to kListedAtMost distinct `texts` that `others` lacks, quoted, then how many more there
 // are: "\"a\", \"b\", \"c\" and 4 more". Empty when `others` has them all.
 std::string listed_difference(const std::vector<std::string_view>& texts,
@@ -78,38 +65,6 @@ fs::path field_stores_dir(const fs::path& stores) { return stores / "fields"; }
 fs::path find_field_stores_dir(const fs::path& stores) {
   const fs::path built = field_stores_dir(stores);
   return fs::is_directory(built) ? built : stores;
-}
-
-Value parse_labels(std::string_view json_text, const std::string& source) {
-  Value labels;
-  try {
-    labels = json_loads(tavrin::internal::without_bom(json_text));
-  } catch (const ValueError& e) {
-    throw ValueError(source + " is not valid JSON: " + e.what());
-  }
-  if (!labels.is_object() || labels.empty()) {
-    throw ValueError(source + " must be a JSON object of field name to allowed labels");
-  }
-  for (const auto& [field, values] : labels.items()) require_label_list(values, field, source);
-  return labels;
-}
-
-Value read_labels(const std::string& path) {
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) {
-    throw ValueError("labels file " + in_quotes(path) + " is not a readable regular file");
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in) throw ValueError("labels file " + in_quotes(path) + " cannot be read");
-  return parse_labels(text.str(), path);
-}
-
-std::vector<std::string> label_fields(const Value& labels) {
-  std::vector<std::string> fields;
-  for (const auto& [field, values] : labels.items()) fields.push_back(field);
-  return fields;
 }
 
 std::shared_ptr<const vectorstore::VectorStore> load_train_store(

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/labels.hpp"
 #include "tavrin/labeling/prompt.hpp"
 
 namespace tavrin::vectorstore {
@@ -33,17 +34,6 @@ std::filesystem::path field_stores_dir(const std::filesystem::path& stores);
 /// The parent folder of the per-field stores when reading a stores folder: `<stores>/fields`
 /// when it is a folder, else `<stores>` itself (the data2faiss layout `<base>/<field>`).
 std::filesystem::path find_field_stores_dir(const std::filesystem::path& stores);
-
-/// The allowed labels of each field, from a JSON object of field name to a non-empty array of
-/// texts (a leading UTF-8 byte order mark is allowed). Anything else is a ValueError naming
-/// `source` and the field.
-Value parse_labels(std::string_view json_text, const std::string& source);
-
-/// parse_labels of the regular file at `path`; ValueError naming it when it cannot be read.
-Value read_labels(const std::string& path);
-
-/// The field names of a labels object, in file order.
-std::vector<std::string> label_fields(const Value& labels);
 
 /// Loads the training-data store of a stores folder. A missing or damaged store is a
 /// ValueError that says to rebuild the stores.

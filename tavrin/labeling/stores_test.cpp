@@ -27,39 +27,6 @@ std::string value_error_of(F&& call) {
   return "no ValueError";
 }
 
-TEST(ParseLabels, KeepsFieldsInFileOrderAfterAByteOrderMark) {
-  const Value labels =
-      parse_labels(R"({"priority": ["P0", "P1"], "category": ["售后服务"]})", "labels.json");
-  EXPECT_EQ(label_fields(labels), (std::vector<std::string>{"priority", "category"}));
-  EXPECT_EQ(labels["category"][0], "售后服务");
-  EXPECT_EQ(parse_labels("\xEF\xBB\xBF{\"a\": [\"x\"]}", "labels.json").dump(), R"({"a":["x"]})");
-}
-
-TEST(ParseLabels, RejectsWhatCannotServeAsLabels) {
-  const struct {
-    const char* text;
-    const char* message;
-  } cases[] = {
-      {"[1, 2]", "labels.json must be a JSON object of field name to allowed labels"},
-      {"{}", "labels.json must be a JSON object of field name to allowed labels"},
-      {R"({"product": []})",
-       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
-      {R"({"product": "手机"})",
-       "labels.json: field \"product\" must list its allowed labels as a non-empty array"},
-      {R"({"product": ["手机", 3]})",
-       "labels.json: field \"product\" has a label that is not text: \"3\""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(value_error_of([&] { parse_labels(c.text, "labels.json"); }), c.message) << c.text;
-  }
-  EXPECT_EQ(value_error_of([] {
-              parse_labels("{\"a\": [", "x/labels.json");
-            }).rfind("x/labels.json is not valid JSON: ", 0),
-            0u);
-  EXPECT_EQ(value_error_of([] { read_labels("/nonexistent/labels.json"); }),
-            "labels file \"/nonexistent/labels.json\" is not a readable regular file");
-}
-
 class StoreOfLabels : public ::testing::Test {
  protected:
   vectorstore::FAISS store_of(const std::vector<std::string>& texts) {

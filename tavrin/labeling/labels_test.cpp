@@ -1,0 +1,103 @@
+#include "tavrin/labeling/labels.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tavrin/core/errors.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+template <class F>
+std::string value_error_of(F&& call) {
+  try {
+    call();
+  } catch (const ValueError& e) {
+    return e.what();
+  }
+  return "no ValueError";
+}
+
+TEST(ParseLabels, KeepsFieldsInFileOrderAfterAByteOrderMark) {
+  const Value labels =
+      parse_labels(R"({"priority": ["P0", "P1"], "category": ["售后服务"]})", "labels.json");
+  EXPECT_EQ(label_fields(labels), (std::vector<std::string>{"priority", "category"}));
+  EXPECT_EQ(labels["category"][0], "售后服务");
+  EXPECT_EQ(parse_labels("\xEF\xBB\xBF{\"a\": [\"x\"]}", "labels.json").dump(), R"({"a":["x"]})");
+}
+
+TEST(ParseLabels, RejectsWhatCannotServeAsLabels) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"[1, 2]", "labels.json must be a JSON object of field name to allowed labels"},
+      {"{}", "labels.json must be a JSON object of field name to allowed labels"},
+      {R"({"product": []})",
+       "labels.json: field \"product\" must list its allowed labels as a non-empty array, or an "
+       "object of label to description"},
+      {R"({"product": "手机"})",
+       "labels.json: field \"product\" must list its allowed labels as a non-empty array, or an "
+       "object of label to description"},
+      {R"({"product": ["手机", 3]})",
+       "labels.json: field \"product\" has a label that is not text: \"3\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(value_error_of([&] { parse_labels(c.text, "labels.json"); }), c.message) << c.text;
+  }
+  EXPECT_EQ(value_error_of([] {
+              parse_labels("{\"a\": [", "x/labels.json");
+            }).rfind("x/labels.json is not valid JSON: ", 0),
+            0u);
+  EXPECT_EQ(value_error_of([] { read_labels("/nonexistent/labels.json"); }),
+            "labels file \"/nonexistent/labels.json\" is not a readable regular file");
+}
+
+TEST(ParseLabelFile, ReadsDescriptionsInstructionsAndMultiLabelFields) {
+  const LabelFile file = parse_label_file(R"({
+      "category": ["售后服务", "退款"],
+      "topic": {"billing": "invoices, charges and refunds", "login": "", "bug": "a fault"},
+      "tags": {"labels": ["ui", "api"], "instruction": "all that apply", "multi_label": true}})",
+                                          "labels.json");
+  EXPECT_EQ(
+      file.labels.dump(),
+      R"({"category":["售后服务","退款"],"topic":["billing","login","bug"],"tags":["ui","api"]})");
+  EXPECT_EQ(file.notes.count("category"), 0u);
+  EXPECT_EQ(file.notes.at("topic").descriptions.dump(),
+            R"({"billing":"invoices, charges and refunds","bug":"a fault"})");
+  EXPECT_FALSE(file.notes.at("topic").multi_label);
+  EXPECT_EQ(file.notes.at("tags").instruction, "all that apply");
+  EXPECT_TRUE(file.notes.at("tags").multi_label);
+  // A label may be named "labels" in the mapping form: its description is text.
+  EXPECT_EQ(parse_labels(R"({"f": {"labels": "the word", "x": "y"}})", "l").dump(),
+            R"({"f":["labels","x"]})");
+}
+
+TEST(ParseLabelFile, RefusesBadFieldObjectsAndLabelsThatNormaliseAlike) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {R"({"t": {"a": 1}})", "l: field \"t\" describes label \"a\" with no text: \"1\""},
+      {R"({"t": {"labels": ["a"], "multi_label": "yes"}})",
+       "l: field \"t\" has \"multi_label\": \"yes\"; a field object holds \"labels\", "
+       "\"instruction\" (text) and \"multi_label\" (true or false)"},
+      {R"({"t": {"labels": {}}})",
+       "l: field \"t\" must list its allowed labels as a non-empty array, or an object of label "
+       "to description"},
+      {R"({"t": ["Credit Card", "credit-card"]})",
+       "l: field \"t\" has labels \"Credit Card\" and \"credit-card\" that differ only in case, "
+       "width, blanks or \"-\", \"_\", \"/\"; a value written like either could not be told "
+       "apart"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(value_error_of([&] { parse_label_file(c.text, "l"); }), c.message) << c.text;
+  }
+  // The same label twice is the same label.
+  EXPECT_EQ(parse_labels(R"({"t": ["a", "a"]})", "l").dump(), R"({"t":["a","a"]})");
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
