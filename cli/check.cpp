@@ -9,6 +9,7 @@
 #include "cli/files.hpp"
 #include "tavrin/core/json_lines.hpp"
 #include "tavrin/labeling/checker.hpp"
+#include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/stores.hpp"
 #include "tavrin/olvane.hpp"
@@ -21,8 +22,9 @@ struct CheckOptions {
   std::string labels;
   std::string stores;
   std::string fields;
-  std::optional<double> min_score;  // abstain (null) below this similarity
-  bool scores = false;              // add "decisions": each field's decision and scores
+  std::optional<double> min_score;     // abstain (null) below this similarity
+  std::vector<std::string> no_answer;  // more no-answer words
+  bool scores = false;                 // add "decisions": each field's decision and scores
   EmbedOptions embed;
 };
 
@@ -35,11 +37,11 @@ void run_check(const CheckOptions& options) {
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto input = open_input(options.predictions);
   const auto embeddings = embeddings_from(options.embed);
-  labeling::PredictionChecker checker(labels, fields, usage_checked([&] {
-                                        return labeling::load_field_stores(options.stores, labels,
-                                                                           fields, embeddings);
-                                      }),
-                                      {.min_score = options.min_score, .scores = options.scores});
+  labeling::PredictionChecker checker(
+      {labels, fields, {.min_score = options.min_score, .no_answer_words = options.no_answer}},
+      usage_checked(
+          [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); }),
+      {.scores = options.scores});
   const auto print_checked = [&] {
     for (const Value& record : checker.flush()) {
       std::cout << record.dump(-1, ' ', false, Value::error_handler_t::replace) << '\n';
@@ -82,9 +84,8 @@ void run_check(const CheckOptions& options) {
   const labeling::JobTally& tally = checker.tally();
   std::cout.flush();
   const labeling::FieldTally all = tally.all_fields();
-  std::cerr << "checked " << tally.done << " records: " << all.kept << " values kept, "
-            << all.replaced << " replaced, " << all.abstained << " abstained, " << all.missing
-            << " missing\n";
+  std::cerr << "checked " << tally.done << " records: values " << labeling::values_line(all)
+            << "\n";
   if (bad_lines > 0) {
     throw std::runtime_error(std::to_string(bad_lines) + " lines of " + source +
                              " could not be checked");
@@ -110,6 +111,7 @@ void add_check_command(CLI::App& app) {
   command->add_option("--fields", options->fields,
                       "fields to check, comma-separated (default: those of labels.json)");
   add_min_score_option(*command, options->min_score);
+  add_no_answer_option(*command, options->no_answer);
   add_embed_options(*command, options->embed);
   add_request_limits(*command, options->embed.retries, options->embed.timeout);
   command->add_flag("--scores", options->scores,

@@ -279,7 +279,7 @@ TEST_F(Cli, BuildThenCheckRepairsNearMisses) {
             "{\"id\":1,\"category\":\"售后服务\"}\n"
             "{\"id\":2,\"category\":\"技术故障\"}\n"
             "{\"id\":3}\n");
-  EXPECT_EQ(checked.err, "checked 3 records: 1 values kept, 1 replaced, 0 abstained, 1 missing\n");
+  EXPECT_EQ(checked.err, "checked 3 records: values 1 kept, 1 replaced, 0 abstained, 1 missing\n");
 }
 
 TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
@@ -314,8 +314,11 @@ TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
 TEST_F(Cli, CheckWithAFloorAbstainsAndShowsItsScores) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
-  const Result r = run("check - --labels labels.json --stores stores --min-score 0.3 --scores", "",
-                       "{\"category\": \"N/A\"}\n{\"category\": \"售后服务部\"}\n");
+  const Result r = run(
+      "check - --labels labels.json --stores stores --min-score 0.3 --scores --no-answer 不清楚",
+      "",
+      "{\"category\": \"天气预报\"}\n{\"category\": \"售后服务部\"}\n"
+      "{\"category\": \"N/A\"}\n{\"category\": \"不清楚\"}\n{\"category\": 42}\n");
   ASSERT_EQ(r.status, 0) << r.err;
   std::istringstream out(r.out);
   std::string first;
@@ -328,7 +331,16 @@ TEST_F(Cli, CheckWithAFloorAbstainsAndShowsItsScores) {
   const Value replaced = Value::parse(second);
   EXPECT_EQ(replaced["category"], "售后服务");
   EXPECT_GE(replaced["decisions"]["category"]["score"].get<double>(), 0.3);
-  EXPECT_NE(r.err.find("1 replaced, 1 abstained"), std::string::npos) << r.err;
+  // No-answer words (the user's too) and values of the wrong kind are never forced onto a label.
+  for (const char* kind : {"no_answer", "no_answer", "invalid"}) {
+    std::string line;
+    std::getline(out, line);
+    const Value none = Value::parse(line);
+    EXPECT_TRUE(none["category"].is_null()) << line;
+    EXPECT_EQ(none["decisions"]["category"]["decision"], kind) << line;
+  }
+  EXPECT_NE(r.err.find("1 replaced, 1 abstained, 2 no answer, 1 invalid"), std::string::npos)
+      << r.err;
 }
 
 std::vector<Value> json_lines(const std::string& text) {
@@ -729,7 +741,9 @@ TEST_F(Cli, DemoAsksARealEndpointWhenGivenOne) {
   const Result r = run("demo --out out --llm-url " + model.url(), "TAVRIN_LLM_KEY=" + kKey);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(model.requests(), 300);
-  EXPECT_NE(r.out.find("replaced         900 values"), std::string::npos) << r.out;
+  // "p1" is the label "P1" written another way; the others are replaced.
+  EXPECT_NE(r.out.find("normalized       300 values"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("replaced         600 values"), std::string::npos) << r.out;
   EXPECT_NE(model.last_body().find("售后服务"), std::string::npos) << "the prompt lists the labels";
   EXPECT_EQ(r.out.find(kKey), std::string::npos);
   EXPECT_EQ(r.err.find(kKey), std::string::npos);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -41,6 +42,8 @@ void add_llm_options(CLI::App& command, LlmOptions& options);
 /// nearest label, to `command`: unset by default, or `min_score` shown as the default.
 void add_min_score_option(CLI::App& command, std::optional<double>& min_score);
 void add_min_score_option(CLI::App& command, double& min_score);
+/// --no-answer WORD,…: more words that say there is no answer.
+void add_no_answer_option(CLI::App& command, std::vector<std::string>& words);
 
 /// Which embedding model the stores are built and searched with: OpenAIEmbeddings at `url`
 /// when it is given, else the offline HashingEmbeddings.

@@ -135,7 +135,8 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
     }
     predictions.push_back(found->second);
   }
-  const auto checks = labeling::check_batch(predictions, labels, fields, stores, min_score);
+  const auto checks = labeling::check_batch(
+      predictions, labeling::Checker(labels, fields, {.min_score = min_score}), stores);
   std::string lines;
   for (std::size_t i = 0; i < test.size(); ++i) {
     const Value truth = row_object(test, i);
@@ -240,10 +241,15 @@ std::string summary_text(const DemoRun& run) {
   if (run.tally.failed > 0) {
     s << "  failed requests  " << run.tally.failed << " (their values count as wrong)\n";
   }
-  const std::size_t checked = t.kept + t.replaced + t.abstained;
+  const std::size_t checked =
+      t.kept + t.normalized + t.replaced + t.asked + t.abstained + t.no_answer + t.invalid;
   s << "  fields checked   " << checked << " of " << checked + t.missing << " (" << t.missing
     << " left out by the model)\n"
     << "  kept             " << t.kept << " values that already were allowed labels\n"
+    << "  normalized       " << t.normalized
+    << " values that were labels written another way (case, plural, prefix)\n"
+    << "  no answer        " << t.no_answer + t.invalid
+    << " values that said there is none, or were no text (\"N/A\", 42), left null\n"
     << "  replaced         " << t.replaced << " values, each by the nearest allowed label\n"
     << "  abstained        " << t.abstained << " values too far from every label (similarity below "
     << similarity(run.min_score) << "), left null\n"

@@ -34,6 +34,7 @@ struct LabelOptions {
   std::size_t max_labels = 50;
   std::size_t in_flight = 16;
   std::optional<double> min_score;
+  std::vector<std::string> no_answer;
   std::string shard = "0/1";
   bool retry_failed = false;
   bool json_mode = false;
@@ -66,6 +67,7 @@ void run_label(const LabelOptions& options) {
   job.out_path = options.out;
   job.in_flight = options.in_flight;
   job.min_score = options.min_score;
+  job.no_answer_words = options.no_answer;
   job.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
   job.retry_failed = options.retry_failed;
   job.max_failures = options.max_failures;
@@ -154,6 +156,7 @@ void add_label_command(CLI::App& app) {
       ->capture_default_str()
       ->transform(count_in(1, kMaxInFlight));
   add_min_score_option(*command, options->min_score);
+  add_no_answer_option(*command, options->no_answer);
   command
       ->add_option("--shard", options->shard,
                    "K/N: take the records at positions K, K+N, ... (N processes split a table)")

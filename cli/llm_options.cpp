@@ -52,6 +52,14 @@ void add_min_score_option(CLI::App& command, double& min_score) {
   add_min_score(command, min_score)->capture_default_str();
 }
 
+void add_no_answer_option(CLI::App& command, std::vector<std::string>& words) {
+  command
+      .add_option("--no-answer", words,
+                  "more words that say there is no answer, comma-separated (besides n/a, none, "
+                  "unknown, 未知, …): such a value is left null, never forced onto a label")
+      ->delimiter(',');
+}
+
 void add_embed_options(CLI::App& command, EmbedOptions& options) {
   command
       .add_option("--embed-url", options.url,

@@ -60,12 +60,58 @@ void use_vectors(StoreMap& stores, const QueryGroup& group,
   }
 }
 
+Checker::Checker(Value labels, std::vector<std::string> fields, CheckSettings settings)
+    : labels_(std::move(labels)),
+      fields_(std::move(fields)),
+      settings_(std::move(settings)),
+      rules_(labels_.is_object() ? labels_ : Value::object(), settings_.no_answer_words) {}
+
+Checker::Ruled Checker::rule(const Value& prediction) const {
+  Ruled ruled{prediction};
+  ruled.left = prediction;  // not an object: check_result_scored says so
+  if (!prediction.is_object()) return ruled;
+  for (const std::string& field : fields_) {
+    if (ruled.settled.count(field) != 0) continue;
+    const auto value = prediction.find(field);
+    if (value == prediction.end()) continue;  // missing: nothing to settle
+    const std::optional<Settled> settled = rules_.settle(field, *value);
+    if (!settled) continue;
+    olvane::FieldCheck check;
+    check.field = field;
+    check.predicted = *value;
+    check.checked = settled->checked;
+    check.decision = settled->decision;
+    if (settled->decision == olvane::Decision::normalized) check.score = 1.0;
+    ruled.settled.emplace(field, std::move(check));
+    ruled.left.erase(field);
+  }
+  return ruled;
+}
+
+std::vector<QueryGroup> Checker::query_groups(const Ruled& ruled, const StoreMap& stores) const {
+  return labeling::query_groups(ruled.left, labels_, fields_, stores);
+}
+
+olvane::ScoredCheck Checker::finish(const Ruled& ruled, const StoreMap& stores) const {
+  olvane::ScoredCheck scored =
+      olvane::check_result_scored(ruled.left, labels_, fields_, stores, settings_.min_score);
+  for (olvane::FieldCheck& check : scored.fields) {
+    const auto settled = ruled.settled.find(check.field);
+    if (settled == ruled.settled.end()) continue;
+    check = settled->second;
+    scored.checked_result[check.field] = check.checked;
+  }
+  return scored;
+}
+
+olvane::ScoredCheck Checker::check(const Value& prediction, const StoreMap& stores) const {
+  return finish(rule(prediction), stores);
+}
+
 std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictions,
-                                             const Value& labels,
-                                             const std::vector<std::string>& fields,
-                                             const StoreMap& stores,
-                                             std::optional<double> min_score) {
+                                             const Checker& checker, const StoreMap& stores) {
   // Every group of every prediction, then the texts of each model sent together.
+  std::vector<Checker::Ruled> ruled;
   std::vector<std::vector<QueryGroup>> groups;
   struct Batch {
     std::vector<std::string> texts;
@@ -73,7 +119,8 @@ std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictio
   };
   std::map<vectorstore::Embeddings*, Batch> batches;
   for (std::size_t p = 0; p < predictions.size(); ++p) {
-    groups.push_back(query_groups(predictions[p], labels, fields, stores));
+    ruled.push_back(checker.rule(predictions[p]));
+    groups.push_back(checker.query_groups(ruled[p], stores));
     for (std::size_t g = 0; g < groups[p].size(); ++g) {
       Batch& batch = batches[groups[p][g].model.get()];
       batch.texts.insert(batch.texts.end(), groups[p][g].texts.begin(), groups[p][g].texts.end());
@@ -102,8 +149,7 @@ std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictio
   std::vector<olvane::ScoredCheck> checks;
   checks.reserve(predictions.size());
   for (std::size_t p = 0; p < predictions.size(); ++p) {
-    checks.push_back(
-        olvane::check_result_scored(predictions[p], labels, fields, searched[p], min_score));
+    checks.push_back(checker.finish(ruled[p], searched[p]));
   }
   return checks;
 }
@@ -116,13 +162,9 @@ Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_
   return record;
 }
 
-PredictionChecker::PredictionChecker(Value labels, std::vector<std::string> fields, StoreMap stores,
-                                     Settings settings)
-    : labels_(std::move(labels)),
-      fields_(std::move(fields)),
-      stores_(std::move(stores)),
-      settings_(settings) {
-  for (const std::string& field : fields_) tally_.fields[field];
+PredictionChecker::PredictionChecker(Checker checker, StoreMap stores, Settings settings)
+    : checker_(std::move(checker)), stores_(std::move(stores)), settings_(settings) {
+  for (const std::string& field : checker_.fields()) tally_.fields[field];
 }
 
 void PredictionChecker::add(Value prediction) {
@@ -137,9 +179,9 @@ std::vector<Value> PredictionChecker::flush() {
 
 void PredictionChecker::check_waiting() {
   if (waiting_.empty()) return;
-  const auto checks = check_batch(waiting_, labels_, fields_, stores_, settings_.min_score);
+  const auto checks = check_batch(waiting_, checker_, stores_);
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
-    count_result(tally_, checked_line(Value(), Value(), checks[i], Value()), fields_);
+    count_result(tally_, checked_line(Value(), Value(), checks[i], Value()), checker_.fields());
     checked_.push_back(checked_record(std::move(waiting_[i]), checks[i], settings_.scores));
   }
   waiting_.clear();

@@ -1,12 +1,14 @@
-// The check of predictions with query vectors made beforehand, so that the values of many
-// predictions are embedded together: one call per embedding model for a batch (tavrin check),
-// or one awaited call per model and answer (the job), with the decisions and scores of
-// olvane::check_result_scored, bit for bit.
+// The check of predictions: the plain rules, then the vector search of what they leave, with
+// query vectors made beforehand so that the values of many predictions are embedded together:
+// one call per embedding model for a batch (tavrin check), or one awaited call per model and
+// answer (the job), with the decisions and scores of olvane::check_result_scored, bit for bit.
 //
-//   auto checks = check_batch({{{"类别", "退 款"}}, {{"类别", "物流"}}}, labels, {"类别"}, stores);
+//   Checker checker(labels, {"类别"}, {});
+//   auto checks = check_batch({{{"类别", "退 款"}}, {{"类别", "物流"}}}, checker, stores);
 //   checks[0].checked_result   // -> {"类别": "退款"}, both values embedded in one call
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "tavrin/core/value.hpp"
 #include "tavrin/labeling/job.hpp"
+#include "tavrin/labeling/plain_rules.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
@@ -45,14 +48,61 @@ std::vector<QueryGroup> query_groups(const Value& prediction, const Value& label
 void use_vectors(StoreMap& stores, const QueryGroup& group,
                  std::vector<std::vector<float>> vectors);
 
-/// check_result_scored of each prediction, the values to look up of all of them embedded with
-/// one async_embed_queries call per embedding model, awaited here. Errors are check_result_scored's
-/// and the embedding model's.
+/// How a Checker settles predicted values.
+struct CheckSettings {
+  std::optional<double> min_score{};           // abstain (null) below this similarity
+  std::vector<std::string> no_answer_words{};  // besides default_no_answer_words()
+};
+
+/// The check of the labelling job and of `tavrin check`: the plain rules first (PlainRules:
+/// no-answer values, values of the wrong kind, labels written another way), then, for the
+/// values they leave, olvane::check_result_scored: kept, or the nearest label of the field's
+/// store (replaced), or null below `min_score` (abstained).
+///
+///   Checker checker(labels, {"category"}, {.min_score = 0.3});
+///   checker.check({{"category", "N/A"}}, stores).checked_result   // -> {"category": null}
+///   checker.check({{"category", "Animals"}}, stores)               // -> normalized, "animal"
+class Checker {
+ public:
+  /// `labels`: field name to its array of allowed labels. ValueError as PlainRules.
+  Checker(Value labels, std::vector<std::string> fields, CheckSettings settings);
+
+  /// A prediction with the plain rules applied.
+  struct Ruled {
+    Value predicted;                                      // the prediction as it came
+    Value left = Value::object();                         // its values left to check_result_scored
+    std::map<std::string, olvane::FieldCheck> settled{};  // the fields the rules settled
+  };
+
+  /// The plain rules of each target field of `prediction`; TypeError when it is no object.
+  Ruled rule(const Value& prediction) const;
+
+  /// The values of `ruled` that the stores are searched for, as query_groups.
+  std::vector<QueryGroup> query_groups(const Ruled& ruled, const StoreMap& stores) const;
+
+  /// The check of `ruled`, its values left searched in `stores` (maybe with use_vectors): the
+  /// fields in target order, as check_result_scored gives them, each settled field in its place.
+  olvane::ScoredCheck finish(const Ruled& ruled, const StoreMap& stores) const;
+
+  /// rule, then finish with the stores' own searches.
+  olvane::ScoredCheck check(const Value& prediction, const StoreMap& stores) const;
+
+  const Value& labels() const noexcept { return labels_; }
+  const std::vector<std::string>& fields() const noexcept { return fields_; }
+  const CheckSettings& settings() const noexcept { return settings_; }
+
+ private:
+  Value labels_;
+  std::vector<std::string> fields_;
+  CheckSettings settings_;
+  PlainRules rules_;
+};
+
+/// The check of each prediction, the values to look up of all of them embedded with one
+/// async_embed_queries call per embedding model, awaited here: the decisions and scores of
+/// checker.check, bit for bit. Errors are the checker's and the embedding model's.
 std::vector<olvane::ScoredCheck> check_batch(const std::vector<Value>& predictions,
-                                             const Value& labels,
-                                             const std::vector<std::string>& fields,
-                                             const StoreMap& stores,
-                                             std::optional<double> min_score = std::nullopt);
+                                             const Checker& checker, const StoreMap& stores);
 
 /// `record` with the fields of `scored` (its check) set to their checked values, and, with
 /// `with_scores`, "decisions" holding each field's decision and scores. A field the record
@@ -62,19 +112,17 @@ Value checked_record(Value record, const olvane::ScoredCheck& scored, bool with_
 /// Predictions checked as they come, a batch at a time (check_batch), counted into one tally,
 /// and handed back checked in the order they came.
 ///
-///   PredictionChecker checker(labels, {"类别"}, stores, {.min_score = 0.3});
+///   PredictionChecker checker({labels, {"类别"}, {.min_score = 0.3}}, stores, {});
 ///   checker.add({{"id", 7}, {"类别", "退 款"}});
 ///   for (const Value& checked : checker.flush()) print(checked);  // {"id":7,"类别":"退款"}
 class PredictionChecker {
  public:
   struct Settings {
-    std::optional<double> min_score{};  // abstain (null) below this similarity
-    bool scores = false;                // add "decisions" to each checked record
-    std::size_t batch = 64;             // predictions whose values are embedded together
+    bool scores = false;     // add "decisions" to each checked record
+    std::size_t batch = 64;  // predictions whose values are embedded together
   };
 
-  PredictionChecker(Value labels, std::vector<std::string> fields, StoreMap stores,
-                    Settings settings);
+  PredictionChecker(Checker checker, StoreMap stores, Settings settings);
 
   /// Takes a prediction (an object); the batch is checked when full. What add or flush checked
   /// and not handed back yet is kept for flush.
@@ -90,8 +138,7 @@ class PredictionChecker {
  private:
   void check_waiting();
 
-  Value labels_;
-  std::vector<std::string> fields_;
+  Checker checker_;
   StoreMap stores_;
   Settings settings_;
   std::vector<Value> waiting_;

@@ -4,6 +4,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "tavrin/core/errors.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
 namespace tavrin::labeling {
@@ -41,7 +42,8 @@ TEST(CheckBatch, EmbedsTheValuesOfEveryPredictionInOneCallWithTheSameDecisionsAn
                                           {{"类别", "退款"}},
                                           {{"类别", "物流 配送"}, {"优先级", "很高"}},
                                           {{"id", 4}}};
-  const auto checks = check_batch(predictions, labels, fields, stores, 0.2);
+  const Checker checker(labels, fields, {.min_score = 0.2});
+  const auto checks = check_batch(predictions, checker, stores);
   EXPECT_EQ(model->calls, 1);
   EXPECT_EQ(model->texts_seen, 3u);
   ASSERT_EQ(checks.size(), predictions.size());
@@ -52,14 +54,58 @@ TEST(CheckBatch, EmbedsTheValuesOfEveryPredictionInOneCallWithTheSameDecisionsAn
     EXPECT_EQ(checks[i].decisions(), alone.decisions()) << i;
   }
   EXPECT_EQ(checks[2].checked_result["类别"], "物流配送");
-  EXPECT_TRUE(check_batch({}, labels, fields, stores).empty());
+  EXPECT_TRUE(check_batch({}, checker, stores).empty());
+}
+
+TEST(Checker, ThePlainRulesSettleWhatNoVectorIsNeededForAndTheRestIsSearched) {
+  const auto model = std::make_shared<CountingEmbeddings>();
+  const std::vector<std::string> names = {"animal", "plant", "feeling", "phenomenon"};
+  const Value labels = {{"category", names}};
+  const StoreMap stores = {{"category", label_store(names, model)}};
+  const Checker checker(labels, {"category"}, {.min_score = 0.1, .no_answer_words = {"dunno"}});
+  const struct {
+    Value value;
+    const char* decision;
+    Value checked;
+  } cases[] = {
+      {"animal", "kept", "animal"},
+      {"Animals", "normalized", "animal"},
+      {"noun.plant", "normalized", "plant"},
+      {"N/A", "no_answer", Value()},
+      {"none", "no_answer", Value()},
+      {"", "no_answer", Value()},
+      {"Dunno", "no_answer", Value()},
+      {Value(), "no_answer", Value()},
+      {true, "invalid", Value()},
+      {42, "invalid", Value()},
+      {Value::array({"animal"}), "invalid", Value()},
+  };
+  for (const auto& c : cases) {
+    const olvane::ScoredCheck scored = checker.check({{"category", c.value}}, stores);
+    EXPECT_EQ(olvane::decision_name(scored.fields.at(0).decision), c.decision) << c.value.dump();
+    EXPECT_EQ(scored.checked_result["category"], c.checked) << c.value.dump();
+    EXPECT_EQ(scored.fields.at(0).predicted, c.value);
+  }
+  EXPECT_EQ(model->calls, 0);  // none of them needed a vector
+  // A value the rules leave goes to the vectors, with check_result_scored's decision and scores.
+  const Value other = {{"category", "phenomena"}, {"id", 1}};
+  const auto batch = check_batch({other, {{"category", "unknown"}}}, checker, stores);
+  const auto alone = olvane::check_result_scored(other, labels, {"category"}, stores, 0.1);
+  EXPECT_EQ(batch[0].decisions(), alone.decisions());
+  EXPECT_EQ(batch[1].decisions()["category"]["decision"], "no_answer");
+  EXPECT_EQ(model->calls, 1);
+  EXPECT_EQ(model->texts_seen, 1u);  // only "phenomena"
+  // Absent stays missing, and a prediction that is no object is refused as the check refuses it.
+  EXPECT_EQ(checker.check({{"id", 1}}, stores).decisions()["category"]["decision"], "missing");
+  EXPECT_THROW(checker.check(Value::array(), stores), TypeError);
 }
 
 TEST(PredictionChecker, HandsBackEachRecordCheckedInOrderAndCountsTheDecisions) {
   const auto model = std::make_shared<CountingEmbeddings>();
   const Value labels = {{"类别", {"退款", "售后服务"}}};
-  PredictionChecker checker(labels, {"类别"}, {{"类别", label_store({"退款", "售后服务"}, model)}},
-                            {.min_score = std::nullopt, .scores = true, .batch = 2});
+  PredictionChecker checker({labels, {"类别"}, {}},
+                            {{"类别", label_store({"退款", "售后服务"}, model)}},
+                            {.scores = true, .batch = 2});
   checker.add({{"id", 1}, {"类别", "退 款"}});
   checker.add({{"id", 2}, {"类别", "售后服务"}, {"note", "kept as it is"}});
   checker.add({{"id", 3}});

@@ -245,6 +245,8 @@ struct Job : std::enable_shared_from_this<Job> {
         field_stores(std::move(stores)),
         model(std::move(m)),
         settings(std::move(s)),
+        checker(prompter.settings().labels, prompter.settings().fields,
+                {.min_score = settings.min_score, .no_answer_words = settings.no_answer_words}),
         progress(std::move(on_progress)),
         executor(ex),
         embedder(ex),
@@ -258,6 +260,7 @@ struct Job : std::enable_shared_from_this<Job> {
   const StoreMap field_stores;
   const Model model;
   const JobSettings settings;
+  const Checker checker;
   const JobProgress progress;
   asio::any_io_executor executor;
   std::optional<Journal> journal;
@@ -431,19 +434,19 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
   } catch (const ValueError& e) {
     co_return failed_line(id, gold, reply.answer, reply.attempts, e.what());
   }
-  const PromptSettings& prompt = job->prompter.settings();
   std::string error;
   try {
-    // The values to look up, by the model of their store: one wait per model.
+    // The plain rules, then the values left to look up, by the model of their store: one wait
+    // per model.
+    const Checker::Ruled ruled = job->checker.rule(predicted);
     StoreMap stores = job->field_stores;
-    std::vector<QueryGroup> groups = query_groups(predicted, prompt.labels, prompt.fields, stores);
+    std::vector<QueryGroup> groups = job->checker.query_groups(ruled, stores);
     for (const QueryGroup& group : groups) {
       std::vector<std::vector<float>> vectors =
           co_await job->embedder.embed(group.model, group.texts, true);
       use_vectors(stores, group, std::move(vectors));
     }
-    const olvane::ScoredCheck scored = olvane::check_result_scored(
-        predicted, prompt.labels, prompt.fields, stores, job->settings.min_score);
+    const olvane::ScoredCheck scored = job->checker.finish(ruled, stores);
     co_return result_line(id, reply, scored, predicted, gold);
   } catch (const std::exception& e) {  // the embedding model's error, or a value no store takes
     error = e.what();
@@ -550,6 +553,10 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
   replaced += other.replaced;
   abstained += other.abstained;
   missing += other.missing;
+  no_answer += other.no_answer;
+  invalid += other.invalid;
+  normalized += other.normalized;
+  asked += other.asked;
   gold += other.gold;
   predicted_right += other.predicted_right;
   checked_right += other.checked_right;

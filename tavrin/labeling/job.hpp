@@ -70,9 +70,10 @@ Shard parse_shard(std::string_view text);
 struct JobSettings {
   std::vector<std::string> text_fields{};  // the columns joined into each record's text
   std::string id_column = "id";
-  std::string out_path{};             // the results file (JSON Lines)
-  std::size_t in_flight = 16;         // chat requests awaiting an answer at once
-  std::optional<double> min_score{};  // abstain below this similarity
+  std::string out_path{};                      // the results file (JSON Lines)
+  std::size_t in_flight = 16;                  // chat requests awaiting an answer at once
+  std::optional<double> min_score{};           // abstain below this similarity
+  std::vector<std::string> no_answer_words{};  // besides default_no_answer_words()
   Shard shard{};
   bool retry_failed = false;  // do again the records whose earlier result is an error
   // What answers (e.g. {"model": "qwen-max", "temperature": 0}), recorded with the settings of
@@ -107,10 +108,14 @@ struct FieldTally {
   std::size_t replaced = 0;
   std::size_t abstained = 0;
   std::size_t missing = 0;
+  std::size_t no_answer = 0;
+  std::size_t invalid = 0;
+  std::size_t normalized = 0;
+  std::size_t asked = 0;
   std::size_t gold = 0;             // results with a true label for the field, failed included
   std::size_t predicted_right = 0;  // of them, the model's value was the true label (as text)
   std::size_t checked_right = 0;    // the checked value was the true label
-  std::size_t gold_abstained = 0;   // the check abstained
+  std::size_t gold_abstained = 0;   // the check left the value null (abstained, no answer, invalid)
   std::size_t gold_failed = 0;      // the record failed
 
   FieldTally& operator+=(const FieldTally& other);

@@ -377,9 +377,33 @@ TEST(RunJob, AStreamedCsvFileGivesTheLinesOfTheTableItHolds) {
   EXPECT_EQ(server.requests(), asked);
 }
 
+TEST(RunJob, NoAnswerAndWrongKindValuesAreLeftNullAndCounted) {
+  Fixture f;
+  const ModelServer server({{"r1", chat_reply(R"({"类别": "N/A", "优先级": 1})")},
+                            {"r2", chat_reply(R"({"类别": "不清楚", "优先级": null})")}});
+  JobSettings job;
+  job.no_answer_words = {"不清楚"};
+  const JobTally tally = f.run(
+      frame::DataFrame(Value{{"id", {1, 2}}, {"text", {"r1", "r2"}}, {"类别", {"退款", "退款"}}}),
+      server.model(), job);
+  for (const Value& line : f.lines()) {
+    EXPECT_TRUE(line["checked"]["类别"].is_null()) << line.dump();
+    EXPECT_TRUE(line["checked"]["优先级"].is_null()) << line.dump();
+    EXPECT_EQ(line["decisions"]["类别"]["decision"], "no_answer") << line.dump();
+  }
+  EXPECT_EQ(f.lines().at(0)["decisions"]["优先级"]["decision"], "invalid");
+  EXPECT_EQ(f.lines().at(0)["predicted"]["优先级"], 1);  // what the model said stays on record
+  EXPECT_EQ(tally.fields.at("类别").no_answer, 2u);
+  EXPECT_EQ(tally.fields.at("类别").gold_abstained, 2u);
+  EXPECT_EQ(tally.fields.at("优先级").invalid, 1u);
+  EXPECT_EQ(tally.fields.at("优先级").no_answer, 1u);
+  std::ifstream run(f.out + ".run.json");
+  EXPECT_EQ(Value::parse(run)["check"].dump(), R"({"rules":"plain","no_answer_words":["不清楚"]})");
+}
+
 TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {
   Fixture f;
-  const ModelServer server({{"r1", chat_reply(R"({"类别": "N/A", "优先级": "高"})")}});
+  const ModelServer server({{"r1", chat_reply(R"({"类别": "天气预报", "优先级": "高"})")}});
   JobSettings job;
   job.min_score = 0.5;
   const JobTally tally =

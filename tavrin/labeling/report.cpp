@@ -48,6 +48,20 @@ std::string percent(std::size_t part, std::size_t whole) {
              : fixed(100.0 * static_cast<double>(part) / static_cast<double>(whole), 1) + "%";
 }
 
+std::string values_line(const FieldTally& t) {
+  std::string line = std::to_string(t.kept) + " kept, ";
+  const auto add_if_any = [&](std::size_t count, const char* name) {
+    if (count > 0) line += std::to_string(count) + " " + name + ", ";
+  };
+  add_if_any(t.normalized, "normalized");
+  line += std::to_string(t.replaced) + " replaced, ";
+  add_if_any(t.asked, "asked");
+  line += std::to_string(t.abstained) + " abstained, ";
+  add_if_any(t.no_answer, "no answer");
+  add_if_any(t.invalid, "invalid");
+  return line + std::to_string(t.missing) + " missing";
+}
+
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed) {
   const std::size_t this_run = tally.done - tally.resumed;
   const double rate = elapsed.count() > 0 ? static_cast<double>(this_run) / elapsed.count() : 0;
@@ -81,11 +95,11 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                     std::to_string(tally.embedding_calls) + " calls (this run)");
   }
   const FieldTally all = tally.all_fields();
-  lines.push_back("  values    " + std::to_string(all.kept) + " kept, " +
-                  std::to_string(all.replaced) + " replaced, " + std::to_string(all.abstained) +
-                  " abstained, " + std::to_string(all.missing) + " missing");
+  lines.push_back("  values    " + values_line(all));
   if (all.gold == 0) return lines;
-  lines.push_back("  accuracy  against the true labels (a failed record's values count as wrong)");
+  lines.push_back(
+      "  accuracy  against the true labels (a failed record's values count as wrong; "
+      "abstained: left null by the check)");
   lines.push_back("    " + padded("field", 12) + padded("predicted", 11) + padded("checked", 9) +
                   padded("answered", 10) + padded("of answered", 13) + padded("abstained", 11) +
                   "not abstained");

@@ -16,6 +16,10 @@ namespace tavrin::labeling {
 /// "86.3%" for 863 of 1000; "-" when `whole` is 0.
 std::string percent(std::size_t part, std::size_t whole);
 
+/// The decisions counted in `t`: "1900 kept, 12 normalized, 100 replaced, 20 abstained, 5 no
+/// answer, 10 missing" (kept, replaced, abstained and missing always; the others when any came).
+std::string values_line(const FieldTally& t);
+
 /// Records done of the total, the rate of this run (records done since it began, over
 /// `elapsed`), the time left at that rate, failures, retries and tokens.
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed);

@@ -45,7 +45,8 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
       "does them again)",
       "  retries   12, tokens 50000 prompt + 1200 completion (this run)",
       "  values    1900 kept, 100 replaced, 20 abstained, 10 missing",
-      "  accuracy  against the true labels (a failed record's values count as wrong)",
+      "  accuracy  against the true labels (a failed record's values count as wrong; "
+      "abstained: left null by the check)",
       "    field       predicted  checked  answered  of answered  abstained  not abstained",
       "    priority    -          -        -         -            -          -  (0 with a true "
       "label)",
@@ -60,6 +61,13 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
   embedded.embedded_texts = 900;
   EXPECT_EQ(summary_lines(embedded, "out.jsonl").at(4),
             "  embedded  900 texts in 40 calls (this run)");
+  JobTally ruled = sample_tally();
+  ruled.fields["priority"].normalized = 7;
+  ruled.fields["类别"].no_answer = 3;
+  ruled.fields["类别"].asked = 2;
+  EXPECT_EQ(summary_lines(ruled, "out.jsonl").at(4),
+            "  values    1900 kept, 7 normalized, 100 replaced, 2 asked, 20 abstained, 3 no "
+            "answer, 10 missing");
   JobTally no_gold = sample_tally();
   no_gold.fields["类别"].gold = 0;
   EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 5u);

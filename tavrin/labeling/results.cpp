@@ -131,10 +131,14 @@ void count_result(JobTally& tally, const ResultLine& line, const std::vector<std
     t.replaced += decision == "replaced";
     t.abstained += decision == "abstained";
     t.missing += decision == "missing";
+    t.no_answer += decision == "no_answer";
+    t.invalid += decision == "invalid";
+    t.normalized += decision == "normalized";
+    t.asked += decision == "asked";
     if (!has_truth) continue;
     t.predicted_right += is_true_label(line.predicted.value(field, Value()), *truth);
     t.checked_right += is_true_label(line.checked.value(field, Value()), *truth);
-    t.gold_abstained += decision == "abstained";
+    t.gold_abstained += decision == "abstained" || decision == "no_answer" || decision == "invalid";
   }
 }
 
@@ -195,7 +199,7 @@ std::vector<Correction> corrections_of(const ResultLine& line,
     const auto decision = line.decisions.find(field);
     if (decision == line.decisions.end()) continue;
     const std::string kind = decision->value("decision", Value("")).get<std::string>();
-    if (kind != "replaced" && kind != "abstained") continue;
+    if (kind != "replaced" && kind != "abstained" && kind != "asked") continue;
     Correction c{field, line.predicted.value(field, Value()), line.checked.value(field, Value())};
     const Value score = decision->value("score", Value());
     if (score.is_number()) c.score = score.get<double>();

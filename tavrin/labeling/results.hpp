@@ -72,7 +72,8 @@ void read_results(const std::vector<std::string>& paths,
 JobTally tally_results(const std::vector<std::string>& paths,
                        const std::vector<std::string>& fields);
 
-/// A predicted value that the check replaced by the nearest label, or abstained on.
+/// A predicted value that the check replaced by the nearest label, settled by asking the model,
+/// or abstained on.
 struct Correction {
   std::string field{};
   Value from{};                   // the predicted value
@@ -82,8 +83,8 @@ struct Correction {
   std::optional<bool> right{};    // whether `to` is the true label, when the line holds it
 };
 
-/// The corrections of `line`: its fields of `fields`, in that order, that were replaced or
-/// abstained on. None for a failed line.
+/// The corrections of `line`: its fields of `fields`, in that order, that were replaced, asked
+/// or abstained on. None for a failed line.
 std::vector<Correction> corrections_of(const ResultLine& line,
                                        const std::vector<std::string>& fields);
 

@@ -69,6 +69,15 @@ bool holds_lines(const std::string& out_path) {
   return !error && size > 0;
 }
 
+// How values were settled besides min_score; absent from files written before the plain
+// rules, which then resume without comparing it.
+Value check_settings(const JobSettings& settings) {
+  Value check = Value::object();
+  check["rules"] = "plain";
+  check["no_answer_words"] = settings.no_answer_words;
+  return check;
+}
+
 }  // namespace
 
 std::string run_settings_path(const std::string& out_path) { return out_path + ".run.json"; }
@@ -90,6 +99,7 @@ Value run_settings(const Prompter& prompter, const StoreMap& field_stores,
   run["max_labels"] = prompt.max_labels;
   run["embedding_models"] = embedding_identities(prompter, field_stores);
   run["min_score"] = settings.min_score ? Value(*settings.min_score) : Value();
+  run["check"] = check_settings(settings);
   run["shard"] = std::to_string(settings.shard.index) + "/" + std::to_string(settings.shard.count);
   return run;
 }
