@@ -14,6 +14,7 @@
 #include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
+#include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/stores.hpp"
 
@@ -35,6 +36,8 @@ struct LabelOptions {
   std::size_t in_flight = 16;
   std::optional<double> min_score;
   std::vector<std::string> no_answer;
+  std::string repair = "nearest";
+  std::size_t repair_choices = 5;
   std::string shard = "0/1";
   bool retry_failed = false;
   bool json_mode = false;
@@ -68,6 +71,8 @@ void run_label(const LabelOptions& options) {
   job.in_flight = options.in_flight;
   job.min_score = options.min_score;
   job.no_answer_words = options.no_answer;
+  job.repair = usage_checked([&] { return labeling::parse_repair(options.repair); });
+  job.repair_choices = options.repair_choices;
   job.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
   job.retry_failed = options.retry_failed;
   job.max_failures = options.max_failures;
@@ -157,6 +162,17 @@ void add_label_command(CLI::App& app) {
       ->transform(count_in(1, kMaxInFlight));
   add_min_score_option(*command, options->min_score);
   add_no_answer_option(*command, options->no_answer);
+  command
+      ->add_option("--repair", options->repair,
+                   "a value that is no label and not near enough one (below --min-score; any, "
+                   "without it): \"nearest\" takes the nearest label, \"ask\" asks the model "
+                   "once more to choose among the nearest labels (or none)")
+      ->capture_default_str();
+  command
+      ->add_option("--repair-choices", options->repair_choices,
+                   "labels the model chooses among with --repair ask")
+      ->capture_default_str()
+      ->transform(count_in(1, 100));
   command
       ->add_option("--shard", options->shard,
                    "K/N: take the records at positions K, K+N, ... (N processes split a table)")

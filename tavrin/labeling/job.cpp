@@ -28,6 +28,7 @@
 #include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
+#include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/olvane.hpp"
@@ -174,6 +175,26 @@ ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::S
   return line;
 }
 
+// Retries and tokens of a reply, this run.
+void count_reply(JobTally& tally, const ModelReply& reply) {
+  tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
+  tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
+  tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+}
+
+// Adds the token counts of `more` to those of `usage`: a record's line counts every request
+// made for it.
+void add_usage(Value& usage, const Value& more) {
+  if (!more.is_object()) return;
+  if (!usage.is_object()) usage = Value::object();
+  for (const auto& [name, count] : more.items()) {
+    if (!count.is_number_unsigned()) continue;
+    const Value& had = usage.contains(name) ? usage[name] : Value();
+    usage[name] =
+        (had.is_number_unsigned() ? had.get<std::uint64_t>() : 0) + count.get<std::uint64_t>();
+  }
+}
+
 ResultLine failed_line(const Value& id, const Value& gold, const Value& answer, unsigned attempts,
                        const std::string& error) {
   ResultLine line;
@@ -226,6 +247,7 @@ struct Prepared {
   Value id;
   Value gold;
   ModelRequest request;
+  std::string text;  // the record's, for a question about one of its values
 };
 
 // A record the model answered, to be checked.
@@ -233,6 +255,7 @@ struct Answered {
   Value id;
   Value gold;
   ModelReply reply;
+  std::string text;
 };
 
 // The job: what it owns, the queues between its stages, and its tasks. Every task runs on one
@@ -253,6 +276,7 @@ struct Job : std::enable_shared_from_this<Job> {
         prompts_ready(ex),
         room(ex),
         checks_done(ex),
+        repair_room(ex),
         tasks_done(ex) {}
 
   Records records;
@@ -273,9 +297,12 @@ struct Job : std::enable_shared_from_this<Job> {
   bool all_read = false;       // the pass has no more records
   std::size_t checking = 0;    // answers being checked
   std::size_t tasks = 0;       // coroutines of the job still running
-  Notifier prompts_ready, room, checks_done, tasks_done;
+  Notifier prompts_ready, room, checks_done, repair_room, tasks_done;
   std::list<asio::cancellation_signal> chat_slots;  // cancel the requests of each chat slot
-  std::exception_ptr failure;                       // the first error that ends the job
+  // Questions about values (Repair::ask), at most in_flight at once: each holds a connection.
+  std::list<asio::cancellation_signal> repair_slots;
+  std::vector<asio::cancellation_signal*> free_repair_slots;
+  std::exception_ptr failure;  // the first error that ends the job
   bool stopping = false;
   std::map<std::string, std::size_t> truncated;  // id_key to its text's characters, if cut
   std::string failure_run_kind;                  // of the failures in a row
@@ -293,13 +320,14 @@ struct Job : std::enable_shared_from_this<Job> {
     // Emitted from a handler of its own: a coroutine that stops the job from inside a chat slot
     // must not be running when its slot is cancelled.
     asio::post(executor, [self = shared_from_this()] {
-      for (asio::cancellation_signal& slot : self->chat_slots) {
-        slot.emit(asio::cancellation_type::terminal);
+      for (auto* slots : {&self->chat_slots, &self->repair_slots}) {
+        for (asio::cancellation_signal& slot : *slots) slot.emit(asio::cancellation_type::terminal);
       }
     });
     prompts_ready.notify();
     room.notify();
     checks_done.notify();
+    repair_room.notify();
   }
 
   void spawn(const std::shared_ptr<Job>& self, asio::awaitable<void> task,
@@ -349,6 +377,9 @@ struct Job : std::enable_shared_from_this<Job> {
     }
   }
 
+  // The language of the questions about values.
+  std::string_view language() const { return "en"; }
+
   ModelRequest request_for(RecordPrompt prompt) const {
     ModelRequest request{std::move(prompt.text), std::move(prompt.shown)};
     for (const auto& [field, notes] : prompter.settings().notes) {
@@ -396,7 +427,7 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
     if (!error) {
       job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
-                            job->request_for(std::move(prompts[i]))});
+                            job->request_for(std::move(prompts[i])), std::move(batch.texts[i])});
     } else {
       job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, *error));
     }
@@ -420,6 +451,62 @@ asio::awaitable<void> read_records(std::shared_ptr<Job> job) {
   }
   job->all_read = true;
   job->prompts_ready.notify();
+}
+
+// The question about the value of `check`: its nearest labels, searched in `stores` with the
+// vector made for it.
+RepairQuestion question_of(const Job& job, const std::string& text, const StoreMap& stores,
+                           const olvane::FieldCheck& check) {
+  RepairQuestion question{.record = text, .field = check.field, .value = check.predicted};
+  for (const vectorstore::ScoredDocument& hit :
+       stores.at(check.field)
+           ->similarity_search_with_score(check.predicted, job.settings.repair_choices)) {
+    question.choices.push_back(hit.document.page_content);
+  }
+  const auto& notes = job.prompter.settings().notes;
+  const auto field_notes = notes.find(check.field);
+  if (field_notes != notes.end()) {
+    question.instruction = field_notes->second.instruction;
+    question.descriptions = field_notes->second.descriptions;
+  }
+  return question;
+}
+
+// Asks the model about each value of `scored` that needs_asking and settles it by the answer
+// (a failed question leaves it abstained); the attempts and token counts of the questions.
+asio::awaitable<ModelReply> ask_again(std::shared_ptr<Job> job, std::string text, StoreMap stores,
+                                      olvane::ScoredCheck& scored) {
+  ModelReply asked{"", Value(), 0};
+  for (olvane::FieldCheck& check : scored.fields) {
+    if (!needs_asking(check, job->settings.min_score)) continue;
+    const RepairQuestion question = question_of(*job, text, stores, check);
+    while (!job->stopping && job->free_repair_slots.empty()) co_await job->repair_room.wait();
+    if (job->stopping) break;  // nothing more is written
+    asio::cancellation_signal* slot = job->free_repair_slots.back();
+    job->free_repair_slots.pop_back();
+    ModelReply reply{"", Value(), 0};
+    try {
+      reply = co_await asio::co_spawn(
+          job->executor, job->model(repair_request(question, job->language())),
+          asio::bind_cancellation_slot(slot->slot(), asio::use_awaitable));
+      settle_by_answer(check, reply.answer, question.choices);
+    } catch (const ModelError& e) {
+      reply.attempts = e.attempts();
+      check.decision = olvane::Decision::abstained;
+      check.checked = Value();
+    } catch (const std::exception&) {
+      reply.attempts = 1;
+      check.decision = olvane::Decision::abstained;
+      check.checked = Value();
+    }
+    job->free_repair_slots.push_back(slot);
+    job->repair_room.notify();
+    count_reply(job->tally, reply);
+    scored.checked_result[check.field] = check.checked;
+    asked.attempts += reply.attempts;
+    add_usage(asked.usage, reply.usage);
+  }
+  co_return asked;
 }
 
 // The checked line of an answer. Every failure of the answer or of its check is the record's.
@@ -446,8 +533,15 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
           co_await job->embedder.embed(group.model, group.texts, true);
       use_vectors(stores, group, std::move(vectors));
     }
-    const olvane::ScoredCheck scored = job->checker.finish(ruled, stores);
-    co_return result_line(id, reply, scored, predicted, gold);
+    olvane::ScoredCheck scored = job->checker.finish(ruled, stores);
+    ModelReply asked{"", Value(), 0};
+    if (job->settings.repair == Repair::ask) {
+      asked = co_await ask_again(job, answered.text, stores, scored);
+    }
+    ResultLine line = result_line(id, reply, scored, predicted, gold);
+    line.attempts += asked.attempts;
+    add_usage(line.usage, asked.usage);
+    co_return line;
   } catch (const std::exception& e) {  // the embedding model's error, or a value no store takes
     error = e.what();
   }
@@ -472,9 +566,7 @@ asio::awaitable<std::optional<ResultLine>> ask(const std::shared_ptr<Job>& job, 
   } catch (const std::exception& e) {
     co_return failed_line(record.id, record.gold, Value(), 1, e.what());
   }
-  job->tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
-  job->tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
-  job->tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+  count_reply(job->tally, reply);
   co_return std::nullopt;
 }
 
@@ -498,8 +590,8 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
       continue;
     }
     ++job->checking;
-    job->spawn(
-        job, check(job, Answered{std::move(record.id), std::move(record.gold), std::move(reply)}));
+    job->spawn(job, check(job, Answered{std::move(record.id), std::move(record.gold),
+                                        std::move(reply), std::move(record.text)}));
   }
 }
 
@@ -526,9 +618,16 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
   job->records.rewind();
   if (job->progress) job->progress(job->tally);
 
-  job->spawn(job, read_records(job));
+  // Every slot exists before the first task starts: a task may run at once, up to its checks.
   for (std::size_t slot = 0; slot < job->settings.in_flight; ++slot) {
-    job->spawn(job, chat_slot(job), job->chat_slots.emplace_back().slot());
+    job->chat_slots.emplace_back();
+    if (job->settings.repair == Repair::ask) {
+      job->free_repair_slots.push_back(&job->repair_slots.emplace_back());
+    }
+  }
+  job->spawn(job, read_records(job));
+  for (asio::cancellation_signal& slot : job->chat_slots) {
+    job->spawn(job, chat_slot(job), slot.slot());
   }
   while (job->tasks > 0) {
     co_await job->tasks_done.wait();

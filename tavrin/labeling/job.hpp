@@ -67,6 +67,12 @@ struct Shard {
 /// "K/N" with 0 <= K < N; ValueError quoting `text` otherwise.
 Shard parse_shard(std::string_view text);
 
+/// What to do with a value that is no label after the plain rules.
+enum class Repair {
+  nearest,  // the nearest label of the field's store (or null below min_score)
+  ask,      // ask the model to choose among the nearest labels (repair.hpp)
+};
+
 struct JobSettings {
   std::vector<std::string> text_fields{};  // the columns joined into each record's text
   std::string id_column = "id";
@@ -74,6 +80,8 @@ struct JobSettings {
   std::size_t in_flight = 16;                  // chat requests awaiting an answer at once
   std::optional<double> min_score{};           // abstain below this similarity
   std::vector<std::string> no_answer_words{};  // besides default_no_answer_words()
+  Repair repair = Repair::nearest;
+  std::size_t repair_choices = 5;  // labels the model chooses among when asked again
   Shard shard{};
   bool retry_failed = false;  // do again the records whose earlier result is an error
   // What answers (e.g. {"model": "qwen-max", "temperature": 0}), recorded with the settings of

@@ -398,7 +398,56 @@ TEST(RunJob, NoAnswerAndWrongKindValuesAreLeftNullAndCounted) {
   EXPECT_EQ(tally.fields.at("优先级").invalid, 1u);
   EXPECT_EQ(tally.fields.at("优先级").no_answer, 1u);
   std::ifstream run(f.out + ".run.json");
-  EXPECT_EQ(Value::parse(run)["check"].dump(), R"({"rules":"plain","no_answer_words":["不清楚"]})");
+  EXPECT_EQ(Value::parse(run)["check"].dump(),
+            R"({"rules":"plain","no_answer_words":["不清楚"],"repair":"nearest"})");
+}
+
+// The reply of asking_model to `request`: each record gets the same answer, and each question
+// about a value the last choice offered, or null for the record "r2".
+ModelReply asking_reply(const ModelRequest& request, std::vector<ModelRequest>& questions) {
+  const Value usage = Value::parse(R"({"prompt_tokens": 10, "completion_tokens": 2})");
+  if (request.prompt.find("Your value: ") == std::string::npos) {
+    return ModelReply{R"({"类别": "售后", "优先级": "高"})", usage, 1};
+  }
+  questions.push_back(request);
+  const bool none = request.prompt.find("Record: r2\n") != std::string::npos;
+  Value answer = Value::object();
+  answer["类别"] = none ? Value() : request.choices["类别"].back();
+  return ModelReply{answer.dump(), usage, 1};
+}
+
+Model asking_model(std::shared_ptr<std::vector<ModelRequest>> questions) {
+  return [questions](ModelRequest request) -> asio::awaitable<ModelReply> {
+    co_return asking_reply(request, *questions);
+  };
+}
+
+TEST(RunJob, ARepairByAskingLetsTheModelChooseAmongTheNearestLabels) {
+  Fixture f;
+  auto questions = std::make_shared<std::vector<ModelRequest>>();
+  JobSettings job;
+  job.repair = Repair::ask;
+  job.repair_choices = 2;
+  const JobTally tally = f.run(
+      frame::DataFrame(Value{{"id", {1, 2}}, {"text", {"r1", "r2"}}, {"类别", {"退款", "退款"}}}),
+      asking_model(questions), job);
+  ASSERT_EQ(questions->size(), 2u);  // one per record: "高" is a label
+  const Value& offered = questions->at(0).choices["类别"];
+  ASSERT_EQ(offered.size(), 2u);
+  EXPECT_EQ(offered[0], "售后服务");  // the nearest first
+  const std::vector<Value> lines = f.lines();
+  EXPECT_EQ(lines.at(0)["checked"]["类别"], offered[1]);
+  EXPECT_EQ(lines.at(0)["decisions"]["类别"]["decision"], "asked");
+  EXPECT_EQ(lines.at(0)["decisions"]["类别"]["nearest"], "售后服务");
+  EXPECT_TRUE(lines.at(1)["checked"]["类别"].is_null());  // a null choice abstains
+  EXPECT_EQ(lines.at(1)["decisions"]["类别"]["decision"], "abstained");
+  for (const Value& line : lines) {
+    EXPECT_EQ(line["attempts"], 2) << line.dump();
+    EXPECT_EQ(line["usage"].dump(), R"({"prompt_tokens":20,"completion_tokens":4})");
+  }
+  EXPECT_EQ(tally.fields.at("类别").asked, 1u);
+  EXPECT_EQ(tally.fields.at("类别").abstained, 1u);
+  EXPECT_EQ(tally.prompt_tokens, 40u);
 }
 
 TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {

@@ -13,6 +13,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/json.hpp"
+#include "tavrin/labeling/repair.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
 namespace tavrin::labeling {
@@ -75,6 +76,8 @@ Value check_settings(const JobSettings& settings) {
   Value check = Value::object();
   check["rules"] = "plain";
   check["no_answer_words"] = settings.no_answer_words;
+  check["repair"] = repair_name(settings.repair);
+  if (settings.repair == Repair::ask) check["repair_choices"] = settings.repair_choices;
   return check;
 }
 
