@@ -53,9 +53,11 @@ std::vector<Field> fields_of(const Value& choices, const std::vector<std::string
 // Whether the enums of `fields` stay within what endpoints take. The limits are those of
 // OpenAI's structured outputs, "Supported schemas":
 // https://platform.openai.com/docs/guides/structured-outputs#supported-schemas
-// (up to 1,000 enum values across a schema; when one string enum has more than 250 values, at
+// (restated in February 2026 at https://jsonschemaprofiles.unitvectorylabs.com/schemas/openai):
+// up to 1,000 enum values across a schema; when one string enum has more than 250 values, at
 // most 15,000 characters of enum strings; at most 120,000 characters of property names and
-// enum strings in all). Some endpoints have allowed only 500 values: EnumLimits is a parameter.
+// enum strings in all. Earlier, OpenAI refused more than 500 values: EnumLimits is a parameter.
+// Null counts as a value, and the 15,000 are counted over the whole schema: the stricter reading.
 bool fits(const std::vector<Field>& fields, const EnumLimits& limits) {
   std::size_t values = 0, enum_chars = 0, name_chars = 0;
   bool large = false;
