@@ -504,6 +504,37 @@ TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
   EXPECT_NE(again.err.find("0 this run, 20 from an earlier run"), std::string::npos) << again.err;
 }
 
+TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  // The stand-in echoes the prompt, which ends with the answer.
+  spill(dir_ / "prompt.txt", "{labels}{record}\n{{\"category\": \"售后服务\"}}");
+  tavrin::testing::OpenAiServer server({.refuse_response_format = true});
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
+      "--in-flight 1 --llm-url " +
+      server.url();
+  expect_one_line_error(run(label + " --out r.jsonl --response-format xml", "TAVRIN_LLM_KEY=k"), 2,
+                        "tavrin label: error: --response-format: response format \"xml\" is "
+                        "none of plain, json-object, json-schema, auto");
+  expect_one_line_error(
+      run(label + " --out r.jsonl --json-mode --response-format auto", "TAVRIN_LLM_KEY=k"), 2,
+      "--json-mode asks for json-object and --response-format for auto");
+  EXPECT_EQ(server.requests(), 0u);
+
+  const Result r = run(label + " --out r.jsonl --response-format auto", "TAVRIN_LLM_KEY=k");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(server.requests(), 21u);  // the refused one sent again
+  EXPECT_NE(r.err.find("\n  format    json_schema refused by the endpoint (HTTP status 400 Bad "
+                       "Request: Invalid parameter: 'response_format'"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("); plain prompting for the rest of the run\n"), std::string::npos) << r.err;
+  const Value record = Value::parse(slurp(dir_ / "r.jsonl.run.json"));
+  EXPECT_EQ(record["model"]["response_format"], "auto");
+  EXPECT_TRUE(record["response_format_fallback"].is_string());
+}
+
 TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);

@@ -170,7 +170,8 @@ void ask_model(const Endpoint& endpoint, const DemoOptions& options, const Value
   job.in_flight = options.in_flight;
   job.min_score = options.min_score;
   fs::remove(job.out_path);  // the demo's own output of an earlier run: start afresh
-  run_labelling(test, prompter, stores, endpoint, options.llm, false, job);
+  run_labelling(test, prompter, stores, endpoint, options.llm, labeling::ResponseFormat::plain,
+                job);
 }
 
 // The tally, the corrections, and the model's and the checked values of each record (in

@@ -41,6 +41,7 @@ struct LabelOptions {
   std::string shard = "0/1";
   bool retry_failed = false;
   bool json_mode = false;
+  std::string response_format = "plain";
   bool typed_ids = false;
   std::size_t max_failures = 100;
   std::size_t max_text_chars = 50000;
@@ -84,6 +85,8 @@ void run_label(const LabelOptions& options) {
   prompt.max_labels = options.max_labels;
   prompt.prompt_template = read_template(options.prompt);
   const Endpoint endpoint = require_endpoint(options.llm);
+  const labeling::ResponseFormat format =
+      response_format_option(options.response_format, options.json_mode);
 
   // Streamed: the job's memory does not grow with the table.
   // Ids as they stand in the file ("07585557"), so that the results join back to their source.
@@ -102,8 +105,7 @@ void run_label(const LabelOptions& options) {
 
   labeling::JobTally tally;
   try {
-    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm,
-                          options.json_mode, job);
+    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm, format, job);
   } catch (const JobEnded& e) {
     print_summary(e.tally(), options.out);
     throw;
@@ -190,8 +192,13 @@ void add_label_command(CLI::App& app) {
                    "cut a record's text to this many characters (0: never); its line says so")
       ->capture_default_str()
       ->transform(count_in(0, 1000000000));
-  command->add_flag("--json-mode", options->json_mode,
-                    "ask the endpoint for a JSON object answer (response_format)");
+  command
+      ->add_option("--response-format", options->response_format,
+                   "what each request asks of the answer's form: plain (the prompt alone), "
+                   "json-object, json-schema (a strict schema of the labels each prompt shows) "
+                   "or auto (json-schema until the endpoint refuses it, then plain)")
+      ->capture_default_str();
+  command->add_flag("--json-mode", options->json_mode, "the same as --response-format json-object");
   add_llm_options(*command, options->llm);
   add_embed_options(*command, options->embed);
   command->footer(

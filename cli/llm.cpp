@@ -61,13 +61,16 @@ asio::awaitable<Value> post_once(quellin::ClientOptions options, std::string url
 // a ValueError before its first progress (bad input) is a UsageError.
 template <class Start>
 labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions& options,
-                                     bool json_mode, Start start) {
+                                     labeling::ResponseFormat format, Start start) {
   ProgressDisplay display;
   bool started = false;  // the job shows its progress once before its first request
   try {
     labeling::JobTally tally =
-        start(labeling::ChatEndpoint{endpoint.url, endpoint.key, options.model, options.temperature,
-                                     json_mode},
+        start(labeling::ChatEndpoint{.url = endpoint.url,
+                                     .key = endpoint.key,
+                                     .model = options.model,
+                                     .temperature = options.temperature,
+                                     .response_format = format},
               client_options(options.retries, options.timeout), [&](const labeling::JobTally& t) {
                 started = true;
                 display.update(t);
@@ -114,28 +117,42 @@ Value chat_once(const Endpoint& endpoint, const LlmOptions& options, std::string
 
 std::string answer_of(const Value& reply) { return palisk::answer_string(reply); }
 
+labeling::ResponseFormat response_format_option(const std::string& name, bool json_mode) {
+  labeling::ResponseFormat format = labeling::ResponseFormat::plain;
+  try {
+    format = labeling::parse_response_format(name);
+  } catch (const ValueError& e) {
+    throw UsageError(std::string("--response-format: ") + e.what());
+  }
+  if (!json_mode) return format;
+  if (format != labeling::ResponseFormat::plain &&
+      format != labeling::ResponseFormat::json_object) {
+    throw UsageError("--json-mode asks for json-object and --response-format for " + name +
+                     ": give one of them");
+  }
+  return labeling::ResponseFormat::json_object;
+}
+
 labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
-                                 bool json_mode, const labeling::JobSettings& settings) {
-  return run_labelling_job(
-      endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
-        return labeling::run_job_blocking(records, prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress),
-                                          {SIGINT, SIGTERM});
-      });
+                                 labeling::ResponseFormat format,
+                                 const labeling::JobSettings& settings) {
+  return run_labelling_job(endpoint, options, format, [&](auto chat, auto client, auto progress) {
+    return labeling::run_job_blocking(records, prompter, stores, std::move(chat), std::move(client),
+                                      settings, std::move(progress), {SIGINT, SIGTERM});
+  });
 }
 
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
-                                 const LlmOptions& options, bool json_mode,
+                                 const LlmOptions& options, labeling::ResponseFormat format,
                                  const labeling::JobSettings& settings) {
-  return run_labelling_job(
-      endpoint, options, json_mode, [&](auto chat, auto client, auto progress) {
-        return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress),
-                                          {SIGINT, SIGTERM});
-      });
+  return run_labelling_job(endpoint, options, format, [&](auto chat, auto client, auto progress) {
+    return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
+                                      std::move(client), settings, std::move(progress),
+                                      {SIGINT, SIGTERM});
+  });
 }
 
 }  // namespace tavrin::cli

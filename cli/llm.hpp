@@ -11,6 +11,7 @@
 #include "cli/commands.hpp"
 #include "cli/common.hpp"
 #include "tavrin/core/value.hpp"
+#include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 
@@ -37,6 +38,11 @@ class JobEnded : public ExitError {
   labeling::JobTally tally_;
 };
 
+/// The response format of `--response-format NAME` (plain, json-object, json-schema or auto)
+/// and `--json-mode` (json-object): UsageError naming the option and the bad value, or saying
+/// that the two disagree.
+labeling::ResponseFormat response_format_option(const std::string& name, bool json_mode);
+
 /// Runs the labelling job against the endpoint, with a progress line on standard error that
 /// is redrawn on a terminal, and written every ten seconds and at the end elsewhere. SIGINT and
 /// SIGTERM stop it cleanly. A ValueError found before the first request (bad input) is a
@@ -44,12 +50,13 @@ class JobEnded : public ExitError {
 labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
-                                 bool json_mode, const labeling::JobSettings& settings);
+                                 labeling::ResponseFormat format,
+                                 const labeling::JobSettings& settings);
 
 /// The same over the records of a CSV file read a chunk at a time (labeling::run_job).
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
-                                 const LlmOptions& options, bool json_mode,
+                                 const LlmOptions& options, labeling::ResponseFormat format,
                                  const labeling::JobSettings& settings);
 
 }  // namespace tavrin::cli

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -15,39 +16,116 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/this_coro.hpp>
 
+#include "quellin/quellin.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
+#include "tavrin/labeling/response_schema.hpp"
+#include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/palisk.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
-boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
-                                       ModelRequest request) {
-  Value payload =
-      palisk::chat_payload(endpoint.model, std::move(request.prompt), endpoint.temperature);
-  if (endpoint.json_mode) payload["response_format"] = {{"type", "json_object"}};
-  quellin::CallInfo info;
-  Value reply;
-  try {
-    reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
-                                 std::move(payload), &info);
-  } catch (const std::exception& e) {
-    throw ModelError(e.what(), info.attempts);
+// What a refused request's excerpt quotes: the error's message, when the body is an
+// OpenAI-like error object, else the body.
+constexpr std::size_t kRefusalExcerptBytes = 160;
+
+std::string refusal_text(const quellin::HttpError& error) {
+  std::string said = error.body();
+  const Value body = Value::parse(error.body(), nullptr, false);
+  if (body.is_object() && body.contains("error") && body["error"].is_object()) {
+    const Value& message = body["error"].value("message", Value());
+    if (message.is_string()) said = message.get<std::string>();
   }
+  const std::string_view cut = internal::excerpt(said, kRefusalExcerptBytes);
+  std::string text = "HTTP status " + std::to_string(error.status()) + " " + error.reason() + ": " +
+                     std::string(cut) + (cut.size() < said.size() ? "..." : "");
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';  // one summary line
+  }
+  return text;
+}
+
+bool has_fields(const Value& choices) { return choices.is_object() && !choices.empty(); }
+
+// The body of one request; a plain function: inside a coroutine, gcc 12 mishandles braced
+// Values.
+Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request, bool with_schema) {
+  Value payload = palisk::chat_payload(endpoint.model, request.prompt, endpoint.temperature);
+  if (format_of(endpoint) == ResponseFormat::json_object) {
+    payload["response_format"] = {{"type", "json_object"}};
+  } else if (with_schema) {
+    payload["response_format"] = response_format(request.choices, request.multi_label);
+  }
+  return payload;
+}
+
+ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned attempts) {
   try {
-    co_return ModelReply{without_key(palisk::answer_string(reply), endpoint.key),
-                         reply.value("usage", Value()), info.attempts};
+    return ModelReply{without_key(palisk::answer_string(reply), endpoint.key),
+                      reply.value("usage", Value()), attempts};
   } catch (const std::invalid_argument& e) {
-    throw ModelError(e.what(), info.attempts);
+    throw ModelError(e.what(), attempts);
   } catch (const std::out_of_range& e) {
-    throw ModelError(e.what(), info.attempts);
+    throw ModelError(e.what(), attempts);
   }
 }
 
-// What answers, as the run's settings record it.
-Value model_settings(const ChatEndpoint& endpoint) {
-  return {{"model", endpoint.model},
-          {"temperature", endpoint.temperature},
-          {"json_mode", endpoint.json_mode}};
+boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
+                                       std::shared_ptr<FormatFallback> fallback,
+                                       ModelRequest request) {
+  const ResponseFormat format = format_of(endpoint);
+  const bool with_schema = has_fields(request.choices) &&
+                           (format == ResponseFormat::json_schema ||
+                            (format == ResponseFormat::automatic && !fallback->happened()));
+  Value payload = request_payload(endpoint, request, with_schema);
+  const bool may_fall_back = with_schema && format == ResponseFormat::automatic;
+  quellin::CallInfo info;
+  Value reply;
+  bool refused = false;
+  // Kept for a resend without the schema. No conditional expression beside the co_await: gcc 12
+  // destroys a temporary of the branch not taken.
+  Value sent;
+  if (may_fall_back) {
+    sent = payload;
+  } else {
+    sent = std::move(payload);
+  }
+  try {
+    reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key), std::move(sent),
+                                 &info);
+  } catch (const quellin::HttpError& e) {
+    if (!may_fall_back || !refuses_response_format(e.status(), e.body())) {
+      throw ModelError(e.what(), info.attempts);
+    }
+    fallback->record(refusal_text(e));
+    refused = true;
+  } catch (const std::exception& e) {
+    throw ModelError(e.what(), info.attempts);
+  }
+  unsigned attempts = info.attempts;
+  if (refused) {
+    // The same request without the schema, as every later one goes.
+    payload.erase("response_format");
+    quellin::CallInfo again;
+    try {
+      reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
+                                   std::move(payload), &again);
+    } catch (const std::exception& e) {
+      throw ModelError(e.what(), attempts + again.attempts);
+    }
+    attempts += again.attempts;
+  }
+  co_return reply_of(reply, endpoint, attempts);
+}
+
+// Records a fall-back beside the results file; a failure to do so loses only the note.
+void note_fallback(const std::string& out_path, const FormatFallback& fallback) {
+  if (!fallback.happened() || out_path.empty()) return;
+  try {
+    add_run_note(out_path, "response_format_fallback", fallback.note());
+  } catch (const std::exception&) {
+  }
 }
 
 // The job with a client of its own, closed with its connections when the job ends, so that
@@ -61,10 +139,30 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
       connection_limit(std::max(options.max_connections_per_host, settings.in_flight));
   settings.in_flight = std::min(settings.in_flight, options.max_connections_per_host);
   settings.model = model_settings(endpoint);
+  const std::string out_path = settings.out_path;
+  auto fallback = std::make_shared<FormatFallback>();
+  if (progress && format_of(endpoint) == ResponseFormat::automatic) {
+    progress = [fallback, inner = std::move(progress)](const JobTally& tally) {
+      if (!fallback->happened()) return inner(tally);
+      JobTally noted = tally;
+      noted.format_note = fallback->note();
+      inner(noted);
+    };
+  }
   quellin::Client client(co_await boost::asio::this_coro::executor, std::move(options));
-  co_return co_await run_job(std::move(records), std::move(prompter), std::move(field_stores),
-                             chat_model(client, std::move(endpoint)), std::move(settings),
+  JobTally tally;
+  std::exception_ptr failure;
+  try {
+    tally = co_await run_job(std::move(records), std::move(prompter), std::move(field_stores),
+                             chat_model(client, std::move(endpoint), fallback), std::move(settings),
                              std::move(progress));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  note_fallback(out_path, *fallback);
+  if (failure) std::rethrow_exception(failure);
+  tally.format_note = fallback->note();
+  co_return tally;
 }
 
 // Runs the job on an io_context of its own; one of `stop_signals` cancels it (the job then
@@ -148,10 +246,83 @@ JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap 
                        stop_signals);
 }
 
-Model chat_model(quellin::Client& client, ChatEndpoint endpoint) {
-  return [&client, endpoint = std::move(endpoint)](ModelRequest request) {
-    return ask(client, endpoint, std::move(request));
+Model chat_model(quellin::Client& client, ChatEndpoint endpoint,
+                 std::shared_ptr<FormatFallback> fallback) {
+  if (!fallback) fallback = std::make_shared<FormatFallback>();
+  return [&client, endpoint = std::move(endpoint), fallback](ModelRequest request) {
+    return ask(client, endpoint, fallback, std::move(request));
   };
+}
+
+std::string_view response_format_name(ResponseFormat format) {
+  switch (format) {
+    case ResponseFormat::plain:
+      return "plain";
+    case ResponseFormat::json_object:
+      return "json_object";
+    case ResponseFormat::json_schema:
+      return "json_schema";
+    case ResponseFormat::automatic:
+      return "auto";
+  }
+  return "plain";
+}
+
+ResponseFormat parse_response_format(std::string_view text) {
+  std::string name(text);
+  std::replace(name.begin(), name.end(), '-', '_');
+  for (const ResponseFormat format : {ResponseFormat::plain, ResponseFormat::json_object,
+                                      ResponseFormat::json_schema, ResponseFormat::automatic}) {
+    if (name == response_format_name(format)) return format;
+  }
+  throw ValueError("response format " + internal::in_quotes(text) +
+                   " is none of plain, json-object, json-schema, auto");
+}
+
+ResponseFormat format_of(const ChatEndpoint& endpoint) {
+  if (endpoint.response_format == ResponseFormat::plain && endpoint.json_mode) {
+    return ResponseFormat::json_object;
+  }
+  return endpoint.response_format;
+}
+
+Value model_settings(const ChatEndpoint& endpoint) {
+  const ResponseFormat format = format_of(endpoint);
+  Value settings = Value::object();
+  settings["model"] = endpoint.model;
+  settings["temperature"] = endpoint.temperature;
+  settings["json_mode"] = format == ResponseFormat::json_object;
+  if (format == ResponseFormat::json_schema || format == ResponseFormat::automatic) {
+    settings["response_format"] = std::string(response_format_name(format));
+  }
+  return settings;
+}
+
+std::string FormatFallback::note() const {
+  std::lock_guard lock(mutex_);
+  return note_;
+}
+
+bool FormatFallback::happened() const {
+  std::lock_guard lock(mutex_);
+  return !note_.empty();
+}
+
+void FormatFallback::record(const std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (note_.empty()) {
+    note_ = "json_schema refused by the endpoint (" + error +
+            "); plain prompting for the rest of the run";
+  }
+}
+
+bool refuses_response_format(unsigned status, std::string_view body) {
+  if (status != 400) return false;
+  std::string lower(body);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower.find("response_format") != std::string::npos ||
+         lower.find("json_schema") != std::string::npos;
 }
 
 }  // namespace tavrin::labeling

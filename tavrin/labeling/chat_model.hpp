@@ -3,11 +3,15 @@
 //
 //   quellin::Client client(io.get_executor());
 //   Model model = chat_model(client, {.url = url, .key = key, .model = "qwen-max"});
-//   ModelReply reply = co_await model("只输出 JSON：…");   // reply.answer, usage, attempts
+//   ModelReply reply = co_await model({"只输出 JSON：…"});   // reply.answer, usage, attempts
+//   // .response_format = ResponseFormat::automatic: each request carries the schema of its
+//   // labels until the endpoint refuses one; then plain prompts, and fallback->note() says why.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,26 +22,78 @@
 
 namespace tavrin::labeling {
 
+/// What a request asks of the form of its answer ("response_format").
+enum class ResponseFormat {
+  plain,        // nothing: the prompt alone asks for JSON
+  json_object,  // {"type": "json_object"}
+  json_schema,  // the strict schema of the labels the prompt shows (response_format())
+  automatic,    // json_schema until the endpoint refuses it, then plain for the rest of the run
+};
+
+/// "plain", "json_object", "json_schema" or "auto".
+std::string_view response_format_name(ResponseFormat format);
+
+/// The format `text` names: a name of response_format_name, or the same with '-' for '_'
+/// ("json-schema"). ValueError quoting `text` and listing the names otherwise.
+ResponseFormat parse_response_format(std::string_view text);
+
 /// Where and how to ask.
 struct ChatEndpoint {
   std::string url;  // the chat-completions address, used as given
   std::string key;  // sent as a bearer token; never in a message
   std::string model;
   double temperature = 0;
-  bool json_mode = false;  // ask for "response_format": {"type": "json_object"}
+  bool json_mode = false;  // the same as response_format json_object, for older callers
+  ResponseFormat response_format = ResponseFormat::plain;
 };
+
+/// The format the requests to `endpoint` ask for: `response_format`, or json_object when it
+/// is plain and `json_mode` is set.
+ResponseFormat format_of(const ChatEndpoint& endpoint);
+
+/// What answers, as the run's settings record it: {"model", "temperature", "json_mode"}, and
+/// "response_format" when it asks for a schema (a plain or JSON-object run records what runs
+/// recorded before formats were chosen, so that their results files resume).
+Value model_settings(const ChatEndpoint& endpoint);
+
+/// Whether a chat model with the automatic format gave up the schema, and why; shared by every
+/// request of the model. Safe to read from another thread while the model runs.
+class FormatFallback {
+ public:
+  /// "json_schema refused by the endpoint (HTTP status 400 ...: <excerpt>); plain prompting for
+  /// the rest of the run", or empty while the schema is still sent.
+  std::string note() const;
+  bool happened() const;
+  /// Records the refusal `error` (a status and its message); a later one changes nothing.
+  void record(const std::string& error);
+
+ private:
+  mutable std::mutex mutex_;
+  std::string note_;
+};
+
+/// Whether an endpoint refused a request for its response format: an HTTP 400 whose body names
+/// "response_format" or "json_schema" (in any case).
+bool refuses_response_format(unsigned status, std::string_view body);
 
 /// `text` (an answer the endpoint gave) with the key, and the "Authorization" value that
 /// carries it, replaced by "***": an endpoint may echo the request, and what is printed or
 /// written must never hold the key.
 std::string without_key(std::string_view text, std::string_view key);
 
-/// A Model that sends each prompt as palisk::chat does (its headers and body, plus
-/// response_format in JSON mode) through `client`, and yields the reply's answer text and
-/// "usage" (the answer without_key). A failure after the client's retries, or a reply without a
-/// text answer, is a ModelError with the message of the failure and the attempts made. `client`
-/// must outlive the model.
-Model chat_model(quellin::Client& client, ChatEndpoint endpoint);
+/// A Model that sends each prompt as palisk::chat does (its headers and body, plus the
+/// response_format of format_of(endpoint)) through `client`, and yields the reply's answer text
+/// and "usage" (the answer without_key). A failure after the client's retries, or a reply
+/// without a text answer, is a ModelError with the message of the failure and the attempts made.
+/// `client` must outlive the model.
+///
+/// With json_schema and automatic, a request whose choices are an object with fields carries
+/// response_format(choices, multi_label); one with null choices carries none. With automatic,
+/// the first refusal (refuses_response_format) is recorded in `fallback` (one of the model's
+/// own when null): the refused request is sent again without the schema, its attempts counted
+/// together, and so is every later request. With json_schema the refusal fails the request.
+Model chat_model(quellin::Client& client, ChatEndpoint endpoint,
+                 std::shared_ptr<FormatFallback> fallback = nullptr);
 
 /// The job was stopped by a signal (SIGINT, SIGTERM) that run_job_blocking was told to stop
 /// on: it ended as a cancelled job does, and the results file resumes cleanly.
@@ -75,7 +131,10 @@ std::size_t connection_limit(std::size_t wanted);
 /// lower, so is the job's in_flight: a prompt waiting for a connection would count the wait
 /// against its connect limit. `progress` is called on the calling thread. Each of
 /// `stop_signals` (for a tool: SIGINT and SIGTERM), while the job runs, cancels it and comes
-/// out as Interrupted. Errors are run_job's.
+/// out as Interrupted. Errors are run_job's. When the automatic format fell back to plain
+/// prompts, the tally's `format_note` says why (also that of `progress`), and so does the key
+/// "response_format_fallback" of the run's settings beside the results file (a note that a
+/// resume does not compare).
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress = {},

@@ -3,8 +3,26 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include <boost/asio/this_coro.hpp>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/report.hpp"
+#include "tavrin/labeling/response_schema.hpp"
+#include "tavrin/palisk.hpp"
+#include "tavrin/vectorstore/embeddings.hpp"
+#include "tavrin/vectorstore/faiss_store.hpp"
+#include "tests/support/openai_server.hpp"
+#include "tests/support/test_helpers.hpp"
+
 namespace tavrin::labeling {
 namespace {
+
+using tavrin::testing::expect_error;
+using tavrin::testing::TempDir;
 
 TEST(ConnectionLimit, LeavesDescriptorsForFilesAndKeepsOne) {
   EXPECT_EQ(connection_limit(1000, 256), 192u);
@@ -26,6 +44,207 @@ TEST(ConnectionLimit, FollowsTheSoftLimitOfTheProcess) {
   const std::size_t under_lowered = connection_limit(1000);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(under_lowered, 36u);
+}
+
+TEST(ResponseFormatNames, ParseTheNamesWithEitherSeparatorAndNameABadOne) {
+  EXPECT_EQ(parse_response_format("plain"), ResponseFormat::plain);
+  EXPECT_EQ(parse_response_format("json-object"), ResponseFormat::json_object);
+  EXPECT_EQ(parse_response_format("json_schema"), ResponseFormat::json_schema);
+  EXPECT_EQ(parse_response_format("auto"), ResponseFormat::automatic);
+  expect_error<ValueError>([] { parse_response_format("JSON"); },
+                           "response format \"JSON\" is none of plain, json-object, json-schema, "
+                           "auto");
+}
+
+TEST(ResponseFormatNames, ModelSettingsOfPlainAndJsonRunsAreThoseRecordedBefore) {
+  const ChatEndpoint plain{.url = "u", .key = "k", .model = "m", .temperature = 0.5};
+  EXPECT_EQ(model_settings(plain),
+            Value::parse(R"({"model":"m","temperature":0.5,"json_mode":false})"));
+  ChatEndpoint json = plain;
+  json.response_format = ResponseFormat::json_object;
+  ChatEndpoint json_mode = plain;
+  json_mode.json_mode = true;
+  EXPECT_EQ(model_settings(json), model_settings(json_mode));
+  EXPECT_EQ(model_settings(json)["json_mode"], true);
+  ChatEndpoint schema = plain;
+  schema.response_format = ResponseFormat::automatic;
+  EXPECT_EQ(model_settings(schema)["response_format"], "auto");
+}
+
+TEST(RefusesResponseFormat, OnlyA400ThatNamesTheFormat) {
+  EXPECT_TRUE(refuses_response_format(400, R"({"error":{"param":"response_format"}})"));
+  EXPECT_TRUE(refuses_response_format(400, "Invalid JSON_Schema for Response_Format"));
+  EXPECT_TRUE(refuses_response_format(400, "json_schema is not supported"));
+  EXPECT_FALSE(refuses_response_format(400, "maximum context length exceeded"));
+  EXPECT_FALSE(refuses_response_format(422, "response_format"));
+  EXPECT_FALSE(refuses_response_format(500, "response_format"));
+}
+
+namespace asio = boost::asio;
+using tavrin::testing::OpenAiServer;
+
+asio::awaitable<ModelReply> ask_once(ChatEndpoint endpoint, ModelRequest request) {
+  quellin::Client client(co_await asio::this_coro::executor);
+  co_return co_await chat_model(client, std::move(endpoint))(std::move(request));
+}
+
+Value last_body(const OpenAiServer& server) { return Value::parse(server.received().back().body); }
+
+TEST(ChatModel, EachFormatAsksAsItSays) {
+  OpenAiServer server({.check_response_format = true});
+  const ModelRequest request{"- 类别: 退款、物流配送\n记录", Value{{"类别", {"退款", "物流配送"}}}};
+  ChatEndpoint endpoint{.url = server.url(), .key = "sk-test", .model = "stand-in"};
+  palisk::run_blocking(ask_once(endpoint, request));
+  EXPECT_FALSE(last_body(server).contains("response_format"));
+  endpoint.json_mode = true;
+  palisk::run_blocking(ask_once(endpoint, request));
+  EXPECT_EQ(last_body(server)["response_format"], Value::parse(R"({"type":"json_object"})"));
+  endpoint.json_mode = false;
+  endpoint.response_format = ResponseFormat::json_schema;
+  palisk::run_blocking(ask_once(endpoint, request));
+  EXPECT_EQ(last_body(server)["response_format"], response_format(request.choices, {}));
+  palisk::run_blocking(ask_once(endpoint, ModelRequest{"记录"}));  // free: no schema
+  EXPECT_FALSE(last_body(server).contains("response_format"));
+  EXPECT_TRUE(server.format_faults().empty());
+
+  // The stand-in's check sees a schema that is not the prompt's.
+  const ModelRequest other{"- 类别: 退款\n记录", Value{{"类别", {"退款", "物流配送"}}}};
+  try {
+    palisk::run_blocking(ask_once(endpoint, other));
+    ADD_FAILURE() << "no refusal";
+  } catch (const ModelError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("HTTP status 400 Bad Request: ", 0), 0u) << e.what();
+    EXPECT_EQ(e.attempts(), 1u);
+  }
+  EXPECT_EQ(server.format_faults(),
+            std::vector<std::string>{"类别 enum [\"退款\",\"物流配送\",null]"});
+}
+
+std::shared_ptr<const vectorstore::VectorStore> label_store(
+    const std::vector<std::string>& labels) {
+  auto model = std::make_shared<vectorstore::HashingEmbeddings>();
+  std::vector<vectorstore::FAISS::TextEmbedding> pairs;
+  const auto vectors = model->embed_documents(labels);
+  for (std::size_t i = 0; i < labels.size(); ++i) pairs.emplace_back(labels[i], vectors[i]);
+  return std::make_shared<vectorstore::FAISS>(vectorstore::FAISS::from_embeddings(
+      pairs, model, std::vector<Value>(labels.size(), Value::object())));
+}
+
+// A job whose model is the stand-in, which echoes each prompt: the lines of the labels shown,
+// then the record's text, a JSON answer.
+struct EchoJob {
+  explicit EchoJob(OpenAiServer::Options options = {}) : server(options) {
+    const std::vector<std::string> kinds = {"售后服务", "物流配送", "退款", "发票", "其他"};
+    const std::vector<std::string> tags = {"bug", "ui", "slow"};
+    prompt.fields = {"类别", "标签"};
+    prompt.labels = {{"类别", kinds}, {"标签", tags}};
+    prompt.notes["标签"].multi_label = true;
+    prompt.examples = 0;
+    prompt.max_labels = 2;
+    prompt.prompt_template = PromptTemplate("{labels}{record}", "test");
+    stores = {{"类别", label_store(kinds)}, {"标签", label_store(tags)}};
+  }
+
+  JobTally run(ResponseFormat format, JobProgress progress = {}) const {
+    Value ids = Value::array(), texts = Value::array();
+    for (int i = 1; i <= 3; ++i) {
+      ids.push_back(i);
+      texts.push_back(R"({"类别": "退款", "标签": ["bug"]} #)" + std::to_string(i));
+    }
+    quellin::ClientOptions client;
+    client.retry.max_retries = 0;
+    return run_job_blocking(
+        frame::DataFrame(Value{{"id", ids}, {"text", texts}}), Prompter(prompt, nullptr, stores),
+        stores,
+        {.url = server.url(), .key = "sk-test", .model = "stand-in", .response_format = format},
+        client, {.text_fields = {"text"}, .out_path = out, .in_flight = 1}, std::move(progress));
+  }
+
+  std::vector<Value> bodies() const {
+    std::vector<Value> out_bodies;
+    for (const auto& request : server.received()) out_bodies.push_back(Value::parse(request.body));
+    return out_bodies;
+  }
+
+  std::vector<Value> lines() const {
+    std::vector<Value> out_lines;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) out_lines.push_back(Value::parse(line));
+    return out_lines;
+  }
+
+  Value run_record() const {
+    return Value::parse(tavrin::testing::file_contents(out + ".run.json"));
+  }
+
+  OpenAiServer server;
+  PromptSettings prompt;
+  StoreMap stores;
+  TempDir dir;
+  std::string out = dir / "results.jsonl";
+};
+
+TEST(ChatModelJob, JsonSchemaCarriesTheLabelsEachPromptShows) {
+  const EchoJob job({.check_response_format = true});
+  const JobTally tally = job.run(ResponseFormat::json_schema);
+  EXPECT_EQ(tally.failed, 0u);
+  EXPECT_TRUE(tally.format_note.empty());
+  EXPECT_TRUE(job.server.format_faults().empty());
+  const std::vector<Value> bodies = job.bodies();
+  ASSERT_EQ(bodies.size(), 3u);
+  for (const Value& body : bodies) {
+    const Value& properties = body["response_format"]["json_schema"]["schema"]["properties"];
+    EXPECT_EQ(properties["类别"]["enum"].size(), 3u);  // the 2 shown of 5, and null
+    EXPECT_EQ(properties["标签"]["items"]["enum"].size(), 2u);
+  }
+  EXPECT_EQ(job.lines()[0]["checked"]["类别"], "退款");
+  EXPECT_EQ(job.run_record()["model"]["response_format"], "json_schema");
+}
+
+TEST(ChatModelJob, AutoSendsTheRefusedRequestAgainAndEveryLaterOneWithoutTheSchema) {
+  const EchoJob job({.refuse_response_format = true});
+  std::string noted;
+  const JobTally tally =
+      job.run(ResponseFormat::automatic, [&](const JobTally& t) { noted = t.format_note; });
+  EXPECT_EQ(tally.failed, 0u);
+  const std::vector<Value> bodies = job.bodies();
+  ASSERT_EQ(bodies.size(), 4u);
+  EXPECT_TRUE(bodies[0].contains("response_format"));
+  EXPECT_EQ(bodies[1]["messages"], bodies[0]["messages"]);
+  for (std::size_t i = 1; i < bodies.size(); ++i) {
+    EXPECT_FALSE(bodies[i].contains("response_format")) << i;
+  }
+  std::multiset<unsigned> attempts;
+  for (const Value& line : job.lines()) attempts.insert(line["attempts"].get<unsigned>());
+  EXPECT_EQ(attempts, (std::multiset<unsigned>{1, 1, 2}));
+
+  const std::string note =
+      "json_schema refused by the endpoint (HTTP status 400 Bad Request: Invalid parameter: "
+      "'response_format' of type 'json_schema' is not supported with this model.); plain "
+      "prompting for the rest of the run";
+  EXPECT_EQ(tally.format_note, note);
+  EXPECT_EQ(noted, note);
+  const std::vector<std::string> summary = summary_lines(tally, job.out);
+  EXPECT_NE(std::find(summary.begin(), summary.end(), "  format    " + note), summary.end());
+  const Value record = job.run_record();
+  EXPECT_EQ(record["response_format_fallback"], note);
+  EXPECT_EQ(record["model"]["response_format"], "auto");
+
+  // The note does not keep the same settings from resuming.
+  const JobTally again = job.run(ResponseFormat::automatic);
+  EXPECT_EQ(again.resumed, 3u);
+  EXPECT_EQ(job.server.requests(), 4u);
+}
+
+TEST(ChatModelJob, JsonSchemaFailsTheRecordsItIsRefusedFor) {
+  const EchoJob job({.refuse_response_format = true});
+  const JobTally tally = job.run(ResponseFormat::json_schema);
+  EXPECT_EQ(tally.failed, 3u);
+  EXPECT_TRUE(tally.format_note.empty());
+  EXPECT_EQ(job.server.requests(), 3u);
+  for (const Value& line : job.lines()) {
+    EXPECT_EQ(line["error"].get<std::string>().rfind("HTTP status 400 Bad Request: ", 0), 0u);
+  }
 }
 
 }  // namespace

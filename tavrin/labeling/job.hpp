@@ -143,6 +143,8 @@ struct JobTally {
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
   std::map<std::string, FieldTally> fields;  // each target field
+  // Why the model gave up the response format it was asked for (run_job_blocking), or empty.
+  std::string format_note{};
 
   /// The target fields together.
   FieldTally all_fields() const;

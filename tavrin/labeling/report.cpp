@@ -90,6 +90,7 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
   lines.push_back("  retries   " + std::to_string(tally.retries) + ", tokens " +
                   std::to_string(tally.prompt_tokens) + " prompt + " +
                   std::to_string(tally.completion_tokens) + " completion (this run)");
+  if (!tally.format_note.empty()) lines.push_back("  format    " + tally.format_note);
   if (tally.embedding_calls > 0) {
     lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +
                     std::to_string(tally.embedding_calls) + " calls (this run)");

@@ -138,4 +138,18 @@ void write_run_settings(const std::string& out_path, const Value& run) {
   file.commit();
 }
 
+void add_run_note(const std::string& out_path, const std::string& name, const Value& value) {
+  const std::string path = run_settings_path(out_path);
+  if (!fs::exists(path)) return;
+  Value recorded;
+  try {
+    recorded = json_loads(read_text(path));
+  } catch (const ValueError&) {
+    return;  // not ours to repair; the next resume names the fault
+  }
+  if (!recorded.is_object()) return;
+  recorded[name] = value;
+  write_run_settings(out_path, recorded);
+}
+
 }  // namespace tavrin::labeling

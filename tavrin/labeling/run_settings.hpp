@@ -39,4 +39,10 @@ void require_same_run_settings(const std::string& out_path, const Value& run);
 /// Records `run` beside the results file `out_path`, atomically; filesystem_error on failure.
 void write_run_settings(const std::string& out_path, const Value& run);
 
+/// Adds `name`: `value` to the record beside the results file `out_path`, atomically: a note
+/// about how the run went, which require_same_run_settings does not compare (run_settings holds
+/// no such key). Nothing when there is no record that is a JSON object; filesystem_error when
+/// it cannot be read or written.
+void add_run_note(const std::string& out_path, const std::string& name, const Value& value);
+
 }  // namespace tavrin::labeling

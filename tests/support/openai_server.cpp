@@ -84,6 +84,79 @@ Json embedding_of(const std::string& text, std::size_t dimensions) {
   return vector;
 }
 
+// The labels each field has in a prompt: its lines "- field: a、b、c".
+Json listed_labels(const std::string& prompt) {
+  Json fields = Json::object();
+  std::size_t start = 0;
+  while (start < prompt.size()) {
+    std::size_t end = prompt.find('\n', start);
+    if (end == std::string::npos) end = prompt.size();
+    const std::string line = prompt.substr(start, end - start);
+    start = end + 1;
+    const auto colon = line.find(": ");
+    if (!line.starts_with("- ") || colon == std::string::npos) continue;
+    Json labels = Json::array();
+    const std::string list = line.substr(colon + 2);
+    for (std::size_t at = 0; at <= list.size();) {
+      std::size_t next = list.find("、", at);
+      if (next == std::string::npos) next = list.size();
+      labels.push_back(list.substr(at, next - at));
+      at = next + std::string_view("、").size();
+    }
+    fields[line.substr(2, colon - 2)] = labels;
+  }
+  return fields;
+}
+
+bool allows_null(const Json& property) {
+  const Json& type = property.value("type", Json());
+  return type.is_array() && std::find(type.begin(), type.end(), "null") != type.end();
+}
+
+// What is wrong with the response_format of a chat request, or "" when nothing is (or it asks
+// for no schema).
+std::string format_fault(const Json& request) {
+  const Json& format = request.value("response_format", Json());
+  if (format.is_null() || format.value("type", "") != "json_schema") return "";
+  const Json& json_schema = format.value("json_schema", Json());
+  if (!json_schema.is_object() || json_schema.value("strict", false) != true) return "not strict";
+  if (json_schema.value("name", "").empty()) return "no name";
+  const Json& schema = json_schema.value("schema", Json());
+  if (!schema.is_object() || schema.value("type", "") != "object") return "not an object schema";
+  if (schema.value("additionalProperties", true) != false) return "additional properties allowed";
+  const Json& properties = schema.value("properties", Json::object());
+  const Json& messages = request.value("messages", Json::array());
+  const Json listed = listed_labels(
+      messages.empty() ? std::string() : messages.back().value("content", std::string()));
+  Json names = Json::array(), expected = Json::array();
+  for (const auto& [name, labels] : properties.items()) names.push_back(name);
+  for (const auto& [name, labels] : listed.items()) expected.push_back(name);
+  if (names != expected) return "properties " + names.dump() + ", prompt lists " + expected.dump();
+  if (schema.value("required", Json()) != names) return "not all properties required";
+  for (const auto& [name, property] : properties.items()) {
+    if (!allows_null(property)) return name + " does not allow null";
+    if (property.contains("enum")) {
+      Json labels = listed[name];
+      labels.push_back(nullptr);
+      if (property["enum"] != labels) return name + " enum " + property["enum"].dump();
+    }
+    const Json& items = property.value("items", Json());
+    if (items.is_object() && items.contains("enum") && items["enum"] != listed[name]) {
+      return name + " items enum " + items["enum"].dump();
+    }
+  }
+  return "";
+}
+
+std::string refusal_body(const std::string& message, const char* param) {
+  return Json({{"error",
+                {{"message", message},
+                 {"type", "invalid_request_error"},
+                 {"param", param == nullptr ? Json() : Json(param)},
+                 {"code", nullptr}}}})
+      .dump();
+}
+
 // The normal answer to a request for `path`: status and body.
 std::pair<unsigned, std::string> normal_answer(const std::string& path, const std::string& body) {
   const Json request = Json::parse(body, nullptr, false);
@@ -206,6 +279,18 @@ struct OpenAiServer::Impl {
       co_await wait.async_wait(asio::use_awaitable);
     }
     if (reply.no_reply) co_return !reply.close_after;
+    if (reply.body.empty() && reply.status == 200) {
+      if (refuses_format(request)) {
+        reply.status = 400;
+        reply.body = refusal_body(
+            "Invalid parameter: 'response_format' of type 'json_schema' is not supported with "
+            "this model.",
+            "response_format");
+      } else if (const std::string fault = checked_format(request); !fault.empty()) {
+        reply.status = 400;
+        reply.body = refusal_body("stand-in check: " + fault, nullptr);
+      }
+    }
     if (reply.body.empty()) {
       if (reply.status == 200) {
         auto [status, body] = normal_answer(request_path(request.head), request.body);
@@ -233,12 +318,32 @@ struct OpenAiServer::Impl {
     co_return !reply.close_after;
   }
 
+  bool refuses_format(const Request& request) const {
+    if (!options.refuse_response_format) return false;
+    const Json body = Json::parse(request.body, nullptr, false);
+    return body.is_object() && body.contains("response_format");
+  }
+
+  // The fault check_response_format finds in `request`, kept; "" when none.
+  std::string checked_format(const Request& request) {
+    if (!options.check_response_format) return "";
+    const Json body = Json::parse(request.body, nullptr, false);
+    if (!body.is_object()) return "";
+    std::string fault = format_fault(body);
+    if (!fault.empty()) {
+      std::lock_guard lock(mutex);
+      faults.push_back(fault);
+    }
+    return fault;
+  }
+
   Options options;
   asio::io_context context;
   tcp::acceptor acceptor{context, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
   mutable std::mutex mutex;
   std::deque<Scripted> scripted;
   std::vector<Request> log;
+  std::vector<std::string> faults;
   std::atomic<std::size_t> accepted{0};
   std::atomic<std::size_t> completed{0};
   std::thread thread;
@@ -273,6 +378,11 @@ std::size_t OpenAiServer::requests() const { return impl_->completed; }
 std::vector<OpenAiServer::Request> OpenAiServer::received() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->log;
+}
+
+std::vector<std::string> OpenAiServer::format_faults() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->faults;
 }
 
 }  // namespace tavrin::testing

@@ -2,7 +2,9 @@
 // completions and embeddings answered from the request, and scripted misbehaviour for the
 // next requests (a status with headers, a body of the test's, interim replies before it, a
 // reset in the middle of the body, a close the reply does not announce). It counts connections and
-// requests and runs on its own thread.
+// requests and runs on its own thread. It can check the response_format schema of a chat
+// request against the labels its prompt lists, or refuse any response_format as an endpoint
+// without structured outputs does.
 //
 //   OpenAiServer server;
 //   server.script({{.status = 503}, {.status = 503}});   // then the normal answer
@@ -55,6 +57,15 @@ class OpenAiServer {
     std::chrono::milliseconds close_when_idle{0};
     /// Waits this long before each normal answer.
     std::chrono::milliseconds delay{0};
+    /// Checks each chat request whose response_format is a json_schema: strict, an object
+    /// schema without other properties whose properties are the fields the prompt lists
+    /// ("- field: a、b" lines), all required, each allowing null, and each enum that is there
+    /// the labels listed for its field (null added for a single label). A request that fails
+    /// gets a 400 ("stand-in check: ...") and its fault is kept (format_faults()).
+    bool check_response_format = false;
+    /// Answers every chat request that carries a response_format with a 400, an
+    /// invalid_request_error about "response_format" as OpenAI words one.
+    bool refuse_response_format = false;
   };
 
   /// One request as received.
@@ -81,6 +92,8 @@ class OpenAiServer {
   std::size_t requests() const;
   /// The requests read so far, in the order they completed.
   std::vector<Request> received() const;
+  /// What check_response_format found wrong, one entry per request refused.
+  std::vector<std::string> format_faults() const;
 
   /// The normal answer to a chat completion: the last message's content, echoed.
   static std::string chat_reply(std::string_view content);
