@@ -1,4 +1,5 @@
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "cli/files.hpp"
 #include "tavrin/brollin.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/labels.hpp"
 #include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::cli {
@@ -25,7 +27,8 @@ struct BuildOptions {
 
 void run_build(const BuildOptions& options) {
   require_output_folder(options.out, "--out");
-  const Value labels = read_labels(options.labels);
+  const labeling::LabelFile label_file = read_label_file(options.labels);
+  const Value& labels = label_file.labels;
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const auto text_columns = split_names(options.text, "--text-fields");
   const auto metadata_columns =
@@ -34,6 +37,20 @@ void run_build(const BuildOptions& options) {
   const frame::DataFrame table = read_table(options.table);
   require_columns(table, text_columns, options.table);
   require_columns(table, metadata_columns, options.table);
+  // Not an error: such rows still make examples, but a prompt shows their values as answers.
+  std::vector<std::string> labelled;  // the fields the table has values of
+  for (const std::string& field : fields) {
+    const auto& columns = table.columns();
+    if (std::find(columns.begin(), columns.end(), field) != columns.end())
+      labelled.push_back(field);
+  }
+  for (const labeling::OffLabelRows& off : labeling::off_label_rows(label_file, table, labelled)) {
+    std::cerr << "warning: " << off.rows << " of " << off.of << " training rows have a "
+              << in_quotes(off.field) << " that is no allowed label (e.g. "
+              << in_quotes(off.example.is_string() ? off.example.get<std::string>()
+                                                   : off.example.dump())
+              << ")\n";
+  }
 
   const std::filesystem::path out = options.out;
   const auto embeddings = embeddings_from(options.embed);

@@ -282,6 +282,28 @@ TEST_F(Cli, BuildThenCheckRepairsNearMisses) {
   EXPECT_EQ(checked.err, "checked 3 records: values 1 kept, 1 replaced, 0 abstained, 1 missing\n");
 }
 
+TEST_F(Cli, BuildWarnsOfTrainingRowsWhoseTargetIsNoAllowedLabel) {
+  spill(
+      dir_ / "train.csv",
+      "id,question,category,priority\n"
+      "1,a,Billing ,high\n2,b,Billing,high\n3,c,billing,urgent\n4,d,Shipping,\n5,e,Billing,low\n");
+  spill(dir_ / "labels.json",
+        R"({"category": {"Billing": "money", "Shipping": "parcels"},
+            "priority": ["low", "high", "urgent"]})");
+  const Result r = run("build train.csv --labels labels.json --out stores");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: 2 of 5 training rows have a \"category\" that is no allowed "
+                       "label (e.g. \"Billing \")\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("\"priority\""), std::string::npos)
+      << "an empty cell is no value: " << r.err;
+  write_tickets();
+  const Result clean =
+      run("build tickets.csv --labels labels.json --out stores2 --fields category");
+  EXPECT_EQ(clean.status, 0) << clean.err;
+}
+
 TEST_F(Cli, BuildAndCheckNameTheirBadInputs) {
   write_tickets();
   spill(dir_ / "bad.json", R"({"category": "售后服务"})");
@@ -535,6 +557,56 @@ TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
   EXPECT_TRUE(record["response_format_fallback"].is_string());
 }
 
+// The prompt of the job's last request, decoded.
+std::string last_prompt(StubModel& model) {
+  return tavrin::Value::parse(model.last_body())["messages"][0]["content"].get<std::string>();
+}
+
+TEST_F(Cli, LabelWritesThePromptInTheLanguageOfTheData) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  spill(dir_ / "en.csv",
+        "id,question,category\n1,parcel never came,shipping\n2,charged twice,billing\n");
+  spill(dir_ / "en.json",
+        R"({"category": {"labels": {"billing": "charges and refunds", "shipping": ""},
+                          "instruction": "the main subject"}})");
+  ASSERT_EQ(run("build en.csv --labels en.json --out en-stores").status, 0);
+  StubModel model(R"({"category": "Billing"})");
+  const std::string llm = " --examples 1 --in-flight 4 --llm-url " + model.url();
+  struct Case {
+    std::string args;
+    std::string out;
+    std::string language;  // as the summary says it
+    std::string prompt_has;
+  };
+  const Case cases[] = {
+      {"label tickets.csv --labels labels.json --stores stores", "zh.jsonl", "zh (detected)",
+       "- category: 售后服务、技术故障、订单物流\n"},
+      {"label en.csv --labels en.json --stores en-stores", "en.jsonl", "en (detected)",
+       "Allowed labels:\n- category (the main subject):\n  - billing: charges and refunds\n"
+       "  - shipping\nExamples:\nExample 1: "},
+      {"label tickets.csv --labels labels.json --stores stores --prompt-language en", "zh-en.jsonl",
+       "en (--prompt-language)", "- category: 售后服务, 技术故障, 订单物流\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Result r = run(c.args + " --out " + c.out + llm, "TAVRIN_LLM_KEY=" + kKey);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("  prompt language: " + c.language + "\n"), std::string::npos) << r.err;
+    const std::string prompt = last_prompt(model);
+    EXPECT_NE(prompt.find(c.prompt_has), std::string::npos) << prompt;
+    const Value settings = Value::parse(slurp(dir_ / (c.out + ".run.json")));
+    EXPECT_EQ(settings["prompt_language"], c.language.substr(0, 2));
+  }
+  const Result bad =
+      run("label en.csv --labels en.json --stores en-stores --out x.jsonl "
+          "--prompt-language fr" +
+              llm,
+          "TAVRIN_LLM_KEY=" + kKey);
+  EXPECT_EQ(bad.status, 2) << bad.err;
+  EXPECT_NE(bad.err.find("--prompt-language"), std::string::npos) << bad.err;
+}
+
 TEST_F(Cli, LabelExitsOneWhenRecordsFailAndTwoForBadInputBeforeAnyRequest) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
@@ -778,6 +850,36 @@ TEST_F(Cli, DemoAsksARealEndpointWhenGivenOne) {
   EXPECT_NE(model.last_body().find("售后服务"), std::string::npos) << "the prompt lists the labels";
   EXPECT_EQ(r.out.find(kKey), std::string::npos);
   EXPECT_EQ(r.err.find(kKey), std::string::npos);
+}
+
+TEST_F(Cli, DemoOnTheEnglishSampleReadsItsOwnColumnsAndImprovesAccuracy) {
+  const std::string data = std::string(TAVRIN_DEMO_DATA_DIR) + "/en";
+  const Result r = run("demo --data " + data + " --out en-out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("800 tickets -> 720 train, 80 test"), std::string::npos) << r.out;
+  const auto [before, after] = overall_accuracy(r.out);
+  EXPECT_GT(before, 50.0) << r.out;
+  EXPECT_GT(after, before + 5.0) << r.out;
+  EXPECT_EQ(line_count(slurp(dir_ / "en-out/checked.jsonl")), 80u);
+  // The record text joins subject and body, the columns that are neither id nor field.
+  const std::string train = slurp(dir_ / "en-out/train.csv");
+  EXPECT_EQ(train.substr(0, train.find('\n')), "id,subject,body,category,priority");
+}
+
+TEST_F(Cli, DemoAsksARealEndpointInTheLanguageOfItsData) {
+  StubModel model(R"({"category": "Billing", "priority": "HIGH"})");
+  const Result r = run(
+      "demo --data " + std::string(TAVRIN_DEMO_DATA_DIR) + "/en --out out --llm-url " + model.url(),
+      "TAVRIN_LLM_KEY=" + kKey);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(model.requests(), 80);
+  const std::string prompt = last_prompt(model);
+  EXPECT_EQ(prompt.rfind("You are a data labelling assistant.", 0), 0u) << prompt;
+  EXPECT_NE(prompt.find("  - billing: charges, invoices, payment methods and refunds of money\n"),
+            std::string::npos)
+      << prompt;
+  EXPECT_NE(prompt.find("- priority (how soon support must act):\n  - low: "), std::string::npos)
+      << prompt;
 }
 
 TEST_F(Cli, DemoStopsWhenEveryRequestFails) {

@@ -48,6 +48,37 @@ Value read_labels(const std::string& path) {
   return usage_checked([&] { return labeling::parse_labels(text, path); });
 }
 
+labeling::LabelFile read_label_file(const std::string& path) {
+  const std::string text = read_input(path);
+  return usage_checked([&] { return labeling::parse_label_file(text, path); });
+}
+
+PromptLanguageChoice choose_prompt_language(const std::string& option,
+                                            const labeling::LabelFile& labels,
+                                            const frame::DataFrame& sample,
+                                            const std::vector<std::string>& text_columns) {
+  if (!option.empty()) {
+    return {
+        usage_checked([&] { return labeling::parse_prompt_language(option, "--prompt-language"); }),
+        false};
+  }
+  std::vector<std::string> texts;
+  const auto& columns = sample.columns();
+  for (std::size_t i = 0; i < sample.size(); ++i) {
+    for (const std::string& column : text_columns) {
+      if (std::find(columns.begin(), columns.end(), column) == columns.end()) continue;
+      const Value& cell = sample.iloc(i)[column];
+      if (cell.is_string()) texts.push_back(cell.get<std::string>());
+    }
+  }
+  return {labeling::detect_prompt_language(labels, texts), true};
+}
+
+std::string describe(const PromptLanguageChoice& choice) {
+  return std::string(labeling::language_name(choice.language)) +
+         (choice.detected ? " (detected)" : " (--prompt-language)");
+}
+
 std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
                                        const std::string& labels_source) {
   auto fields = fields_option.empty() ? labeling::label_fields(labels)

@@ -81,6 +81,27 @@ auto usage_checked(Parse parse) {
 /// is a UsageError.
 Value read_labels(const std::string& path);
 
+/// labeling::parse_label_file of the input at `path`, with the descriptions, instructions and
+/// multi-label fields; a fault is a UsageError.
+labeling::LabelFile read_label_file(const std::string& path);
+
+/// The language of a job's prompt and whether it was detected rather than chosen.
+struct PromptLanguageChoice {
+  labeling::PromptLanguage language = labeling::PromptLanguage::zh;
+  bool detected = false;
+};
+
+/// The language `option` names ("zh" or "en"; a UsageError for another), or when it is empty
+/// the one labeling::detect_prompt_language finds in `labels` and in the cells of the
+/// `text_columns` of `sample` (the first records; columns it lacks are passed over).
+PromptLanguageChoice choose_prompt_language(const std::string& option,
+                                            const labeling::LabelFile& labels,
+                                            const frame::DataFrame& sample,
+                                            const std::vector<std::string>& text_columns);
+
+/// "en (detected)", "zh (--prompt-language)": for a summary.
+std::string describe(const PromptLanguageChoice& choice);
+
 /// The fields a command works on: those of `fields_option` (comma-separated) or, when it is
 /// empty, every field of `labels`. A UsageError names `labels_source` and the first field it
 /// has no labels for (a field without labels would have every value replaced), or a field

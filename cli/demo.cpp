@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -35,7 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kTestRatio = 0.1;
 constexpr std::size_t kExampleCount = 6;
-const char* const kTextColumn = "question";
 const char* const kIdColumn = "id";
 
 // Below this similarity to its nearest label a value is left null: with HashingEmbeddings,
@@ -77,7 +77,26 @@ struct DemoRun {
   fs::path out;
   double seconds = 0;
   double min_score = 0;
+  std::vector<std::string> text_columns;  // of tickets.csv, joined into each record's text
 };
+
+// The columns of a sample's tickets that make a record's text: all but the id and the fields,
+// so that a sample set names its own (question; subject and body).
+std::vector<std::string> text_columns_of(const frame::DataFrame& table,
+                                         const std::vector<std::string>& fields,
+                                         const std::string& source) {
+  std::vector<std::string> text;
+  for (const std::string& column : table.columns()) {
+    if (column != kIdColumn && std::find(fields.begin(), fields.end(), column) == fields.end()) {
+      text.push_back(column);
+    }
+  }
+  if (text.empty()) {
+    throw UsageError(source + " has no text column: only \"" + kIdColumn +
+                     "\" and the fields of labels.json");
+  }
+  return text;
+}
 
 void announce(int step, const std::string& what) {
   std::cerr << "[" << step << "/5] " << what << std::endl;
@@ -151,20 +170,22 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
 }
 
 // The labelling job of `tavrin label` over the test rows, its results file at `out`.
-void ask_model(const Endpoint& endpoint, const DemoOptions& options, const Value& labels,
-               const frame::DataFrame& test, const StoreMap& stores,
-               const std::shared_ptr<vectorstore::Embeddings>& embeddings, const DemoRun& run,
-               const fs::path& out) {
+void ask_model(const Endpoint& endpoint, const DemoOptions& options,
+               const labeling::LabelFile& labels, const frame::DataFrame& test,
+               const StoreMap& stores, const std::shared_ptr<vectorstore::Embeddings>& embeddings,
+               const DemoRun& run, const fs::path& out) {
   labeling::PromptSettings prompt;
-  prompt.fields = labeling::label_fields(labels);
-  prompt.labels = labels;
+  prompt.fields = labeling::label_fields(labels.labels);
+  prompt.labels = labels.labels;
+  prompt.notes = labels.notes;
   prompt.examples = kDemoExamples;
+  prompt.language = choose_prompt_language("", labels, test, run.text_columns).language;
   const labeling::Prompter prompter(
       prompt,
       usage_checked([&] { return labeling::load_train_store(run.out / "stores", embeddings); }),
       stores);
   labeling::JobSettings job;
-  job.text_fields = {kTextColumn};
+  job.text_fields = run.text_columns;
   job.id_column = kIdColumn;
   job.out_path = out.string();
   job.in_flight = options.in_flight;
@@ -277,11 +298,13 @@ void run_demo(const DemoOptions& options) {
   const auto endpoint = resolve_endpoint(options.llm);
   require_output_folder(options.out, "--out");
   const SampleFiles sample(find_data_dir(options.data));
-  const Value labels = read_labels(sample.labels.string());
+  const labeling::LabelFile label_file = read_label_file(sample.labels.string());
+  const Value& labels = label_file.labels;
   const auto fields = chosen_fields(labels, "", sample.labels.string());
   const frame::DataFrame table = read_table(sample.tickets.string());
-  require_columns(table, {kIdColumn, kTextColumn}, sample.tickets.string());
+  require_columns(table, {kIdColumn}, sample.tickets.string());
   require_columns(table, fields, sample.tickets.string());
+  const auto text_columns = text_columns_of(table, fields, sample.tickets.string());
   // Read before anything is written, so that a bad file leaves no half-made output.
   std::vector<Value> bundled;
   if (!endpoint) {
@@ -294,6 +317,7 @@ void run_demo(const DemoOptions& options) {
   DemoRun run;
   run.out = out;
   run.min_score = options.min_score;
+  run.text_columns = text_columns;
 
   announce(1, "splitting " + sample.tickets.string() + " into train and test");
   tessick::split_data(table, (out / "train.csv").string(), (out / "test.csv").string(), kTestRatio);
@@ -304,7 +328,7 @@ void run_demo(const DemoOptions& options) {
   run.test_rows = test.size();
 
   announce(2, "building the stores with " + embeddings->identity());
-  brollin::data2faiss(labels, train, {kTextColumn}, fields, fields,
+  brollin::data2faiss(labels, train, text_columns, fields, fields,
                       labeling::train_store_dir(out / "stores").string(),
                       labeling::field_stores_dir(out / "stores").string(), embeddings);
   const StoreMap stores = usage_checked(
@@ -314,7 +338,7 @@ void run_demo(const DemoOptions& options) {
   if (endpoint) {
     announce(3, "labelling the " + std::to_string(test.size()) + " test tickets with the model " +
                     options.llm.model + " (the job of tavrin label), checking every answer");
-    ask_model(*endpoint, options, labels, test, stores, embeddings, run, results);
+    ask_model(*endpoint, options, label_file, test, stores, embeddings, run, results);
     run.prediction_source = "model " + options.llm.model + ", asked by the labelling job";
   } else {
     announce(3, "checking the bundled model outputs (give --llm-url to ask a real model)");

@@ -32,6 +32,7 @@ struct LabelOptions {
   std::string id_column = "id";
   std::size_t examples = 4;
   std::string prompt;
+  std::string prompt_language;  // empty: detected
   std::size_t max_labels = 50;
   std::size_t in_flight = 16;
   std::optional<double> min_score;
@@ -55,14 +56,20 @@ labeling::PromptTemplate read_template(const std::string& path) {
   return usage_checked([&] { return labeling::PromptTemplate(text, in_quotes(path)); });
 }
 
-void print_summary(const labeling::JobTally& tally, const std::string& out) {
+// Records read to find the language of their texts.
+constexpr std::size_t kLanguageSampleRows = 50;
+
+void print_summary(const labeling::JobTally& tally, const std::string& out,
+                   const PromptLanguageChoice& language) {
   std::cerr << "tavrin label: results in " << out << '\n';
+  std::cerr << "  prompt language: " << describe(language) << '\n';
   for (const std::string& line : labeling::summary_lines(tally, out)) std::cerr << line << '\n';
 }
 
 void run_label(const LabelOptions& options) {
   require_output_file(options.out, "--out");
-  const Value labels = read_labels(options.labels);
+  const labeling::LabelFile label_file = read_label_file(options.labels);
+  const Value& labels = label_file.labels;
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   labeling::JobSettings job;
   job.text_fields = split_names(options.text_fields, "--text-fields");
@@ -81,6 +88,7 @@ void run_label(const LabelOptions& options) {
   labeling::PromptSettings prompt;
   prompt.fields = fields;
   prompt.labels = labels;
+  prompt.notes = label_file.notes;
   prompt.examples = options.examples;
   prompt.max_labels = options.max_labels;
   prompt.prompt_template = read_template(options.prompt);
@@ -93,6 +101,10 @@ void run_label(const LabelOptions& options) {
   frame::CsvStream records =
       stream_table(options.records,
                    options.typed_ids ? std::vector<std::string>{} : std::vector{options.id_column});
+  const PromptLanguageChoice language = choose_prompt_language(
+      options.prompt_language, label_file, records.next(kLanguageSampleRows), job.text_fields);
+  records.rewind();
+  prompt.language = language.language;
   const auto embeddings = embeddings_from(options.embed);
   const StoreMap stores = usage_checked(
       [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
@@ -107,10 +119,10 @@ void run_label(const LabelOptions& options) {
   try {
     tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm, format, job);
   } catch (const JobEnded& e) {
-    print_summary(e.tally(), options.out);
+    print_summary(e.tally(), options.out, language);
     throw;
   }
-  print_summary(tally, options.out);
+  print_summary(tally, options.out, language);
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
                              " records failed; their lines in " + options.out +
@@ -154,6 +166,12 @@ void add_label_command(CLI::App& app) {
       ->transform(count_in(0, 1000));
   command->add_option("--prompt", options->prompt,
                       "prompt template file with {fields}, {labels}, {examples}, {record}");
+  command
+      ->add_option("--prompt-language", options->prompt_language,
+                   "zh or en: the default template's language, and the language of {labels} "
+                   "and {examples} in a --prompt template (default: zh when the labels or the "
+                   "first records hold Chinese, else en)")
+      ->check(CLI::IsMember({"zh", "en"}));
   command
       ->add_option("--max-labels", options->max_labels,
                    "a field with more labels lists only those nearest the record")

@@ -1,13 +1,18 @@
 #include "tavrin/labeling/labels.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json.hpp"
+#include "tavrin/core/literal.hpp"
+#include "tavrin/core/text.hpp"
+#include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/plain_rules.hpp"
 
 namespace tavrin::labeling {
@@ -94,6 +99,22 @@ void read_field(const Value& given, const std::string& field, const std::string&
   }
 }
 
+std::string cell_text(const Value& cell) {
+  return cell.is_string() ? cell.get<std::string>() : str(cell);
+}
+
+// The items of a multi-label cell written as a list, or null when it is not one.
+Value list_in(const Value& cell) {
+  if (cell.is_array()) return cell;
+  if (!cell.is_string() || !cell.get_ref<const std::string&>().starts_with('[')) return Value();
+  try {
+    Value items = literal_eval(cell.get_ref<const std::string&>());
+    return items.is_array() ? items : Value();
+  } catch (const std::exception&) {
+    return Value();  // not a list after all: checked as one label
+  }
+}
+
 }  // namespace
 
 LabelFile parse_label_file(std::string_view json_text, const std::string& source) {
@@ -134,6 +155,36 @@ std::vector<std::string> label_fields(const Value& labels) {
   std::vector<std::string> fields;
   for (const auto& [field, values] : labels.items()) fields.push_back(field);
   return fields;
+}
+
+}  // namespace tavrin::labeling
+
+namespace tavrin::labeling {
+
+std::vector<OffLabelRows> off_label_rows(const LabelFile& labels, const frame::DataFrame& table,
+                                         const std::vector<std::string>& fields) {
+  std::vector<OffLabelRows> found;
+  for (const std::string& field : fields) {
+    std::set<std::string> allowed;
+    for (const Value& label : labels.labels.at(field)) allowed.insert(cell_text(label));
+    const auto notes = labels.notes.find(field);
+    const bool multi = notes != labels.notes.end() && notes->second.multi_label;
+    const auto is_allowed = [&](const Value& value) { return allowed.contains(cell_text(value)); };
+    OffLabelRows off{field, 0, table.size(), Value()};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      const Value& cell = table.iloc(i)[field];
+      if (cell.is_null() || (cell.is_string() && cell.get_ref<const std::string&>().empty())) {
+        continue;
+      }
+      const Value items = multi ? list_in(cell) : Value();
+      const bool ok =
+          items.is_array() ? std::all_of(items.begin(), items.end(), is_allowed) : is_allowed(cell);
+      if (ok) continue;
+      if (off.rows++ == 0) off.example = cell;
+    }
+    if (off.rows > 0) found.push_back(std::move(off));
+  }
+  return found;
 }
 
 }  // namespace tavrin::labeling

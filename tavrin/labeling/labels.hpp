@@ -11,12 +11,17 @@
 //   file.notes["topic"]  // .descriptions {"billing": "invoices, …", …}
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+
+namespace tavrin::frame {
+class DataFrame;
+}  // namespace tavrin::frame
 
 namespace tavrin::labeling {
 
@@ -52,5 +57,21 @@ Value read_labels(const std::string& path);
 
 /// The field names of a labels object, in file order.
 std::vector<std::string> label_fields(const Value& labels);
+
+/// The rows of a table whose value of one field is no allowed label.
+struct OffLabelRows {
+  std::string field{};
+  std::size_t rows = 0;     // rows whose value is no allowed label
+  std::size_t of = 0;       // rows of the table
+  Value example = Value();  // the first such value
+};
+
+/// For each of `fields` that has any, in order: the rows of `table` whose value of the field
+/// (as text, str) is none of its allowed labels. An empty cell is no value and not counted; in
+/// a multi-label field a cell that reads as a list (["a", "b"], JSON or Python literal) counts
+/// when one of its items is no allowed label. Every field must be a column of `table`
+/// (KeyError) and have labels.
+std::vector<OffLabelRows> off_label_rows(const LabelFile& labels, const frame::DataFrame& table,
+                                         const std::vector<std::string>& fields);
 
 }  // namespace tavrin::labeling

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/frame/dataframe.hpp"
 
 namespace tavrin::labeling {
 namespace {
@@ -97,6 +98,37 @@ TEST(ParseLabelFile, RefusesBadFieldObjectsAndLabelsThatNormaliseAlike) {
   }
   // The same label twice is the same label.
   EXPECT_EQ(parse_labels(R"({"t": ["a", "a"]})", "l").dump(), R"({"t":["a","a"]})");
+}
+
+TEST(OffLabelRows, CountsTheRowsOfEachFieldWhoseValueIsNoAllowedLabel) {
+  const LabelFile file = parse_label_file(
+      R"({"category": ["Billing", "Shipping"], "priority": ["1", "2"],
+          "tags": {"labels": ["bug", "ui"], "multi_label": true}, "clean": ["x"]})",
+      "labels.json");
+  const Value columns = {
+      {"category", {"Billing", "Billing ", "billing", nullptr, "", "Shipping"}},
+      // Cells read as numbers still match labels written as text.
+      {"priority", {1, 2, 2, 3, "2", 1.5}},
+      {"tags", {"bug", R"(["bug", "ui"])", "['ui', 'perf']", "[broken", "ui", "bug"}},
+      {"clean", {"x", "x", "x", "x", "x", nullptr}}};
+  const frame::DataFrame table(columns);
+  const std::vector<OffLabelRows> off =
+      off_label_rows(file, table, {"category", "priority", "tags", "clean"});
+  ASSERT_EQ(off.size(), 3u) << "a field with no such row is left out";
+  struct Expected {
+    std::string field;
+    std::size_t rows;
+    Value example;
+  };
+  const Expected expected[] = {
+      {"category", 2, "Billing "}, {"priority", 2, 3}, {"tags", 2, "['ui', 'perf']"}};
+  for (std::size_t i = 0; i < off.size(); ++i) {
+    SCOPED_TRACE(expected[i].field);
+    EXPECT_EQ(off[i].field, expected[i].field);
+    EXPECT_EQ(off[i].rows, expected[i].rows);
+    EXPECT_EQ(off[i].of, 6u);
+    EXPECT_EQ(off[i].example, expected[i].example);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "tavrin/labeling/prompt.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/vectorstore/exact_scan.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -25,6 +27,72 @@ constexpr std::string_view kDefaultTemplate =
     "{examples}"
     "待标注的记录：{record}\n"
     "只输出一个 JSON 对象，键为 {fields}，值为所选标签，不要输出其他内容。";
+
+constexpr std::string_view kEnglishTemplate =
+    "You are a data labelling assistant. Read the record below and, for each field, choose one "
+    "of its allowed labels.\n"
+    "Fields to label: {fields}\n"
+    "Allowed labels:\n"
+    "{labels}"
+    "Examples:\n"
+    "{examples}"
+    "Record to label: {record}\n"
+    "Output only one JSON object whose keys are {fields} and whose values are the chosen "
+    "labels, and nothing else.";
+
+// The words a prompt's parts are written with, in each language.
+struct Wording {
+  std::string_view label_separator;
+  std::string_view open_note;  // before a field's instruction
+  std::string_view note_separator;
+  std::string_view close_note;
+  std::string_view multi_label;  // a field whose answer is a list
+  std::string_view example;      // "Example" before its number
+  std::string_view example_colon;
+  std::string_view answer;
+  std::string_view no_examples;
+};
+
+constexpr Wording kChinese{.label_separator = "、",
+                           .open_note = "（",
+                           .note_separator = "；",
+                           .close_note = "）",
+                           .multi_label = "可多选，答案为所选标签的 JSON 数组",
+                           .example = "示例 ",
+                           .example_colon = "：",
+                           .answer = "答案：",
+                           .no_examples = "（无）\n"};
+constexpr Wording kEnglish{
+    .label_separator = ", ",
+    .open_note = " (",
+    .note_separator = "; ",
+    .close_note = ")",
+    .multi_label = "several labels may apply: answer with a JSON array of labels",
+    .example = "Example ",
+    .example_colon = ": ",
+    .answer = "Answer: ",
+    .no_examples = "(none)\n"};
+
+const Wording& wording(PromptLanguage language) {
+  return language == PromptLanguage::en ? kEnglish : kChinese;
+}
+
+// Han ideographs: the unified blocks and their extensions, and the compatibility blocks.
+bool is_han(std::uint32_t cp) {
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x20000 && cp <= 0x323AF);
+}
+
+bool any_han(const Value& value) {
+  if (value.is_string()) return has_han(value.get_ref<const std::string&>());
+  if (value.is_array()) return std::any_of(value.begin(), value.end(), any_han);
+  if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) {
+      if (has_han(key) || any_han(item)) return true;
+    }
+  }
+  return false;
+}
 
 struct Placeholder {
   std::string_view name;
@@ -66,7 +134,53 @@ std::string label_text(const Value& label) {
 
 }  // namespace
 
-PromptTemplate::PromptTemplate() : PromptTemplate(kDefaultTemplate, "default") {}
+std::string_view language_name(PromptLanguage language) noexcept {
+  return language == PromptLanguage::en ? "en" : "zh";
+}
+
+PromptLanguage parse_prompt_language(std::string_view name, const std::string& source) {
+  if (name == "zh") return PromptLanguage::zh;
+  if (name == "en") return PromptLanguage::en;
+  throw ValueError(source + " must be zh or en, not " + repr(Value(std::string(name))));
+}
+
+bool has_han(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    const std::size_t length = tavrin::internal::decode_code_point(text.substr(i), cp);
+    if (length == 0) return false;
+    if (is_han(cp)) return true;
+    i += length;
+  }
+  return false;
+}
+
+PromptLanguage detect_prompt_language(const LabelFile& labels,
+                                      const std::vector<std::string>& texts) {
+  bool han = any_han(labels.labels);
+  for (const auto& [field, notes] : labels.notes) {
+    han = han || has_han(field) || has_han(notes.instruction) || any_han(notes.descriptions);
+  }
+  han = han || std::any_of(texts.begin(), texts.end(),
+                           [](const std::string& text) { return has_han(text); });
+  return han ? PromptLanguage::zh : PromptLanguage::en;
+}
+
+PromptTemplate::PromptTemplate() : PromptTemplate(kDefaultTemplate, "default") {
+  is_default_ = true;
+}
+
+PromptTemplate PromptTemplate::default_for(PromptLanguage language) {
+  PromptTemplate prompt = language == PromptLanguage::en
+                              ? PromptTemplate(kEnglishTemplate, "default")
+                              : PromptTemplate(kDefaultTemplate, "default");
+  prompt.is_default_ = true;
+  return prompt;
+}
 
 PromptTemplate::PromptTemplate(std::string_view text, const std::string& source) : text_(text) {
   Piece piece;
@@ -188,6 +302,9 @@ Prompter::Prompter(PromptSettings settings,
                    std::shared_ptr<const vectorstore::VectorStore> train_store,
                    StoreMap field_stores)
     : settings_(std::move(settings)) {
+  if (settings_.prompt_template.is_default()) {
+    settings_.prompt_template = PromptTemplate::default_for(settings_.language);
+  }
   for (const std::string& field : settings_.fields) {
     const auto allowed = settings_.labels.find(field);
     if (allowed == settings_.labels.end() || !allowed->is_array()) {
@@ -248,6 +365,37 @@ std::vector<std::string> Prompter::labels(const std::string& field, std::vector<
                               return true;
                             });
   return shown;
+}
+
+std::string Prompter::labels_line(const std::string& field,
+                                  const std::vector<std::string>& shown) const {
+  const Wording& words = wording(settings_.language);
+  const auto found = settings_.notes.find(field);
+  if (found == settings_.notes.end()) {
+    return "- " + field + ": " + joined(shown, words.label_separator) + "\n";
+  }
+  const FieldNotes& notes = found->second;
+  std::vector<std::string> said;
+  if (!notes.instruction.empty()) said.push_back(notes.instruction);
+  if (notes.multi_label) said.emplace_back(words.multi_label);
+  std::string line = "- " + field;
+  if (!said.empty()) {
+    line += std::string(words.open_note) + joined(said, words.note_separator) +
+            std::string(words.close_note);
+  }
+  const bool described = std::any_of(shown.begin(), shown.end(), [&](const std::string& label) {
+    return notes.descriptions.contains(label);
+  });
+  if (!described) return line + ": " + joined(shown, words.label_separator) + "\n";
+  // One label a line, so that each description stays beside its label.
+  line += ":\n";
+  for (const std::string& label : shown) {
+    line += "  - " + label;
+    const auto description = notes.descriptions.find(label);
+    if (description != notes.descriptions.end()) line += ": " + label_text(*description);
+    line += "\n";
+  }
+  return line;
 }
 
 std::vector<Prompter::Query> Prompter::queries_of(const std::vector<std::string>& texts) const {
@@ -322,14 +470,16 @@ std::vector<RecordPrompt> Prompter::render(const std::vector<std::string>& texts
     parts.fields = joined(settings_.fields, ", ");
     for (const std::string& field : settings_.fields) {
       const std::vector<std::string> shown = labels(field, one);
-      parts.labels += "- " + field + ": " + joined(shown, "、") + "\n";
+      parts.labels += labels_line(field, shown);
       prompt.shown[field] = shown;
     }
+    const Wording& words = wording(settings_.language);
     for (std::size_t i = 0; i < examples[r].size(); ++i) {
-      parts.examples += "示例 " + std::to_string(i + 1) + "：" + examples[r][i].text + "\n答案：" +
-                        examples[r][i].labels.dump() + "\n";
+      parts.examples += std::string(words.example) + std::to_string(i + 1) +
+                        std::string(words.example_colon) + examples[r][i].text + "\n" +
+                        std::string(words.answer) + examples[r][i].labels.dump() + "\n";
     }
-    if (examples[r].empty()) parts.examples = "（无）\n";
+    if (examples[r].empty()) parts.examples = words.no_examples;
     parts.record = texts[r];
     prompt.text = settings_.prompt_template.render(parts);
     prompts.push_back(std::move(prompt));

@@ -6,6 +6,10 @@
 //                     train_store, field_stores);
 //   prompter.prompt_for("什么时候发货", Value())
 //   // -> "你是数据标注助手。…\n- 类别: 退款、物流配送\n…待标注的记录：什么时候发货\n…"
+//
+// With `.language = PromptLanguage::en` the default template is English, and a field whose
+// labels have descriptions (FieldNotes) shows one label a line:
+//   "- topic (pick the main subject):\n  - billing: invoices, charges and refunds\n  - login\n"
 #pragma once
 
 #include <cstddef>
@@ -33,6 +37,26 @@ struct PromptParts {
   std::string record;    // the record's text
 };
 
+/// The language of a prompt's own words: the default template, the way `{labels}` and
+/// `{examples}` are written.
+enum class PromptLanguage { zh, en };
+
+/// "zh" or "en".
+std::string_view language_name(PromptLanguage language) noexcept;
+
+/// The language named "zh" or "en"; ValueError naming `source` for anything else.
+PromptLanguage parse_prompt_language(std::string_view name, const std::string& source);
+
+/// Whether `text` holds a Han (Chinese) character; text that is not UTF-8 is read up to its
+/// first bad byte.
+bool has_han(std::string_view text) noexcept;
+
+/// The language a prompt about this data is best written in: Chinese when a label, a
+/// description or instruction, or one of `texts` (the first records' texts) holds a Han
+/// character, English otherwise.
+PromptLanguage detect_prompt_language(const LabelFile& labels,
+                                      const std::vector<std::string>& texts);
+
 /// A prompt text with placeholders. `{fields}`, `{labels}`, `{examples}` and `{record}` are
 /// replaced; `{{` and `}}` stand for single braces; any other brace is kept as it is, except
 /// that a brace pair around a name (`{name}`) must be one of the four.
@@ -40,6 +64,8 @@ class PromptTemplate {
  public:
   /// The default template, in Chinese.
   PromptTemplate();
+  /// The default template in `language`.
+  static PromptTemplate default_for(PromptLanguage language);
   /// `text` read as a template. ValueError naming `source` and the placeholder for an unknown
   /// one, or saying that `{record}` is missing (every record would get the same prompt).
   PromptTemplate(std::string_view text, const std::string& source);
@@ -49,6 +75,9 @@ class PromptTemplate {
   /// The text the template was read from.
   const std::string& text() const noexcept { return text_; }
 
+  /// Whether this is one of the default templates, not one read from a user's text.
+  bool is_default() const noexcept { return is_default_; }
+
  private:
   struct Piece {
     std::string literal;                              // text before the placeholder
@@ -56,6 +85,7 @@ class PromptTemplate {
   };
   std::string text_;
   std::vector<Piece> pieces_;
+  bool is_default_ = false;
 };
 
 /// The prompt of one record, with the labels it shows.
@@ -76,6 +106,9 @@ struct PromptSettings {
   std::map<std::string, FieldNotes> notes{};  // descriptions, instructions, multi-label fields
   std::size_t examples = 4;                   // examples per record; 0 for none
   std::size_t max_labels = 50;  // a longer list shows only the labels nearest the record
+  // The language of {labels} and {examples}; a default template is replaced by the default
+  // template of this language.
+  PromptLanguage language = PromptLanguage::zh;
   PromptTemplate prompt_template{};
 };
 
@@ -86,6 +119,7 @@ struct PromptSettings {
 /// embedded once per embedding model for all the stores a prompt searches.
 class Prompter {
  public:
+  /// A default template in `settings` becomes the default template of `settings.language`.
   /// `train_store` may be null when `settings.examples` is 0; `field_stores` needs a store
   /// for each field whose labels are more than `max_labels`. ValueError naming the field for a
   /// field without a list of labels, or without the store it needs; ValueError when
@@ -142,6 +176,7 @@ class Prompter {
   std::vector<std::vector<Example>> examples(std::vector<Query>& queries,
                                              const std::vector<Value>& golds) const;
   std::vector<std::string> labels(const std::string& field, std::vector<Query>& one) const;
+  std::string labels_line(const std::string& field, const std::vector<std::string>& shown) const;
 
   PromptSettings settings_;
   std::shared_ptr<const Search> train_search_;                     // null without examples

@@ -201,6 +201,131 @@ TEST(Prompter, TheFastSearchOfAFaissStoreGivesTheStoresOwnPrompts) {
                            "prompts_for has 50 texts and 0 gold values");
 }
 
+// The notes of a labels file as the prompt shows them: a described field one label a line, the
+// rest compact, instructions and multi-label fields said in the template's language.
+TEST(Prompter, LabelsShowTheirDescriptionsAndFieldsTheirInstructions) {
+  const LabelFile file = parse_label_file(
+      R"({"topic": {"labels": {"billing": "invoices and refunds", "login": ""},
+                    "instruction": "the main subject"},
+          "tags": {"labels": ["bug", "ui"], "multi_label": true},
+          "size": ["S", "M"]})",
+      "labels.json");
+  struct Case {
+    PromptLanguage language;
+    std::string labels;
+    std::string no_examples;
+  };
+  const Case cases[] = {
+      {PromptLanguage::en,
+       "- topic (the main subject):\n"
+       "  - billing: invoices and refunds\n"
+       "  - login\n"
+       "- tags (several labels may apply: answer with a JSON array of labels): bug, ui\n"
+       "- size: S, M\n",
+       "(none)\n"},
+      {PromptLanguage::zh,
+       "- topic（the main subject）:\n"
+       "  - billing: invoices and refunds\n"
+       "  - login\n"
+       "- tags（可多选，答案为所选标签的 JSON 数组）: bug、ui\n"
+       "- size: S、M\n",
+       "（无）\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(language_name(c.language));
+    PromptSettings settings;
+    settings.fields = {"topic", "tags", "size"};
+    settings.labels = file.labels;
+    settings.notes = file.notes;
+    settings.examples = 0;
+    settings.language = c.language;
+    settings.prompt_template = PromptTemplate("{labels}|{examples}|{fields}|{record}", "t.txt");
+    const Prompter prompter(settings, nullptr, {});
+    EXPECT_EQ(prompter.prompt_for("r", Value()),
+              c.labels + "|" + c.no_examples + "|topic, tags, size|r");
+  }
+}
+
+TEST(Prompter, ANarrowedListShowsTheDescriptionsOfTheLabelsItShows) {
+  PromptSettings settings;
+  settings.fields = {"product"};
+  settings.labels = {{"product", {"router", "phone", "earbuds", "tablet"}}};
+  settings.notes["product"].descriptions = {{"earbuds", "wireless in-ear audio"},
+                                            {"router", "home network boxes"}};
+  settings.examples = 0;
+  settings.max_labels = 2;
+  settings.language = PromptLanguage::en;
+  const StoreMap stores = {{"product", store_of({{"router", Value::object()},
+                                                 {"phone", Value::object()},
+                                                 {"earbuds", Value::object()},
+                                                 {"tablet", Value::object()}})}};
+  const Prompter prompter(settings, nullptr, stores);
+  const std::string prompt = prompter.prompt_for("my earbuds lost the phone", Value());
+  EXPECT_NE(prompt.find("- product:\n  - earbuds: wireless in-ear audio\n  - phone\n"),
+            std::string::npos)
+      << prompt;
+  EXPECT_EQ(prompt.find("router"), std::string::npos) << "a label not shown, nor its text";
+}
+
+TEST(Prompter, TheEnglishDefaultTemplateWritesItsExamplesInEnglish) {
+  const auto train = store_of({{"the screen cracked", {{"category", "repair"}}},
+                               {"when will it ship", {{"category", "shipping"}}}});
+  PromptSettings settings;
+  settings.fields = {"category"};
+  settings.labels = {{"category", {"repair", "shipping"}}};
+  settings.examples = 1;
+  settings.language = PromptLanguage::en;
+  EXPECT_EQ(Prompter(settings, train, {}).prompt_for("my screen cracked", Value()),
+            "You are a data labelling assistant. Read the record below and, for each field, "
+            "choose one of its allowed labels.\n"
+            "Fields to label: category\n"
+            "Allowed labels:\n"
+            "- category: repair, shipping\n"
+            "Examples:\n"
+            "Example 1: the screen cracked\n"
+            "Answer: {\"category\":\"repair\"}\n"
+            "Record to label: my screen cracked\n"
+            "Output only one JSON object whose keys are category and whose values are the "
+            "chosen labels, and nothing else.");
+  // A template of the user's own is kept whatever the language.
+  settings.prompt_template = PromptTemplate("{record}", "t.txt");
+  EXPECT_EQ(Prompter(settings, train, {}).prompt_for("x", Value()), "x");
+  EXPECT_EQ(PromptTemplate::default_for(PromptLanguage::zh).text(), PromptTemplate().text());
+}
+
+TEST(PromptLanguage, ChineseWhenTheLabelsOrTheFirstTextsHoldHanCharacters) {
+  const LabelFile english = parse_label_file(R"({"c": {"billing": "refunds"}})", "l");
+  const LabelFile described_in_chinese = parse_label_file(R"({"c": {"billing": "退款"}})", "l");
+  const LabelFile instructed_in_chinese =
+      parse_label_file(R"({"c": {"labels": ["a"], "instruction": "选一个"}})", "l");
+  const LabelFile chinese_labels = parse_label_file(R"({"c": ["售后", "物流"]})", "l");
+  struct Case {
+    const LabelFile& labels;
+    std::vector<std::string> texts;
+    PromptLanguage expected;
+  };
+  const Case cases[] = {
+      {english, {}, PromptLanguage::en},
+      {english, {"my phone broke", "refund please"}, PromptLanguage::en},
+      {english, {"my phone broke", "手机坏了"}, PromptLanguage::zh},
+      {english, {"\xF0\xA0\x80\x80"}, PromptLanguage::zh},          // U+20000, extension B
+      {english, {"こんにちは", "안녕하세요"}, PromptLanguage::en},  // kana and hangul: no Han
+      {english, {"caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve"}, PromptLanguage::en},
+      {english, {"bad \xE4\xB8", "\xFF"}, PromptLanguage::en},  // cut or bad UTF-8
+      {described_in_chinese, {"hello"}, PromptLanguage::zh},
+      {instructed_in_chinese, {}, PromptLanguage::zh},
+      {chinese_labels, {"hello"}, PromptLanguage::zh},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(detect_prompt_language(cases[i].labels, cases[i].texts), cases[i].expected);
+  }
+  EXPECT_EQ(parse_prompt_language("en", "--prompt-language"), PromptLanguage::en);
+  EXPECT_EQ(parse_prompt_language("zh", "--prompt-language"), PromptLanguage::zh);
+  expect_error<ValueError>([] { parse_prompt_language("EN", "--prompt-language"); },
+                           "--prompt-language must be zh or en, not 'EN'");
+}
+
 TEST(Prompter, SettingsThatCannotWorkAreRefusedBeforeAnyPrompt) {
   PromptSettings settings;
   settings.fields = {"类别"};

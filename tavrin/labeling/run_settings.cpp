@@ -98,6 +98,15 @@ Value run_settings(const Prompter& prompter, const StoreMap& field_stores,
   run["template"] = text;
   run["template_sha256"] = sha256_hex(text);
   run["labels_sha256"] = sha256_hex(prompt.labels.dump());
+  // Descriptions and instructions shape every prompt as much as the labels do.
+  Value notes = Value::object();
+  for (const auto& [field, note] : prompt.notes) {
+    notes[field] = {{"descriptions", note.descriptions},
+                    {"instruction", note.instruction},
+                    {"multi_label", note.multi_label}};
+  }
+  run["label_notes_sha256"] = sha256_hex(notes.dump());
+  run["prompt_language"] = language_name(prompt.language);
   run["examples"] = prompt.examples;
   run["max_labels"] = prompt.max_labels;
   run["embedding_models"] = embedding_identities(prompter, field_stores);

@@ -34,6 +34,27 @@ TEST(RunSettings, TheTemplateAndLabelsAreKeptByTheirHashAndTheModelAsGiven) {
   EXPECT_TRUE(run["min_score"].is_null());
 }
 
+TEST(RunSettings, TheLanguageAndTheLabelNotesAreRecorded) {
+  PromptSettings prompt;
+  prompt.fields = {"c"};
+  prompt.labels = {{"c", {"a", "b"}}};
+  prompt.examples = 0;
+  const auto settings_of = [](const PromptSettings& p) {
+    return run_settings(Prompter(p, nullptr, {}), {}, JobSettings());
+  };
+  const Value plain = settings_of(prompt);
+  EXPECT_EQ(plain["prompt_language"], "zh");
+  prompt.language = PromptLanguage::en;
+  const Value english = settings_of(prompt);
+  EXPECT_EQ(english["prompt_language"], "en");
+  EXPECT_NE(english["template"], plain["template"]) << "the default template follows";
+  EXPECT_EQ(english["label_notes_sha256"], plain["label_notes_sha256"]);
+  prompt.notes["c"].descriptions = {{"a", "the first"}};
+  const Value described = settings_of(prompt);
+  EXPECT_NE(described["label_notes_sha256"], english["label_notes_sha256"]);
+  EXPECT_EQ(described["labels_sha256"], english["labels_sha256"]);
+}
+
 TEST(RunSettings, OnlyAFileHoldingLinesIsHeldToItsRecordAndOnlyToWhatBothRecord) {
   const TempDir dir;
   const std::string out = dir / "r.jsonl";
