@@ -377,8 +377,8 @@ struct Job : std::enable_shared_from_this<Job> {
     }
   }
 
-  // The language of the questions about values.
-  std::string_view language() const { return "en"; }
+  // The questions about values are asked in the prompts' language.
+  std::string_view language() const { return language_name(prompter.settings().language); }
 
   ModelRequest request_for(RecordPrompt prompt) const {
     ModelRequest request{std::move(prompt.text), std::move(prompt.shown)};

@@ -406,11 +406,12 @@ TEST(RunJob, NoAnswerAndWrongKindValuesAreLeftNullAndCounted) {
 // about a value the last choice offered, or null for the record "r2".
 ModelReply asking_reply(const ModelRequest& request, std::vector<ModelRequest>& questions) {
   const Value usage = Value::parse(R"({"prompt_tokens": 10, "completion_tokens": 2})");
-  if (request.prompt.find("Your value: ") == std::string::npos) {
+  // The questions are in the prompts' language, Chinese here.
+  if (request.prompt.find("你给出的值：") == std::string::npos) {
     return ModelReply{R"({"类别": "售后", "优先级": "高"})", usage, 1};
   }
   questions.push_back(request);
-  const bool none = request.prompt.find("Record: r2\n") != std::string::npos;
+  const bool none = request.prompt.find("记录：r2\n") != std::string::npos;
   Value answer = Value::object();
   answer["类别"] = none ? Value() : request.choices["类别"].back();
   return ModelReply{answer.dump(), usage, 1};

@@ -84,7 +84,7 @@ Json embedding_of(const std::string& text, std::size_t dimensions) {
   return vector;
 }
 
-// The labels each field has in a prompt: its lines "- field: a、b、c".
+// The labels each field has in a prompt: its lines "- field: a、b、c" (or "a, b, c").
 Json listed_labels(const std::string& prompt) {
   Json fields = Json::object();
   std::size_t start = 0;
@@ -103,7 +103,10 @@ Json listed_labels(const std::string& prompt) {
       labels.push_back(list.substr(at, next - at));
       at = next + std::string_view("、").size();
     }
-    fields[line.substr(2, colon - 2)] = labels;
+    // "- field（note）: …" or "- field (note): …": the name is what comes before the note.
+    std::string name = line.substr(2, colon - 2);
+    for (const char* note : {"（", " ("}) name = name.substr(0, name.find(note));
+    fields[name] = labels;
   }
   return fields;
 }
