@@ -32,13 +32,22 @@ void run_check(const CheckOptions& options) {
   if (options.predictions == "-" && options.labels == "-") {
     throw UsageError("the predictions and --labels cannot both come from standard input");
   }
-  const Value labels = read_labels(options.labels);
+  const labeling::LabelFile label_file = read_label_file(options.labels);
+  const Value& labels = label_file.labels;
+  std::vector<std::string> multi_label;
+  for (const auto& [field, notes] : label_file.notes) {
+    if (notes.multi_label) multi_label.push_back(field);
+  }
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto input = open_input(options.predictions);
   const auto embeddings = embeddings_from(options.embed);
   labeling::PredictionChecker checker(
-      {labels, fields, {.min_score = options.min_score, .no_answer_words = options.no_answer}},
+      {labels,
+       fields,
+       {.min_score = options.min_score,
+        .no_answer_words = options.no_answer,
+        .multi_label = std::move(multi_label)}},
       usage_checked(
           [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); }),
       {.scores = options.scores});

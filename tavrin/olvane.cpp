@@ -176,13 +176,18 @@ std::string_view decision_name(Decision decision) {
 }
 
 Value FieldCheck::to_json() const {
-  return Value{{"decision", std::string(decision_name(decision))},
-               {"predicted", predicted},
-               {"checked", checked},
-               {"score", optional_json(score)},
-               {"nearest", nearest ? Value(*nearest) : Value()},
-               {"runner_up", runner_up ? Value(*runner_up) : Value()},
-               {"runner_up_score", optional_json(runner_up_score)}};
+  Value json = {{"decision", std::string(decision_name(decision))},
+                {"predicted", predicted},
+                {"checked", checked},
+                {"score", optional_json(score)},
+                {"nearest", nearest ? Value(*nearest) : Value()},
+                {"runner_up", runner_up ? Value(*runner_up) : Value()},
+                {"runner_up_score", optional_json(runner_up_score)}};
+  if (!elements.empty()) {
+    json["elements"] = Value::array();
+    for (const FieldCheck& element : elements) json["elements"].push_back(element.to_json());
+  }
+  return json;
 }
 
 Value ScoredCheck::decisions() const {

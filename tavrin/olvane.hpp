@@ -75,9 +75,12 @@ struct FieldCheck {
   /// holds a second document.
   std::optional<std::string> runner_up;
   std::optional<double> runner_up_score;
+  /// For a multi-label field (labeling::Checker), the check of each element of its list, in
+  /// order; empty otherwise.
+  std::vector<FieldCheck> elements{};
 
   /// {"decision", "predicted", "checked", "score", "nearest", "runner_up",
-  /// "runner_up_score"}; what is absent is null.
+  /// "runner_up_score"}, and "elements" when there are any; what is absent is null.
   Value to_json() const;
 };
 

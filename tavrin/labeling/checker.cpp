@@ -1,5 +1,6 @@
 #include "tavrin/labeling/checker.hpp"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -66,6 +67,59 @@ Checker::Checker(Value labels, std::vector<std::string> fields, CheckSettings se
       settings_(std::move(settings)),
       rules_(labels_.is_object() ? labels_ : Value::object(), settings_.no_answer_words) {}
 
+bool Checker::is_multi_label(const std::string& field) const {
+  const auto& multi = settings_.multi_label;
+  return std::find(multi.begin(), multi.end(), field) != multi.end();
+}
+
+olvane::FieldCheck Checker::check_element(const std::string& field, const Value& element,
+                                          const StoreMap& stores) const {
+  if (const std::optional<Settled> settled = rules_.settle(field, element)) {
+    olvane::FieldCheck check;
+    check.field = field;
+    check.predicted = element;
+    check.checked = settled->checked;
+    check.decision = settled->decision;
+    if (settled->decision == olvane::Decision::normalized) check.score = 1.0;
+    return check;
+  }
+  Value one = Value::object();
+  one[field] = element;
+  return olvane::check_result_scored(one, labels_, {field}, stores, settings_.min_score)
+      .fields.at(0);
+}
+
+olvane::FieldCheck Checker::check_list(const std::string& field, const Value& value,
+                                       const StoreMap& stores) const {
+  olvane::FieldCheck check;
+  check.field = field;
+  check.predicted = value;
+  check.checked = Value::array();
+  check.decision = olvane::Decision::kept;
+  if (value.is_array()) {
+    for (const Value& element : value) {
+      check.elements.push_back(check_element(field, element, stores));
+    }
+  } else {
+    check.elements.push_back(check_element(field, value, stores));  // a text: a list of one
+  }
+  bool decided = false;
+  for (const olvane::FieldCheck& element : check.elements) {
+    const Value& label = element.checked;
+    if (!label.is_null() &&
+        std::find(check.checked.begin(), check.checked.end(), label) == check.checked.end()) {
+      check.checked.push_back(label);
+    }
+    if (!decided && element.decision != olvane::Decision::kept) {
+      check.decision = element.decision;
+      decided = true;
+    }
+  }
+  if (check.elements.empty()) check.decision = olvane::Decision::no_answer;
+  if (check.decision == olvane::Decision::kept) check.score = 1.0;
+  return check;
+}
+
 Checker::Ruled Checker::rule(const Value& prediction) const {
   Ruled ruled{prediction};
   ruled.left = prediction;  // not an object: check_result_scored says so
@@ -74,6 +128,11 @@ Checker::Ruled Checker::rule(const Value& prediction) const {
     if (ruled.settled.count(field) != 0) continue;
     const auto value = prediction.find(field);
     if (value == prediction.end()) continue;  // missing: nothing to settle
+    if (is_multi_label(field)) {
+      ruled.multi.push_back(field);
+      ruled.left.erase(field);
+      continue;
+    }
     const std::optional<Settled> settled = rules_.settle(field, *value);
     if (!settled) continue;
     olvane::FieldCheck check;
@@ -97,8 +156,14 @@ olvane::ScoredCheck Checker::finish(const Ruled& ruled, const StoreMap& stores) 
       olvane::check_result_scored(ruled.left, labels_, fields_, stores, settings_.min_score);
   for (olvane::FieldCheck& check : scored.fields) {
     const auto settled = ruled.settled.find(check.field);
-    if (settled == ruled.settled.end()) continue;
-    check = settled->second;
+    if (settled != ruled.settled.end()) {
+      check = settled->second;
+    } else if (std::find(ruled.multi.begin(), ruled.multi.end(), check.field) !=
+               ruled.multi.end()) {
+      check = check_list(check.field, ruled.predicted[check.field], stores);
+    } else {
+      continue;
+    }
     scored.checked_result[check.field] = check.checked;
   }
   return scored;

@@ -52,12 +52,18 @@ void use_vectors(StoreMap& stores, const QueryGroup& group,
 struct CheckSettings {
   std::optional<double> min_score{};           // abstain (null) below this similarity
   std::vector<std::string> no_answer_words{};  // besides default_no_answer_words()
+  // Fields whose value is a list of labels: each element is checked, and the checked value is
+  // the list of the labels that came of them, without repeats.
+  std::vector<std::string> multi_label{};
 };
 
 /// The check of the labelling job and of `tavrin check`: the plain rules first (PlainRules:
 /// no-answer values, values of the wrong kind, labels written another way), then, for the
 /// values they leave, olvane::check_result_scored: kept, or the nearest label of the field's
-/// store (replaced), or null below `min_score` (abstained).
+/// store (replaced), or null below `min_score` (abstained). The elements of a multi-label
+/// field's list (a text counts as a list of one) are each checked so, their values left to the
+/// vectors searched by the store's own search; the field's decision is that of its first
+/// element that was not kept (kept when all were; no_answer for an empty list).
 ///
 ///   Checker checker(labels, {"category"}, {.min_score = 0.3});
 ///   checker.check({{"category", "N/A"}}, stores).checked_result   // -> {"category": null}
@@ -72,6 +78,7 @@ class Checker {
     Value predicted;                                      // the prediction as it came
     Value left = Value::object();                         // its values left to check_result_scored
     std::map<std::string, olvane::FieldCheck> settled{};  // the fields the rules settled
+    std::vector<std::string> multi{};  // multi-label fields with a value, checked by element
   };
 
   /// The plain rules of each target field of `prediction`; TypeError when it is no object.
@@ -92,6 +99,12 @@ class Checker {
   const CheckSettings& settings() const noexcept { return settings_; }
 
  private:
+  bool is_multi_label(const std::string& field) const;
+  olvane::FieldCheck check_element(const std::string& field, const Value& element,
+                                   const StoreMap& stores) const;
+  olvane::FieldCheck check_list(const std::string& field, const Value& value,
+                                const StoreMap& stores) const;
+
   Value labels_;
   std::vector<std::string> fields_;
   CheckSettings settings_;

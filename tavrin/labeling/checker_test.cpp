@@ -100,6 +100,38 @@ TEST(Checker, ThePlainRulesSettleWhatNoVectorIsNeededForAndTheRestIsSearched) {
   EXPECT_THROW(checker.check(Value::array(), stores), TypeError);
 }
 
+TEST(Checker, EachElementOfAMultiLabelListIsCheckedAndTheLabelsKeptOnce) {
+  const auto model = std::make_shared<CountingEmbeddings>();
+  const std::vector<std::string> names = {"bug", "ui", "billing"};
+  const StoreMap stores = {{"tags", label_store(names, model)}};
+  const Checker checker({{"tags", names}}, {"tags"}, {.multi_label = {"tags"}});
+  const auto decided = [&](const Value& value) {
+    const olvane::ScoredCheck scored = checker.check({{"tags", value}}, stores);
+    const olvane::FieldCheck& field = scored.fields.at(0);
+    std::string elements;
+    for (const olvane::FieldCheck& e : field.elements) {
+      elements += std::string(olvane::decision_name(e.decision)) + " ";
+    }
+    return std::string(olvane::decision_name(field.decision)) + " " +
+           scored.checked_result["tags"].dump() + " [" + elements + "]";
+  };
+  EXPECT_EQ(decided(Value::array({"bug", "ui"})), R"(kept ["bug","ui"] [kept kept ])");
+  EXPECT_EQ(decided(Value::array({"bug", "Bugs", "n/a", 7})),
+            R"(normalized ["bug"] [kept normalized no_answer invalid ])");
+  EXPECT_EQ(decided("UI"), R"(normalized ["ui"] [normalized ])");  // a text is a list of one
+  EXPECT_EQ(decided(Value::array()), "no_answer [] []");
+  EXPECT_EQ(decided(Value()), "no_answer [] [no_answer ]");
+  EXPECT_EQ(model->calls, 0);
+  // An element no rule settles goes to the field's store, as a single value would.
+  const olvane::ScoredCheck searched = checker.check({{"tags", {"billing", "bilings"}}}, stores);
+  const auto& elements = searched.fields.at(0).elements;
+  ASSERT_EQ(elements.size(), 2u);
+  EXPECT_EQ(olvane::decision_name(elements[1].decision), "replaced");
+  EXPECT_EQ(elements[1].checked, "billing");
+  EXPECT_EQ(searched.checked_result["tags"].dump(), R"(["billing"])");
+  EXPECT_EQ(searched.decisions()["tags"]["elements"].size(), 2u);
+}
+
 TEST(PredictionChecker, HandsBackEachRecordCheckedInOrderAndCountsTheDecisions) {
   const auto model = std::make_shared<CountingEmbeddings>();
   const Value labels = {{"类别", {"退款", "售后服务"}}};

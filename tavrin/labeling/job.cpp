@@ -236,6 +236,14 @@ class Notifier {
   asio::steady_timer timer_;
 };
 
+std::vector<std::string> multi_label_fields(const PromptSettings& prompt) {
+  std::vector<std::string> fields;
+  for (const auto& [field, notes] : prompt.notes) {
+    if (notes.multi_label) fields.push_back(field);
+  }
+  return fields;
+}
+
 // Records read for their prompts, not yet prepared.
 struct Batch {
   std::vector<Value> ids, golds;
@@ -269,7 +277,9 @@ struct Job : std::enable_shared_from_this<Job> {
         model(std::move(m)),
         settings(std::move(s)),
         checker(prompter.settings().labels, prompter.settings().fields,
-                {.min_score = settings.min_score, .no_answer_words = settings.no_answer_words}),
+                {.min_score = settings.min_score,
+                 .no_answer_words = settings.no_answer_words,
+                 .multi_label = multi_label_fields(prompter.settings())}),
         progress(std::move(on_progress)),
         executor(ex),
         embedder(ex),
@@ -381,11 +391,8 @@ struct Job : std::enable_shared_from_this<Job> {
   std::string_view language() const { return language_name(prompter.settings().language); }
 
   ModelRequest request_for(RecordPrompt prompt) const {
-    ModelRequest request{std::move(prompt.text), std::move(prompt.shown)};
-    for (const auto& [field, notes] : prompter.settings().notes) {
-      if (notes.multi_label) request.multi_label.push_back(field);
-    }
-    return request;
+    return ModelRequest{std::move(prompt.text), std::move(prompt.shown),
+                        checker.settings().multi_label};
   }
 
   // The next records of the shard that the results file does not hold, up to kPromptBatch.
