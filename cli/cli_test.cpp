@@ -536,6 +536,9 @@ TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
       "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
       "--in-flight 1 --llm-url " +
       server.url();
+  expect_one_line_error(run(label + " --out r.jsonl --repair nearer", "TAVRIN_LLM_KEY=k"), 2,
+                        "tavrin label: error: repair must be \"nearest\" or \"ask\", not "
+                        "'nearer'");
   expect_one_line_error(run(label + " --out r.jsonl --response-format xml", "TAVRIN_LLM_KEY=k"), 2,
                         "tavrin label: error: --response-format: response format \"xml\" is "
                         "none of plain, json-object, json-schema, auto");

@@ -43,11 +43,6 @@ void require_utf8(std::string_view text, const std::string& what) {
   }
 }
 
-Value read_labels(const std::string& path) {
-  const std::string text = read_input(path);
-  return usage_checked([&] { return labeling::parse_labels(text, path); });
-}
-
 labeling::LabelFile read_label_file(const std::string& path) {
   const std::string text = read_input(path);
   return usage_checked([&] { return labeling::parse_label_file(text, path); });

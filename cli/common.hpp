@@ -2,7 +2,7 @@
 // hand over (labels.json, JSON Lines), the LLM endpoint from options or environment, and the
 // layout of a stores folder and its loading.
 //
-//   Value labels = read_labels("examples/data/labels.json");   // {"product": ["手机", ...], ...}
+//   Value labels = read_label_file("examples/data/labels.json").labels;  // {"product": [...]}
 //   label_fields(labels)                                        // -> {"product", "category", ...}
 #pragma once
 
@@ -77,12 +77,8 @@ auto usage_checked(Parse parse) {
   }
 }
 
-/// labeling::parse_labels of the input at `path` (read_input: "-" is standard input); a fault
-/// is a UsageError.
-Value read_labels(const std::string& path);
-
-/// labeling::parse_label_file of the input at `path`, with the descriptions, instructions and
-/// multi-label fields; a fault is a UsageError.
+/// labeling::parse_label_file of the input at `path` (read_input: "-" is standard input), with
+/// the descriptions, instructions and multi-label fields; a fault is a UsageError.
 labeling::LabelFile read_label_file(const std::string& path);
 
 /// The language of a job's prompt and whether it was detected rather than chosen.

@@ -151,36 +151,36 @@ std::optional<std::size_t> PlainRules::variant_match(const Field& field,
   return *matches.begin();
 }
 
-std::optional<Settled> PlainRules::settle(const std::string& name, const Value& value) const {
-  const auto found = fields_.find(name);
+std::optional<Settled> PlainRules::settle(const std::string& field, const Value& value) const {
+  const auto found = fields_.find(field);
   if (found == fields_.end()) return std::nullopt;
-  const Field& field = found->second;
-  if (std::find(field.labels.begin(), field.labels.end(), value) != field.labels.end()) {
+  const Field& known = found->second;
+  if (std::find(known.labels.begin(), known.labels.end(), value) != known.labels.end()) {
     return std::nullopt;  // a label: the check keeps it
   }
   const auto label_at = [&](std::size_t position) {
-    return Settled{olvane::Decision::normalized, field.labels[position]};
+    return Settled{olvane::Decision::normalized, known.labels[position]};
   };
   if (value.is_null()) return Settled{olvane::Decision::no_answer, Value()};
   if (!value.is_string()) {
-    if (!field.all_text) return std::nullopt;
+    if (!known.all_text) return std::nullopt;
     const std::string text = str(value);
-    for (std::size_t i = 0; i < field.labels.size(); ++i) {
-      if (field.labels[i].get_ref<const std::string&>() == text) return label_at(i);
+    for (std::size_t i = 0; i < known.labels.size(); ++i) {
+      if (known.labels[i].get_ref<const std::string&>() == text) return label_at(i);
     }
     return Settled{olvane::Decision::invalid, Value()};
   }
   const std::string normalized = normalized_label(value.get_ref<const std::string&>());
   if (!normalized.empty()) {
-    const auto exact = field.by_normalized.find(normalized);
-    if (exact != field.by_normalized.end()) return label_at(exact->second);
+    const auto exact = known.by_normalized.find(normalized);
+    if (exact != known.by_normalized.end()) return label_at(exact->second);
   }
   const std::string no_answer = no_answer_form(value.get_ref<const std::string&>());
   if (no_answer.empty() || std::binary_search(no_answer_.begin(), no_answer_.end(), no_answer)) {
     return Settled{olvane::Decision::no_answer, Value()};
   }
   if (normalized.empty()) return std::nullopt;
-  if (const auto variant = variant_match(field, normalized)) return label_at(*variant);
+  if (const auto variant = variant_match(known, normalized)) return label_at(*variant);
   return std::nullopt;
 }
 
