@@ -83,17 +83,17 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   quellin::CallInfo info;
   Value reply;
   bool refused = false;
-  // Kept for a resend without the schema. No conditional expression beside the co_await: gcc 12
-  // destroys a temporary of the branch not taken.
-  Value sent;
+  // The same request without the schema, for a resend when the endpoint refuses it. No
+  // conditional expression beside the co_await: gcc 12 destroys a temporary of the branch not
+  // taken.
+  Value resend;
   if (may_fall_back) {
-    sent = payload;
-  } else {
-    sent = std::move(payload);
+    resend = payload;
+    resend.erase("response_format");
   }
   try {
-    reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key), std::move(sent),
-                                 &info);
+    reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
+                                 std::move(payload), &info);
   } catch (const quellin::HttpError& e) {
     if (!may_fall_back || !refuses_response_format(e.status(), e.body())) {
       throw ModelError(e.what(), info.attempts);
@@ -105,12 +105,11 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   }
   unsigned attempts = info.attempts;
   if (refused) {
-    // The same request without the schema, as every later one goes.
-    payload.erase("response_format");
+    // Sent again without the schema, as every later one goes.
     quellin::CallInfo again;
     try {
       reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
-                                   std::move(payload), &again);
+                                   std::move(resend), &again);
     } catch (const std::exception& e) {
       throw ModelError(e.what(), attempts + again.attempts);
     }

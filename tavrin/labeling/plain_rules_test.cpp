@@ -94,7 +94,7 @@ TEST(PlainRules, AVariantMatchingTwoLabelsIsLeftToTheCheck) {
 
 TEST(PlainRules, LabelsThatNormaliseAlikeAreRefusedNamingBoth) {
   try {
-    PlainRules(Value{{"f", {"Foo Bar", "x", "foo_bar"}}}, {});
+    const PlainRules rules(Value{{"f", {"Foo Bar", "x", "foo_bar"}}}, {});
     FAIL() << "no error";
   } catch (const ValueError& e) {
     EXPECT_EQ(std::string(e.what()),
