@@ -54,7 +54,8 @@ Value labels_of(std::size_t count, std::size_t length, const std::string& stem =
 std::vector<std::string> fields_with_enum(const Value& schema) {
   std::vector<std::string> kept;
   for (const auto& [name, property] : schema["properties"].items()) {
-    if (property.contains("enum") || property["items"].contains("enum")) kept.push_back(name);
+    const bool items_enum = property.contains("items") && property["items"].contains("enum");
+    if (property.contains("enum") || items_enum) kept.push_back(name);
   }
   return kept;
 }
