@@ -35,7 +35,7 @@ CATEGORIES = {
     "technical": "a device or app that crashes, shows errors, will not start or will not connect",
     "warranty": "repairs under warranty, warranty claims and extended warranty plans",
     "orders": "placing, changing or cancelling an order before it ships",
-    "product": "questions about features, specifications and compatibility",
+    "product": "questions about features, technical details and compatibility",
     "subscription": "plans, renewals, upgrades, downgrades and cancelling a subscription",
     "security": "fraud, phishing, a hacked account and suspicious activity",
     "feedback": "praise, complaints and suggestions that ask for no action",
@@ -121,7 +121,7 @@ TEMPLATES = {
     ],
     "product": [
         ("Compatibility question", "Does the {p} work with the Aero Dock and with non-Aero chargers?", "low"),
-        ("Specs", "What is the screen size and battery capacity of the {p}?", "low"),
+        ("Tech details", "What is the screen size and battery capacity of the {p}?", "low"),
         ("Difference between models", "What is the difference between the {p} and the previous model?", "low"),
         ("Water resistance", "Is the {p} waterproof enough to use in the rain or the shower?", "low"),
         ("Available in {city}?", "When will the {p} be in stores in {city}?", "low"),
