@@ -1,5 +1,4 @@
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -38,13 +37,7 @@ void run_build(const BuildOptions& options) {
   require_columns(table, text_columns, options.table);
   require_columns(table, metadata_columns, options.table);
   // Not an error: such rows still make examples, but a prompt shows their values as answers.
-  std::vector<std::string> labelled;  // the fields the table has values of
-  for (const std::string& field : fields) {
-    const auto& columns = table.columns();
-    if (std::find(columns.begin(), columns.end(), field) != columns.end())
-      labelled.push_back(field);
-  }
-  for (const labeling::OffLabelRows& off : labeling::off_label_rows(label_file, table, labelled)) {
+  for (const labeling::OffLabelRows& off : labeling::off_label_rows(label_file, table, fields)) {
     std::cerr << "warning: " << off.rows << " of " << off.of << " training rows have a "
               << in_quotes(off.field) << " that is no allowed label (e.g. "
               << in_quotes(off.example.is_string() ? off.example.get<std::string>()

@@ -34,10 +34,6 @@ void run_check(const CheckOptions& options) {
   }
   const labeling::LabelFile label_file = read_label_file(options.labels);
   const Value& labels = label_file.labels;
-  std::vector<std::string> multi_label;
-  for (const auto& [field, notes] : label_file.notes) {
-    if (notes.multi_label) multi_label.push_back(field);
-  }
   const auto fields = chosen_fields(labels, options.fields, options.labels);
   const std::string source = options.predictions == "-" ? "standard input" : options.predictions;
   const auto input = open_input(options.predictions);
@@ -47,7 +43,7 @@ void run_check(const CheckOptions& options) {
        fields,
        {.min_score = options.min_score,
         .no_answer_words = options.no_answer,
-        .multi_label = std::move(multi_label)}},
+        .multi_label = labeling::multi_label_fields(label_file.notes)}},
       usage_checked(
           [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); }),
       {.scores = options.scores});

@@ -57,16 +57,7 @@ PromptLanguageChoice choose_prompt_language(const std::string& option,
         usage_checked([&] { return labeling::parse_prompt_language(option, "--prompt-language"); }),
         false};
   }
-  std::vector<std::string> texts;
-  const auto& columns = sample.columns();
-  for (std::size_t i = 0; i < sample.size(); ++i) {
-    for (const std::string& column : text_columns) {
-      if (std::find(columns.begin(), columns.end(), column) == columns.end()) continue;
-      const Value& cell = sample.iloc(i)[column];
-      if (cell.is_string()) texts.push_back(cell.get<std::string>());
-    }
-  }
-  return {labeling::detect_prompt_language(labels, texts), true};
+  return {labeling::detect_prompt_language(labels, sample, text_columns), true};
 }
 
 std::string describe(const PromptLanguageChoice& choice) {

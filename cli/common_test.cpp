@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quellin/client.hpp"
@@ -26,12 +27,7 @@ void spill(const std::string& path, const std::string& content) {
 
 template <class F>
 std::string usage_error_of(F&& call) {
-  try {
-    call();
-  } catch (const UsageError& e) {
-    return e.what();
-  }
-  return "no UsageError";
+  return tavrin::testing::error_message<UsageError>(std::forward<F>(call), "UsageError");
 }
 
 TEST(ParseJsonLines, AByteOrderMarkBeforeTheJsonIsAllowed) {

@@ -134,7 +134,7 @@ std::string json_lines(const std::vector<Value>& records) {
 // The bundled model output of each row of `test`, matched by id, checked as the job checks an
 // answer and written to the results file `out`, as the job would have.
 void check_bundled(std::vector<Value> records, const fs::path& file, const frame::DataFrame& test,
-                   const Value& labels, const StoreMap& stores, double min_score,
+                   const labeling::LabelFile& labels, const StoreMap& stores, double min_score,
                    const fs::path& out) {
   std::map<std::string, Value> by_id;
   for (Value& record : records) {
@@ -143,7 +143,7 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
     std::string key = str(*id);
     by_id[std::move(key)] = std::move(record);
   }
-  const auto fields = labeling::label_fields(labels);
+  const auto fields = labeling::label_fields(labels.labels);
   std::vector<Value> predictions;
   for (std::size_t i = 0; i < test.size(); ++i) {
     const std::string id = str(test.iloc(i)[kIdColumn]);
@@ -154,8 +154,10 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
     }
     predictions.push_back(found->second);
   }
-  const auto checks = labeling::check_batch(
-      predictions, labeling::Checker(labels, fields, {.min_score = min_score}), stores);
+  const labeling::Checker checker(
+      labels.labels, fields,
+      {.min_score = min_score, .multi_label = labeling::multi_label_fields(labels.notes)});
+  const auto checks = labeling::check_batch(predictions, checker, stores);
   std::string lines;
   for (std::size_t i = 0; i < test.size(); ++i) {
     const Value truth = row_object(test, i);
@@ -342,8 +344,8 @@ void run_demo(const DemoOptions& options) {
     run.prediction_source = "model " + options.llm.model + ", asked by the labelling job";
   } else {
     announce(3, "checking the bundled model outputs (give --llm-url to ask a real model)");
-    check_bundled(std::move(bundled), sample.predictions, test, labels, stores, options.min_score,
-                  results);
+    check_bundled(std::move(bundled), sample.predictions, test, label_file, stores,
+                  options.min_score, results);
     run.prediction_source = "bundled model outputs (" + sample.predictions.string() + ")";
   }
 

@@ -236,14 +236,6 @@ class Notifier {
   asio::steady_timer timer_;
 };
 
-std::vector<std::string> multi_label_fields(const PromptSettings& prompt) {
-  std::vector<std::string> fields;
-  for (const auto& [field, notes] : prompt.notes) {
-    if (notes.multi_label) fields.push_back(field);
-  }
-  return fields;
-}
-
 // Records read for their prompts, not yet prepared.
 struct Batch {
   std::vector<Value> ids, golds;
@@ -279,7 +271,7 @@ struct Job : std::enable_shared_from_this<Job> {
         checker(prompter.settings().labels, prompter.settings().fields,
                 {.min_score = settings.min_score,
                  .no_answer_words = settings.no_answer_words,
-                 .multi_label = multi_label_fields(prompter.settings())}),
+                 .multi_label = multi_label_fields(prompter.settings().notes)}),
         progress(std::move(on_progress)),
         executor(ex),
         embedder(ex),

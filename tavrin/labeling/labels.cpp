@@ -151,6 +151,14 @@ Value parse_labels(std::string_view json_text, const std::string& source) {
 
 Value read_labels(const std::string& path) { return read_label_file(path).labels; }
 
+std::vector<std::string> multi_label_fields(const std::map<std::string, FieldNotes>& notes) {
+  std::vector<std::string> fields;
+  for (const auto& [field, note] : notes) {
+    if (note.multi_label) fields.push_back(field);
+  }
+  return fields;
+}
+
 std::vector<std::string> label_fields(const Value& labels) {
   std::vector<std::string> fields;
   for (const auto& [field, values] : labels.items()) fields.push_back(field);
@@ -164,7 +172,9 @@ namespace tavrin::labeling {
 std::vector<OffLabelRows> off_label_rows(const LabelFile& labels, const frame::DataFrame& table,
                                          const std::vector<std::string>& fields) {
   std::vector<OffLabelRows> found;
+  const std::vector<std::string>& columns = table.columns();
   for (const std::string& field : fields) {
+    if (std::find(columns.begin(), columns.end(), field) == columns.end()) continue;
     std::set<std::string> allowed;
     for (const Value& label : labels.labels.at(field)) allowed.insert(cell_text(label));
     const auto notes = labels.notes.find(field);

@@ -55,6 +55,9 @@ Value parse_labels(std::string_view json_text, const std::string& source);
 /// The labels of read_label_file.
 Value read_labels(const std::string& path);
 
+/// The fields of `notes` whose answer is a list of labels, in name order.
+std::vector<std::string> multi_label_fields(const std::map<std::string, FieldNotes>& notes);
+
 /// The field names of a labels object, in file order.
 std::vector<std::string> label_fields(const Value& labels);
 
@@ -69,8 +72,8 @@ struct OffLabelRows {
 /// For each of `fields` that has any, in order: the rows of `table` whose value of the field
 /// (as text, str) is none of its allowed labels. An empty cell is no value and not counted; in
 /// a multi-label field a cell that reads as a list (["a", "b"], JSON or Python literal) counts
-/// when one of its items is no allowed label. Every field must be a column of `table`
-/// (KeyError) and have labels.
+/// when one of its items is no allowed label. A field that is no column of `table` is passed
+/// over; every field must have labels.
 std::vector<OffLabelRows> off_label_rows(const LabelFile& labels, const frame::DataFrame& table,
                                          const std::vector<std::string>& fields);
 

@@ -3,22 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tests/support/test_helpers.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
 template <class F>
 std::string value_error_of(F&& call) {
-  try {
-    call();
-  } catch (const ValueError& e) {
-    return e.what();
-  }
-  return "no ValueError";
+  return tavrin::testing::error_message<ValueError>(std::forward<F>(call), "ValueError");
 }
 
 TEST(ParseLabels, KeepsFieldsInFileOrderAfterAByteOrderMark) {
@@ -70,6 +67,7 @@ TEST(ParseLabelFile, ReadsDescriptionsInstructionsAndMultiLabelFields) {
             R"({"billing":"invoices, charges and refunds","bug":"a fault"})");
   EXPECT_FALSE(file.notes.at("topic").multi_label);
   EXPECT_EQ(file.notes.at("tags").instruction, "all that apply");
+  EXPECT_EQ(multi_label_fields(file.notes), std::vector<std::string>{"tags"});
   EXPECT_TRUE(file.notes.at("tags").multi_label);
   // A label may be named "labels" in the mapping form: its description is text.
   EXPECT_EQ(parse_labels(R"({"f": {"labels": "the word", "x": "y"}})", "l").dump(),
@@ -103,7 +101,8 @@ TEST(ParseLabelFile, RefusesBadFieldObjectsAndLabelsThatNormaliseAlike) {
 TEST(OffLabelRows, CountsTheRowsOfEachFieldWhoseValueIsNoAllowedLabel) {
   const LabelFile file = parse_label_file(
       R"({"category": ["Billing", "Shipping"], "priority": ["1", "2"],
-          "tags": {"labels": ["bug", "ui"], "multi_label": true}, "clean": ["x"]})",
+          "tags": {"labels": ["bug", "ui"], "multi_label": true}, "clean": ["x"],
+          "absent": ["y"]})",
       "labels.json");
   const Value columns = {
       {"category", {"Billing", "Billing ", "billing", nullptr, "", "Shipping"}},
@@ -113,8 +112,8 @@ TEST(OffLabelRows, CountsTheRowsOfEachFieldWhoseValueIsNoAllowedLabel) {
       {"clean", {"x", "x", "x", "x", "x", nullptr}}};
   const frame::DataFrame table(columns);
   const std::vector<OffLabelRows> off =
-      off_label_rows(file, table, {"category", "priority", "tags", "clean"});
-  ASSERT_EQ(off.size(), 3u) << "a field with no such row is left out";
+      off_label_rows(file, table, {"category", "priority", "tags", "clean", "absent"});
+  ASSERT_EQ(off.size(), 3u) << "a field with no such row, or no column, is left out";
   struct Expected {
     std::string field;
     std::size_t rows;

@@ -170,6 +170,20 @@ PromptLanguage detect_prompt_language(const LabelFile& labels,
   return han ? PromptLanguage::zh : PromptLanguage::en;
 }
 
+PromptLanguage detect_prompt_language(const LabelFile& labels, const frame::DataFrame& records,
+                                      const std::vector<std::string>& text_fields) {
+  std::vector<std::string> texts;
+  const std::vector<std::string>& columns = records.columns();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    for (const std::string& field : text_fields) {
+      if (std::find(columns.begin(), columns.end(), field) == columns.end()) continue;
+      const Value& cell = records.iloc(i)[field];
+      if (cell.is_string()) texts.push_back(cell.get<std::string>());
+    }
+  }
+  return detect_prompt_language(labels, texts);
+}
+
 PromptTemplate::PromptTemplate() : PromptTemplate(kDefaultTemplate, "default") {
   is_default_ = true;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tavrin/core/value.hpp"
+#include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/labels.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/vector_store.hpp"
@@ -56,6 +57,11 @@ bool has_han(std::string_view text) noexcept;
 /// character, English otherwise.
 PromptLanguage detect_prompt_language(const LabelFile& labels,
                                       const std::vector<std::string>& texts);
+
+/// detect_prompt_language with the texts of `records` (the first records of a table): the
+/// text cells of their `text_fields`; a field that is no column is passed over.
+PromptLanguage detect_prompt_language(const LabelFile& labels, const frame::DataFrame& records,
+                                      const std::vector<std::string>& text_fields);
 
 /// A prompt text with placeholders. `{fields}`, `{labels}`, `{examples}` and `{record}` are
 /// replaced; `{{` and `}}` stand for single braces; any other brace is kept as it is, except

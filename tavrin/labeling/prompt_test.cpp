@@ -320,6 +320,11 @@ TEST(PromptLanguage, ChineseWhenTheLabelsOrTheFirstTextsHoldHanCharacters) {
     SCOPED_TRACE(i);
     EXPECT_EQ(detect_prompt_language(cases[i].labels, cases[i].texts), cases[i].expected);
   }
+  // From the first records of a table: the text cells of the text fields it has.
+  const frame::DataFrame records(
+      Value{{"id", {1, 2}}, {"subject", {"hello", Value()}}, {"note", {"手机坏了", "x"}}});
+  EXPECT_EQ(detect_prompt_language(english, records, {"subject", "missing"}), PromptLanguage::en);
+  EXPECT_EQ(detect_prompt_language(english, records, {"subject", "note"}), PromptLanguage::zh);
   EXPECT_EQ(parse_prompt_language("en", "--prompt-language"), PromptLanguage::en);
   EXPECT_EQ(parse_prompt_language("zh", "--prompt-language"), PromptLanguage::zh);
   expect_error<ValueError>([] { parse_prompt_language("EN", "--prompt-language"); },

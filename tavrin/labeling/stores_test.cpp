@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavrin/brollin.hpp"
@@ -19,12 +20,7 @@ namespace {
 
 template <class F>
 std::string value_error_of(F&& call) {
-  try {
-    call();
-  } catch (const ValueError& e) {
-    return e.what();
-  }
-  return "no ValueError";
+  return tavrin::testing::error_message<ValueError>(std::forward<F>(call), "ValueError");
 }
 
 class StoreOfLabels : public ::testing::Test {

@@ -1,6 +1,7 @@
 // Small helpers shared by the unit and end-to-end tests (header-only).
 //
 //   tavrin::testing::expect_error<tavrin::ValueError>([] { f(); }, "the exact message");
+//   error_message<tavrin::ValueError>([] { f(); }, "ValueError")   // -> its message
 //   tavrin::testing::expect_error_then_reason<tavrin::ValueError>([] { f(); }, "cannot read x: ");
 //   tavrin::testing::TempDir dir;  std::string p = dir / "store";
 //   std::string out = tavrin::testing::captured_stdout([] { g(); });
@@ -31,6 +32,18 @@ void expect_error(const std::function<void()>& call, const std::string& message)
   } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()), message);
   }
+}
+
+/// The message of the `Error` that `call` throws, or "no <what>" when it throws none: for
+/// tables of inputs and the messages they must get.
+template <class Error, class Call>
+std::string error_message(Call&& call, const std::string& what) {
+  try {
+    call();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "no " + what;
 }
 
 /// Expects `call` to throw exactly an `Error` whose message is `ours` followed by a reason that
