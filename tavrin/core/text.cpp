@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -310,6 +311,14 @@ void repr_into(std::string& out, const Value& v) { append_repr(out, v, 0); }
 std::string str(const Value& v) {
   if (v.is_string()) return v.get<std::string>();
   return repr(v);
+}
+
+bool contains_ignoring_case(std::string_view text, std::string_view word) {
+  const auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  return std::search(text.begin(), text.end(), word.begin(), word.end(), same) != text.end();
 }
 
 std::size_t display_width(std::string_view text) {

@@ -27,4 +27,8 @@ std::string str(const Value& v);
 /// a control character, one for any other; a byte that is not UTF-8 takes one.
 std::size_t display_width(std::string_view text);
 
+/// Whether `text` holds `word`, ASCII letters compared without case: for the wording of an
+/// endpoint's error messages.
+bool contains_ignoring_case(std::string_view text, std::string_view word);
+
 }  // namespace tavrin

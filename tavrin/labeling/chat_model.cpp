@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -19,6 +18,7 @@
 #include "quellin/quellin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
+#include "tavrin/core/text.hpp"
 #include "tavrin/labeling/response_schema.hpp"
 #include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/palisk.hpp"
@@ -52,7 +52,7 @@ bool has_fields(const Value& choices) { return choices.is_object() && !choices.e
 // Values.
 Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request, bool with_schema) {
   Value payload = palisk::chat_payload(endpoint.model, request.prompt, endpoint.temperature);
-  if (format_of(endpoint) == ResponseFormat::json_object) {
+  if (endpoint.response_format == ResponseFormat::json_object) {
     payload["response_format"] = {{"type", "json_object"}};
   } else if (with_schema) {
     payload["response_format"] = response_format(request.choices, request.multi_label);
@@ -74,7 +74,7 @@ ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned a
 boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
                                        std::shared_ptr<FormatFallback> fallback,
                                        ModelRequest request) {
-  const ResponseFormat format = format_of(endpoint);
+  const ResponseFormat format = endpoint.response_format;
   const bool with_schema = has_fields(request.choices) &&
                            (format == ResponseFormat::json_schema ||
                             (format == ResponseFormat::automatic && !fallback->happened()));
@@ -140,7 +140,7 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
   settings.model = model_settings(endpoint);
   const std::string out_path = settings.out_path;
   auto fallback = std::make_shared<FormatFallback>();
-  if (progress && format_of(endpoint) == ResponseFormat::automatic) {
+  if (progress && endpoint.response_format == ResponseFormat::automatic) {
     progress = [fallback, inner = std::move(progress)](const JobTally& tally) {
       if (!fallback->happened()) return inner(tally);
       JobTally noted = tally;
@@ -278,15 +278,8 @@ ResponseFormat parse_response_format(std::string_view text) {
                    " is none of plain, json-object, json-schema, auto");
 }
 
-ResponseFormat format_of(const ChatEndpoint& endpoint) {
-  if (endpoint.response_format == ResponseFormat::plain && endpoint.json_mode) {
-    return ResponseFormat::json_object;
-  }
-  return endpoint.response_format;
-}
-
 Value model_settings(const ChatEndpoint& endpoint) {
-  const ResponseFormat format = format_of(endpoint);
+  const ResponseFormat format = endpoint.response_format;
   Value settings = Value::object();
   settings["model"] = endpoint.model;
   settings["temperature"] = endpoint.temperature;
@@ -317,11 +310,8 @@ void FormatFallback::record(const std::string& error) {
 
 bool refuses_response_format(unsigned status, std::string_view body) {
   if (status != 400) return false;
-  std::string lower(body);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find("response_format") != std::string::npos ||
-         lower.find("json_schema") != std::string::npos;
+  return contains_ignoring_case(body, "response_format") ||
+         contains_ignoring_case(body, "json_schema");
 }
 
 }  // namespace tavrin::labeling

@@ -43,13 +43,8 @@ struct ChatEndpoint {
   std::string key;  // sent as a bearer token; never in a message
   std::string model;
   double temperature = 0;
-  bool json_mode = false;  // the same as response_format json_object, for older callers
   ResponseFormat response_format = ResponseFormat::plain;
 };
-
-/// The format the requests to `endpoint` ask for: `response_format`, or json_object when it
-/// is plain and `json_mode` is set.
-ResponseFormat format_of(const ChatEndpoint& endpoint);
 
 /// What answers, as the run's settings record it: {"model", "temperature", "json_mode"}, and
 /// "response_format" when it asks for a schema (a plain or JSON-object run records what runs
@@ -82,8 +77,8 @@ bool refuses_response_format(unsigned status, std::string_view body);
 std::string without_key(std::string_view text, std::string_view key);
 
 /// A Model that sends each prompt as palisk::chat does (its headers and body, plus the
-/// response_format of format_of(endpoint)) through `client`, and yields the reply's answer text
-/// and "usage" (the answer without_key). A failure after the client's retries, or a reply
+/// response_format of endpoint.response_format) through `client`, and yields the reply's answer
+/// text and "usage" (the answer without_key). A failure after the client's retries, or a reply
 /// without a text answer, is a ModelError with the message of the failure and the attempts made.
 /// `client` must outlive the model.
 ///

@@ -1,7 +1,6 @@
 #include "tavrin/labeling/job.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <deque>
 #include <exception>
@@ -666,10 +665,8 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
 std::string failure_kind(std::string_view error) {
   if (error.starts_with("HTTP status 413")) return "";
   if (error.starts_with("HTTP status 400")) {
-    std::string lower(error);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const char* about_size : {"context", "token", "too long", "too large", "length"}) {
-      if (lower.find(about_size) != std::string::npos) return "";
+      if (contains_ignoring_case(error, about_size)) return "";
     }
   }
   return std::string(error.substr(0, error.find(':')));

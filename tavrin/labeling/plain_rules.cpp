@@ -119,7 +119,13 @@ PlainRules::PlainRules(const Value& labels, const std::vector<std::string>& no_a
         field.all_text = false;
         continue;
       }
-      field.by_normalized.emplace(normalized_label(allowed[i].get_ref<const std::string&>()), i);
+      const std::string& text = allowed[i].get_ref<const std::string&>();
+      field.texts.insert(text);
+      const std::string normalized = normalized_label(text);
+      for (std::string& singular : singulars(normalized)) {
+        field.by_singular.emplace(std::move(singular), i);
+      }
+      field.by_normalized.emplace(normalized, i);
     }
   }
   for (const std::string& word : default_no_answer_words())
@@ -140,12 +146,9 @@ std::optional<std::size_t> PlainRules::variant_match(const Field& field,
   for (const std::string& form : forms) {
     match(form);
     for (const std::string& singular : singulars(form)) match(singular);
-  }
-  // The label a plural, the value its singular.
-  for (const auto& [label, position] : field.by_normalized) {
-    for (const std::string& singular : singulars(label)) {
-      if (std::find(forms.begin(), forms.end(), singular) != forms.end()) matches.insert(position);
-    }
+    // The label a plural, the value its singular.
+    const auto [first, last] = field.by_singular.equal_range(form);
+    for (auto at = first; at != last; ++at) matches.insert(at->second);
   }
   if (matches.size() != 1) return std::nullopt;
   return *matches.begin();
@@ -155,9 +158,11 @@ std::optional<Settled> PlainRules::settle(const std::string& field, const Value&
   const auto found = fields_.find(field);
   if (found == fields_.end()) return std::nullopt;
   const Field& known = found->second;
-  if (std::find(known.labels.begin(), known.labels.end(), value) != known.labels.end()) {
-    return std::nullopt;  // a label: the check keeps it
-  }
+  const bool is_label = value.is_string()
+                            ? known.texts.contains(value.get_ref<const std::string&>())
+                            : !known.all_text && std::find(known.labels.begin(), known.labels.end(),
+                                                           value) != known.labels.end();
+  if (is_label) return std::nullopt;  // the check keeps it
   const auto label_at = [&](std::size_t position) {
     return Settled{olvane::Decision::normalized, known.labels[position]};
   };

@@ -13,6 +13,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,10 +65,14 @@ class PlainRules {
   std::optional<Settled> settle(const std::string& field, const Value& value) const;
 
  private:
+  // Looked up, not scanned: a field may have thousands of labels, and every value is settled.
   struct Field {
     Value labels;                                      // as given
     bool all_text = true;                              // every label is a text
+    std::set<std::string> texts;                       // the labels that are texts
     std::map<std::string, std::size_t> by_normalized;  // normalized_label to position
+    // A singular form a normalized label may be the plural of, to its positions.
+    std::multimap<std::string, std::size_t> by_singular;
   };
   std::optional<std::size_t> variant_match(const Field& field, const std::string& value) const;
 
