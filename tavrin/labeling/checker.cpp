@@ -30,23 +30,50 @@ class EmbeddedQuery : public vectorstore::VectorStore {
 
 }  // namespace
 
+namespace {
+
+// Groups look-ups by the embedding model of their store.
+class Grouping {
+ public:
+  explicit Grouping(const StoreMap& stores) : stores_(stores) {}
+
+  // The look-up of `value` in the store of `field`, its searched store named `key` (use_vectors).
+  void add(const std::string& field, const std::string& key, const Value& value) {
+    const auto store = stores_.find(field);
+    if (store == stores_.end()) return;  // check_result_scored names the missing store
+    auto faiss = std::dynamic_pointer_cast<const vectorstore::FAISS>(store->second);
+    if (!faiss) return;  // it embeds its own queries
+    const auto [at, added] = group_of_.try_emplace(&faiss->embeddings(), groups_.size());
+    if (added) groups_.push_back({faiss->embedding_model(), {}});
+    QueryGroup& group = groups_[at->second];
+    group.texts.push_back(vectorstore::FAISS::query_text(value));
+    group.stores.emplace_back(key, std::move(faiss));
+  }
+
+  std::vector<QueryGroup> take() { return std::move(groups_); }
+
+ private:
+  const StoreMap& stores_;
+  std::vector<QueryGroup> groups_;
+  std::map<const vectorstore::Embeddings*, std::size_t> group_of_;
+};
+
+// The name of the searched store of element `position` of a multi-label field: no field name
+// holds a unit separator.
+std::string element_key(const std::string& field, std::size_t position) {
+  return field + '\x1f' + std::to_string(position);
+}
+
+}  // namespace
+
 std::vector<QueryGroup> query_groups(const Value& prediction, const Value& labels,
                                      const std::vector<std::string>& fields,
                                      const StoreMap& stores) {
-  std::vector<QueryGroup> groups;
-  std::map<const vectorstore::Embeddings*, std::size_t> group_of;
+  Grouping grouping(stores);
   for (const olvane::LookUp& look_up : olvane::values_to_look_up(prediction, labels, fields)) {
-    const auto store = stores.find(look_up.field);
-    if (store == stores.end()) continue;  // check_result_scored names the missing store
-    auto faiss = std::dynamic_pointer_cast<const vectorstore::FAISS>(store->second);
-    if (!faiss) continue;
-    const auto [at, added] = group_of.try_emplace(&faiss->embeddings(), groups.size());
-    if (added) groups.push_back({faiss->embedding_model(), {}});
-    QueryGroup& group = groups[at->second];
-    group.texts.push_back(vectorstore::FAISS::query_text(look_up.value));
-    group.stores.emplace_back(look_up.field, std::move(faiss));
+    grouping.add(look_up.field, look_up.field, look_up.value);
   }
-  return groups;
+  return grouping.take();
 }
 
 void use_vectors(StoreMap& stores, const QueryGroup& group,
@@ -72,36 +99,41 @@ bool Checker::is_multi_label(const std::string& field) const {
   return std::find(multi.begin(), multi.end(), field) != multi.end();
 }
 
-olvane::FieldCheck Checker::check_element(const std::string& field, const Value& element,
-                                          const StoreMap& stores) const {
-  if (const std::optional<Settled> settled = rules_.settle(field, element)) {
-    olvane::FieldCheck check;
-    check.field = field;
-    check.predicted = element;
-    check.checked = settled->checked;
-    check.decision = settled->decision;
-    if (settled->decision == olvane::Decision::normalized) check.score = 1.0;
-    return check;
-  }
-  Value one = Value::object();
-  one[field] = element;
-  return olvane::check_result_scored(one, labels_, {field}, stores, settings_.min_score)
-      .fields.at(0);
-}
-
-olvane::FieldCheck Checker::check_list(const std::string& field, const Value& value,
-                                       const StoreMap& stores) const {
+std::optional<olvane::FieldCheck> Checker::settled(const std::string& field,
+                                                   const Value& value) const {
+  const std::optional<Settled> settled = rules_.settle(field, value);
+  if (!settled) return std::nullopt;
   olvane::FieldCheck check;
   check.field = field;
   check.predicted = value;
+  check.checked = settled->checked;
+  check.decision = settled->decision;
+  if (settled->decision == olvane::Decision::normalized) check.score = 1.0;
+  return check;
+}
+
+olvane::FieldCheck Checker::check_list(const std::string& field, const Ruled::Elements& elements,
+                                       const StoreMap& stores) const {
+  olvane::FieldCheck check;
+  check.field = field;
+  check.predicted = elements.value;
   check.checked = Value::array();
   check.decision = olvane::Decision::kept;
-  if (value.is_array()) {
-    for (const Value& element : value) {
-      check.elements.push_back(check_element(field, element, stores));
+  for (std::size_t i = 0; i < elements.items.size(); ++i) {
+    if (elements.settled[i]) {
+      check.elements.push_back(*elements.settled[i]);
+      continue;
     }
-  } else {
-    check.elements.push_back(check_element(field, value, stores));  // a text: a list of one
+    // The element's own searched store when its vector was made beforehand, else the field's.
+    StoreMap one;
+    auto store = stores.find(element_key(field, i));
+    if (store == stores.end()) store = stores.find(field);
+    if (store != stores.end()) one[field] = store->second;
+    Value element = Value::object();
+    element[field] = elements.items[i];
+    check.elements.push_back(
+        olvane::check_result_scored(element, labels_, {field}, one, settings_.min_score)
+            .fields.at(0));
   }
   bool decided = false;
   for (const olvane::FieldCheck& element : check.elements) {
@@ -129,26 +161,37 @@ Checker::Ruled Checker::rule(const Value& prediction) const {
     const auto value = prediction.find(field);
     if (value == prediction.end()) continue;  // missing: nothing to settle
     if (is_multi_label(field)) {
-      ruled.multi.push_back(field);
+      Ruled::Elements& elements = ruled.multi[field];
+      elements.value = *value;
+      // A text is a list of one; so is any other value that is no list.
+      elements.items = value->is_array() ? *value : Value::array({*value});
+      for (const Value& item : elements.items) elements.settled.push_back(settled(field, item));
       ruled.left.erase(field);
       continue;
     }
-    const std::optional<Settled> settled = rules_.settle(field, *value);
-    if (!settled) continue;
-    olvane::FieldCheck check;
-    check.field = field;
-    check.predicted = *value;
-    check.checked = settled->checked;
-    check.decision = settled->decision;
-    if (settled->decision == olvane::Decision::normalized) check.score = 1.0;
-    ruled.settled.emplace(field, std::move(check));
+    std::optional<olvane::FieldCheck> check = settled(field, *value);
+    if (!check) continue;
+    ruled.settled.emplace(field, std::move(*check));
     ruled.left.erase(field);
   }
   return ruled;
 }
 
 std::vector<QueryGroup> Checker::query_groups(const Ruled& ruled, const StoreMap& stores) const {
-  return labeling::query_groups(ruled.left, labels_, fields_, stores);
+  Grouping grouping(stores);
+  for (const olvane::LookUp& look_up : olvane::values_to_look_up(ruled.left, labels_, fields_)) {
+    grouping.add(look_up.field, look_up.field, look_up.value);
+  }
+  for (const auto& [field, elements] : ruled.multi) {
+    for (std::size_t i = 0; i < elements.items.size(); ++i) {
+      if (elements.settled[i]) continue;
+      Value element = Value::object();
+      element[field] = elements.items[i];
+      if (olvane::values_to_look_up(element, labels_, {field}).empty()) continue;  // a label
+      grouping.add(field, element_key(field, i), elements.items[i]);
+    }
+  }
+  return grouping.take();
 }
 
 olvane::ScoredCheck Checker::finish(const Ruled& ruled, const StoreMap& stores) const {
@@ -158,9 +201,8 @@ olvane::ScoredCheck Checker::finish(const Ruled& ruled, const StoreMap& stores) 
     const auto settled = ruled.settled.find(check.field);
     if (settled != ruled.settled.end()) {
       check = settled->second;
-    } else if (std::find(ruled.multi.begin(), ruled.multi.end(), check.field) !=
-               ruled.multi.end()) {
-      check = check_list(check.field, ruled.predicted[check.field], stores);
+    } else if (const auto multi = ruled.multi.find(check.field); multi != ruled.multi.end()) {
+      check = check_list(check.field, multi->second, stores);
     } else {
       continue;
     }

@@ -61,9 +61,9 @@ struct CheckSettings {
 /// no-answer values, values of the wrong kind, labels written another way), then, for the
 /// values they leave, olvane::check_result_scored: kept, or the nearest label of the field's
 /// store (replaced), or null below `min_score` (abstained). The elements of a multi-label
-/// field's list (a text counts as a list of one) are each checked so, their values left to the
-/// vectors searched by the store's own search; the field's decision is that of its first
-/// element that was not kept (kept when all were; no_answer for an empty list).
+/// field's list (a text counts as a list of one) are each checked so, their look-ups grouped
+/// with the others; the field's decision is that of its first element that was not kept (kept
+/// when all were; no_answer for an empty list).
 ///
 ///   Checker checker(labels, {"category"}, {.min_score = 0.3});
 ///   checker.check({{"category", "N/A"}}, stores).checked_result   // -> {"category": null}
@@ -78,7 +78,13 @@ class Checker {
     Value predicted;                                      // the prediction as it came
     Value left = Value::object();                         // its values left to check_result_scored
     std::map<std::string, olvane::FieldCheck> settled{};  // the fields the rules settled
-    std::vector<std::string> multi{};  // multi-label fields with a value, checked by element
+    // A multi-label field's value, its elements, and the check of each the rules settled.
+    struct Elements {
+      Value value{};
+      Value items = Value::array();
+      std::vector<std::optional<olvane::FieldCheck>> settled{};  // nullopt: left to the check
+    };
+    std::map<std::string, Elements> multi{};  // the multi-label fields with a value
   };
 
   /// The plain rules of each target field of `prediction`; TypeError when it is no object.
@@ -100,9 +106,8 @@ class Checker {
 
  private:
   bool is_multi_label(const std::string& field) const;
-  olvane::FieldCheck check_element(const std::string& field, const Value& element,
-                                   const StoreMap& stores) const;
-  olvane::FieldCheck check_list(const std::string& field, const Value& value,
+  std::optional<olvane::FieldCheck> settled(const std::string& field, const Value& value) const;
+  olvane::FieldCheck check_list(const std::string& field, const Ruled::Elements& elements,
                                 const StoreMap& stores) const;
 
   Value labels_;

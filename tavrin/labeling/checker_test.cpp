@@ -130,6 +130,17 @@ TEST(Checker, EachElementOfAMultiLabelListIsCheckedAndTheLabelsKeptOnce) {
   EXPECT_EQ(elements[1].checked, "billing");
   EXPECT_EQ(searched.checked_result["tags"].dump(), R"(["billing"])");
   EXPECT_EQ(searched.decisions()["tags"]["elements"].size(), 2u);
+  // Checked in a batch, such elements are embedded with the other look-ups, in one call, with
+  // the same decisions and scores.
+  const std::vector<Value> predictions = {{{"tags", {"bilings", "uis", "bugz"}}},
+                                          {{"tags", "bilings"}}};
+  const auto batch = check_batch(predictions, checker, stores);
+  EXPECT_EQ(model->calls, 1);
+  EXPECT_EQ(model->texts_seen, 3u);  // "uis" is settled by the rules
+  for (std::size_t i = 0; i < predictions.size(); ++i) {
+    EXPECT_EQ(batch[i].decisions(), checker.check(predictions[i], stores).decisions()) << i;
+  }
+  EXPECT_EQ(batch[0].checked_result["tags"].dump(), R"(["billing","ui","bug"])");
 }
 
 TEST(PredictionChecker, HandsBackEachRecordCheckedInOrderAndCountsTheDecisions) {
