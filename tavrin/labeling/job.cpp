@@ -488,12 +488,9 @@ asio::awaitable<ModelReply> ask_again(std::shared_ptr<Job> job, std::string text
           job->executor, job->model(repair_request(question, job->language())),
           asio::bind_cancellation_slot(slot->slot(), asio::use_awaitable));
       settle_by_answer(check, reply.answer, question.choices);
-    } catch (const ModelError& e) {
-      reply.attempts = e.attempts();
-      check.decision = olvane::Decision::abstained;
-      check.checked = Value();
-    } catch (const std::exception&) {
-      reply.attempts = 1;
+    } catch (const std::exception& e) {
+      const auto* model_error = dynamic_cast<const ModelError*>(&e);
+      reply.attempts = model_error != nullptr ? model_error->attempts() : 1;
       check.decision = olvane::Decision::abstained;
       check.checked = Value();
     }

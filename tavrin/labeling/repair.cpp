@@ -51,6 +51,7 @@ Repair parse_repair(std::string_view text) {
 std::string_view repair_name(Repair repair) { return repair == Repair::ask ? "ask" : "nearest"; }
 
 bool needs_asking(const olvane::FieldCheck& check, std::optional<double> min_score) {
+  if (!check.elements.empty()) return false;  // a list: its elements were settled one by one
   return check.decision == (min_score ? olvane::Decision::abstained : olvane::Decision::replaced);
 }
 

@@ -23,7 +23,7 @@ Repair parse_repair(std::string_view text);
 std::string_view repair_name(Repair repair);
 
 /// Whether `check` is settled by asking: with `min_score`, a value it abstained on; without, a
-/// value it replaced.
+/// value it replaced. Never a multi-label field's list, whose elements the check settled.
 bool needs_asking(const olvane::FieldCheck& check, std::optional<double> min_score);
 
 /// One question to the model about one value.

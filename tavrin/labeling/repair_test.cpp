@@ -74,6 +74,9 @@ TEST(Repair, OnlyValuesTheVectorsWouldForceAreAsked) {
     check.decision = decision;
     EXPECT_EQ(needs_asking(check, min_score), asked) << olvane::decision_name(decision);
   }
+  check.decision = Decision::replaced;
+  check.elements.push_back(check);
+  EXPECT_FALSE(needs_asking(check, std::nullopt)) << "a multi-label list";
   EXPECT_EQ(parse_repair("ask"), Repair::ask);
   EXPECT_THROW(parse_repair("Ask"), ValueError);
 }
