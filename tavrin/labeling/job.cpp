@@ -23,6 +23,7 @@
 
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/journal.hpp"
@@ -212,7 +213,7 @@ std::optional<std::size_t> truncate_text(std::string& text, std::size_t max_char
   std::size_t chars = 0;
   std::size_t cut = text.size();
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // a continuation byte
+    if (internal::is_continuation_byte(text[i])) continue;
     if (chars++ == max_chars) cut = i;
   }
   if (chars <= max_chars) return std::nullopt;

@@ -4,17 +4,14 @@
 #include <set>
 
 #include "tavrin/core/check.hpp"
+#include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 
 namespace tavrin::labeling {
 namespace {
 
 // Characters, not bytes: the limits count characters, and labels are often Chinese.
-std::size_t characters(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
+std::size_t characters(const std::string& text) { return internal::character_count(text); }
 
 struct Field {
   std::string name;

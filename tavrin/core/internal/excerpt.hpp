@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "tavrin/core/internal/utf8.hpp"
+
 namespace tavrin::internal {
 
 /// How many bytes of a bad value a message quotes.
@@ -17,7 +19,7 @@ inline constexpr std::size_t kExcerptBytes = 40;
 inline std::string_view excerpt(std::string_view text, std::size_t limit = kExcerptBytes) {
   if (text.size() <= limit) return text;
   std::size_t cut = limit;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  while (cut > 0 && is_continuation_byte(text[cut])) --cut;
   return text.substr(0, cut);
 }
 

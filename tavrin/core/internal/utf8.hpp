@@ -30,6 +30,11 @@ inline constexpr std::array<LeadByte, 256> kLeadBytes = [] {
   return leads;
 }();
 
+/// Whether `byte` continues a UTF-8 sequence rather than starting one.
+inline bool is_continuation_byte(char byte) noexcept {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
 /// Length of the well-formed UTF-8 sequence at the start of `s` (1 to 4), or 0 when its first
 /// byte does not start one: a bad lead byte, a bad or missing continuation byte, an overlong
 /// form, a surrogate, or a code point beyond U+10FFFF. `s` must not be empty. Inline, as the
@@ -41,12 +46,17 @@ inline std::size_t well_formed_length(std::string_view s) noexcept {
   if (lead.length == 0 || s.size() < lead.length) return 0;
   const auto second = static_cast<unsigned char>(s[1]);
   if (second < lead.low || second > lead.high) return 0;
-  const auto is_continuation = [&](std::size_t i) {
-    return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
-  };
-  if (lead.length > 2 && !is_continuation(2)) return 0;
-  if (lead.length > 3 && !is_continuation(3)) return 0;
+  if (lead.length > 2 && !is_continuation_byte(s[2])) return 0;
+  if (lead.length > 3 && !is_continuation_byte(s[3])) return 0;
   return lead.length;
+}
+
+/// The characters of UTF-8 `text`: the bytes that start one (a stray continuation byte is
+/// none).
+inline std::size_t character_count(std::string_view text) noexcept {
+  std::size_t count = 0;
+  for (const char byte : text) count += is_continuation_byte(byte) ? 0 : 1;
+  return count;
 }
 
 /// Decodes the well-formed sequence at the start of `s` into `cp` and returns its length, or
