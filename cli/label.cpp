@@ -12,6 +12,7 @@
 #include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/repair.hpp"
@@ -43,6 +44,8 @@ struct LabelOptions {
   bool retry_failed = false;
   bool json_mode = false;
   std::string response_format = "plain";
+  std::string confidence = "off";
+  std::string calibration;
   bool typed_ids = false;
   std::size_t max_failures = 100;
   std::size_t max_text_chars = 50000;
@@ -95,6 +98,17 @@ void run_label(const LabelOptions& options) {
   const Endpoint endpoint = require_endpoint(options.llm);
   const labeling::ResponseFormat format =
       response_format_option(options.response_format, options.json_mode);
+  const labeling::Logprobs logprobs = usage_checked([&] {
+    try {
+      return labeling::parse_logprobs(options.confidence);
+    } catch (const ValueError& e) {
+      throw ValueError(std::string("--confidence: ") + e.what());
+    }
+  });
+  if (!options.calibration.empty()) {
+    job.calibration = std::make_shared<const labeling::Calibration>(
+        usage_checked([&] { return labeling::read_calibration(options.calibration); }));
+  }
 
   // Streamed: the job's memory does not grow with the table.
   // Ids as they stand in the file ("07585557"), so that the results join back to their source.
@@ -117,7 +131,8 @@ void run_label(const LabelOptions& options) {
 
   labeling::JobTally tally;
   try {
-    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm, format, job);
+    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm, format, job,
+                          logprobs);
   } catch (const JobEnded& e) {
     print_summary(e.tally(), options.out, language);
     throw;
@@ -217,6 +232,15 @@ void add_label_command(CLI::App& app) {
                    "or auto (json-schema until the endpoint refuses it, then plain)")
       ->capture_default_str();
   command->add_flag("--json-mode", options->json_mode, "the same as --response-format json-object");
+  command
+      ->add_option("--confidence", options->confidence,
+                   "where each value's confidence comes from besides the check and the "
+                   "neighbours: off, logprobs (the answer's token log-probabilities; an endpoint "
+                   "that refuses them fails the request) or auto (asked until refused)")
+      ->capture_default_str();
+  command->add_option("--calibration", options->calibration,
+                      "calibration.json of `tavrin calibrate`: calibrated confidences, and values "
+                      "below each field's threshold abstain as low_confidence");
   add_llm_options(*command, options->llm);
   add_embed_options(*command, options->embed);
   command->footer(

@@ -61,7 +61,8 @@ asio::awaitable<Value> post_once(quellin::ClientOptions options, std::string url
 // a ValueError before its first progress (bad input) is a UsageError.
 template <class Start>
 labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions& options,
-                                     labeling::ResponseFormat format, Start start) {
+                                     labeling::ResponseFormat format, labeling::Logprobs logprobs,
+                                     Start start) {
   ProgressDisplay display;
   bool started = false;  // the job shows its progress once before its first request
   try {
@@ -70,7 +71,8 @@ labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions&
                                      .key = endpoint.key,
                                      .model = options.model,
                                      .temperature = options.temperature,
-                                     .response_format = format},
+                                     .response_format = format,
+                                     .logprobs = logprobs},
               client_options(options.retries, options.timeout), [&](const labeling::JobTally& t) {
                 started = true;
                 display.update(t);
@@ -137,8 +139,8 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, format, [&](auto chat, auto client, auto progress) {
+                                 const labeling::JobSettings& settings, labeling::Logprobs logprobs) {
+  return run_labelling_job(endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
     return labeling::run_job_blocking(records, prompter, stores, std::move(chat), std::move(client),
                                       settings, std::move(progress), {SIGINT, SIGTERM});
   });
@@ -147,8 +149,8 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
                                  const LlmOptions& options, labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings) {
-  return run_labelling_job(endpoint, options, format, [&](auto chat, auto client, auto progress) {
+                                 const labeling::JobSettings& settings, labeling::Logprobs logprobs) {
+  return run_labelling_job(endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
     return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
                                       std::move(client), settings, std::move(progress),
                                       {SIGINT, SIGTERM});

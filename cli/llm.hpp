@@ -51,12 +51,14 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings);
+                                 const labeling::JobSettings& settings,
+                                 labeling::Logprobs logprobs = labeling::Logprobs::off);
 
 /// The same over the records of a CSV file read a chunk at a time (labeling::run_job).
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
                                  const LlmOptions& options, labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings);
+                                 const labeling::JobSettings& settings,
+                                 labeling::Logprobs logprobs = labeling::Logprobs::off);
 
 }  // namespace tavrin::cli

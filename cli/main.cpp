@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   tavrin::cli::add_build_command(app);
   tavrin::cli::add_check_command(app);
   tavrin::cli::add_label_command(app);
+  tavrin::cli::add_calibrate_command(app);
   tavrin::cli::add_ask_command(app);
   tavrin::cli::add_analyze_command(app);
   tavrin::cli::add_demo_command(app);

@@ -50,25 +50,60 @@ bool has_fields(const Value& choices) { return choices.is_object() && !choices.e
 
 // The body of one request; a plain function: inside a coroutine, gcc 12 mishandles braced
 // Values.
-Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request, bool with_schema) {
+Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request, bool with_schema,
+                      bool with_logprobs) {
   Value payload = palisk::chat_payload(endpoint.model, request.prompt, endpoint.temperature);
   if (endpoint.response_format == ResponseFormat::json_object) {
     payload["response_format"] = {{"type", "json_object"}};
   } else if (with_schema) {
     payload["response_format"] = response_format(request.choices, request.multi_label);
   }
+  if (with_logprobs) {
+    payload["logprobs"] = true;
+    payload["top_logprobs"] = kTopLogprobs;
+  }
   return payload;
+}
+
+Value logprobs_of(const Value& reply) {
+  const Value* choices = reply.is_object() && reply.contains("choices") ? &reply["choices"] : nullptr;
+  if (choices == nullptr || !choices->is_array() || choices->empty()) return Value();
+  const Value& first = (*choices)[0];
+  return first.is_object() ? first.value("logprobs", Value()) : Value();
 }
 
 ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned attempts) {
   try {
-    return ModelReply{without_key(palisk::answer_string(reply), endpoint.key),
-                      reply.value("usage", Value()), attempts};
+    ModelReply model_reply{without_key(palisk::answer_string(reply), endpoint.key),
+                           reply.value("usage", Value()), attempts};
+    if (endpoint.logprobs != Logprobs::off) model_reply.logprobs = logprobs_of(reply);
+    return model_reply;
   } catch (const std::invalid_argument& e) {
     throw ModelError(e.what(), attempts);
   } catch (const std::out_of_range& e) {
     throw ModelError(e.what(), attempts);
   }
+}
+
+// What a refused request gives up before it is sent again: the schema or the
+// log-probabilities, when the automatic modes let it and the refusal names it; nothing
+// otherwise (the refusal fails the request).
+bool give_up_refused(Value& payload, const quellin::HttpError& error, const ChatEndpoint& endpoint,
+                     FormatFallback& fallback) {
+  if (endpoint.response_format == ResponseFormat::automatic && payload.contains("response_format") &&
+      refuses_response_format(error.status(), error.body())) {
+    fallback.record(refusal_text(error));
+    payload.erase("response_format");
+    return true;
+  }
+  if (endpoint.logprobs == Logprobs::automatic && payload.contains("logprobs") &&
+      refuses_logprobs(error.status(), error.body())) {
+    fallback.record_logprobs(refusal_text(error));
+    payload.erase("logprobs");
+    payload.erase("top_logprobs");
+    return true;
+  }
+  return false;
 }
 
 boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
@@ -78,49 +113,36 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
   const bool with_schema = has_fields(request.choices) &&
                            (format == ResponseFormat::json_schema ||
                             (format == ResponseFormat::automatic && !fallback->happened()));
-  Value payload = request_payload(endpoint, request, with_schema);
-  const bool may_fall_back = with_schema && format == ResponseFormat::automatic;
-  quellin::CallInfo info;
-  Value reply;
-  bool refused = false;
-  // The same request without the schema, for a resend when the endpoint refuses it. No
-  // conditional expression beside the co_await: gcc 12 destroys a temporary of the branch not
-  // taken.
-  Value resend;
-  if (may_fall_back) {
-    resend = payload;
-    resend.erase("response_format");
-  }
-  try {
-    reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
-                                 std::move(payload), &info);
-  } catch (const quellin::HttpError& e) {
-    if (!may_fall_back || !refuses_response_format(e.status(), e.body())) {
-      throw ModelError(e.what(), info.attempts);
-    }
-    fallback->record(refusal_text(e));
-    refused = true;
-  } catch (const std::exception& e) {
-    throw ModelError(e.what(), info.attempts);
-  }
-  unsigned attempts = info.attempts;
-  if (refused) {
-    // Sent again without the schema, as every later one goes.
-    quellin::CallInfo again;
+  const bool with_logprobs =
+      endpoint.logprobs == Logprobs::required ||
+      (endpoint.logprobs == Logprobs::automatic && !fallback->logprobs_refused());
+  Value payload = request_payload(endpoint, request, with_schema, with_logprobs);
+  unsigned attempts = 0;
+  // At most one resend for each thing the endpoint may refuse.
+  for (int refusals = 0;; ++refusals) {
+    quellin::CallInfo info;
+    Value body = payload;
     try {
-      reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
-                                   std::move(resend), &again);
+      const Value reply =
+          co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key), std::move(body),
+                               &info);
+      co_return reply_of(reply, endpoint, attempts + info.attempts);
+    } catch (const quellin::HttpError& e) {
+      if (refusals >= 2 || !give_up_refused(payload, e, endpoint, *fallback)) {
+        throw ModelError(e.what(), attempts + info.attempts);
+      }
+    } catch (const ModelError&) {
+      throw;
     } catch (const std::exception& e) {
-      throw ModelError(e.what(), attempts + again.attempts);
+      throw ModelError(e.what(), attempts + info.attempts);
     }
-    attempts += again.attempts;
+    attempts += info.attempts;
   }
-  co_return reply_of(reply, endpoint, attempts);
 }
 
 // Records a fall-back beside the results file; a failure to do so loses only the note.
 void note_fallback(const std::string& out_path, const FormatFallback& fallback) {
-  if (!fallback.happened() || out_path.empty()) return;
+  if (fallback.note().empty() || out_path.empty()) return;
   try {
     add_run_note(out_path, "response_format_fallback", fallback.note());
   } catch (const std::exception&) {
@@ -140,9 +162,10 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
   settings.model = model_settings(endpoint);
   const std::string out_path = settings.out_path;
   auto fallback = std::make_shared<FormatFallback>();
-  if (progress && endpoint.response_format == ResponseFormat::automatic) {
+  if (progress && (endpoint.response_format == ResponseFormat::automatic ||
+                   endpoint.logprobs == Logprobs::automatic)) {
     progress = [fallback, inner = std::move(progress)](const JobTally& tally) {
-      if (!fallback->happened()) return inner(tally);
+      if (fallback->note().empty()) return inner(tally);
       JobTally noted = tally;
       noted.format_note = fallback->note();
       inner(noted);
@@ -278,6 +301,26 @@ ResponseFormat parse_response_format(std::string_view text) {
                    " is none of plain, json-object, json-schema, auto");
 }
 
+std::string_view logprobs_name(Logprobs logprobs) {
+  switch (logprobs) {
+    case Logprobs::off:
+      return "off";
+    case Logprobs::required:
+      return "logprobs";
+    case Logprobs::automatic:
+      return "auto";
+  }
+  return "off";
+}
+
+Logprobs parse_logprobs(std::string_view text) {
+  for (const Logprobs logprobs : {Logprobs::off, Logprobs::required, Logprobs::automatic}) {
+    if (text == logprobs_name(logprobs)) return logprobs;
+  }
+  throw ValueError("confidence source " + internal::in_quotes(text) +
+                   " is none of off, logprobs, auto");
+}
+
 Value model_settings(const ChatEndpoint& endpoint) {
   const ResponseFormat format = endpoint.response_format;
   Value settings = Value::object();
@@ -287,25 +330,46 @@ Value model_settings(const ChatEndpoint& endpoint) {
   if (format == ResponseFormat::json_schema || format == ResponseFormat::automatic) {
     settings["response_format"] = std::string(response_format_name(format));
   }
+  if (endpoint.logprobs != Logprobs::off) {
+    settings["logprobs"] = std::string(logprobs_name(endpoint.logprobs));
+  }
   return settings;
 }
 
 std::string FormatFallback::note() const {
   std::lock_guard lock(mutex_);
-  return note_;
+  if (schema_note_.empty() || logprobs_note_.empty()) return schema_note_ + logprobs_note_;
+  return schema_note_ + "; " + logprobs_note_;
 }
 
 bool FormatFallback::happened() const {
   std::lock_guard lock(mutex_);
-  return !note_.empty();
+  return !schema_note_.empty();
+}
+
+bool FormatFallback::logprobs_refused() const {
+  std::lock_guard lock(mutex_);
+  return !logprobs_note_.empty();
 }
 
 void FormatFallback::record(const std::string& error) {
   std::lock_guard lock(mutex_);
-  if (note_.empty()) {
-    note_ = "json_schema refused by the endpoint (" + error +
-            "); plain prompting for the rest of the run";
+  if (schema_note_.empty()) {
+    schema_note_ = "json_schema refused by the endpoint (" + error +
+                   "); plain prompting for the rest of the run";
   }
+}
+
+void FormatFallback::record_logprobs(const std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (logprobs_note_.empty()) {
+    logprobs_note_ = "logprobs refused by the endpoint (" + error +
+                     "); no log-probabilities for the rest of the run";
+  }
+}
+
+bool refuses_logprobs(unsigned status, std::string_view body) {
+  return status == 400 && contains_ignoring_case(body, "logprobs");
 }
 
 bool refuses_response_format(unsigned status, std::string_view body) {

@@ -37,6 +37,23 @@ std::string_view response_format_name(ResponseFormat format);
 /// ("json-schema"). ValueError quoting `text` and listing the names otherwise.
 ResponseFormat parse_response_format(std::string_view text);
 
+/// Whether a request asks for the token log-probabilities of its answer (`logprobs`, with the
+/// `top_logprobs` alternatives), which the confidence of each value is then made with.
+enum class Logprobs {
+  off,        // not asked: the confidence comes from the check and the neighbours
+  required,   // asked; an endpoint that refuses them fails the request
+  automatic,  // asked until the endpoint refuses them, then not for the rest of the run
+};
+
+/// "off", "logprobs" or "auto".
+std::string_view logprobs_name(Logprobs logprobs);
+
+/// The mode `text` names (a name of logprobs_name); ValueError quoting it otherwise.
+Logprobs parse_logprobs(std::string_view text);
+
+/// The alternatives asked per token: enough to see the labels competing for the first one.
+inline constexpr unsigned kTopLogprobs = 5;
+
 /// Where and how to ask.
 struct ChatEndpoint {
   std::string url;  // the chat-completions address, used as given
@@ -44,32 +61,46 @@ struct ChatEndpoint {
   std::string model;
   double temperature = 0;
   ResponseFormat response_format = ResponseFormat::plain;
+  Logprobs logprobs = Logprobs::off;
 };
 
 /// What answers, as the run's settings record it: {"model", "temperature", "json_mode"}, and
 /// "response_format" when it asks for a schema (a plain or JSON-object run records what runs
-/// recorded before formats were chosen, so that their results files resume).
+/// recorded before formats were chosen, so that their results files resume), and "logprobs"
+/// when it asks for them.
 Value model_settings(const ChatEndpoint& endpoint);
 
-/// Whether a chat model with the automatic format gave up the schema, and why; shared by every
-/// request of the model. Safe to read from another thread while the model runs.
+/// Whether a chat model gave up what the automatic modes ask (the schema, the log-probabilities),
+/// and why; shared by every request of the model. Safe to read from another thread while the
+/// model runs.
 class FormatFallback {
  public:
   /// "json_schema refused by the endpoint (HTTP status 400 ...: <excerpt>); plain prompting for
-  /// the rest of the run", or empty while the schema is still sent.
+  /// the rest of the run", the same of logprobs ("...; no log-probabilities for the rest of the
+  /// run"), both joined by "; ", or empty while everything asked is still sent.
   std::string note() const;
   bool happened() const;
-  /// Records the refusal `error` (a status and its message); a later one changes nothing.
+  bool logprobs_refused() const;
+  /// Records the refusal `error` (a status and its message) of the schema; a later one changes
+  /// nothing.
   void record(const std::string& error);
+  /// The same for the log-probabilities.
+  void record_logprobs(const std::string& error);
 
  private:
+  bool schema_refused() const;
   mutable std::mutex mutex_;
-  std::string note_;
+  std::string schema_note_;
+  std::string logprobs_note_;
 };
 
 /// Whether an endpoint refused a request for its response format: an HTTP 400 whose body names
 /// "response_format" or "json_schema" (in any case).
 bool refuses_response_format(unsigned status, std::string_view body);
+
+/// Whether an endpoint refused a request for asking log-probabilities: an HTTP 400 whose body
+/// names "logprobs" (in any case).
+bool refuses_logprobs(unsigned status, std::string_view body);
 
 /// `text` (an answer the endpoint gave) with the key, and the "Authorization" value that
 /// carries it, replaced by "***": an endpoint may echo the request, and what is printed or
@@ -78,7 +109,8 @@ std::string without_key(std::string_view text, std::string_view key);
 
 /// A Model that sends each prompt as palisk::chat does (its headers and body, plus the
 /// response_format of endpoint.response_format) through `client`, and yields the reply's answer
-/// text and "usage" (the answer without_key). A failure after the client's retries, or a reply
+/// text, "usage" and, when asked for (endpoint.logprobs), the log-probabilities of the answer
+/// (the answer without_key). A failure after the client's retries, or a reply
 /// without a text answer, is a ModelError with the message of the failure and the attempts made.
 /// `client` must outlive the model.
 ///
@@ -87,6 +119,7 @@ std::string without_key(std::string_view text, std::string_view key);
 /// the first refusal (refuses_response_format) is recorded in `fallback` (one of the model's
 /// own when null): the refused request is sent again without the schema, its attempts counted
 /// together, and so is every later request. With json_schema the refusal fails the request.
+/// Logprobs::automatic falls back in the same way (refuses_logprobs), Logprobs::required fails.
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint,
                  std::shared_ptr<FormatFallback> fallback = nullptr);
 

@@ -25,7 +25,9 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/checker.hpp"
+#include "tavrin/labeling/confidence.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
 #include "tavrin/labeling/repair.hpp"
@@ -175,6 +177,35 @@ ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::S
   return line;
 }
 
+// Each field's signals and confidence in `line`, the line checked by `scored`; with a
+// calibration, its confidence, and a value below the field's threshold abstains.
+void add_confidences(ResultLine& line, const olvane::ScoredCheck& scored, const ModelReply& reply,
+                     const std::vector<Value>& examples, const Value& labels,
+                     const Calibration* calibration) {
+  const std::vector<TokenLogprob> tokens = read_logprobs(reply.logprobs);
+  for (const olvane::FieldCheck& check : scored.fields) {
+    const ModelSignals model =
+        tokens.empty() ? ModelSignals{}
+                       : model_signals(tokens, reply.answer, check.field,
+                                       labels.value(check.field, Value::array()));
+    const Signals signals =
+        signals_of(check, model, neighbour_share(examples, check.field, check.checked));
+    const std::optional<double> confidence =
+        calibration != nullptr ? calibration->fields.at(check.field).confidence(signals)
+                               : fixed_confidence(signals);
+    Value& decision = line.decisions[check.field];
+    decision["signals"] = signals.to_json();
+    decision["confidence"] = confidence ? Value(*confidence) : Value();
+    if (calibration != nullptr && confidence &&
+        !calibration->fields.at(check.field).accepts(*confidence)) {
+      decision["decision_before"] = decision["decision"];
+      decision["checked_before"] = check.checked;
+      decision["decision"] = "low_confidence";
+      line.checked[check.field] = Value();
+    }
+  }
+}
+
 // Retries and tokens of a reply, this run.
 void count_reply(JobTally& tally, const ModelReply& reply) {
   tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
@@ -247,7 +278,8 @@ struct Prepared {
   Value id;
   Value gold;
   ModelRequest request;
-  std::string text;  // the record's, for a question about one of its values
+  std::string text;             // the record's, for a question about one of its values
+  std::vector<Value> examples;  // the target values of the examples its prompt shows
 };
 
 // A record the model answered, to be checked.
@@ -256,6 +288,7 @@ struct Answered {
   Value gold;
   ModelReply reply;
   std::string text;
+  std::vector<Value> examples;
 };
 
 // The job: what it owns, the queues between its stages, and its tasks. Every task runs on one
@@ -425,8 +458,10 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   job->preparing -= batch.ids.size();
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
     if (!error) {
+      std::vector<Value> examples = std::move(prompts[i].example_labels);
       job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
-                            job->request_for(std::move(prompts[i])), std::move(batch.texts[i])});
+                            job->request_for(std::move(prompts[i])), std::move(batch.texts[i]),
+                            std::move(examples)});
     } else {
       job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, *error));
     }
@@ -535,6 +570,8 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
       asked = co_await ask_again(job, answered.text, stores, scored);
     }
     ResultLine line = result_line(id, reply, scored, predicted, gold);
+    add_confidences(line, scored, reply, answered.examples, job->checker.labels(),
+                    job->settings.calibration.get());
     line.attempts += asked.attempts;
     add_usage(line.usage, asked.usage);
     co_return line;
@@ -587,7 +624,8 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
     }
     ++job->checking;
     job->spawn(job, check(job, Answered{std::move(record.id), std::move(record.gold),
-                                        std::move(reply), std::move(record.text)}));
+                                        std::move(reply), std::move(record.text),
+                                        std::move(record.examples)}));
   }
 }
 
@@ -598,6 +636,7 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
   check_settings(prompter, field_stores, settings);
   const std::size_t total = check_records(records, settings);
   const Value run = run_settings(prompter, field_stores, settings);
+  if (settings.calibration) require_calibration_fits(*settings.calibration, run, "the calibration");
   require_same_run_settings(settings.out_path, run);
   const auto executor = co_await asio::this_coro::executor;
   auto job =

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,11 +28,14 @@
 
 namespace tavrin::labeling {
 
+struct Calibration;
+
 /// What the model answered to one prompt.
 struct ModelReply {
   std::string answer;     // the answer text
   Value usage;            // the reply's "usage" (token counts), null when it has none
   unsigned attempts = 1;  // requests sent for it, retries included
+  Value logprobs{};       // the reply's choices[0].logprobs, null when it has none
 };
 
 /// The model's endpoint failed for a prompt after its retries.
@@ -92,6 +96,9 @@ struct JobSettings {
   // Cut a record's text to this many characters (0: never), so that a record longer than the
   // model's context fails no request; its result line says so.
   std::size_t max_text_chars = 0;
+  // Calibrated confidences, and values below each field's threshold abstained as
+  // low_confidence; null for the fixed confidence. It must fit the run (calibration.hpp).
+  std::shared_ptr<const Calibration> calibration{};
 };
 
 /// The job stopped before the records of its shard were done: `max_failures` records failed

@@ -492,6 +492,7 @@ std::vector<RecordPrompt> Prompter::render(const std::vector<std::string>& texts
       parts.examples += std::string(words.example) + std::to_string(i + 1) +
                         std::string(words.example_colon) + examples[r][i].text + "\n" +
                         std::string(words.answer) + examples[r][i].labels.dump() + "\n";
+      prompt.example_labels.push_back(examples[r][i].labels);
     }
     if (examples[r].empty()) parts.examples = words.no_examples;
     parts.record = texts[r];

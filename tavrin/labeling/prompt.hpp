@@ -98,6 +98,7 @@ class PromptTemplate {
 struct RecordPrompt {
   std::string text;
   Value shown = Value::object();  // target field to the array of the labels the prompt shows
+  std::vector<Value> example_labels{};  // the target values of the examples it shows, in order
 };
 
 /// A training document shown to the model as an example.

@@ -13,6 +13,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/json.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/repair.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
 
@@ -113,6 +114,11 @@ Value run_settings(const Prompter& prompter, const StoreMap& field_stores,
   run["min_score"] = settings.min_score ? Value(*settings.min_score) : Value();
   run["check"] = check_settings(settings);
   run["shard"] = std::to_string(settings.shard.index) + "/" + std::to_string(settings.shard.count);
+  // A calibration decides which values abstain; absent from runs without one, so that files
+  // written before calibrations resume.
+  if (settings.calibration) {
+    run["calibration_sha256"] = sha256_hex(settings.calibration->to_json().dump());
+  }
   return run;
 }
 
