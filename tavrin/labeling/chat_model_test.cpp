@@ -4,12 +4,14 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <set>
 
 #include <boost/asio/this_coro.hpp>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/response_schema.hpp"
 #include "tavrin/palisk.hpp"
@@ -141,7 +143,8 @@ struct EchoJob {
     stores = {{"类别", label_store(kinds)}, {"标签", label_store(tags)}};
   }
 
-  JobTally run(ResponseFormat format, JobProgress progress = {}) const {
+  JobTally run(ResponseFormat format, JobProgress progress = {}, Logprobs logprobs = Logprobs::off,
+               std::shared_ptr<const Calibration> calibration = nullptr) const {
     Value ids = Value::array(), texts = Value::array();
     for (int i = 1; i <= 3; ++i) {
       ids.push_back(i);
@@ -152,8 +155,14 @@ struct EchoJob {
     return run_job_blocking(
         frame::DataFrame(Value{{"id", ids}, {"text", texts}}), Prompter(prompt, nullptr, stores),
         stores,
-        {.url = server.url(), .key = "sk-test", .model = "stand-in", .response_format = format},
-        client, {.text_fields = {"text"}, .out_path = out, .in_flight = 1}, std::move(progress));
+        {.url = server.url(),
+         .key = "sk-test",
+         .model = "stand-in",
+         .response_format = format,
+         .logprobs = logprobs},
+        client,
+        {.text_fields = {"text"}, .out_path = out, .in_flight = 1, .calibration = calibration},
+        std::move(progress));
   }
 
   std::vector<Value> bodies() const {
@@ -241,6 +250,103 @@ TEST(ChatModelJob, JsonSchemaFailsTheRecordsItIsRefusedFor) {
   for (const Value& line : job.lines()) {
     EXPECT_EQ(line["error"].get<std::string>().rfind("HTTP status 400 Bad Request: ", 0), 0u);
   }
+}
+
+TEST(ChatModelJob, LogprobsGiveEachValueTheProbabilityOfItsTokens) {
+  const EchoJob job;
+  const JobTally tally = job.run(ResponseFormat::plain, {}, Logprobs::required);
+  EXPECT_EQ(tally.failed, 0u);
+  for (const Value& body : job.bodies()) {
+    EXPECT_EQ(body["logprobs"], true);
+    EXPECT_EQ(body["top_logprobs"], kTopLogprobs);
+  }
+  const double p = OpenAiServer::kTokenProbability;
+  for (const Value& line : job.lines()) {
+    const Value& category = line["decisions"]["类别"];
+    // "退款": two characters, two tokens; the alternative "~" begins no label.
+    EXPECT_NEAR(category["signals"]["model_probability"].get<double>(), p * p, 1e-9);
+    EXPECT_DOUBLE_EQ(category["signals"]["first_token_share"].get<double>(), 1.0);
+    EXPECT_GT(category["confidence"].get<double>(), 0.5);
+    // A list: its brackets, quotes and elements.
+    EXPECT_NEAR(line["decisions"]["标签"]["signals"]["model_probability"].get<double>(),
+                std::pow(p, std::string(R"(["bug"])").size()), 1e-9);
+  }
+  EXPECT_EQ(job.run_record()["model"]["logprobs"], "logprobs");
+}
+
+// A calibration of both fields of EchoJob that accepts what the map gives at least `threshold`.
+std::shared_ptr<const Calibration> flat_calibration(double probability,
+                                                    std::optional<double> threshold) {
+  Calibration calibration;
+  calibration.settings = {{"model", {{"model", "stand-in"},
+                                     {"temperature", 0.0},
+                                     {"json_mode", false},
+                                     {"logprobs", "logprobs"}}}};
+  FieldCalibration field;
+  field.weights.assign(feature_names().size(), 0.0);
+  field.knots = {0.0};
+  field.probabilities = {probability};
+  field.threshold = threshold;
+  calibration.fields["类别"] = field;
+  calibration.fields["标签"] = field;
+  return std::make_shared<const Calibration>(calibration);
+}
+
+TEST(ChatModelJob, ACalibrationSetsTheConfidenceAndAbstainsBelowItsThreshold) {
+  const EchoJob job;
+  JobTally tally =
+      job.run(ResponseFormat::plain, {}, Logprobs::required, flat_calibration(0.7, 0.8));
+  EXPECT_EQ(tally.failed, 0u);
+  for (const Value& line : job.lines()) {
+    const Value& category = line["decisions"]["类别"];
+    EXPECT_EQ(category["decision"], "low_confidence");
+    EXPECT_EQ(category["decision_before"], "kept");
+    EXPECT_EQ(category["checked_before"], "退款");
+    EXPECT_DOUBLE_EQ(category["confidence"].get<double>(), 0.7);
+    EXPECT_TRUE(line["checked"]["类别"].is_null());
+    EXPECT_EQ(line["predicted"]["类别"], "退款");  // the value stays for review
+  }
+  EXPECT_TRUE(job.run_record().contains("calibration_sha256"));
+
+  const EchoJob accepting;
+  accepting.run(ResponseFormat::plain, {}, Logprobs::required, flat_calibration(0.9, 0.8));
+  for (const Value& line : accepting.lines()) {
+    EXPECT_EQ(line["decisions"]["类别"]["decision"], "kept");
+    EXPECT_EQ(line["checked"]["类别"], "退款");
+  }
+
+  // Made with another model's answers (here: without log-probabilities): refused before any
+  // request, naming the difference.
+  const EchoJob other;
+  try {
+    other.run(ResponseFormat::plain, {}, Logprobs::off, flat_calibration(0.9, 0.8));
+    ADD_FAILURE() << "no refusal";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("the calibration was made from a run with other "
+                                         "settings:\n  model: "),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(other.server.requests(), 0u);
+}
+
+TEST(ChatModelJob, AutoLogprobsFallBackWhenRefusedAndRequiredOnesFail) {
+  const EchoJob job({.refuse_logprobs = true});
+  const JobTally tally = job.run(ResponseFormat::plain, {}, Logprobs::automatic);
+  EXPECT_EQ(tally.failed, 0u);
+  const std::vector<Value> bodies = job.bodies();
+  ASSERT_EQ(bodies.size(), 4u);
+  EXPECT_TRUE(bodies[0].contains("logprobs"));
+  for (std::size_t i = 1; i < bodies.size(); ++i) EXPECT_FALSE(bodies[i].contains("logprobs")) << i;
+  EXPECT_NE(tally.format_note.find("logprobs refused by the endpoint"), std::string::npos)
+      << tally.format_note;
+  for (const Value& line : job.lines()) {
+    EXPECT_TRUE(line["decisions"]["类别"]["signals"]["model_probability"].is_null());
+    EXPECT_TRUE(line["decisions"]["类别"]["confidence"].is_number());
+  }
+
+  const EchoJob strict({.refuse_logprobs = true});
+  EXPECT_EQ(strict.run(ResponseFormat::plain, {}, Logprobs::required).failed, 3u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/openai_server.hpp"
 
+#include <cmath>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -160,6 +162,27 @@ std::string refusal_body(const std::string& message, const char* param) {
       .dump();
 }
 
+// The tokens of `answer`, a character each, at the stand-in's probabilities.
+Json logprobs_of(const std::string& answer) {
+  Json content = Json::array();
+  for (std::size_t at = 0; at < answer.size();) {
+    std::size_t length = 1;
+    while (at + length < answer.size() && (static_cast<unsigned char>(answer[at + length]) & 0xC0) == 0x80) {
+      ++length;
+    }
+    const std::string token = answer.substr(at, length);
+    const double logprob = std::log(OpenAiServer::kTokenProbability);
+    content.push_back(
+        {{"token", token},
+         {"logprob", logprob},
+         {"top_logprobs",
+          {{{"token", token}, {"logprob", logprob}},
+           {{"token", "~"}, {"logprob", std::log(OpenAiServer::kAlternativeProbability)}}}}});
+    at += length;
+  }
+  return {{"content", content}};
+}
+
 // The normal answer to a request for `path`: status and body.
 std::pair<unsigned, std::string> normal_answer(const std::string& path, const std::string& body) {
   const Json request = Json::parse(body, nullptr, false);
@@ -170,8 +193,13 @@ std::pair<unsigned, std::string> normal_answer(const std::string& path, const st
       return {400, error_body(400)};
     }
     const Json& content = messages.back()["content"];
-    return {200, OpenAiServer::chat_reply(content.is_string() ? content.get<std::string>()
-                                                              : content.dump())};
+    const std::string answer = content.is_string() ? content.get<std::string>() : content.dump();
+    if (request.value("logprobs", false)) {
+      Json reply = Json::parse(OpenAiServer::chat_reply(answer));
+      reply["choices"][0]["logprobs"] = logprobs_of(answer);
+      return {200, reply.dump()};
+    }
+    return {200, OpenAiServer::chat_reply(answer)};
   }
   if (path.ends_with("/embeddings")) {
     Json inputs = request.value("input", Json());
@@ -283,7 +311,10 @@ struct OpenAiServer::Impl {
     }
     if (reply.no_reply) co_return !reply.close_after;
     if (reply.body.empty() && reply.status == 200) {
-      if (refuses_format(request)) {
+      if (refuses_logprobs(request)) {
+        reply.status = 400;
+        reply.body = refusal_body("logprobs is not supported with this model.", "logprobs");
+      } else if (refuses_format(request)) {
         reply.status = 400;
         reply.body = refusal_body(
             "Invalid parameter: 'response_format' of type 'json_schema' is not supported with "
@@ -319,6 +350,12 @@ struct OpenAiServer::Impl {
     head += reply.body;
     co_await asio::async_write(socket, asio::buffer(head), asio::use_awaitable);
     co_return !reply.close_after;
+  }
+
+  bool refuses_logprobs(const Request& request) const {
+    if (!options.refuse_logprobs) return false;
+    const Json body = Json::parse(request.body, nullptr, false);
+    return body.is_object() && body.contains("logprobs");
   }
 
   bool refuses_format(const Request& request) const {

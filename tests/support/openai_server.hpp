@@ -4,7 +4,8 @@
 // reset in the middle of the body, a close the reply does not announce). It counts connections and
 // requests and runs on its own thread. It can check the response_format schema of a chat
 // request against the labels its prompt lists, or refuse any response_format as an endpoint
-// without structured outputs does.
+// without structured outputs does. Asked for "logprobs", it gives each character of its answer
+// as a token of kTokenProbability.
 //
 //   OpenAiServer server;
 //   server.script({{.status = 503}, {.status = 503}});   // then the normal answer
@@ -66,7 +67,15 @@ class OpenAiServer {
     /// Answers every chat request that carries a response_format with a 400, an
     /// invalid_request_error about "response_format" as OpenAI words one.
     bool refuse_response_format = false;
+    /// Answers every chat request that asks for "logprobs" with a 400 about them, as an
+    /// endpoint without log-probabilities does.
+    bool refuse_logprobs = false;
   };
+
+  /// The probability the stand-in gives each token of an answer when asked for logprobs: each
+  /// character is a token, with one alternative ("~") at kAlternativeProbability.
+  static constexpr double kTokenProbability = 0.9;
+  static constexpr double kAlternativeProbability = 0.05;
 
   /// One request as received.
   struct Request {
