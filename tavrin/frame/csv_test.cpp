@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/frame/csv_writer.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tests/support/test_helpers.hpp"
 
@@ -210,6 +211,26 @@ TEST_F(Csv, RecordsLongerThanOneReadBlockSurvive) {
   const DataFrame table(Value{{"id", ids}, {"text", texts}});
   table.to_csv(path("long.csv"));
   EXPECT_EQ(read_csv(path("long.csv")).to_dict(), table.to_dict());
+}
+
+// Row by row, the same bytes as the whole table at once; nothing before the commit.
+TEST_F(Csv, AWriterOfRowsWritesWhatToCsvWrites) {
+  const Value columns{{"\xEF\xBB\xBFid", Value::array({"07", "x,y", nullptr})},
+                      {"n", Value::array({1, 2.5, true})}};
+  const std::string whole = write_and_read_back(DataFrame(columns));
+  {
+    CsvWriter rows(path("rows.csv"), {"\xEF\xBB\xBFid", "n"});
+    for (std::size_t i = 0; i < 3; ++i) {
+      rows.write_row(std::vector<Value>{columns["\xEF\xBB\xBFid"][i], columns["n"][i]});
+    }
+    EXPECT_FALSE(fs::exists(path("rows.csv")));
+    expect_error<ValueError>([&] { rows.write_row(std::vector<Value>{1}); },
+                             "a row of 1 cells for 2 columns");
+    rows.commit();
+  }
+  EXPECT_EQ(file_contents(path("rows.csv")), whole);
+  { CsvWriter abandoned(path("abandoned.csv"), {"a"}); }
+  EXPECT_FALSE(fs::exists(path("abandoned.csv")));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// DataFrame::to_csv: the CSV dialect of pandas' to_csv(index=False), with a lone '\r' quoted too.
+// DataFrame::to_csv and CsvWriter: the CSV dialect of pandas' to_csv(index=False), with a lone
+// '\r' quoted too.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,8 @@
 #include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/core/errors.hpp"
+#include "tavrin/frame/csv_writer.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/storage.hpp"
 
@@ -134,7 +137,56 @@ void end_line(std::string& out, std::size_t line_start, std::size_t fields) {
   out += '\n';
 }
 
+// The header line: the column names, after an empty name for the index when there is one.
+void append_header(std::string& out, const std::vector<std::string>& names, bool index) {
+  const std::size_t line_start = out.size();
+  std::string_view separator = index ? "," : "";
+  for (const std::string& name : names) {
+    out += separator;
+    if (out.size() == line_start && name.starts_with(kByteOrderMark)) {
+      append_quoted(out, name);  // else readers would take the name's first character for a BOM
+    } else {
+      append_field(out, name);
+    }
+    separator = ",";
+  }
+  end_line(out, line_start, names.size() + (index ? 1 : 0));
+}
+
 }  // namespace
+
+CsvWriter::CsvWriter(const std::string& path, const std::vector<std::string>& columns)
+    : file_(std::make_unique<tavrin::internal::AtomicFile>(path)), width_(columns.size()) {
+  if (columns.empty()) throw ValueError("a CSV file needs at least one column");
+  append_header(out_, columns, false);
+}
+
+CsvWriter::~CsvWriter() = default;
+
+void CsvWriter::write_row(std::span<const Value> cells) {
+  if (cells.size() != width_) {
+    throw ValueError("a row of " + std::to_string(cells.size()) + " cells for " +
+                     std::to_string(width_) + " columns");
+  }
+  const std::size_t line_start = out_.size();
+  std::string_view separator;
+  for (const Value& cell : cells) {
+    out_ += separator;
+    append_cell(out_, cell);
+    separator = ",";
+  }
+  end_line(out_, line_start, width_);
+  if (out_.size() >= kBlockSize) {
+    file_->write(out_);
+    out_.clear();
+  }
+}
+
+void CsvWriter::commit() {
+  file_->write(out_);
+  out_.clear();
+  file_->commit();
+}
 
 void DataFrame::to_csv(const std::string& path, bool index) const {
   tavrin::internal::AtomicFile file(path);
@@ -142,18 +194,9 @@ void DataFrame::to_csv(const std::string& path, bool index) const {
   out.reserve(kBlockSize);
   const std::size_t fields = storage_->names.size() + (index ? 1 : 0);
 
+  append_header(out, storage_->names, index);
   std::size_t line_start = out.size();
-  std::string_view separator = index ? "," : "";
-  for (const std::string& name : storage_->names) {
-    out += separator;
-    if (out.empty() && name.starts_with(kByteOrderMark)) {
-      append_quoted(out, name);  // else readers would take the name's first character for a BOM
-    } else {
-      append_field(out, name);
-    }
-    separator = ",";
-  }
-  end_line(out, line_start, fields);
+  std::string_view separator;
 
   const auto row_at = [&](std::size_t i) {
     return std::span<const Value>(storage_->row(base_rows_.at(i)), storage_->width());
