@@ -224,7 +224,8 @@ void expect_one_line_error(const Result& r, int status, const std::string& fragm
 }
 
 TEST_F(Cli, EverySubcommandHasHelpWithAnExample) {
-  for (const char* command : {"split", "build", "check", "label", "ask", "analyze", "demo"}) {
+  for (const char* command : {"split", "build", "check", "label", "ask", "analyze", "demo",
+                              "calibrate", "review", "export"}) {
     const Result r = run(std::string(command) + " --help");
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_NE(r.out.find("Example"), std::string::npos) << command;
@@ -558,6 +559,79 @@ TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
   const Value record = Value::parse(slurp(dir_ / "r.jsonl.run.json"));
   EXPECT_EQ(record["model"]["response_format"], "auto");
   EXPECT_TRUE(record["response_format_fallback"].is_string());
+}
+
+// The road of trust: confidences from the answer's log-probabilities, a calibration from
+// records with true labels, a run that abstains below its threshold, the people's review of
+// what it left, and the labelled table.
+TEST_F(Cli, CalibrateReviewAndExportTakeARunFromConfidencesToALabelledTable) {
+  // The stand-in echoes the prompt, here the record: a right answer of four characters, or a
+  // wrong one of two, which the stand-in's token probabilities make the more probable.
+  std::string csv = "id,question,category\n";
+  for (int i = 0; i < 60; ++i) {
+    const char* answer = i % 2 == 0 ? "售后服务" : "故障";
+    csv += "r" + std::to_string(i) + ",\"{\"\"category\"\": \"\"" + answer + "\"\"}\",售后服务\n";
+  }
+  spill(dir_ / "tickets.csv", csv);
+  spill(dir_ / "labels.json", R"({"category": ["售后服务", "故障"]})");
+  spill(dir_ / "prompt.txt", "{record}");
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  tavrin::testing::OpenAiServer server;
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
+      "--llm-url " + server.url();
+  Result r = run(label + " --out first.jsonl --confidence logprobs", "TAVRIN_LLM_KEY=k");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  r = run("calibrate first.jsonl --target-precision 0.9 --out calibration.json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("category: 60 values, 50.0% right; threshold "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("coverage 50.0%, precision 100.0%"), std::string::npos) << r.err;
+  // Without log-probabilities the confidences mean something else: refused before any request.
+  const std::size_t asked = server.requests();
+  r = run(label + " --out other.jsonl --confidence off --calibration calibration.json",
+          "TAVRIN_LLM_KEY=k");
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find("was made from a run with other settings"), std::string::npos) << r.err;
+  EXPECT_EQ(server.requests(), asked);
+
+  r = run(label + " --out second.jsonl --confidence logprobs --calibration calibration.json",
+          "TAVRIN_LLM_KEY=k");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::size_t low = 0;
+  for (const Value& line : json_lines(slurp(dir_ / "second.jsonl"))) {
+    const bool wrong = line["predicted"]["category"] == "故障";
+    EXPECT_EQ(line["decisions"]["category"]["decision"],
+              std::string(wrong ? "low_confidence" : "kept"));
+    low += wrong;
+  }
+  EXPECT_EQ(low, 30u);
+
+  r = run("review second.jsonl --records tickets.csv --text question --out review.jsonl");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("30 values to look at"), std::string::npos) << r.err;
+  std::string answered;
+  for (Value item : json_lines(slurp(dir_ / "review.jsonl"))) {
+    EXPECT_EQ(item["text"], "{\"category\": \"故障\"}");
+    item["answer"] = "售后服务";
+    answered += item.dump() + "\n";
+  }
+  spill(dir_ / "review.jsonl", answered);
+  r = run("review second.jsonl --apply review.jsonl --labels labels.json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("30 answers written into 1 results file"), std::string::npos) << r.err;
+
+  r = run("export second.jsonl --records tickets.csv --out labelled.csv");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("60 records in labelled.csv, 60 with a result (0 failed), 0 without one"),
+            std::string::npos)
+      << r.err;
+  const std::string labelled = slurp(dir_ / "labelled.csv");
+  EXPECT_EQ(labelled.substr(0, labelled.find('\n')),
+            "id,question,category,category_checked,category_decision,category_confidence");
+  EXPECT_NE(labelled.find("\nr1,\"{\"\"category\"\": \"\"故障\"\"}\",售后服务,售后服务,reviewed,"),
+            std::string::npos)
+      << labelled;
 }
 
 // The prompt of the job's last request, decoded.

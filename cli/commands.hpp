@@ -74,5 +74,7 @@ void add_analyze_command(CLI::App& app);
 void add_demo_command(CLI::App& app);
 void add_label_command(CLI::App& app);
 void add_calibrate_command(CLI::App& app);
+void add_review_command(CLI::App& app);
+void add_export_command(CLI::App& app);
 
 }  // namespace tavrin::cli

@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
   tavrin::cli::add_check_command(app);
   tavrin::cli::add_label_command(app);
   tavrin::cli::add_calibrate_command(app);
+  tavrin::cli::add_review_command(app);
+  tavrin::cli::add_export_command(app);
   tavrin::cli::add_ask_command(app);
   tavrin::cli::add_analyze_command(app);
   tavrin::cli::add_demo_command(app);

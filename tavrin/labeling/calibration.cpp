@@ -118,19 +118,21 @@ Linear fit_logistic(const Sample& sample, Use use) {
   return model;
 }
 
-// The isotonic regression of rightness on `scores` (pool adjacent violators): knots at the
-// lowest score of each block, with the block's share right.
+// The isotonic regression of rightness on `scores` (pool adjacent violators): a knot between
+// each block and the next, midway between their scores (so that a score computed again, a
+// rounding away, falls in the same block), with the block's share right.
 std::pair<std::vector<double>, std::vector<double>> fit_isotonic(
     std::vector<std::pair<double, unsigned char>> points) {
   std::sort(points.begin(), points.end());
   struct Block {
     double low;
+    double high;
     double right;
     double count;
   };
   std::vector<Block> blocks;
   for (std::size_t i = 0; i < points.size();) {
-    Block block{points[i].first, 0, 0};
+    Block block{points[i].first, points[i].first, 0, 0};
     // Equal scores are one point: the map is a function of the score.
     for (; i < points.size() && points[i].first == block.low; ++i) {
       block.right += points[i].second;
@@ -141,14 +143,15 @@ std::pair<std::vector<double>, std::vector<double>> fit_isotonic(
                                     blocks.back().right * blocks[blocks.size() - 2].count) {
       const Block last = blocks.back();
       blocks.pop_back();
+      blocks.back().high = last.high;
       blocks.back().right += last.right;
       blocks.back().count += last.count;
     }
   }
   std::vector<double> knots, probabilities;
-  for (const Block& block : blocks) {
-    knots.push_back(block.low);
-    probabilities.push_back(block.right / block.count);
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    knots.push_back(b == 0 ? blocks[b].low : (blocks[b - 1].high + blocks[b].low) / 2);
+    probabilities.push_back(blocks[b].right / blocks[b].count);
   }
   return {knots, probabilities};
 }

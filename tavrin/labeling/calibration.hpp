@@ -24,8 +24,9 @@ namespace tavrin::labeling {
 struct FieldCalibration {
   std::vector<double> weights{};  // by feature_names()
   double intercept = 0;
-  // The isotonic map from the combined score to a probability: increasing scores, each with the
-  // probability from it up to the next; below the first, the first.
+  // The isotonic map from the combined score to a probability: increasing scores (each midway
+  // between two blocks of the fit), each with the probability from it up to the next; below
+  // the first, the first.
   std::vector<double> knots{};
   std::vector<double> probabilities{};
   // Calibrated confidences at or above it are accepted; nullopt when no threshold reached the

@@ -9,6 +9,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/export.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tests/support/test_helpers.hpp"
 
@@ -151,6 +152,30 @@ TEST(Review, AnAnswerThatCannotBeAppliedChangesNothing) {
   std::ofstream(twice) << "id,field,answer\n1,category,a\n1,category,b\n";
   EXPECT_EQ(error_message<ValueError>([&] { read_review_answers(twice); }, "ValueError"),
             "review '" + twice + "' line 3 answers id '1', field 'category' again (first on line 2)");
+}
+
+TEST(Export, JoinsTheResultsToTheTableByIdAsTextAndKeepsRecordsWithout) {
+  const Results results;
+  const std::string records = results.dir / "records.csv";
+  // "001" stays "001": ids are joined as text, as the job wrote them.
+  std::ofstream(records) << "id,question\n001,a\n002,b\n006,c\n010,d\n";
+  const std::string out = results.dir / "labelled.csv";
+  const ExportCounts counts = export_labelled({results.path}, records, out, {});
+  EXPECT_EQ(counts.rows, 4u);
+  EXPECT_EQ(counts.labelled, 3u);
+  EXPECT_EQ(counts.failed, 1u);
+  EXPECT_EQ(counts.without_result, 1u);
+  EXPECT_EQ(counts.unmatched, 3u);  // 003, 004, 005
+  EXPECT_EQ(file_contents(out),
+            "id,question,category_checked,category_decision,category_confidence\n"
+            "001,a,billing,kept,0.95\n"
+            "002,b,billing,replaced,0.3\n"
+            "006,c,,failed,\n"
+            "010,d,,,\n");
+  std::ofstream(records) << "id,category_checked\n001,x\n";
+  EXPECT_EQ(error_message<ValueError>([&] { export_labelled({results.path}, records, out, {}); },
+                                      "ValueError"),
+            "the records already have a column 'category_checked'");
 }
 
 }  // namespace
