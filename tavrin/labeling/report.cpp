@@ -59,6 +59,8 @@ std::string values_line(const FieldTally& t) {
   line += std::to_string(t.abstained) + " abstained, ";
   add_if_any(t.no_answer, "no answer");
   add_if_any(t.invalid, "invalid");
+  add_if_any(t.low_confidence, "low confidence");
+  add_if_any(t.reviewed, "reviewed");
   return line + std::to_string(t.missing) + " missing";
 }
 
