@@ -131,8 +131,8 @@ struct FieldTally {
   std::size_t gold_reviewed = 0;    // the true label is a person's answer, not the table's
   // Values with a true label by (true label, checked value) as text, the checked value nullopt
   // when it is null: the right ones under their label, the wrong ones as confusions.
-  std::map<std::string, std::size_t> right_by_label;
-  std::map<std::pair<std::string, std::optional<std::string>>, std::size_t> confusions;
+  std::map<std::string, std::size_t> right_by_label{};
+  std::map<std::pair<std::string, std::optional<std::string>>, std::size_t> confusions{};
 
   FieldTally& operator+=(const FieldTally& other);
 };
