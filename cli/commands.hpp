@@ -73,5 +73,6 @@ void add_ask_command(CLI::App& app);
 void add_analyze_command(CLI::App& app);
 void add_demo_command(CLI::App& app);
 void add_label_command(CLI::App& app);
+void add_report_command(CLI::App& app);
 
 }  // namespace tavrin::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/labeling/journal.hpp"
+#include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/results.hpp"
 
 namespace tavrin::labeling {
@@ -222,6 +224,23 @@ FieldTally prefixed(const FieldTally& t, const std::string& field) {
   }
   return out;
 }
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string optional_fixed(const std::optional<double>& value, int decimals) {
+  return value ? fixed(*value, decimals) : "-";
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  const std::size_t columns = display_width(text);
+  return text + std::string(columns < width ? width - columns : 1, ' ');
+}
+
+std::string shown(const Value& value) { return value.is_null() ? "null" : str(value); }
 
 Value optional_json(const std::optional<double>& x) { return x ? Value(*x) : Value(); }
 
@@ -501,6 +520,63 @@ RunComparison compare_runs(const std::string& first, const std::string& second,
   });
   out.only_first = checked.size();
   return out;
+}
+
+}  // namespace tavrin::labeling
+
+namespace tavrin::labeling {
+
+std::vector<std::string> evaluation_lines(const Evaluation& e) {
+  std::vector<std::string> lines;
+  lines.push_back("  records   " + std::to_string(e.records) + " (" + std::to_string(e.failed) +
+                  " failed), retries " + std::to_string(e.retries) + ", tokens " +
+                  std::to_string(e.prompt_tokens) + " prompt + " +
+                  std::to_string(e.completion_tokens) + " completion");
+  lines.push_back("    " + padded("field", 14) + padded("accuracy", 10) + padded("coverage", 10) +
+                  padded("macro-F1", 10) + padded("confidence", 12) + "ECE");
+  const auto row = [&](const FieldEvaluation& f) {
+    lines.push_back("    " + padded(f.field, 14) +
+                    padded(percent(f.tally.checked_right, f.tally.gold), 10) +
+                    padded(percent(f.covered, f.values), 10) +
+                    padded(optional_fixed(f.macro_f1, 3), 10) +
+                    padded(f.with_confidence == 0 ? "-" : fixed(f.mean_confidence, 3), 12) +
+                    optional_fixed(f.ece, 4));
+  };
+  for (const FieldEvaluation& f : e.fields) row(f);
+  if (e.fields.size() > 1) row(e.all);
+  return lines;
+}
+
+std::vector<std::string> comparison_lines(const RunComparison& c) {
+  std::vector<std::string> lines;
+  lines.push_back("    " + padded("field", 14) + padded("accuracy", 17) + padded("coverage", 17) +
+                  padded("confidence", 17) + "ECE");
+  const auto pair = [](const std::string& a, const std::string& b) {
+    return padded(a + " | " + b, 17);
+  };
+  for (std::size_t i = 0; i < c.first.size() && i < c.second.size(); ++i) {
+    const RunComparison::Side& a = c.first[i];
+    const RunComparison::Side& b = c.second[i];
+    const auto accuracy = [](const RunComparison::Side& s) {
+      return s.gold == 0 ? std::string("-") : fixed(100 * s.accuracy, 1) + "%";
+    };
+    lines.push_back("    " + padded(a.field, 14) + pair(accuracy(a), accuracy(b)) +
+                    pair(fixed(100 * a.coverage, 1) + "%", fixed(100 * b.coverage, 1) + "%") +
+                    pair(optional_fixed(a.mean_confidence, 3), optional_fixed(b.mean_confidence, 3)) +
+                    optional_fixed(a.ece, 4) + " | " + optional_fixed(b.ece, 4));
+  }
+  lines.push_back("  records   " + std::to_string(c.common) + " in both runs, " +
+                  std::to_string(c.only_first) + " only in the first, " +
+                  std::to_string(c.only_second) + " only in the second (not compared)");
+  lines.push_back("  differ    " + std::to_string(c.differing) + " values" +
+                  (c.differences.size() < c.differing
+                       ? " (the first " + std::to_string(c.differences.size()) + " below)"
+                       : std::string()));
+  for (const RunComparison::Difference& d : c.differences) {
+    lines.push_back("    id " + shown(d.id) + "  " + d.field + "  " + shown(d.first) + " -> " +
+                    shown(d.second) + (d.truth.is_null() ? "" : "  (true: " + shown(d.truth) + ")"));
+  }
+  return lines;
 }
 
 }  // namespace tavrin::labeling

@@ -148,6 +148,10 @@ struct Evaluation {
 Evaluation evaluate_results(const std::vector<std::string>& paths,
                             const EvaluationOptions& options = {});
 
+/// A short text summary of `evaluation`, one entry a line: records, failures, retries and tokens,
+/// then per field and for all fields accuracy, coverage, macro-F1, mean confidence and ECE.
+std::vector<std::string> evaluation_lines(const Evaluation& evaluation);
+
 /// Two runs over the same records, field by field, and the records whose checked values differ.
 struct RunComparison {
   struct Side {
@@ -173,6 +177,10 @@ struct RunComparison {
   std::size_t differing = 0;     // values of common records whose checked values differ
   std::vector<Difference> differences;  // the first `limit` of them, in the second run's order
 };
+
+/// The comparison as text lines: the figures of both runs side by side per field, the records in
+/// only one run, and the differing values ("id 7  category  refund -> billing  (true: billing)").
+std::vector<std::string> comparison_lines(const RunComparison& comparison);
 
 /// Compares the runs in the results files `first` and `second` over `fields` (empty: those of
 /// the first run). Holds the ids and the checked values of the first run to match the second.
