@@ -27,7 +27,7 @@ td,th{border:1px solid #ddd;padding:.2em .5em;text-align:right}
 th{background:#f4f4f4}td.text,th.text{text-align:left}
 .figures{display:flex;flex-wrap:wrap;gap:1.5em}.figures div{min-width:8em}
 .figures b{display:block;font-size:1.4em}
-figure{display:inline-block;margin:.5em 1.5em .5em 0;vertical-align:top}
+figure{display:inline-block;width:360px;margin:.5em 1.5em .5em 0;vertical-align:top}
 figcaption{font-size:.9em;color:#555}
 svg text{font-size:10px;fill:#444}
 .note{color:#666;font-size:.9em}
