@@ -55,8 +55,9 @@ void write_results(const fs::path& path, std::size_t lines) {
       const std::string sep = checked.empty() ? "" : ",";
       char text[512];
       std::snprintf(text, sizeof text, "\"%s\":%s", field,
-                    kind == 0 ? "null"
-                              : ("\"" + std::string(1, prefix) + std::to_string(value) + "\"").c_str());
+                    kind == 0
+                        ? "null"
+                        : ("\"" + std::string(1, prefix) + std::to_string(value) + "\"").c_str());
       checked += sep + text;
       std::snprintf(text, sizeof text,
                     "\"%s\":{\"decision\":\"%s\",\"score\":%.3f,\"nearest\":\"%c%zu\","

@@ -355,9 +355,9 @@ void run_demo(const DemoOptions& options) {
 
   announce(4, "reading the checked results back");
   read_back(results, test, fields, run);
-  write_file(out / "report.html",
-             labeling::html_report(labeling::evaluate_results({results.string()}, {.fields = fields}),
-                                   {.title = "tavrin demo"}));
+  write_file(out / "report.html", labeling::html_report(labeling::evaluate_results(
+                                                            {results.string()}, {.fields = fields}),
+                                                        {.title = "tavrin demo"}));
   if (run.tally.failed > 0 && run.tally.failed == run.tally.done) {
     throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
   }

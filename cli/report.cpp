@@ -80,7 +80,9 @@ void add_report_command(CLI::App& app) {
   auto options = std::make_shared<ReportOptions>();
   CLI::App* command = app.add_subcommand(
       "report", "An HTML page of a run's accuracy, calibration and cost from its results files");
-  command->add_option("results", options->results, "results files (JSON Lines), the shards of one table")
+  command
+      ->add_option("results", options->results,
+                   "results files (JSON Lines), the shards of one table")
       ->required()
       ->check(CLI::ExistingFile);
   command->add_option("--out", options->out, "the HTML page to write");

@@ -60,7 +60,10 @@ Written write_results(const std::string& path) {
       gold[kFields[f]] = kLabels[(id * (f + 1)) % kLabels.size()];
     }
     if (id % 37 == 5) {
-      out << Value({{"id", id}, {"checked", nullptr}, {"gold", gold}, {"attempts", 3},
+      out << Value({{"id", id},
+                    {"checked", nullptr},
+                    {"gold", gold},
+                    {"attempts", 3},
                     {"error", "HTTP status 503"}})
                  .dump()
           << "\n";
@@ -102,8 +105,13 @@ Written write_results(const std::string& path) {
         ++(right ? e.similar_right : e.similar_wrong)[s];
       }
     }
-    out << Value({{"id", id}, {"checked", checked}, {"decisions", decisions},
-                  {"predicted", predicted}, {"gold", gold}, {"answer", "{}"}, {"attempts", 1},
+    out << Value({{"id", id},
+                  {"checked", checked},
+                  {"decisions", decisions},
+                  {"predicted", predicted},
+                  {"gold", gold},
+                  {"answer", "{}"},
+                  {"attempts", 1},
                   {"usage", {{"prompt_tokens", 100}, {"completion_tokens", 9}}},
                   {"error", nullptr}})
                .dump()
@@ -130,8 +138,8 @@ std::vector<std::map<std::string, std::string>> elements(const std::string& dom,
        ++t) {
     const std::string text = t->str();
     std::map<std::string, std::string> attributes;
-    for (auto a = std::sregex_iterator(text.begin(), text.end(), data);
-         a != std::sregex_iterator(); ++a) {
+    for (auto a = std::sregex_iterator(text.begin(), text.end(), data); a != std::sregex_iterator();
+         ++a) {
       attributes[(*a)[1]] = (*a)[2];
     }
     found.push_back(std::move(attributes));
@@ -156,8 +164,8 @@ TEST(Browser, ShowsTheReportOfflineWithoutAConsoleErrorAndEveryChartHoldsTheCoun
       << "chromium is not installed: run scripts/install-deps (Debian package chromium)";
   const TempDir dir;
   const Written w = write_results(dir / "results.jsonl");
-  const auto evaluation = tavrin::labeling::evaluate_results(
-      {dir / "results.jsonl"}, {.thresholds = {{"category", 0.5}}});
+  const auto evaluation = tavrin::labeling::evaluate_results({dir / "results.jsonl"},
+                                                             {.thresholds = {{"category", 0.5}}});
   std::ofstream(dir / "report.html") << tavrin::labeling::html_report(evaluation);
   ASSERT_EQ(run_browser(dir / "report.html", dir / "dom.html", dir / "log.txt"), 0)
       << file_contents(dir / "log.txt");
@@ -199,8 +207,8 @@ TEST(Browser, ShowsTheReportOfflineWithoutAConsoleErrorAndEveryChartHoldsTheCoun
     EXPECT_EQ(figures["covered"], e.covered);
 
     const std::string field_attr = "data-field=\"" + field + "\"";
-    const auto bins = elements(dom, "<figure data-chart=\"reliability\" " + field_attr,
-                               "</figure>", "rect class=\"bin\"");
+    const auto bins = elements(dom, "<figure data-chart=\"reliability\" " + field_attr, "</figure>",
+                               "rect class=\"bin\"");
     ASSERT_EQ(bins.size(), 10u);
     for (std::size_t b = 0; b < 10; ++b) {
       EXPECT_EQ(std::stoul(bins[b].at("count")), e.bin_count[b]) << "bin " << b;

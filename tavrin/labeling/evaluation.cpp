@@ -167,8 +167,8 @@ void finish_curve(Section& s, std::size_t points) {
     return CurvePoint{confidence, kept, ratio(kept, n), ratio(right, kept)};
   };
   const std::optional<float> threshold =
-      e.threshold ? std::optional<float>(key_confidence(curve_key(
-                        static_cast<float>(std::clamp(*e.threshold, 0.0, 1.0)), false)))
+      e.threshold ? std::optional<float>(key_confidence(
+                        curve_key(static_cast<float>(std::clamp(*e.threshold, 0.0, 1.0)), false)))
                   : std::nullopt;
   if (threshold) e.at_threshold = CurvePoint{*threshold, 0, 0, 0};
   std::size_t right = 0;
@@ -199,8 +199,10 @@ void finish(Section& s, const EvaluationOptions& options) {
   std::size_t binned = 0;
   double gap = 0;
   for (std::size_t b = 0; b < kBins; ++b) {
-    ReliabilityBin bin{static_cast<double>(b) / kBins, static_cast<double>(b + 1) / kBins,
-                       s.bin_count[b], s.bin_right[b],
+    ReliabilityBin bin{static_cast<double>(b) / kBins,
+                       static_cast<double>(b + 1) / kBins,
+                       s.bin_count[b],
+                       s.bin_right[b],
                        s.bin_count[b] == 0 ? 0 : s.bin_sum[b] / s.bin_count[b],
                        ratio(s.bin_right[b], s.bin_count[b])};
     binned += bin.count;
@@ -216,7 +218,8 @@ FieldTally prefixed(const FieldTally& t, const std::string& field) {
   FieldTally out = t;
   out.right_by_label.clear();
   out.confusions.clear();
-  for (const auto& [label, count] : t.right_by_label) out.right_by_label[field + ": " + label] = count;
+  for (const auto& [label, count] : t.right_by_label)
+    out.right_by_label[field + ": " + label] = count;
   for (const auto& [pair, count] : t.confusions) {
     out.confusions[{field + ": " + pair.first,
                     pair.second ? std::optional<std::string>(field + ": " + *pair.second)
@@ -264,16 +267,11 @@ Value curve_point_json(const CurvePoint& p) {
 
 Value field_json(const FieldEvaluation& e) {
   const FieldTally& t = e.tally;
-  Value decisions = {{"kept", t.kept},
-                     {"normalized", t.normalized},
-                     {"replaced", t.replaced},
-                     {"asked", t.asked},
-                     {"abstained", t.abstained},
-                     {"low_confidence", t.low_confidence},
-                     {"no_answer", t.no_answer},
-                     {"invalid", t.invalid},
-                     {"missing", t.missing},
-                     {"reviewed", t.reviewed}};
+  Value decisions = {{"kept", t.kept},           {"normalized", t.normalized},
+                     {"replaced", t.replaced},   {"asked", t.asked},
+                     {"abstained", t.abstained}, {"low_confidence", t.low_confidence},
+                     {"no_answer", t.no_answer}, {"invalid", t.invalid},
+                     {"missing", t.missing},     {"reviewed", t.reviewed}};
   Value labels = Value::array();
   for (const LabelScore& s : e.labels) {
     labels.push_back({{"label", s.label},
@@ -484,7 +482,10 @@ RunComparison compare_runs(const std::string& first, const std::string& second,
     std::vector<RunComparison::Side> sides;
     const auto side = [](const FieldEvaluation& f) {
       return RunComparison::Side{
-          f.field, f.accuracy(), f.tally.gold, f.coverage(),
+          f.field,
+          f.accuracy(),
+          f.tally.gold,
+          f.coverage(),
           f.with_confidence == 0 ? std::nullopt : std::optional<double>(f.mean_confidence),
           f.ece};
     };
@@ -535,12 +536,11 @@ std::vector<std::string> evaluation_lines(const Evaluation& e) {
   lines.push_back("    " + padded("field", 14) + padded("accuracy", 10) + padded("coverage", 10) +
                   padded("macro-F1", 10) + padded("confidence", 12) + "ECE");
   const auto row = [&](const FieldEvaluation& f) {
-    lines.push_back("    " + padded(f.field, 14) +
-                    padded(percent(f.tally.checked_right, f.tally.gold), 10) +
-                    padded(percent(f.covered, f.values), 10) +
-                    padded(optional_fixed(f.macro_f1, 3), 10) +
-                    padded(f.with_confidence == 0 ? "-" : fixed(f.mean_confidence, 3), 12) +
-                    optional_fixed(f.ece, 4));
+    lines.push_back(
+        "    " + padded(f.field, 14) + padded(percent(f.tally.checked_right, f.tally.gold), 10) +
+        padded(percent(f.covered, f.values), 10) + padded(optional_fixed(f.macro_f1, 3), 10) +
+        padded(f.with_confidence == 0 ? "-" : fixed(f.mean_confidence, 3), 12) +
+        optional_fixed(f.ece, 4));
   };
   for (const FieldEvaluation& f : e.fields) row(f);
   if (e.fields.size() > 1) row(e.all);
@@ -560,10 +560,11 @@ std::vector<std::string> comparison_lines(const RunComparison& c) {
     const auto accuracy = [](const RunComparison::Side& s) {
       return s.gold == 0 ? std::string("-") : fixed(100 * s.accuracy, 1) + "%";
     };
-    lines.push_back("    " + padded(a.field, 14) + pair(accuracy(a), accuracy(b)) +
-                    pair(fixed(100 * a.coverage, 1) + "%", fixed(100 * b.coverage, 1) + "%") +
-                    pair(optional_fixed(a.mean_confidence, 3), optional_fixed(b.mean_confidence, 3)) +
-                    optional_fixed(a.ece, 4) + " | " + optional_fixed(b.ece, 4));
+    lines.push_back(
+        "    " + padded(a.field, 14) + pair(accuracy(a), accuracy(b)) +
+        pair(fixed(100 * a.coverage, 1) + "%", fixed(100 * b.coverage, 1) + "%") +
+        pair(optional_fixed(a.mean_confidence, 3), optional_fixed(b.mean_confidence, 3)) +
+        optional_fixed(a.ece, 4) + " | " + optional_fixed(b.ece, 4));
   }
   lines.push_back("  records   " + std::to_string(c.common) + " in both runs, " +
                   std::to_string(c.only_first) + " only in the first, " +
@@ -574,7 +575,8 @@ std::vector<std::string> comparison_lines(const RunComparison& c) {
                        : std::string()));
   for (const RunComparison::Difference& d : c.differences) {
     lines.push_back("    id " + shown(d.id) + "  " + d.field + "  " + shown(d.first) + " -> " +
-                    shown(d.second) + (d.truth.is_null() ? "" : "  (true: " + shown(d.truth) + ")"));
+                    shown(d.second) +
+                    (d.truth.is_null() ? "" : "  (true: " + shown(d.truth) + ")"));
   }
   return lines;
 }

@@ -89,8 +89,8 @@ struct EvaluationExample {
 
 /// The figures of one field, or of all fields together.
 struct FieldEvaluation {
-  std::string field;  // "all fields" for the whole
-  FieldTally tally;   // decisions and counts over the true labels (count_result)
+  std::string field;        // "all fields" for the whole
+  FieldTally tally;         // decisions and counts over the true labels (count_result)
   std::size_t values = 0;   // every record's value, a failed record's included
   std::size_t covered = 0;  // of them, checked values that are not null
 
@@ -122,7 +122,7 @@ struct EvaluationOptions {
   std::size_t matrix_labels = 12;     // labels the confusion matrix shows before "other"
   std::size_t examples = 8;           // of each kind, per field
   std::size_t histogram_bins = 20;
-  std::size_t curve_points = 200;             // at most, besides the threshold's
+  std::size_t curve_points = 200;              // at most, besides the threshold's
   std::map<std::string, double> thresholds{};  // field to the confidence marked on its curve
 };
 
@@ -169,12 +169,12 @@ struct RunComparison {
     Value second;  // of the second
     Value truth;   // null when unknown
   };
-  std::vector<Side> first;   // per field, then all fields
-  std::vector<Side> second;  // the same fields
-  std::size_t common = 0;        // records in both runs
-  std::size_t only_first = 0;    // records only in the first run
-  std::size_t only_second = 0;   // only in the second
-  std::size_t differing = 0;     // values of common records whose checked values differ
+  std::vector<Side> first;              // per field, then all fields
+  std::vector<Side> second;             // the same fields
+  std::size_t common = 0;               // records in both runs
+  std::size_t only_first = 0;           // records only in the first run
+  std::size_t only_second = 0;          // only in the second
+  std::size_t differing = 0;            // values of common records whose checked values differ
   std::vector<Difference> differences;  // the first `limit` of them, in the second run's order
 };
 

@@ -41,8 +41,7 @@ std::string failed_line(int id, const Value& truth) {
 
 TEST(Evaluation, CountsAccuracyCoverageAndTheConfusionsOfTrueAgainstCheckedLabels) {
   const TempDir dir;
-  std::ofstream(dir / "a.jsonl") << line(1, "kept", "a", 0.9, "a")
-                                 << line(2, "kept", "a", 0.8, "b")
+  std::ofstream(dir / "a.jsonl") << line(1, "kept", "a", 0.9, "a") << line(2, "kept", "a", 0.8, "b")
                                  << line(3, "replaced", "b", 0.7, "b", 0.6, 2)
                                  << line(4, "abstained", nullptr, std::nullopt, "b")
                                  // A CSV reader typed this true label as a number.
@@ -112,7 +111,7 @@ TEST(Evaluation, GroupsTheLeastFrequentLabelsAsOther) {
   // As true or checked label: l0 20, l4 6 + 13, l1 18, l2 16, l5 10, l3 7.
   EXPECT_EQ(m.labels, (std::vector<std::string>{"l0", "l4", "other"}));
   EXPECT_EQ(m.cells[1][1], 6u);
-  EXPECT_EQ(m.cells[2][1], 7u);           // l3 checked as l4
+  EXPECT_EQ(m.cells[2][1], 7u);            // l3 checked as l4
   EXPECT_EQ(m.cells[2][2], 9u + 8u + 5u);  // l1, l2 and l5 right
   std::size_t sum = 0;
   for (const auto& row : m.cells) {
@@ -123,8 +122,10 @@ TEST(Evaluation, GroupsTheLeastFrequentLabelsAsOther) {
 
 TEST(Evaluation, CalibrationBinsEceAndTheRiskCoverageCurveWithItsThreshold) {
   const TempDir dir;
-  std::ofstream(dir / "r.jsonl") << line(1, "kept", "a", 0.95, "a") << line(2, "kept", "a", 0.95, "b")
-                                 << line(3, "kept", "a", 0.55, "a") << line(4, "kept", "a", 0.15, "b")
+  std::ofstream(dir / "r.jsonl") << line(1, "kept", "a", 0.95, "a")
+                                 << line(2, "kept", "a", 0.95, "b")
+                                 << line(3, "kept", "a", 0.55, "a")
+                                 << line(4, "kept", "a", 0.15, "b")
                                  << line(5, "kept", "a", 1.0, "a")
                                  << line(6, "kept", "a", 0.5, nullptr);  // no truth: not binned
   const Evaluation e =
@@ -138,8 +139,8 @@ TEST(Evaluation, CalibrationBinsEceAndTheRiskCoverageCurveWithItsThreshold) {
   EXPECT_NEAR(c.reliability[9].mean_confidence, (0.95 + 0.95 + 1.0) / 3, 1e-6);
   EXPECT_EQ(c.reliability[5].count, 1u);
   EXPECT_EQ(c.reliability[1].count, 1u);
-  const double ece = (3 * std::abs(2.0 / 3 - (2.9 / 3)) + 1 * std::abs(1 - 0.55) +
-                      1 * std::abs(0 - 0.15)) / 5;
+  const double ece =
+      (3 * std::abs(2.0 / 3 - (2.9 / 3)) + 1 * std::abs(1 - 0.55) + 1 * std::abs(0 - 0.15)) / 5;
   EXPECT_NEAR(*c.ece, ece, 1e-6);
 
   // Most confident first; the two values at 0.95 make one point, as a threshold keeps both.
@@ -199,11 +200,16 @@ TEST(Evaluation, FieldsAreFoundInOrderOrChosenAndTheAllSectionNamesThemInItsLabe
   EXPECT_EQ(e.all.tally.checked_right, 1u);
   EXPECT_EQ(e.all.confusion.labels.size(), 3u);  // "a: x", "a: y", "z: x"
   EXPECT_EQ(evaluate_results({dir / "r.jsonl"}, {.fields = {"a"}}).fields.size(), 1u);
-  expect_error<ValueError>([&] { evaluate_results({dir / "r.jsonl"}, {.fields = {"a", "a"}}); },
-                           "the field 'a' is named twice");
+  expect_error<ValueError>(
+      [&] {
+        evaluate_results({dir / "r.jsonl"}, {.fields = {"a", "a"}});
+      },
+      "the field 'a' is named twice");
   std::ofstream(dir / "s.jsonl") << failed_line(1, nullptr);
   expect_error<ValueError>(
-      [&] { evaluate_results({dir / "r.jsonl", dir / "s.jsonl"}); },
+      [&] {
+        evaluate_results({dir / "r.jsonl", dir / "s.jsonl"});
+      },
       "results file '" + (dir / "s.jsonl") + "' line 1 repeats the id 1 of results file '" +
           (dir / "r.jsonl") + "'");
 }
@@ -211,7 +217,8 @@ TEST(Evaluation, FieldsAreFoundInOrderOrChosenAndTheAllSectionNamesThemInItsLabe
 TEST(CompareRuns, SetsTheFiguresSideBySideAndListsTheRecordsThatDiffer) {
   const TempDir dir;
   std::ofstream(dir / "a.jsonl") << line(1, "kept", "a", 0.9, "a") << line(2, "kept", "a", 0.8, "b")
-                                 << line(3, "kept", "b", 0.8, "b") << line(4, "kept", "b", 0.8, "b");
+                                 << line(3, "kept", "b", 0.8, "b")
+                                 << line(4, "kept", "b", 0.8, "b");
   std::ofstream(dir / "b.jsonl") << line(2, "kept", "b", 0.7, "b") << line(1, "kept", "a", 0.9, "a")
                                  << line(3, "abstained", nullptr, std::nullopt, "b")
                                  << line(5, "kept", "b", 0.8, "b");

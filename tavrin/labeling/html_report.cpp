@@ -44,9 +44,7 @@ std::string share(double value) { return number(100 * value, 1) + "%"; }
 std::string attr(const char* name, const std::string& value) {
   return std::string(" ") + name + "=\"" + html_escape(value) + "\"";
 }
-std::string attr(const char* name, std::size_t value) {
-  return attr(name, std::to_string(value));
-}
+std::string attr(const char* name, std::size_t value) { return attr(name, std::to_string(value)); }
 std::string attr(const char* name, double value) { return attr(name, number(value)); }
 
 // A value's text for the page: null as "null", a string as it is, anything else in its form.
@@ -58,8 +56,8 @@ double y_of(double fraction) { return kTop + (1 - fraction) * kPlotH; }
 // The frame of a chart with both axes from 0 to 1, ticks every fifth, and their names.
 std::string axes(const std::string& x_name, const std::string& y_name, double y_max = 1,
                  bool y_is_count = false) {
-  std::string svg = "<rect x=\"" + number(kLeft, 0) + "\" y=\"" + number(kTop, 0) +
-                    "\" width=\"" + number(kPlotW, 0) + "\" height=\"" + number(kPlotH, 0) +
+  std::string svg = "<rect x=\"" + number(kLeft, 0) + "\" y=\"" + number(kTop, 0) + "\" width=\"" +
+                    number(kPlotW, 0) + "\" height=\"" + number(kPlotH, 0) +
                     "\" fill=\"none\" stroke=\"#999\"/>";
   for (int i = 0; i <= 5; ++i) {
     const double f = i / 5.0;
@@ -67,8 +65,7 @@ std::string axes(const std::string& x_name, const std::string& y_name, double y_
            "\" text-anchor=\"middle\">" + number(f, 1) + "</text>";
     const double tick = y_max * f;
     svg += "<text x=\"" + number(kLeft - 4, 1) + "\" y=\"" + number(y_of(f) + 3, 1) +
-           "\" text-anchor=\"end\">" + (y_is_count ? number(tick, 0) : number(tick, 1)) +
-           "</text>";
+           "\" text-anchor=\"end\">" + (y_is_count ? number(tick, 0) : number(tick, 1)) + "</text>";
   }
   svg += "<text x=\"" + number(kLeft + kPlotW / 2, 1) + "\" y=\"" + number(kHeight - 4, 1) +
          "\" text-anchor=\"middle\">" + html_escape(x_name) + "</text>";
@@ -78,9 +75,9 @@ std::string axes(const std::string& x_name, const std::string& y_name, double y_
 }
 
 std::string svg_open(const std::string& label) {
-  return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(kWidth, 0) +
-         "\" height=\"" + number(kHeight, 0) + "\" viewBox=\"0 0 " + number(kWidth, 0) + " " +
-         number(kHeight, 0) + "\" role=\"img\"" + attr("aria-label", label) + ">";
+  return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(kWidth, 0) + "\" height=\"" +
+         number(kHeight, 0) + "\" viewBox=\"0 0 " + number(kWidth, 0) + " " + number(kHeight, 0) +
+         "\" role=\"img\"" + attr("aria-label", label) + ">";
 }
 
 std::string figure_open(const char* chart, const std::string& field) {
@@ -110,9 +107,10 @@ std::string reliability_chart(const FieldEvaluation& e) {
               number(y_of(b.accuracy), 1) + "\" r=\"2.5\" fill=\"#d4552f\"/>";
     }
   }
-  html += "</svg><figcaption>Reliability: bars are the observed accuracy of each confidence "
-          "bin, dots sit at the bin's mean confidence; ECE " +
-          (e.ece ? number(*e.ece, 4) : std::string("-")) + "</figcaption></figure>";
+  html +=
+      "</svg><figcaption>Reliability: bars are the observed accuracy of each confidence "
+      "bin, dots sit at the bin's mean confidence; ECE " +
+      (e.ece ? number(*e.ece, 4) : std::string("-")) + "</figcaption></figure>";
   return html;
 }
 
@@ -138,13 +136,14 @@ std::string risk_coverage_chart(const FieldEvaluation& e) {
   if (e.at_threshold) {
     const CurvePoint& t = *e.at_threshold;
     html += "<line class=\"threshold\"" + point_attrs(t) + attr("data-threshold", *e.threshold) +
-            " x1=\"" + number(x_of(t.coverage), 1) + "\" y1=\"" + number(y_of(0), 1) +
-            "\" x2=\"" + number(x_of(t.coverage), 1) + "\" y2=\"" + number(y_of(1), 1) +
+            " x1=\"" + number(x_of(t.coverage), 1) + "\" y1=\"" + number(y_of(0), 1) + "\" x2=\"" +
+            number(x_of(t.coverage), 1) + "\" y2=\"" + number(y_of(1), 1) +
             "\" stroke=\"#d4552f\" stroke-dasharray=\"3 2\"><title>threshold " +
             number(*e.threshold, 3) + "</title></line>";
   }
-  std::string caption = "Risk–coverage: accuracy of the values kept when only those at or above "
-                        "a confidence are kept";
+  std::string caption =
+      "Risk–coverage: accuracy of the values kept when only those at or above "
+      "a confidence are kept";
   if (e.at_threshold) {
     caption += "; at the threshold " + number(*e.threshold, 3) + ": coverage " +
                share(e.at_threshold->coverage) + ", accuracy " + share(e.at_threshold->accuracy);
@@ -157,10 +156,9 @@ std::string similarity_chart(const FieldEvaluation& e) {
   const std::size_t bins = h.right.size();
   std::size_t most = 1;
   for (std::size_t i = 0; i < bins; ++i) most = std::max({most, h.right[i], h.wrong[i]});
-  std::string html = figure_open("similarity", e.field) +
-                     svg_open("similarity histograms of replaced values") +
-                     axes("similarity to the nearest label", "replaced values",
-                          static_cast<double>(most), true);
+  std::string html =
+      figure_open("similarity", e.field) + svg_open("similarity histograms of replaced values") +
+      axes("similarity to the nearest label", "replaced values", static_cast<double>(most), true);
   const double width = kPlotW / static_cast<double>(std::max<std::size_t>(bins, 1));
   for (std::size_t i = 0; i < bins; ++i) {
     const double lower = static_cast<double>(i) / static_cast<double>(bins);
@@ -187,8 +185,8 @@ std::string confusion_table(const FieldEvaluation& e) {
   for (const auto& row : m.cells) {
     for (std::size_t c : row) most = std::max(most, c);
   }
-  std::string html = "<h3>Confusion matrix</h3><table" + attr("data-chart", std::string("confusion")) +
-                     attr("data-field", e.field) +
+  std::string html = "<h3>Confusion matrix</h3><table" +
+                     attr("data-chart", std::string("confusion")) + attr("data-field", e.field) +
                      "><tr><th class=\"text\">true \\ checked</th>";
   for (const std::string& label : m.labels) html += "<th>" + html_escape(label) + "</th>";
   html += "<th>null</th></tr>";
@@ -234,11 +232,11 @@ std::string label_table(const FieldEvaluation& e) {
 std::string decision_table(const FieldEvaluation& e) {
   const FieldTally& t = e.tally;
   const std::pair<const char*, std::size_t> rows[] = {
-      {"kept", t.kept},         {"normalized", t.normalized},
-      {"replaced", t.replaced}, {"asked", t.asked},
+      {"kept", t.kept},           {"normalized", t.normalized},
+      {"replaced", t.replaced},   {"asked", t.asked},
       {"abstained", t.abstained}, {"low_confidence", t.low_confidence},
       {"no_answer", t.no_answer}, {"invalid", t.invalid},
-      {"missing", t.missing},   {"reviewed", t.reviewed}};
+      {"missing", t.missing},     {"reviewed", t.reviewed}};
   std::string html = "<h3>Decisions</h3><table" + attr("data-chart", std::string("decisions")) +
                      attr("data-field", e.field) + "><tr>";
   for (const auto& [name, count] : rows) html += std::string("<th>") + name + "</th>";
@@ -281,12 +279,12 @@ std::string section(const FieldEvaluation& e) {
   const FieldTally& t = e.tally;
   std::string html = "<section" + attr("data-field", e.field) + "><h2>" + html_escape(e.field) +
                      "</h2><div class=\"figures\">";
-  html += figure_box("accuracy", "accuracy", t.gold == 0 ? "-" : share(e.accuracy()),
-                     std::to_string(t.checked_right) + " of " + std::to_string(t.gold) +
-                         " with a true label");
-  html += figure_box("coverage", "coverage", e.values == 0 ? "-" : share(e.coverage()),
-                     std::to_string(e.covered) + " of " + std::to_string(e.values) +
-                         " values not null");
+  html += figure_box(
+      "accuracy", "accuracy", t.gold == 0 ? "-" : share(e.accuracy()),
+      std::to_string(t.checked_right) + " of " + std::to_string(t.gold) + " with a true label");
+  html += figure_box(
+      "coverage", "coverage", e.values == 0 ? "-" : share(e.coverage()),
+      std::to_string(e.covered) + " of " + std::to_string(e.values) + " values not null");
   html += figure_box("macro-F1", "macro_f1", e.macro_f1 ? number(*e.macro_f1, 3) : "-",
                      std::to_string(e.labels.size()) + " labels");
   html += figure_box("mean confidence", "mean_confidence",
@@ -294,14 +292,15 @@ std::string section(const FieldEvaluation& e) {
                      std::to_string(e.with_confidence) + " values with a confidence");
   html += figure_box("ECE", "ece", e.ece ? number(*e.ece, 4) : "-", "10 equal bins");
   if (t.gold_reviewed > 0) {
-    html += figure_box("true labels from review", "gold_reviewed", std::to_string(t.gold_reviewed),
-                       "");
+    html +=
+        figure_box("true labels from review", "gold_reviewed", std::to_string(t.gold_reviewed), "");
   }
   html += "</div>";
   html += decision_table(e);
   if (t.gold == 0) {
-    html += "<p class=\"note\">No true label: accuracy, the confusion matrix and the "
-            "per-label scores need the records' true labels.</p>";
+    html +=
+        "<p class=\"note\">No true label: accuracy, the confusion matrix and the "
+        "per-label scores need the records' true labels.</p>";
   }
   html += confusion_table(e) + label_table(e);
   html += "<div>" + reliability_chart(e) + risk_coverage_chart(e) + similarity_chart(e) + "</div>";
@@ -338,12 +337,23 @@ std::string html_escape(const std::string& text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -366,7 +376,8 @@ std::string html_report(const Evaluation& evaluation, const HtmlReportOptions& o
   html += figure_box("failed", "failed", std::to_string(evaluation.failed), "");
   html += figure_box("retries", "retries", std::to_string(evaluation.retries),
                      "requests beyond the first");
-  html += figure_box("prompt tokens", "prompt_tokens", std::to_string(evaluation.prompt_tokens), "");
+  html +=
+      figure_box("prompt tokens", "prompt_tokens", std::to_string(evaluation.prompt_tokens), "");
   html += figure_box("completion tokens", "completion_tokens",
                      std::to_string(evaluation.completion_tokens), "");
   html += "</div>";

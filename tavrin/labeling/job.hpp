@@ -121,8 +121,8 @@ struct FieldTally {
   std::size_t invalid = 0;
   std::size_t normalized = 0;
   std::size_t asked = 0;
-  std::size_t low_confidence = 0;  // left null: the confidence was below the floor
-  std::size_t reviewed = 0;        // a person's answer, which is then the true label
+  std::size_t low_confidence = 0;   // left null: the confidence was below the floor
+  std::size_t reviewed = 0;         // a person's answer, which is then the true label
   std::size_t gold = 0;             // results with a true label for the field, failed included
   std::size_t predicted_right = 0;  // of them, the model's value was the true label (as text)
   std::size_t checked_right = 0;    // the checked value was the true label

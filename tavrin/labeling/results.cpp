@@ -149,8 +149,8 @@ void count_result(JobTally& tally, const ResultLine& line, const std::vector<std
     if (is_true_label(checked, *truth)) {
       ++t.right_by_label[str(*truth)];
     } else {
-      ++t.confusions[{str(*truth), checked.is_null() ? std::nullopt
-                                                      : std::optional<std::string>(str(checked))}];
+      ++t.confusions[{str(*truth),
+                      checked.is_null() ? std::nullopt : std::optional<std::string>(str(checked))}];
     }
     if (line.error) continue;
     t.gold_reviewed += !(line.gold.is_object() && line.gold.contains(field));
@@ -196,8 +196,9 @@ void read_results(const std::vector<std::string>& paths,
       const auto [first, fresh] = ids.try_emplace(id_key(line.id), file);
       if (!fresh) {
         throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump() +
-                         (first->second == file ? std::string()
-                                                : " of results file '" + paths[first->second] + "'"));
+                         (first->second == file
+                              ? std::string()
+                              : " of results file '" + paths[first->second] + "'"));
       }
       each(line);
     }
