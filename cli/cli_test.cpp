@@ -907,11 +907,43 @@ TEST_F(Cli, DemoOnTheBundledDataImprovesAccuracyAndKeepsItsOutputTogether) {
   EXPECT_GT(after, before + 15.0) << r.out;
   EXPECT_NE(r.out.find("corrections, for example\n    "), std::string::npos) << r.out;
   for (const char* file : {"train.csv", "test.csv", "predictions.jsonl", "checked.jsonl",
-                           "summary.txt", "stores/train/index.faiss"}) {
+                           "summary.txt", "report.html", "stores/train/index.faiss"}) {
     EXPECT_TRUE(fs::exists(dir_ / "demo-out" / file)) << file;
   }
   EXPECT_EQ(line_count(slurp(dir_ / "demo-out/checked.jsonl")), 300u);
   EXPECT_NE(r.out.find(slurp(dir_ / "demo-out/summary.txt")), std::string::npos);
+}
+
+TEST_F(Cli, ReportWritesThePageOfResultsAndComparesTwoRuns) {
+  ASSERT_EQ(run("demo --out demo-out").status, 0);
+  const Result page = run("report demo-out/results.jsonl --out page.html --threshold category=0.5");
+  ASSERT_EQ(page.status, 0) << page.err;
+  EXPECT_NE(page.out.find("  report    page.html\n"), std::string::npos) << page.out;
+  EXPECT_NE(slurp(dir_ / "page.html").find("id=\"tavrin-report-data\""), std::string::npos);
+  // The same records once more, one value changed and one record left out.
+  std::istringstream lines(slurp(dir_ / "demo-out/results.jsonl"));
+  std::string changed;
+  std::string line;
+  for (int i = 0; std::getline(lines, line); ++i) {
+    Value record = Value::parse(line);
+    if (i == 0) record["checked"]["category"] = "<nowhere>";
+    if (i != 1) changed += record.dump() + "\n";
+  }
+  spill(dir_ / "b.jsonl", changed);
+  const Result compared = run("report --compare demo-out/results.jsonl b.jsonl --limit 5");
+  ASSERT_EQ(compared.status, 0) << compared.err;
+  EXPECT_NE(compared.out.find("299 in both runs, 1 only in the first, 0 only in the second"),
+            std::string::npos)
+      << compared.out;
+  EXPECT_NE(compared.out.find("differ    1 values\n    id "), std::string::npos) << compared.out;
+  for (const char* bad : {"report demo-out/results.jsonl", "report --compare b.jsonl",
+                          "report b.jsonl --out x.html --threshold category=2"}) {
+    EXPECT_EQ(run(bad).status, 2) << bad;
+  }
+  spill(dir_ / "c.jsonl", changed.substr(0, changed.find('\n') + 1));
+  const Result repeated = run("report b.jsonl c.jsonl --out x.html");
+  EXPECT_EQ(repeated.status, 2);
+  EXPECT_NE(repeated.err.find("repeats the id"), std::string::npos) << repeated.err;
 }
 
 TEST_F(Cli, DemoAsksARealEndpointWhenGivenOne) {

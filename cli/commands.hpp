@@ -76,5 +76,6 @@ void add_label_command(CLI::App& app);
 void add_calibrate_command(CLI::App& app);
 void add_review_command(CLI::App& app);
 void add_export_command(CLI::App& app);
+void add_report_command(CLI::App& app);
 
 }  // namespace tavrin::cli

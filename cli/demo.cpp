@@ -21,6 +21,8 @@
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/checker.hpp"
+#include "tavrin/labeling/evaluation.hpp"
+#include "tavrin/labeling/html_report.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/report.hpp"
@@ -288,7 +290,9 @@ std::string summary_text(const DemoRun& run) {
     s << abstention_line(abstained[i], run.min_score);
   }
   s << "  output           " << run.out.string() << "/: train.csv test.csv stores/ "
-    << "results.jsonl predictions.jsonl checked.jsonl summary.txt\n";
+    << "results.jsonl predictions.jsonl checked.jsonl summary.txt report.html\n";
+  s << "  report           " << (run.out / "report.html").string()
+    << " (accuracy, confusions, calibration and examples; open it in a browser)\n";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", run.seconds);
   s << "  time             " << seconds << "\n";
@@ -351,6 +355,9 @@ void run_demo(const DemoOptions& options) {
 
   announce(4, "reading the checked results back");
   read_back(results, test, fields, run);
+  write_file(out / "report.html", labeling::html_report(labeling::evaluate_results(
+                                                            {results.string()}, {.fields = fields}),
+                                                        {.title = "tavrin demo"}));
   if (run.tally.failed > 0 && run.tally.failed == run.tally.done) {
     throw std::runtime_error("every request to the LLM failed; the first: " + run.first_error);
   }

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   tavrin::cli::add_ask_command(app);
   tavrin::cli::add_analyze_command(app);
   tavrin::cli::add_demo_command(app);
+  tavrin::cli::add_report_command(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

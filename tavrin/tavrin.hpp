@@ -17,6 +17,8 @@
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/checker.hpp"
+#include "tavrin/labeling/evaluation.hpp"
+#include "tavrin/labeling/html_report.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/labeling/prompt.hpp"

@@ -696,6 +696,11 @@ FieldTally& FieldTally::operator+=(const FieldTally& other) {
   checked_right += other.checked_right;
   gold_abstained += other.gold_abstained;
   gold_failed += other.gold_failed;
+  low_confidence += other.low_confidence;
+  reviewed += other.reviewed;
+  gold_reviewed += other.gold_reviewed;
+  for (const auto& [label, count] : other.right_by_label) right_by_label[label] += count;
+  for (const auto& [pair, count] : other.confusions) confusions[pair] += count;
   return *this;
 }
 

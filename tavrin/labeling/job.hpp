@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
@@ -127,11 +128,18 @@ struct FieldTally {
   std::size_t invalid = 0;
   std::size_t normalized = 0;
   std::size_t asked = 0;
+  std::size_t low_confidence = 0;   // left null: the confidence was below the floor
+  std::size_t reviewed = 0;         // a person's answer, which is then the true label
   std::size_t gold = 0;             // results with a true label for the field, failed included
   std::size_t predicted_right = 0;  // of them, the model's value was the true label (as text)
   std::size_t checked_right = 0;    // the checked value was the true label
   std::size_t gold_abstained = 0;   // the check left the value null (abstained, no answer, invalid)
   std::size_t gold_failed = 0;      // the record failed
+  std::size_t gold_reviewed = 0;    // the true label is a person's answer, not the table's
+  // Values with a true label by (true label, checked value) as text, the checked value nullopt
+  // when it is null: the right ones under their label, the wrong ones as confusions.
+  std::map<std::string, std::size_t> right_by_label{};
+  std::map<std::pair<std::string, std::optional<std::string>>, std::size_t> confusions{};
 
   FieldTally& operator+=(const FieldTally& other);
 };

@@ -4,9 +4,12 @@
 #include <cstdio>
 
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/evaluation.hpp"
 
 namespace tavrin::labeling {
 namespace {
+
+constexpr std::size_t kSummaryConfusions = 3;  // the most frequent of each field
 
 std::string fixed(double value, int decimals) {
   char text[64];
@@ -59,6 +62,8 @@ std::string values_line(const FieldTally& t) {
   line += std::to_string(t.abstained) + " abstained, ";
   add_if_any(t.no_answer, "no answer");
   add_if_any(t.invalid, "invalid");
+  add_if_any(t.low_confidence, "low confidence");
+  add_if_any(t.reviewed, "reviewed");
   return line + std::to_string(t.missing) + " missing";
 }
 
@@ -106,6 +111,23 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                   "not abstained");
   for (const auto& [field, t] : tally.fields) lines.push_back(accuracy_row(field, t));
   lines.push_back(accuracy_row("all fields", all));
+  // Per label only when the tally counted the labels (a tally built by hand may not).
+  std::string f1;
+  std::vector<std::string> confusions;
+  for (const auto& [field, t] : tally.fields) {
+    const auto scores = label_scores(t);
+    if (scores.empty()) continue;
+    f1 += (f1.empty() ? "" : ", ") + field + " " + fixed(*macro_f1(scores), 3);
+    for (const std::string& c : top_confusions(t, kSummaryConfusions)) {
+      confusions.push_back((tally.fields.size() > 1 ? field + ": " : "") + c);
+    }
+  }
+  if (!f1.empty()) lines.push_back("  macro-F1  " + f1);
+  if (!confusions.empty()) {
+    std::string line = "  confused  ";
+    for (std::size_t i = 0; i < confusions.size(); ++i) line += (i > 0 ? ", " : "") + confusions[i];
+    lines.push_back(line);
+  }
   return lines;
 }
 

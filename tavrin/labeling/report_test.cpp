@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace tavrin::labeling {
 namespace {
 
@@ -71,6 +73,28 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
   JobTally no_gold = sample_tally();
   no_gold.fields["类别"].gold = 0;
   EXPECT_EQ(summary_lines(no_gold, "out.jsonl").size(), 5u);
+}
+
+TEST(Report, TheSummaryGivesMacroF1AndTheMostFrequentConfusionsOfEachField) {
+  JobTally tally = sample_tally();
+  FieldTally& category = tally.fields["类别"];
+  category.right_by_label = {{"refund", 8}, {"billing", 2}};
+  // Abstentions (null) are no confusion; "billing" is never right as "refund".
+  category.confusions = {{{"refund", "billing"}, 12},
+                         {{"billing", "refund"}, 3},
+                         {{"refund", std::nullopt}, 40},
+                         {{"billing", "shipping"}, 1},
+                         {{"billing", "other"}, 2}};
+  const std::vector<std::string> lines = summary_lines(tally, "out.jsonl");
+  // refund: P 8/11, R 8/60; billing: P 2/14, R 2/8; shipping: 0.
+  const double refund = 2 * (8.0 / 11) * (8.0 / 60) / (8.0 / 11 + 8.0 / 60);
+  const double billing = 2 * (2.0 / 14) * (2.0 / 8) / (2.0 / 14 + 2.0 / 8);
+  char f1[16];
+  std::snprintf(f1, sizeof f1, "%.3f", (refund + billing) / 4);
+  EXPECT_EQ(lines.at(lines.size() - 2), std::string("  macro-F1  类别 ") + f1);
+  EXPECT_EQ(lines.back(),
+            "  confused  类别: refund -> billing 12, 类别: billing -> refund 3, 类别: billing -> "
+            "other 2");
 }
 
 }  // namespace

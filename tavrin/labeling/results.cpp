@@ -5,7 +5,7 @@
 #include <fstream>
 #include <set>
 #include <system_error>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
@@ -27,12 +27,6 @@ Value object_member(const Value& line, const char* name, bool may_be_absent) {
                      (found == line.end() ? "\" object" : "\" that is no object"));
   }
   return *found;
-}
-
-// Compared as text: a CSV reader may have typed the true label as a number. No value is never
-// right.
-bool is_true_label(const Value& value, const Value& truth) {
-  return !value.is_null() && str(value) == str(truth);
 }
 
 std::string decision_of(const Value& decisions, const std::string& field) {
@@ -68,6 +62,20 @@ std::vector<Correction> take_in_turns(const std::vector<const Correction*>& pool
 }
 
 }  // namespace
+
+bool is_true_label(const Value& value, const Value& truth) {
+  return !value.is_null() && str(value) == str(truth);
+}
+
+const Value* true_label_of(const ResultLine& line, const std::string& field) {
+  if (line.gold.is_object()) {
+    const auto truth = line.gold.find(field);
+    if (truth != line.gold.end()) return &*truth;
+  }
+  if (line.error || decision_of(line.decisions, field) != "reviewed") return nullptr;
+  const auto checked = line.checked.find(field);
+  return checked == line.checked.end() || checked->is_null() ? nullptr : &*checked;
+}
 
 Value ResultLine::to_json() const {
   Value line = {{"id", id}, {"checked", checked}};
@@ -119,26 +127,37 @@ void count_result(JobTally& tally, const ResultLine& line, const std::vector<std
   if (line.error) ++tally.failed;
   for (const std::string& field : fields) {
     FieldTally& t = tally.fields[field];
-    const auto truth = line.gold.is_object() ? line.gold.find(field) : line.gold.end();
-    const bool has_truth = truth != line.gold.end();
-    t.gold += has_truth;
+    const Value* truth = true_label_of(line, field);
+    t.gold += truth != nullptr;
+    const std::string decision = line.error ? "" : decision_of(line.decisions, field);
     if (line.error) {
-      t.gold_failed += has_truth;
-      continue;
+      t.gold_failed += truth != nullptr;
+    } else {
+      t.kept += decision == "kept";
+      t.replaced += decision == "replaced";
+      t.abstained += decision == "abstained";
+      t.missing += decision == "missing";
+      t.no_answer += decision == "no_answer";
+      t.invalid += decision == "invalid";
+      t.normalized += decision == "normalized";
+      t.asked += decision == "asked";
+      t.low_confidence += decision == "low_confidence";
+      t.reviewed += decision == "reviewed";
     }
-    const std::string decision = decision_of(line.decisions, field);
-    t.kept += decision == "kept";
-    t.replaced += decision == "replaced";
-    t.abstained += decision == "abstained";
-    t.missing += decision == "missing";
-    t.no_answer += decision == "no_answer";
-    t.invalid += decision == "invalid";
-    t.normalized += decision == "normalized";
-    t.asked += decision == "asked";
-    if (!has_truth) continue;
+    if (truth == nullptr) continue;
+    const Value checked = line.error ? Value() : line.checked.value(field, Value());
+    if (is_true_label(checked, *truth)) {
+      ++t.right_by_label[str(*truth)];
+    } else {
+      ++t.confusions[{str(*truth),
+                      checked.is_null() ? std::nullopt : std::optional<std::string>(str(checked))}];
+    }
+    if (line.error) continue;
+    t.gold_reviewed += !(line.gold.is_object() && line.gold.contains(field));
     t.predicted_right += is_true_label(line.predicted.value(field, Value()), *truth);
-    t.checked_right += is_true_label(line.checked.value(field, Value()), *truth);
-    t.gold_abstained += decision == "abstained" || decision == "no_answer" || decision == "invalid";
+    t.checked_right += is_true_label(checked, *truth);
+    t.gold_abstained += decision == "abstained" || decision == "no_answer" ||
+                        decision == "invalid" || decision == "low_confidence";
   }
 }
 
@@ -154,8 +173,9 @@ ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& sc
 
 void read_results(const std::vector<std::string>& paths,
                   const std::function<void(const ResultLine&)>& each) {
-  std::unordered_set<std::string> ids;
-  for (const std::string& path : paths) {
+  std::unordered_map<std::string, std::size_t> ids;  // id to the index of its file in `paths`
+  for (std::size_t file = 0; file < paths.size(); ++file) {
+    const std::string& path = paths[file];
     std::ifstream in(path, std::ios::binary);
     if (!in) cannot_read(path);
     JsonLines lines(in, "results file '" + path + "'");
@@ -173,8 +193,12 @@ void read_results(const std::vector<std::string>& paths,
       } catch (const ValueError& e) {
         throw ValueError(lines.where(*text) + " " + e.what());
       }
-      if (!ids.insert(id_key(line.id)).second) {
-        throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump());
+      const auto [first, fresh] = ids.try_emplace(id_key(line.id), file);
+      if (!fresh) {
+        throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump() +
+                         (first->second == file
+                              ? std::string()
+                              : " of results file '" + paths[first->second] + "'"));
       }
       each(line);
     }

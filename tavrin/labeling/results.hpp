@@ -47,14 +47,23 @@ struct ResultLine {
   static ResultLine from_json(const Value& line);
 };
 
+/// Whether `value` is the true label `truth`, compared as text (a CSV reader may have typed the
+/// true label as a number); null is never right.
+bool is_true_label(const Value& value, const Value& truth);
+
+/// The true label of `field` in `line`: its "gold" entry, else the checked value of a field
+/// whose decision is "reviewed" (a person's answer); nullptr when neither.
+const Value* true_label_of(const ResultLine& line, const std::string& field);
+
 /// The line of a record whose mapping `predicted` was checked as `scored` (check_result_scored
 /// of that mapping), with `gold` its true labels or null; no answer, no attempt, no usage.
 ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& scored, Value gold);
 
 /// Counts `line` into `tally`: done, failed, and per target field of `fields` its decision and,
-/// when the line holds the field's true label, whether the predicted and the checked values
-/// were it (compared as text: a CSV reader may have typed the true label as a number); a
-/// failed line's true labels count, its values are never right.
+/// when the line holds the field's true label (true_label_of), whether the predicted and the
+/// checked values were it (is_true_label) and which (true, checked) pair it was; a failed
+/// line's true labels count, its values are never right. The decisions "low_confidence" (a null
+/// value) count as abstentions, "reviewed" values as true labels from review.
 void count_result(JobTally& tally, const ResultLine& line, const std::vector<std::string>& fields);
 
 /// Calls `each` with every line of the results files at `paths`, in order, as tally_results

@@ -60,7 +60,8 @@ TEST(TallyResults, ShardsCountAsOneFileAndAnIdInTwoIsRefused) {
       [&] {
         tally_results({dir / "a.jsonl", dir / "c.jsonl"}, {"类别"});
       },
-      "results file '" + (dir / "c.jsonl") + "' line 1 repeats the id \"b\"");
+      "results file '" + (dir / "c.jsonl") + "' line 1 repeats the id \"b\" of results file '" +
+          (dir / "a.jsonl") + "'");
   std::ofstream(dir / "d.jsonl") << kDone << "\n"
                                  << R"({"id": 5, "decisions": [], "error": null})"
                                  << "\n";
