@@ -9,6 +9,7 @@
 #include "cli/common.hpp"
 #include "cli/files.hpp"
 #include "cli/numbers.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/evaluation.hpp"
 #include "tavrin/labeling/html_report.hpp"
 
@@ -21,6 +22,7 @@ struct ReportOptions {
   std::string fields;
   std::string title = "tavrin report";
   std::vector<std::string> thresholds;  // FIELD=CONFIDENCE
+  std::string calibration;              // its fields' thresholds are marked
   bool compare = false;
   std::size_t limit = 20;
 };
@@ -63,8 +65,16 @@ void run_report(const ReportOptions& options) {
   require_output_file(options.out, "--out");
   labeling::EvaluationOptions evaluation_options;
   if (!options.fields.empty()) evaluation_options.fields = split_names(options.fields, "--fields");
-  for (const std::string& t : options.thresholds) {
-    evaluation_options.thresholds.insert(parse_threshold(t));
+  if (!options.calibration.empty()) {
+    const labeling::Calibration calibration =
+        usage_checked([&] { return labeling::read_calibration(options.calibration); });
+    for (const auto& [field, fitted] : calibration.fields) {
+      if (fitted.threshold) evaluation_options.thresholds[field] = *fitted.threshold;
+    }
+  }
+  for (const std::string& t : options.thresholds) {  // given by hand: over the calibration's
+    const auto [field, value] = parse_threshold(t);
+    evaluation_options.thresholds[field] = value;
   }
   const auto evaluation = usage_checked(
       [&] { return labeling::evaluate_results(options.results, evaluation_options); });
@@ -91,6 +101,8 @@ void add_report_command(CLI::App& app) {
   command->add_option("--title", options->title, "the page's title")->capture_default_str();
   command->add_option("--threshold", options->thresholds,
                       "FIELD=CONFIDENCE marked on the field's risk-coverage curve (repeatable)");
+  command->add_option("--calibration", options->calibration,
+                      "calibration.json of tavrin calibrate: each field's threshold is marked");
   command->add_flag("--compare", options->compare,
                     "compare two runs over the same records instead (no page)");
   command->add_option("--limit", options->limit, "differing values --compare lists")

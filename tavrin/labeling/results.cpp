@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <exception>
 #include <fstream>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -32,6 +34,53 @@ Value object_member(const Value& line, const char* name, bool may_be_absent) {
 std::string decision_of(const Value& decisions, const std::string& field) {
   const auto entry = decisions.find(field);
   return entry == decisions.end() ? "" : entry->value("decision", Value("")).get<std::string>();
+}
+
+// Lines are parsed this many at a time, the batch split between two threads: parsing is most of
+// a pass over a results file.
+constexpr std::size_t kParseBatch = 4096;
+// A batch this small is parsed on the calling thread alone.
+constexpr std::size_t kParallelBatch = 256;
+
+struct ParsedLine {
+  JsonLine text;
+  ResultLine line{};
+  std::exception_ptr error{};  // why the line is no result, with its place
+  bool not_json = false;       // the error is the JSON's
+};
+
+void parse_lines(std::vector<ParsedLine>& batch, std::size_t from, std::size_t to,
+                 const JsonLines& lines) {
+  for (std::size_t i = from; i < to; ++i) {
+    ParsedLine& parsed = batch[i];
+    Value json;
+    try {
+      json = lines.object(parsed.text);
+    } catch (const ValueError&) {
+      parsed.error = std::current_exception();
+      parsed.not_json = true;
+      continue;
+    } catch (...) {  // out of memory: thrown again on the calling thread
+      parsed.error = std::current_exception();
+      continue;
+    }
+    try {
+      parsed.line = ResultLine::from_json(json);
+    } catch (const ValueError& e) {
+      parsed.error = std::make_exception_ptr(ValueError(lines.where(parsed.text) + " " + e.what()));
+    } catch (...) {
+      parsed.error = std::current_exception();
+    }
+  }
+}
+
+// Parses `batch`, its second half on a thread of its own.
+void parse_batch(std::vector<ParsedLine>& batch, const JsonLines& lines) {
+  if (batch.size() < kParallelBatch) return parse_lines(batch, 0, batch.size(), lines);
+  const std::size_t half = batch.size() / 2;
+  std::thread second([&] { parse_lines(batch, half, batch.size(), lines); });
+  parse_lines(batch, 0, half, lines);
+  second.join();
 }
 
 [[noreturn]] void cannot_read(const std::string& path) {
@@ -179,28 +228,35 @@ void read_results(const std::vector<std::string>& paths,
     std::ifstream in(path, std::ios::binary);
     if (!in) cannot_read(path);
     JsonLines lines(in, "results file '" + path + "'");
-    while (const auto text = lines.next()) {
-      Value json;
-      try {
-        json = lines.object(*text);
-      } catch (const ValueError&) {
-        if (!text->terminated) break;  // torn by a crash in the middle of a write
-        throw;
+    std::vector<ParsedLine> batch;
+    bool torn = false;
+    while (!torn) {
+      batch.clear();
+      while (batch.size() < kParseBatch) {
+        auto text = lines.next();
+        if (!text) break;
+        batch.push_back({std::move(*text)});
       }
-      ResultLine line;
-      try {
-        line = ResultLine::from_json(json);
-      } catch (const ValueError& e) {
-        throw ValueError(lines.where(*text) + " " + e.what());
+      if (batch.empty()) break;
+      parse_batch(batch, lines);
+      for (ParsedLine& parsed : batch) {
+        if (parsed.error) {
+          if (parsed.not_json && !parsed.text.terminated) {
+            torn = true;  // torn by a crash in the middle of a write: the last line
+            break;
+          }
+          std::rethrow_exception(parsed.error);
+        }
+        const ResultLine& line = parsed.line;
+        const auto [first, fresh] = ids.try_emplace(id_key(line.id), file);
+        if (!fresh) {
+          throw ValueError(lines.where(parsed.text) + " repeats the id " + line.id.dump() +
+                           (first->second == file
+                                ? std::string()
+                                : " of results file '" + paths[first->second] + "'"));
+        }
+        each(line);
       }
-      const auto [first, fresh] = ids.try_emplace(id_key(line.id), file);
-      if (!fresh) {
-        throw ValueError(lines.where(*text) + " repeats the id " + line.id.dump() +
-                         (first->second == file
-                              ? std::string()
-                              : " of results file '" + paths[first->second] + "'"));
-      }
-      each(line);
     }
     if (lines.failed()) cannot_read(path);
   }
