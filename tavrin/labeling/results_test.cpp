@@ -70,6 +70,41 @@ TEST(TallyResults, ShardsCountAsOneFileAndAnIdInTwoIsRefused) {
       "results file '" + (dir / "d.jsonl") + "' line 2 has a \"decisions\" that is no object");
 }
 
+// Large files are parsed in batches on two threads: the lines still come in order, a torn last
+// line is still dropped, and a bad line is still named by its own number.
+TEST(ReadResults, ABigFileComesInOrderWithItsFaultsInTheirPlaces) {
+  const TempDir dir;
+  const auto line_with_id = [](int id) {
+    std::string line = kDone;
+    return line.replace(line.find("\"id\":1"), 6, "\"id\":" + std::to_string(id));
+  };
+  {
+    std::ofstream out(dir / "big.jsonl");
+    for (int id = 1; id <= 9000; ++id) out << line_with_id(id) << '\n';
+    out << "{\"id\": 9001, \"chec";
+  }
+  int expected = 1;
+  read_results({dir / "big.jsonl"}, [&](const ResultLine& line) {
+    EXPECT_EQ(line.id, expected) << expected;
+    ++expected;
+  });
+  EXPECT_EQ(expected, 9001);
+
+  {
+    std::ofstream out(dir / "bad.jsonl");
+    for (int id = 1; id <= 5000; ++id) {
+      out << (id == 4321 ? std::string(R"({"id": 4321, "checked": [], "error": null})")
+                         : line_with_id(id))
+          << '\n';
+    }
+  }
+  int seen = 0;
+  expect_error<ValueError>(
+      [&] { read_results({dir / "bad.jsonl"}, [&](const ResultLine&) { ++seen; }); },
+      "results file '" + (dir / "bad.jsonl") + "' line 4321 has no \"decisions\" object");
+  EXPECT_EQ(seen, 4320);
+}
+
 TEST(Corrections, OfALineAreItsReplacedAndAbstainedFieldsMarkedRightWhenTheTruthIsKnown) {
   const ResultLine line = ResultLine::from_json(Value::parse(
       R"({"id":1,"checked":{"a":"x","b":null,"c":"k","d":null},)"
