@@ -579,7 +579,8 @@ TEST_F(Cli, CalibrateReviewAndExportTakeARunFromConfidencesToALabelledTable) {
   tavrin::testing::OpenAiServer server;
   const std::string label =
       "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
-      "--llm-url " + server.url();
+      "--llm-url " +
+      server.url();
   Result r = run(label + " --out first.jsonl --confidence logprobs", "TAVRIN_LLM_KEY=k");
   ASSERT_EQ(r.status, 0) << r.err;
 

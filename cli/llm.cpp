@@ -139,22 +139,27 @@ labeling::JobTally run_labelling(const frame::DataFrame& records,
                                  const labeling::Prompter& prompter, const StoreMap& stores,
                                  const Endpoint& endpoint, const LlmOptions& options,
                                  labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings, labeling::Logprobs logprobs) {
-  return run_labelling_job(endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
-    return labeling::run_job_blocking(records, prompter, stores, std::move(chat), std::move(client),
-                                      settings, std::move(progress), {SIGINT, SIGTERM});
-  });
+                                 const labeling::JobSettings& settings,
+                                 labeling::Logprobs logprobs) {
+  return run_labelling_job(
+      endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
+        return labeling::run_job_blocking(records, prompter, stores, std::move(chat),
+                                          std::move(client), settings, std::move(progress),
+                                          {SIGINT, SIGTERM});
+      });
 }
 
 labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
                                  const StoreMap& stores, const Endpoint& endpoint,
                                  const LlmOptions& options, labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings, labeling::Logprobs logprobs) {
-  return run_labelling_job(endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
-    return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
-                                      std::move(client), settings, std::move(progress),
-                                      {SIGINT, SIGTERM});
-  });
+                                 const labeling::JobSettings& settings,
+                                 labeling::Logprobs logprobs) {
+  return run_labelling_job(
+      endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
+        return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
+                                          std::move(client), settings, std::move(progress),
+                                          {SIGINT, SIGTERM});
+      });
 }
 
 }  // namespace tavrin::cli

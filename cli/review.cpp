@@ -39,9 +39,8 @@ void write_queue(const ReviewOptions& options) {
       usage_checked([&] { return labeling::review_queue(options.results, settings); });
   if (!options.records.empty()) {
     const auto text_fields = split_names(options.text_fields, "--text-fields");
-    usage_checked([&] {
-      labeling::attach_texts(items, options.records, options.id_column, text_fields);
-    });
+    usage_checked(
+        [&] { labeling::attach_texts(items, options.records, options.id_column, text_fields); });
   }
   labeling::write_review(options.out, items);
   std::cerr << "tavrin review: " << items.size() << " values to look at in " << options.out
@@ -50,15 +49,13 @@ void write_queue(const ReviewOptions& options) {
 }
 
 void apply_answers(const ReviewOptions& options) {
-  const Value labels =
-      options.labels.empty() ? Value() : read_label_file(options.labels).labels;
+  const Value labels = options.labels.empty() ? Value() : read_label_file(options.labels).labels;
   const labeling::ReviewApplied applied = usage_checked([&] {
     return labeling::apply_review(options.results, labeling::read_review_answers(options.apply),
                                   labels);
   });
   std::cerr << "tavrin review: " << applied.answers << " answers written into " << applied.files
-            << " results file" << (applied.files == 1 ? "" : "s")
-            << " as reviewed true labels\n";
+            << " results file" << (applied.files == 1 ? "" : "s") << " as reviewed true labels\n";
 }
 
 struct ExportOptions {
@@ -102,8 +99,9 @@ void add_review_command(CLI::App& app) {
                       "the checked value and the true label (decision reviewed)");
   command->add_option("--records", options->records,
                       "CSV file of the records, for each value's text");
-  command->add_option("--text-fields,--text", options->text_fields,
-                      "columns of --records joined into the text")
+  command
+      ->add_option("--text-fields,--text", options->text_fields,
+                   "columns of --records joined into the text")
       ->capture_default_str();
   command->add_option("--id-column", options->id_column, "column of the record ids")
       ->capture_default_str();

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/append.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/core/text.hpp"
-#include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_writer.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tavrin/frame/internal/storage.hpp"

@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kFormatKey = "tavrin_calibration";
 constexpr int kFormatVersion = 1;
-constexpr const char* kSettingKeys[] = {"target_fields",   "model",            "template_sha256",
-                                        "labels_sha256",   "embedding_models", "examples"};
+constexpr const char* kSettingKeys[] = {
+    "target_fields", "model", "template_sha256", "labels_sha256", "embedding_models", "examples"};
 constexpr std::size_t kReliabilityBins = 10;
 // Cross-validation needs this many values per fold; fewer, and the figures are in-sample.
 constexpr std::size_t kValuesPerFold = 10;
@@ -183,11 +183,12 @@ struct Fit {
 };
 
 Fit figures(const std::vector<double>& confidence, const std::vector<unsigned char>& right) {
-  std::vector<double> sum(kReliabilityBins, 0), hits(kReliabilityBins, 0), count(kReliabilityBins, 0);
+  std::vector<double> sum(kReliabilityBins, 0), hits(kReliabilityBins, 0),
+      count(kReliabilityBins, 0);
   Fit fit;
   for (std::size_t i = 0; i < confidence.size(); ++i) {
-    const auto bin = std::min(kReliabilityBins - 1,
-                              static_cast<std::size_t>(confidence[i] * kReliabilityBins));
+    const auto bin =
+        std::min(kReliabilityBins - 1, static_cast<std::size_t>(confidence[i] * kReliabilityBins));
     sum[bin] += confidence[i];
     hits[bin] += right[i];
     count[bin] += 1;
@@ -456,8 +457,9 @@ Calibration calibrate(const std::vector<std::string>& paths, const CalibrationOp
       const Signals signals = signals_from_json(decision);
       if (!has_confidence(signals.decision)) continue;
       // A value reviewed or abstained for low confidence counts as the value the check gave.
-      const Value& checked = decision.contains("checked_before") ? decision.at("checked_before")
-                                                                 : line.checked.value(field, Value());
+      const Value& checked = decision.contains("checked_before")
+                                 ? decision.at("checked_before")
+                                 : line.checked.value(field, Value());
       Sample& sample = samples[field];
       const std::vector<double> x = confidence_features(signals);
       sample.features.insert(sample.features.end(), x.begin(), x.end());
@@ -526,8 +528,7 @@ void require_calibration_fits(const Calibration& calibration, const Value& run,
     }
   }
   if (!differences.empty()) {
-    throw ValueError(calibration_path + " was made from a run with other settings:" +
-                     differences);
+    throw ValueError(calibration_path + " was made from a run with other settings:" + differences);
   }
 }
 

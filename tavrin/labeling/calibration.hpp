@@ -34,15 +34,15 @@ struct FieldCalibration {
   std::optional<double> threshold{};
 
   // How the fit went, over the values it was made from.
-  std::size_t values = 0;          // values with a true label and a confidence
-  std::size_t right = 0;           // of them, right
-  double coverage = 0;             // share of the values at or above the threshold
-  double precision = 0;            // right among them (1 when none)
-  double precision_bound = 0;      // its lower confidence bound, which the target is held to
-  double ece_before = 0;           // expected calibration error of the fixed confidence
-  double ece_after = 0;            // of the calibrated one, cross-validated
-  double brier_before = 0;         // Brier score of the fixed confidence
-  double brier_after = 0;          // of the calibrated one, cross-validated
+  std::size_t values = 0;      // values with a true label and a confidence
+  std::size_t right = 0;       // of them, right
+  double coverage = 0;         // share of the values at or above the threshold
+  double precision = 0;        // right among them (1 when none)
+  double precision_bound = 0;  // its lower confidence bound, which the target is held to
+  double ece_before = 0;       // expected calibration error of the fixed confidence
+  double ece_after = 0;        // of the calibrated one, cross-validated
+  double brier_before = 0;     // Brier score of the fixed confidence
+  double brier_after = 0;      // of the calibrated one, cross-validated
 
   /// The fitted combination of `signals` (before the monotone map).
   double score(const Signals& signals) const;

@@ -42,8 +42,11 @@ std::vector<Synthetic> synthetic(std::size_t n, unsigned seed, double (*truth)(d
 }
 
 Value line_of(std::size_t id, const Synthetic& value) {
-  Value decision = {{"decision", "kept"},  {"score", 1},           {"nearest", nullptr},
-                    {"runner_up", nullptr}, {"runner_up_score", nullptr}};
+  Value decision = {{"decision", "kept"},
+                    {"score", 1},
+                    {"nearest", nullptr},
+                    {"runner_up", nullptr},
+                    {"runner_up_score", nullptr}};
   decision["signals"] = {{"model_probability", value.probability},
                          {"first_token_share", nullptr},
                          {"neighbour_share", nullptr}};
@@ -63,7 +66,8 @@ Value line_of(std::size_t id, const Synthetic& value) {
 std::string write_results(const std::string& path, const std::vector<Synthetic>& values,
                           std::size_t first_id = 0) {
   std::ofstream out(path);
-  for (std::size_t i = 0; i < values.size(); ++i) out << line_of(first_id + i, values[i]).dump() << '\n';
+  for (std::size_t i = 0; i < values.size(); ++i)
+    out << line_of(first_id + i, values[i]).dump() << '\n';
   return path;
 }
 
@@ -126,9 +130,9 @@ TEST(Calibrate, ConfidencesRiseWithTheSignalAndStayProbabilities) {
 
 TEST(Calibrate, ATargetNoThresholdReachesSendsEveryValueToReview) {
   const TempDir dir;
-  const Calibration calibration = calibrate(
-      {write_results(dir / "r.jsonl", synthetic(2000, 6, [](double) { return 0.5; }))},
-      {.target_precision = 0.9});
+  const Calibration calibration =
+      calibrate({write_results(dir / "r.jsonl", synthetic(2000, 6, [](double) { return 0.5; }))},
+                {.target_precision = 0.9});
   const FieldCalibration& field = calibration.fields.at("category");
   EXPECT_FALSE(field.threshold);
   EXPECT_EQ(field.coverage, 0.0);
@@ -141,18 +145,19 @@ TEST(Calibrate, ATargetNoThresholdReachesSendsEveryValueToReview) {
 
 TEST(Calibrate, RefusesWhatItCannotFitFrom) {
   const TempDir dir;
-  const std::string a = write_results(dir / "a.jsonl", synthetic(100, 8, [](double p) { return p; }));
+  const std::string a =
+      write_results(dir / "a.jsonl", synthetic(100, 8, [](double p) { return p; }));
   const std::string b =
       write_results(dir / "b.jsonl", synthetic(100, 9, [](double p) { return p; }), 100);
   expect_value_error([&] { calibrate({a}, {.fields = {"other"}}); },
-                           "field 'other' has no value with a true label");
+                     "field 'other' has no value with a true label");
   expect_value_error([&] { calibrate({a}, {.target_precision = 1.5}); }, "not in (0, 1]");
   write_run_settings(a, {{"target_fields", {"category"}}, {"model", {{"model", "m1"}}}});
   write_run_settings(b, {{"target_fields", {"category"}}, {"model", {{"model", "m2"}}}});
   expect_value_error([&] { calibrate({a, b}, {}); }, "other settings (model)");
   // The shards of one run make one calibration, which records what it was made with.
-  write_run_settings(b, {{"target_fields", {"category"}}, {"model", {{"model", "m1"}}},
-                         {"shard", "1/2"}});
+  write_run_settings(
+      b, {{"target_fields", {"category"}}, {"model", {{"model", "m1"}}}, {"shard", "1/2"}});
   const Calibration both = calibrate({a, b}, {});
   EXPECT_EQ(both.fields.at("category").values, 200u);
   EXPECT_EQ(both.settings["model"]["model"], "m1");
@@ -163,9 +168,9 @@ TEST(Calibration, IsWrittenReadAndHeldToTheRunItIsUsedWith) {
   const TempDir dir;
   const std::string results =
       write_results(dir / "r.jsonl", synthetic(500, 10, [](double p) { return p; }));
-  write_run_settings(results, {{"target_fields", {"category"}},
-                               {"model", {{"model", "m1"}}},
-                               {"template_sha256", "abc"}});
+  write_run_settings(
+      results,
+      {{"target_fields", {"category"}}, {"model", {{"model", "m1"}}}, {"template_sha256", "abc"}});
   const Calibration made = calibrate({results}, {.target_precision = 0.7});
   write_calibration(dir / "calibration.json", made);
   const Calibration read = read_calibration(dir / "calibration.json");
@@ -179,9 +184,9 @@ TEST(Calibration, IsWrittenReadAndHeldToTheRunItIsUsedWith) {
   run["model"]["model"] = "m2";
   run["target_fields"] = {"category", "priority"};
   expect_value_error([&] { require_calibration_fits(read, run, "calibration.json"); },
-                           "model: {\"model\":\"m1\"} in calibration.json, {\"model\":\"m2\"} now");
+                     "model: {\"model\":\"m1\"} in calibration.json, {\"model\":\"m2\"} now");
   expect_value_error([&] { require_calibration_fits(read, run, "calibration.json"); },
-                           "field 'priority' is not calibrated");
+                     "field 'priority' is not calibrated");
 
   Value broken = made.to_json();
   broken["fields"]["category"]["knots"] = {0.5, 0.1};

@@ -66,7 +66,8 @@ Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request,
 }
 
 Value logprobs_of(const Value& reply) {
-  const Value* choices = reply.is_object() && reply.contains("choices") ? &reply["choices"] : nullptr;
+  const Value* choices =
+      reply.is_object() && reply.contains("choices") ? &reply["choices"] : nullptr;
   if (choices == nullptr || !choices->is_array() || choices->empty()) return Value();
   const Value& first = (*choices)[0];
   return first.is_object() ? first.value("logprobs", Value()) : Value();
@@ -90,7 +91,8 @@ ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned a
 // otherwise (the refusal fails the request).
 bool give_up_refused(Value& payload, const quellin::HttpError& error, const ChatEndpoint& endpoint,
                      FormatFallback& fallback) {
-  if (endpoint.response_format == ResponseFormat::automatic && payload.contains("response_format") &&
+  if (endpoint.response_format == ResponseFormat::automatic &&
+      payload.contains("response_format") &&
       refuses_response_format(error.status(), error.body())) {
     fallback.record(refusal_text(error));
     payload.erase("response_format");
@@ -123,9 +125,8 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
     quellin::CallInfo info;
     Value body = payload;
     try {
-      const Value reply =
-          co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key), std::move(body),
-                               &info);
+      const Value reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
+                                               std::move(body), &info);
       co_return reply_of(reply, endpoint, attempts + info.attempts);
     } catch (const quellin::HttpError& e) {
       if (refusals >= 2 || !give_up_refused(payload, e, endpoint, *fallback)) {

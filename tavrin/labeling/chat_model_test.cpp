@@ -278,10 +278,11 @@ TEST(ChatModelJob, LogprobsGiveEachValueTheProbabilityOfItsTokens) {
 std::shared_ptr<const Calibration> flat_calibration(double probability,
                                                     std::optional<double> threshold) {
   Calibration calibration;
-  calibration.settings = {{"model", {{"model", "stand-in"},
-                                     {"temperature", 0.0},
-                                     {"json_mode", false},
-                                     {"logprobs", "logprobs"}}}};
+  calibration.settings = {{"model",
+                           {{"model", "stand-in"},
+                            {"temperature", 0.0},
+                            {"json_mode", false},
+                            {"logprobs", "logprobs"}}}};
   FieldCalibration field;
   field.weights.assign(feature_names().size(), 0.0);
   field.knots = {0.0};

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <set>
 
-
 namespace tavrin::labeling {
 namespace {
 
@@ -113,9 +112,7 @@ std::optional<double> number_or_null(const Value& object, const char* key) {
   return found->get<double>();
 }
 
-Value or_null(const std::optional<double>& number) {
-  return number ? Value(*number) : Value();
-}
+Value or_null(const std::optional<double>& number) { return number ? Value(*number) : Value(); }
 
 enum Feature : std::size_t {
   kKept,
@@ -136,8 +133,8 @@ enum Feature : std::size_t {
 // The weights of the fixed combination, by feature: a kept or normalised value starts above
 // even odds and a replaced one below, a clear margin over the runner-up raises a replacement,
 // and the model's own log-odds and the neighbours' agreement move it either way.
-constexpr std::array<double, kFeatureCount> kFixedWeights = {
-    1.5, 1.0, 0.0, -1.0, 0.0, 3.0, 1.0, 0.0, 0.5, 0.0, 2.0, 0.0};
+constexpr std::array<double, kFeatureCount> kFixedWeights = {1.5, 1.0, 0.0, -1.0, 0.0, 3.0,
+                                                             1.0, 0.0, 0.5, 0.0,  2.0, 0.0};
 
 }  // namespace
 
@@ -256,8 +253,8 @@ Signals signals_from_json(const Value& decision) {
   Signals signals;
   if (!decision.is_object()) return signals;
   // A value a person reviewed, or one abstained below a threshold, keeps the decision it had.
-  const auto name = decision.find(decision.contains("decision_before") ? "decision_before"
-                                                                       : "decision");
+  const auto name =
+      decision.find(decision.contains("decision_before") ? "decision_before" : "decision");
   if (name != decision.end() && name->is_string()) signals.decision = name->get<std::string>();
   const auto nearest = decision.find("nearest");
   if (nearest != decision.end() && !nearest->is_null()) {
@@ -279,11 +276,18 @@ bool has_confidence(std::string_view decision) {
 }
 
 const std::vector<std::string>& feature_names() {
-  static const std::vector<std::string> names = {
-      "kept",       "normalized",   "asked",
-      "replaced",   "similarity",   "margin",
-      "model_log_odds", "model_absent", "first_token_log_odds",
-      "first_token_absent", "neighbour_share", "neighbours_absent"};
+  static const std::vector<std::string> names = {"kept",
+                                                 "normalized",
+                                                 "asked",
+                                                 "replaced",
+                                                 "similarity",
+                                                 "margin",
+                                                 "model_log_odds",
+                                                 "model_absent",
+                                                 "first_token_log_odds",
+                                                 "first_token_absent",
+                                                 "neighbour_share",
+                                                 "neighbours_absent"};
   return names;
 }
 

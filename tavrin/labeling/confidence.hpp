@@ -71,9 +71,9 @@ std::optional<double> neighbour_share(const std::vector<Value>& examples, const 
 
 /// Everything the confidence of one field's checked value is made of.
 struct Signals {
-  std::string decision;                 // the check's decision name ("kept", "replaced", ...)
-  std::optional<double> similarity{};   // the chosen label's similarity, when searched
-  std::optional<double> runner_up{};    // the runner-up's similarity, when there was one
+  std::string decision;                // the check's decision name ("kept", "replaced", ...)
+  std::optional<double> similarity{};  // the chosen label's similarity, when searched
+  std::optional<double> runner_up{};   // the runner-up's similarity, when there was one
   ModelSignals model{};
   std::optional<double> neighbour_share{};
 

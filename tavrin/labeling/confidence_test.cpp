@@ -15,8 +15,9 @@ std::vector<TokenLogprob> billing_tokens(double p_bill, double p_ing) {
           {"category", 0},
           {R"(":)", 0},
           {R"( ")", std::log(0.99)},
-          {"bill", std::log(p_bill), {{"bill", std::log(p_bill)}, {"ship", std::log(0.2)},
-                                      {"The", std::log(0.1)}}},
+          {"bill",
+           std::log(p_bill),
+           {{"bill", std::log(p_bill)}, {"ship", std::log(0.2)}, {"The", std::log(0.1)}}},
           {"ing", std::log(p_ing)},
           {R"("})", 0}};
 }
@@ -34,13 +35,15 @@ TEST(Logprobs, AreReadFromTheReplyOrNotAtAll) {
   // Half a signal is no signal.
   EXPECT_TRUE(read_logprobs(Value::parse(R"({"content": [{"token": "a"}]})")).empty());
   EXPECT_TRUE(read_logprobs(Value::parse(R"({"content": [{"token": "a", "logprob": -1,
-      "top_logprobs": [{"logprob": -1}]}]})")).empty());
+      "top_logprobs": [{"logprob": -1}]}]})"))
+                  .empty());
   EXPECT_TRUE(read_logprobs(Value()).empty());
   EXPECT_TRUE(read_logprobs(Value::parse(R"({"content": null})")).empty());
 }
 
 TEST(ValueSpan, CoversTheValueOfTheLastPlaceTheKeyIsFollowedByAColon) {
-  const std::string answer = R"(I think "category" is billing. {"category" : "bil\"ling", "n": 12})";
+  const std::string answer =
+      R"(I think "category" is billing. {"category" : "bil\"ling", "n": 12})";
   const auto text = value_span(answer, "category");
   ASSERT_TRUE(text);
   EXPECT_EQ(answer.substr(text->begin, text->end - text->begin), R"(bil\"ling)");
@@ -69,8 +72,8 @@ TEST(ModelSignals, AreTheProbabilityOfTheValuesTokensAndTheFirstTokensShareAmong
   // after the same quote.
   const std::vector<TokenLogprob> joined = {
       {R"({"category": ")", 0},
-       {"bill", std::log(0.5), {{"acc", std::log(0.3)}, {R"(")", std::log(0.1)}}},
-       {R"(ing"})", std::log(0.8)}};
+      {"bill", std::log(0.5), {{"acc", std::log(0.3)}, {R"(")", std::log(0.1)}}},
+      {R"(ing"})", std::log(0.8)}};
   const ModelSignals straddling = model_signals(
       {{R"({"category": )", 0},
        {R"("bill)", std::log(0.5), {{R"("acc)", std::log(0.3)}, {"x", std::log(0.1)}}},
@@ -83,8 +86,8 @@ TEST(ModelSignals, AreTheProbabilityOfTheValuesTokensAndTheFirstTokensShareAmong
               1e-12);
 
   // Tokens that do not spell the answer (a key redacted, another choice) give nothing.
-  EXPECT_FALSE(model_signals(billing_tokens(0.6, 0.9), answer + " ", "category", kLabels)
-                   .probability);
+  EXPECT_FALSE(
+      model_signals(billing_tokens(0.6, 0.9), answer + " ", "category", kLabels).probability);
   EXPECT_FALSE(model_signals({}, answer, "category", kLabels).probability);
   // A value that is no text has a probability but no share among the labels.
   const ModelSignals null_value =
@@ -131,9 +134,14 @@ TEST(FixedConfidence, RanksTheSignalsTheWayTheyPoint) {
 }
 
 TEST(Signals, ComeBackFromTheLineTheyWereWrittenTo) {
-  olvane::FieldCheck check{.field = "category", .predicted = "bill", .checked = "billing",
-                           .decision = olvane::Decision::replaced, .score = 0.9,
-                           .nearest = "billing", .runner_up = "shipping", .runner_up_score = 0.5};
+  olvane::FieldCheck check{.field = "category",
+                           .predicted = "bill",
+                           .checked = "billing",
+                           .decision = olvane::Decision::replaced,
+                           .score = 0.9,
+                           .nearest = "billing",
+                           .runner_up = "shipping",
+                           .runner_up_score = 0.5};
   const Signals signals = signals_of(check, {.probability = 0.4, .first_token_share = 0.7}, 0.25);
   Value decision = check.to_json();
   decision["signals"] = signals.to_json();

@@ -33,9 +33,9 @@ std::vector<Value> cells_of(const ResultLine& line, const std::vector<std::strin
     }
     const Value decision = line.decisions.value(field, Value::object());
     const Value confidence = decision.value("confidence", Value());
-    cells.insert(cells.end(), {cell(line.checked.value(field, Value())),
-                               decision.value("decision", Value()),
-                               confidence.is_number() ? confidence : Value()});
+    cells.insert(cells.end(),
+                 {cell(line.checked.value(field, Value())), decision.value("decision", Value()),
+                  confidence.is_number() ? confidence : Value()});
   }
   return cells;
 }
@@ -60,7 +60,8 @@ ExportCounts export_labelled(const std::vector<std::string>& results,
     bool joined = false;
   };
   std::unordered_map<std::string, Cells> by_id;
-  for (const ResultLine& line : lines) by_id.emplace(id_key(line.id), Cells{cells_of(line, fields)});
+  for (const ResultLine& line : lines)
+    by_id.emplace(id_key(line.id), Cells{cells_of(line, fields)});
   lines.clear();
 
   frame::CsvStream records(records_path, {options.id_column});

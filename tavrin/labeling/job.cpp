@@ -184,10 +184,10 @@ void add_confidences(ResultLine& line, const olvane::ScoredCheck& scored, const 
                      const Calibration* calibration) {
   const std::vector<TokenLogprob> tokens = read_logprobs(reply.logprobs);
   for (const olvane::FieldCheck& check : scored.fields) {
-    const ModelSignals model =
-        tokens.empty() ? ModelSignals{}
-                       : model_signals(tokens, reply.answer, check.field,
-                                       labels.value(check.field, Value::array()));
+    const ModelSignals model = tokens.empty()
+                                   ? ModelSignals{}
+                                   : model_signals(tokens, reply.answer, check.field,
+                                                   labels.value(check.field, Value::array()));
     const Signals signals =
         signals_of(check, model, neighbour_share(examples, check.field, check.checked));
     const std::optional<double> confidence =
@@ -623,9 +623,9 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
       continue;
     }
     ++job->checking;
-    job->spawn(job, check(job, Answered{std::move(record.id), std::move(record.gold),
-                                        std::move(reply), std::move(record.text),
-                                        std::move(record.examples)}));
+    job->spawn(job,
+               check(job, Answered{std::move(record.id), std::move(record.gold), std::move(reply),
+                                   std::move(record.text), std::move(record.examples)}));
   }
 }
 

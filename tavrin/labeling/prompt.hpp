@@ -97,7 +97,7 @@ class PromptTemplate {
 /// The prompt of one record, with the labels it shows.
 struct RecordPrompt {
   std::string text;
-  Value shown = Value::object();  // target field to the array of the labels the prompt shows
+  Value shown = Value::object();        // target field to the array of the labels the prompt shows
   std::vector<Value> example_labels{};  // the target values of the examples it shows, in order
 };
 

@@ -1,8 +1,8 @@
 #include "tavrin/labeling/results.hpp"
 
 #include <cerrno>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <system_error>

@@ -21,12 +21,12 @@ namespace tavrin::labeling {
 struct ReviewItem {
   Value id;
   std::string field;
-  std::string decision;           // abstained, invalid, low_confidence, replaced, asked, ...
-  Value predicted;                // the model's value
-  Value checked;                  // what the check made of it (null when it abstained)
-  Value runner_up;                // the other label nearest the value, when the store was searched
+  std::string decision;  // abstained, invalid, low_confidence, replaced, asked, ...
+  Value predicted;       // the model's value
+  Value checked;         // what the check made of it (null when it abstained)
+  Value runner_up;       // the other label nearest the value, when the store was searched
   std::optional<double> confidence{};
-  std::string text{};             // the record's text, when attach_texts found it
+  std::string text{};  // the record's text, when attach_texts found it
 };
 
 struct ReviewOptions {
@@ -59,7 +59,7 @@ void write_review(const std::string& path, const std::vector<ReviewItem>& items)
 struct ReviewAnswer {
   std::string id;  // as text
   std::string field;
-  Value answer;  // a label; a list of labels for a multi-label field
+  Value answer;          // a label; a list of labels for a multi-label field
   std::size_t line = 0;  // where it was read, for messages
 };
 

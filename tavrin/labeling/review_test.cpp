@@ -22,7 +22,7 @@ using tavrin::testing::TempDir;
 
 Value line_of(const Value& id, const std::string& decision, const Value& predicted,
               const Value& checked, const Value& confidence, const Value& nearest = Value()) {
-  Value d = {{"decision", decision}, {"score", 0.5},         {"nearest", nearest},
+  Value d = {{"decision", decision},    {"score", 0.5},           {"nearest", nearest},
              {"runner_up", "shipping"}, {"runner_up_score", 0.4}, {"confidence", confidence}};
   Value line = Value::object();
   line["id"] = id;
@@ -84,9 +84,9 @@ TEST(Review, ARoundTripWritesThePeoplesAnswersIntoTheResults) {
   const std::string review = results.dir / "review.csv";
   write_review(review, items);
   const frame::DataFrame written = frame::read_csv(review);
-  EXPECT_EQ(written.columns(), (std::vector<std::string>{"id", "field", "text", "decision",
-                                                         "predicted", "checked", "runner_up",
-                                                         "confidence", "answer"}));
+  EXPECT_EQ(written.columns(),
+            (std::vector<std::string>{"id", "field", "text", "decision", "predicted", "checked",
+                                      "runner_up", "confidence", "answer"}));
   EXPECT_EQ(written.size(), 3u);
 
   // A person answers two of the three (the CSV as a spreadsheet saves it).
@@ -150,8 +150,9 @@ TEST(Review, AnAnswerThatCannotBeAppliedChangesNothing) {
 
   const std::string twice = results.dir / "twice.csv";
   std::ofstream(twice) << "id,field,answer\n1,category,a\n1,category,b\n";
-  EXPECT_EQ(error_message<ValueError>([&] { read_review_answers(twice); }, "ValueError"),
-            "review '" + twice + "' line 3 answers id '1', field 'category' again (first on line 2)");
+  EXPECT_EQ(
+      error_message<ValueError>([&] { read_review_answers(twice); }, "ValueError"),
+      "review '" + twice + "' line 3 answers id '1', field 'category' again (first on line 2)");
 }
 
 TEST(Export, JoinsTheResultsToTheTableByIdAsTextAndKeepsRecordsWithout) {

@@ -167,7 +167,8 @@ Json logprobs_of(const std::string& answer) {
   Json content = Json::array();
   for (std::size_t at = 0; at < answer.size();) {
     std::size_t length = 1;
-    while (at + length < answer.size() && (static_cast<unsigned char>(answer[at + length]) & 0xC0) == 0x80) {
+    while (at + length < answer.size() &&
+           (static_cast<unsigned char>(answer[at + length]) & 0xC0) == 0x80) {
       ++length;
     }
     const std::string token = answer.substr(at, length);
