@@ -65,7 +65,7 @@ void parse_lines(std::vector<ParsedLine>& batch, std::size_t from, std::size_t t
       continue;
     }
     try {
-      parsed.line = ResultLine::from_json(json);
+      parsed.line = ResultLine::from_json(std::move(json));
     } catch (const ValueError& e) {
       parsed.error = std::make_exception_ptr(ValueError(lines.where(parsed.text) + " " + e.what()));
     } catch (...) {
@@ -141,27 +141,38 @@ Value ResultLine::to_json() const {
   return line;
 }
 
-ResultLine ResultLine::from_json(const Value& line) {
+ResultLine ResultLine::from_json(const Value& line) { return from_json(Value(line)); }
+
+ResultLine ResultLine::from_json(Value&& line) {
   if (!line.is_object()) throw ValueError("is not a JSON object");
   if (!line.contains("id")) throw ValueError("has no \"id\"");
+  // The members are moved out: a pass over a large file allocates each value once.
+  const auto take = [&line](const char* key) {
+    const auto found = line.find(key);
+    return found == line.end() ? Value() : std::move(*found);
+  };
   ResultLine result;
-  result.id = line.value("id", Value());
-  result.answer = line.value("answer", Value());
-  const Value attempts = line.value("attempts", Value(0));
+  result.id = take("id");
+  result.answer = take("answer");
+  const Value attempts = take("attempts");
   result.attempts = attempts.is_number_unsigned() ? attempts.get<unsigned>() : 0;
-  result.gold = object_member(line, "gold", true);
-  const Value truncated = line.value("text_truncated_from", Value());
+  object_member(line, "gold", true);
+  result.gold = take("gold");
+  const Value truncated = take("text_truncated_from");
   if (truncated.is_number_unsigned()) result.text_truncated_from = truncated.get<std::size_t>();
-  const Value error = line.value("error", Value());
+  const Value error = take("error");
   if (!error.is_null()) {
     result.error = error.is_string() ? error.get<std::string>() : error.dump();
-    result.checked = line.value("checked", Value());
+    result.checked = take("checked");
     return result;
   }
-  result.decisions = object_member(line, "decisions", false);
-  result.predicted = object_member(line, "predicted", false);
-  result.checked = object_member(line, "checked", false);
-  result.usage = line.value("usage", Value());
+  object_member(line, "decisions", false);
+  object_member(line, "predicted", false);
+  object_member(line, "checked", false);
+  result.decisions = take("decisions");
+  result.predicted = take("predicted");
+  result.checked = take("checked");
+  result.usage = take("usage");
   for (const auto& [field, entry] : result.decisions.items()) {
     if (!(entry.is_object() && entry.value("decision", Value("")).is_string())) {
       throw ValueError("has a decision of field " + repr(Value(field)) +

@@ -45,6 +45,8 @@ struct ResultLine {
   /// object or null. ValueError saying what is wrong otherwise (e.g. "has no \"decisions\"
   /// object"), without the file's name, which the reader adds.
   static ResultLine from_json(const Value& line);
+  /// The same, its members moved out of `line`.
+  static ResultLine from_json(Value&& line);
 };
 
 /// Whether `value` is the true label `truth`, compared as text (a CSV reader may have typed the
