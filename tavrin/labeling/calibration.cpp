@@ -555,6 +555,33 @@ void write_calibration(const std::string& path, const Calibration& calibration) 
   file.commit();
 }
 
+void write_confidences(ResultLine& line, const olvane::ScoredCheck& scored,
+                       const std::vector<TokenLogprob>& tokens, const std::vector<Value>& examples,
+                       const Value& labels, const Calibration* calibration) {
+  const std::string answer = line.answer.is_string() ? line.answer.get<std::string>() : "";
+  for (const olvane::FieldCheck& check : scored.fields) {
+    const ModelSignals model =
+        tokens.empty()
+            ? ModelSignals{}
+            : model_signals(tokens, answer, check.field, labels.value(check.field, Value::array()));
+    const Signals signals =
+        signals_of(check, model, neighbour_share(examples, check.field, check.checked));
+    const FieldCalibration* fitted =
+        calibration != nullptr ? &calibration->fields.at(check.field) : nullptr;
+    const std::optional<double> confidence =
+        fitted != nullptr ? fitted->confidence(signals) : fixed_confidence(signals);
+    Value& decision = line.decisions[check.field];
+    decision["signals"] = signals.to_json();
+    decision["confidence"] = confidence ? Value(*confidence) : Value();
+    if (fitted != nullptr && confidence && !fitted->accepts(*confidence)) {
+      decision["decision_before"] = decision["decision"];
+      decision["checked_before"] = check.checked;
+      decision["decision"] = "low_confidence";
+      line.checked[check.field] = Value();
+    }
+  }
+}
+
 std::vector<std::string> calibration_lines(const Calibration& calibration) {
   std::vector<std::string> lines;
   const std::string target = fixed_digits(100 * calibration.target_precision, 1) + "%";

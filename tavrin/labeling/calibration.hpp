@@ -20,6 +20,8 @@
 
 namespace tavrin::labeling {
 
+struct ResultLine;
+
 /// The calibration of one target field.
 struct FieldCalibration {
   std::vector<double> weights{};  // by feature_names()
@@ -100,6 +102,16 @@ Calibration read_calibration(const std::string& path);
 
 /// Writes `calibration` to `path`, atomically.
 void write_calibration(const std::string& path, const Calibration& calibration);
+
+/// Writes into each field's decision of `line` (checked by `scored`) its "signals" and
+/// "confidence": from `tokens` (the log-probabilities of the line's answer), the check, and
+/// `examples` (the target values of the examples the prompt showed); `labels`: field name to
+/// its allowed labels. With `calibration`, the calibrated confidence, and a value below its
+/// field's threshold abstains: decision "low_confidence", checked value null, the decision and
+/// value it had kept as "decision_before" and "checked_before". Without, fixed_confidence.
+void write_confidences(ResultLine& line, const olvane::ScoredCheck& scored,
+                       const std::vector<TokenLogprob>& tokens, const std::vector<Value>& examples,
+                       const Value& labels, const Calibration* calibration);
 
 /// One line per field for an operator: coverage at the threshold, precision, ECE before and
 /// after, Brier score, and what happens when no threshold reached the target.

@@ -177,35 +177,6 @@ ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::S
   return line;
 }
 
-// Each field's signals and confidence in `line`, the line checked by `scored`; with a
-// calibration, its confidence, and a value below the field's threshold abstains.
-void add_confidences(ResultLine& line, const olvane::ScoredCheck& scored, const ModelReply& reply,
-                     const std::vector<Value>& examples, const Value& labels,
-                     const Calibration* calibration) {
-  const std::vector<TokenLogprob> tokens = read_logprobs(reply.logprobs);
-  for (const olvane::FieldCheck& check : scored.fields) {
-    const ModelSignals model = tokens.empty()
-                                   ? ModelSignals{}
-                                   : model_signals(tokens, reply.answer, check.field,
-                                                   labels.value(check.field, Value::array()));
-    const Signals signals =
-        signals_of(check, model, neighbour_share(examples, check.field, check.checked));
-    const std::optional<double> confidence =
-        calibration != nullptr ? calibration->fields.at(check.field).confidence(signals)
-                               : fixed_confidence(signals);
-    Value& decision = line.decisions[check.field];
-    decision["signals"] = signals.to_json();
-    decision["confidence"] = confidence ? Value(*confidence) : Value();
-    if (calibration != nullptr && confidence &&
-        !calibration->fields.at(check.field).accepts(*confidence)) {
-      decision["decision_before"] = decision["decision"];
-      decision["checked_before"] = check.checked;
-      decision["decision"] = "low_confidence";
-      line.checked[check.field] = Value();
-    }
-  }
-}
-
 // Retries and tokens of a reply, this run.
 void count_reply(JobTally& tally, const ModelReply& reply) {
   tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
@@ -570,8 +541,8 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
       asked = co_await ask_again(job, answered.text, stores, scored);
     }
     ResultLine line = result_line(id, reply, scored, predicted, gold);
-    add_confidences(line, scored, reply, answered.examples, job->checker.labels(),
-                    job->settings.calibration.get());
+    write_confidences(line, scored, read_logprobs(reply.logprobs), answered.examples,
+                      job->checker.labels(), job->settings.calibration.get());
     line.attempts += asked.attempts;
     add_usage(line.usage, asked.usage);
     co_return line;

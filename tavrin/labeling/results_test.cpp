@@ -6,6 +6,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/olvane.hpp"
 #include "tests/support/test_helpers.hpp"
 
 namespace tavrin::labeling {
@@ -103,6 +104,33 @@ TEST(ReadResults, ABigFileComesInOrderWithItsFaultsInTheirPlaces) {
       [&] { read_results({dir / "bad.jsonl"}, [&](const ResultLine&) { ++seen; }); },
       "results file '" + (dir / "bad.jsonl") + "' line 4321 has no \"decisions\" object");
   EXPECT_EQ(seen, 4320);
+}
+
+// A line checked without a model (the demo's, a library caller's) still says how far to trust
+// each value, from its check alone.
+TEST(CheckedLine, CarriesTheConfidenceOfEachValueFromItsCheck) {
+  olvane::ScoredCheck scored;
+  scored.checked_result = {{"a", "x"}, {"b", nullptr}};
+  scored.fields = {{.field = "a",
+                    .predicted = "x",
+                    .checked = "x",
+                    .decision = olvane::Decision::kept,
+                    .score = 1,
+                    .nearest = std::nullopt,
+                    .runner_up = std::nullopt,
+                    .runner_up_score = std::nullopt},
+                   {.field = "b",
+                    .predicted = "y",
+                    .checked = nullptr,
+                    .decision = olvane::Decision::abstained,
+                    .score = 0.1,
+                    .nearest = "z",
+                    .runner_up = std::nullopt,
+                    .runner_up_score = std::nullopt}};
+  const ResultLine line = checked_line(1, {{"a", "x"}, {"b", "y"}}, scored, Value());
+  EXPECT_GT(line.decisions["a"]["confidence"].get<double>(), 0.5);
+  EXPECT_TRUE(line.decisions["a"]["signals"]["model_probability"].is_null());
+  EXPECT_TRUE(line.decisions["b"]["confidence"].is_null());
 }
 
 TEST(Corrections, OfALineAreItsReplacedAndAbstainedFieldsMarkedRightWhenTheTruthIsKnown) {
