@@ -20,6 +20,7 @@
 #include "tavrin/core/progress.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/evaluation.hpp"
 #include "tavrin/labeling/html_report.hpp"
@@ -165,10 +166,11 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
     const Value truth = row_object(test, i);
     Value gold = Value::object();
     for (const std::string& field : fields) gold[field] = truth[field];
-    lines += labeling::checked_line(truth[kIdColumn], predictions[i], checks[i], std::move(gold))
-                 .to_json()
-                 .dump(-1, ' ', false, Value::error_handler_t::replace) +
-             "\n";
+    labeling::ResultLine line =
+        labeling::checked_line(truth[kIdColumn], predictions[i], checks[i], std::move(gold));
+    // No model answered: each value's confidence comes from its check alone.
+    labeling::write_confidences(line, checks[i], {}, {}, Value(), nullptr);
+    lines += line.to_json().dump(-1, ' ', false, Value::error_handler_t::replace) + "\n";
   }
   write_file(out, lines);
 }

@@ -66,11 +66,8 @@ void run_report(const ReportOptions& options) {
   labeling::EvaluationOptions evaluation_options;
   if (!options.fields.empty()) evaluation_options.fields = split_names(options.fields, "--fields");
   if (!options.calibration.empty()) {
-    const labeling::Calibration calibration =
-        usage_checked([&] { return labeling::read_calibration(options.calibration); });
-    for (const auto& [field, fitted] : calibration.fields) {
-      if (fitted.threshold) evaluation_options.thresholds[field] = *fitted.threshold;
-    }
+    evaluation_options.thresholds =
+        usage_checked([&] { return labeling::read_calibration(options.calibration); }).thresholds();
   }
   for (const std::string& t : options.thresholds) {  // given by hand: over the calibration's
     const auto [field, value] = parse_threshold(t);

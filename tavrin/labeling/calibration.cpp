@@ -26,6 +26,15 @@ constexpr int kFormatVersion = 1;
 constexpr const char* kSettingKeys[] = {
     "target_fields", "model", "template_sha256", "labels_sha256", "embedding_models", "examples"};
 constexpr std::size_t kReliabilityBins = 10;
+// The figures of a field's fit, as calibration.json names them.
+constexpr std::pair<const char*, double FieldCalibration::*> kFigures[] = {
+    {"coverage", &FieldCalibration::coverage},
+    {"precision", &FieldCalibration::precision},
+    {"precision_bound", &FieldCalibration::precision_bound},
+    {"ece_before", &FieldCalibration::ece_before},
+    {"ece_after", &FieldCalibration::ece_after},
+    {"brier_before", &FieldCalibration::brier_before},
+    {"brier_after", &FieldCalibration::brier_after}};
 // Cross-validation needs this many values per fold; fewer, and the figures are in-sample.
 constexpr std::size_t kValuesPerFold = 10;
 // The ridge penalty of the logistic regression: it keeps the weights finite when a signal
@@ -348,15 +357,7 @@ FieldCalibration field_from_json(const Value& json, const std::string& where) {
     }
     field.threshold = threshold.get<double>();
   }
-  for (auto [key, member] : {std::pair{"coverage", &field.coverage},
-                             {"precision", &field.precision},
-                             {"precision_bound", &field.precision_bound},
-                             {"ece_before", &field.ece_before},
-                             {"ece_after", &field.ece_after},
-                             {"brier_before", &field.brier_before},
-                             {"brier_after", &field.brier_after}}) {
-    *member = json.value(key, 0.0);
-  }
+  for (const auto& [key, member] : kFigures) field.*member = json.value(key, 0.0);
   field.values = json.value("values", std::size_t{0});
   field.right = json.value("right", std::size_t{0});
   return field;
@@ -389,13 +390,7 @@ Value Calibration::to_json() const {
     f["threshold"] = field.threshold ? Value(*field.threshold) : Value();
     f["values"] = field.values;
     f["right"] = field.right;
-    f["coverage"] = field.coverage;
-    f["precision"] = field.precision;
-    f["precision_bound"] = field.precision_bound;
-    f["ece_before"] = field.ece_before;
-    f["ece_after"] = field.ece_after;
-    f["brier_before"] = field.brier_before;
-    f["brier_after"] = field.brier_after;
+    for (const auto& [key, member] : kFigures) f[key] = field.*member;
     f["weights"] = field.weights;
     f["intercept"] = field.intercept;
     f["knots"] = field.knots;
@@ -509,6 +504,14 @@ Calibration calibrate(const std::vector<std::string>& paths, const CalibrationOp
     calibration.fields[name] = std::move(field);
   }
   return calibration;
+}
+
+std::map<std::string, double> Calibration::thresholds() const {
+  std::map<std::string, double> chosen;
+  for (const auto& [name, field] : fields) {
+    if (field.threshold) chosen[name] = *field.threshold;
+  }
+  return chosen;
 }
 
 void require_calibration_fits(const Calibration& calibration, const Value& run,

@@ -73,6 +73,9 @@ struct Calibration {
   Value settings = Value::object();
   std::map<std::string, FieldCalibration> fields{};
 
+  /// Each field's threshold, for the fields that have one.
+  std::map<std::string, double> thresholds() const;
+
   Value to_json() const;
   /// ValueError saying what is wrong with `json` (no calibration, a field's parts of unequal
   /// lengths, a threshold outside [0, 1]).

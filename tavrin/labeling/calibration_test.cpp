@@ -94,6 +94,8 @@ TEST(Calibrate, TheChosenThresholdHoldsItsTargetOnRecordsTheFitDidNotSee) {
   const Calibration calibration = calibrate({fit_path}, {.target_precision = 0.8});
   const FieldCalibration& field = calibration.fields.at("category");
   ASSERT_TRUE(field.threshold);
+  EXPECT_EQ(calibration.thresholds(),
+            (std::map<std::string, double>{{"category", *field.threshold}}));
   EXPECT_EQ(field.values, 6000u);
   EXPECT_GE(field.precision_bound, 0.8);
   EXPECT_GE(field.precision, field.precision_bound);
@@ -135,6 +137,7 @@ TEST(Calibrate, ATargetNoThresholdReachesSendsEveryValueToReview) {
                 {.target_precision = 0.9});
   const FieldCalibration& field = calibration.fields.at("category");
   EXPECT_FALSE(field.threshold);
+  EXPECT_TRUE(calibration.thresholds().empty());
   EXPECT_EQ(field.coverage, 0.0);
   EXPECT_EQ(accepted(field, synthetic(500, 7, [](double) { return 1.0; })).second, 0u);
   const std::vector<std::string> lines = calibration_lines(calibration);

@@ -13,7 +13,6 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/json_lines.hpp"
 #include "tavrin/core/text.hpp"
-#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/journal.hpp"
 #include "tavrin/olvane.hpp"
 
@@ -229,7 +228,6 @@ ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& sc
   line.decisions = scored.decisions();
   line.predicted = std::move(predicted);
   line.gold = std::move(gold);
-  write_confidences(line, scored, {}, {}, Value(), nullptr);
   return line;
 }
 

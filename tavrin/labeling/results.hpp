@@ -58,8 +58,8 @@ bool is_true_label(const Value& value, const Value& truth);
 const Value* true_label_of(const ResultLine& line, const std::string& field);
 
 /// The line of a record whose mapping `predicted` was checked as `scored` (check_result_scored
-/// of that mapping), with `gold` its true labels or null, and each value's confidence from its
-/// check alone (write_confidences); no answer, no attempt, no usage.
+/// of that mapping), with `gold` its true labels or null; no answer, no attempt, no usage, no
+/// confidence (write_confidences adds them).
 ResultLine checked_line(Value id, Value predicted, const olvane::ScoredCheck& scored, Value gold);
 
 /// Counts `line` into `tally`: done, failed, and per target field of `fields` its decision and,

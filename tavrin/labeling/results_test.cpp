@@ -6,6 +6,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/olvane.hpp"
 #include "tests/support/test_helpers.hpp"
 
@@ -106,9 +107,9 @@ TEST(ReadResults, ABigFileComesInOrderWithItsFaultsInTheirPlaces) {
   EXPECT_EQ(seen, 4320);
 }
 
-// A line checked without a model (the demo's, a library caller's) still says how far to trust
-// each value, from its check alone.
-TEST(CheckedLine, CarriesTheConfidenceOfEachValueFromItsCheck) {
+// A line checked without a model (the demo's, a library caller's) can still say how far to
+// trust each value, from its check alone.
+TEST(CheckedLine, TakesTheConfidenceOfEachValueFromItsCheck) {
   olvane::ScoredCheck scored;
   scored.checked_result = {{"a", "x"}, {"b", nullptr}};
   scored.fields = {{.field = "a",
@@ -127,7 +128,9 @@ TEST(CheckedLine, CarriesTheConfidenceOfEachValueFromItsCheck) {
                     .nearest = "z",
                     .runner_up = std::nullopt,
                     .runner_up_score = std::nullopt}};
-  const ResultLine line = checked_line(1, {{"a", "x"}, {"b", "y"}}, scored, Value());
+  ResultLine line = checked_line(1, {{"a", "x"}, {"b", "y"}}, scored, Value());
+  EXPECT_FALSE(line.decisions["a"].contains("confidence"));
+  write_confidences(line, scored, {}, {}, Value(), nullptr);
   EXPECT_GT(line.decisions["a"]["confidence"].get<double>(), 0.5);
   EXPECT_TRUE(line.decisions["a"]["signals"]["model_probability"].is_null());
   EXPECT_TRUE(line.decisions["b"]["confidence"].is_null());
