@@ -1,0 +1,19 @@
+# pandas tables as the C++ library takes them: column names and one list of cells per column.
+
+
+def row_columns(datas, names):
+    """The cells of `names` (each once, those `datas` has) as `datas.iloc[i][name]` gives them:
+    a row of a table whose columns are all numeric is of their common type (an int column of a
+    table with a float column reads 1.0), else each cell keeps its column's type. A name the
+    table lacks is left out, so that the first row's lookup fails on it."""
+    present = [name for name in dict.fromkeys(names) if name in datas.columns]
+    row_type = datas.iloc[0].dtype if len(datas) > 0 else object
+    if row_type == object:
+        return present, [datas[name].tolist() for name in present]
+    return present, [datas[name].to_numpy(dtype=row_type).tolist() for name in present]
+
+
+def table_columns(datas):
+    """Every column of `datas`, in table order, each cell as its column holds it."""
+    names = [str(name) for name in datas.columns]
+    return names, [datas.iloc[:, i].tolist() for i in range(len(names))]
