@@ -100,6 +100,15 @@ Value metadata_value(const py::handle metadata) {
   return to_value(metadata, "metadata");
 }
 
+// Text as the library keeps it: UTF-8, a lone surrogate the byte it escapes.
+std::string text_of(const py::handle text, const char* what) {
+  if (!PyUnicode_Check(text.ptr())) {
+    throw TypeError(std::string(what) + " must be a str, not " +
+                    std::string(py::str(py::type::handle_of(text).attr("__name__"))));
+  }
+  return to_value(text, what).get<std::string>();
+}
+
 py::list documents_list(std::vector<Document> documents) {
   py::list list(documents.size());
   for (std::size_t i = 0; i < documents.size(); ++i) list[i] = py::cast(std::move(documents[i]));
@@ -195,11 +204,13 @@ void bind_embeddings(py::module_& module) {
 
 void bind_documents(py::module_& module) {
   py::class_<Document>(module, "Document", "One stored text, page_content, with its metadata.")
-      .def(py::init([](std::string page_content, const py::handle metadata) {
-             return Document{std::move(page_content), metadata_value(metadata)};
+      .def(py::init([](const py::handle page_content, const py::handle metadata) {
+             return Document{text_of(page_content, "page_content"), metadata_value(metadata)};
            }),
            py::arg("page_content"), py::arg("metadata") = py::none())
-      .def_readwrite("page_content", &Document::page_content)
+      .def_property(
+          "page_content", [](const Document& d) { return to_python(Value(d.page_content)); },
+          [](Document& d, const py::handle text) { d.page_content = text_of(text, "page_content"); })
       .def_property(
           "metadata", [](const Document& d) { return to_python(d.metadata); },
           [](Document& d, const py::handle metadata) { d.metadata = metadata_value(metadata); })

@@ -5,9 +5,18 @@ def row_columns(datas, names):
     """The cells of `names` (each once, those `datas` has) as `datas.iloc[i][name]` gives them:
     a row of a table whose columns are all numeric is of their common type (an int column of a
     table with a float column reads 1.0), else each cell keeps its column's type. A name the
-    table lacks is left out, so that the first row's lookup fails on it."""
-    present = [name for name in dict.fromkeys(names) if name in datas.columns]
-    row_type = datas.iloc[0].dtype if len(datas) > 0 else object
+    table lacks is a KeyError, as looking it up in the first row is."""
+    rows = len(datas)
+    wanted = list(dict.fromkeys(names))
+    if rows > 0:
+        for name in wanted:
+            if name not in datas.columns:
+                raise KeyError(name)  # as the first row's lookup fails
+    present = [name for name in wanted if name in datas.columns]
+    if not present and rows > 0:
+        # No cell is read, yet every row counts: one column that no name asks for.
+        return ["\0rows"], [[None] * rows]
+    row_type = datas.iloc[0].dtype if rows > 0 else object
     if row_type == object:
         return present, [datas[name].tolist() for name in present]
     return present, [datas[name].to_numpy(dtype=row_type).tolist() for name in present]
