@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/native/errors.hpp"
+#include "python/native/labeling.hpp"
 #include "python/native/operations.hpp"
 #include "python/native/transport.hpp"
 #include "python/native/vectorstore.hpp"
@@ -14,4 +15,5 @@ PYBIND11_MODULE(_native, module) {
   python::bind_vectorstore(module);
   python::bind_operations(module);
   python::bind_transport(module);
+  python::bind_labeling(module);
 }

@@ -10,11 +10,9 @@ exchange TransportError (a ConnectionError); a time limit TimeoutError. Limits: 
 and per read, 60 s to connect.
 """
 
-import asyncio
 import atexit
-import functools
 
-from tavrin import _native
+from tavrin import _futures, _native
 
 HttpError = _native.HttpError
 TransportError = _native.TransportError
@@ -23,26 +21,8 @@ TimeoutError = _native.TimeoutError
 __all__ = ["async_call_api", "HttpError", "TransportError", "TimeoutError"]
 
 
-def _settle(future, result, error):
-    if future.done():
-        return
-    if error is not None:
-        future.set_exception(error)
-    else:
-        future.set_result(result)
-
-
 async def async_call_api(url, headers=None, payload=None):
-    loop = asyncio.get_running_loop()
-    future = loop.create_future()
-    call = _native.post_json(
-        url, headers, payload, functools.partial(loop.call_soon_threadsafe, _settle, future)
-    )
-    try:
-        return await future
-    finally:
-        if future.cancelled() or not future.done():
-            call.cancel()
+    return await _futures.run(lambda settle: _native.post_json(url, headers, payload, settle))
 
 
 # No request outlives the interpreter: its thread stops before the objects it settles go.
