@@ -11,11 +11,11 @@
 #include "cli/files.hpp"
 #include "quellin/client.hpp"
 #include "quellin/quellin.hpp"
-#include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/json_lines.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/labels.hpp"
 #include "tavrin/labeling/stores.hpp"
 #include "tavrin/openai/embeddings.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
@@ -48,34 +48,12 @@ labeling::LabelFile read_label_file(const std::string& path) {
   return usage_checked([&] { return labeling::parse_label_file(text, path); });
 }
 
-PromptLanguageChoice choose_prompt_language(const std::string& option,
-                                            const labeling::LabelFile& labels,
-                                            const frame::DataFrame& sample,
-                                            const std::vector<std::string>& text_columns) {
-  if (!option.empty()) {
-    return {
-        usage_checked([&] { return labeling::parse_prompt_language(option, "--prompt-language"); }),
-        false};
-  }
-  return {labeling::detect_prompt_language(labels, sample, text_columns), true};
-}
-
-std::string describe(const PromptLanguageChoice& choice) {
-  return std::string(labeling::language_name(choice.language)) +
-         (choice.detected ? " (detected)" : " (--prompt-language)");
-}
-
 std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
                                        const std::string& labels_source) {
-  auto fields = fields_option.empty() ? labeling::label_fields(labels)
-                                      : split_names(fields_option, "--fields");
-  for (const std::string& field : fields) {
-    if (!labels.contains(field)) {
-      throw UsageError(labels_source + " has no labels for field " + in_quotes(field));
-    }
-    require_plain_field_name(field);
-  }
-  return fields;
+  auto fields =
+      fields_option.empty() ? std::vector<std::string>{} : split_names(fields_option, "--fields");
+  return usage_checked(
+      [&] { return labeling::chosen_fields(labels, std::move(fields), labels_source); });
 }
 
 std::vector<Value> parse_json_lines(std::string_view text, const std::string& source) {
@@ -186,12 +164,6 @@ Endpoint require_endpoint(const LlmOptions& options) {
         "TAVRIN_LLM_KEY");
   }
   return *std::move(endpoint);
-}
-
-void require_plain_field_name(const std::string& field) {
-  if (!brollin::is_plain_folder_name(field)) {
-    throw UsageError("field name " + in_quotes(field) + " cannot name a store folder");
-  }
 }
 
 quellin::ClientOptions client_options(unsigned retries, double timeout) {

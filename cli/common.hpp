@@ -81,27 +81,8 @@ auto usage_checked(Parse parse) {
 /// the descriptions, instructions and multi-label fields; a fault is a UsageError.
 labeling::LabelFile read_label_file(const std::string& path);
 
-/// The language of a job's prompt and whether it was detected rather than chosen.
-struct PromptLanguageChoice {
-  labeling::PromptLanguage language = labeling::PromptLanguage::zh;
-  bool detected = false;
-};
-
-/// The language `option` names ("zh" or "en"; a UsageError for another), or when it is empty
-/// the one labeling::detect_prompt_language finds in `labels` and in the cells of the
-/// `text_columns` of `sample` (the first records; columns it lacks are passed over).
-PromptLanguageChoice choose_prompt_language(const std::string& option,
-                                            const labeling::LabelFile& labels,
-                                            const frame::DataFrame& sample,
-                                            const std::vector<std::string>& text_columns);
-
-/// "en (detected)", "zh (--prompt-language)": for a summary.
-std::string describe(const PromptLanguageChoice& choice);
-
-/// The fields a command works on: those of `fields_option` (comma-separated) or, when it is
-/// empty, every field of `labels`. A UsageError names `labels_source` and the first field it
-/// has no labels for (a field without labels would have every value replaced), or a field
-/// name that cannot name a store folder.
+/// labeling::chosen_fields of the fields of `fields_option` (comma-separated; empty: every
+/// field of `labels`), its faults UsageErrors naming `labels_source`.
 std::vector<std::string> chosen_fields(const Value& labels, const std::string& fields_option,
                                        const std::string& labels_source);
 
@@ -154,10 +135,6 @@ std::optional<Endpoint> resolve_endpoint(const LlmOptions& options);
 
 /// resolve_endpoint that demands an endpoint: a UsageError when none is given.
 Endpoint require_endpoint(const LlmOptions& options);
-
-/// Throws a UsageError unless `field` can name a folder inside another
-/// (brollin::is_plain_folder_name).
-void require_plain_field_name(const std::string& field);
 
 /// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
 /// in all and of each silence, rounded to milliseconds. A timeout outside kMinTimeoutSeconds to

@@ -148,15 +148,6 @@ TEST(ClientOptions, TimeoutInMillisecondsAndNoneOutOfRange) {
   }
 }
 
-TEST(RequirePlainFieldName, RejectsNamesThatLeaveTheStoresFolder) {
-  EXPECT_NO_THROW(require_plain_field_name("售后 类别"));
-  for (const std::string& bad :
-       std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
-    EXPECT_EQ(usage_error_of([&] { require_plain_field_name(bad); }),
-              "field name " + in_quotes(bad) + " cannot name a store folder");
-  }
-}
-
 TEST(ChosenFields, TakesTheOptionOrEveryLabelledField) {
   const Value labels = {{"product", {"手机"}}, {"category", {"售后服务"}}};
   EXPECT_EQ(chosen_fields(labels, "", "labels.json"),

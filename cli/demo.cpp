@@ -176,29 +176,26 @@ void check_bundled(std::vector<Value> records, const fs::path& file, const frame
 }
 
 // The labelling job of `tavrin label` over the test rows, its results file at `out`.
-void ask_model(const Endpoint& endpoint, const DemoOptions& options,
+void ask_model(const Endpoint& endpoint, const DemoOptions& options, const SampleFiles& sample,
                const labeling::LabelFile& labels, const frame::DataFrame& test,
-               const StoreMap& stores, const std::shared_ptr<vectorstore::Embeddings>& embeddings,
-               const DemoRun& run, const fs::path& out) {
-  labeling::PromptSettings prompt;
-  prompt.fields = labeling::label_fields(labels.labels);
-  prompt.labels = labels.labels;
-  prompt.notes = labels.notes;
-  prompt.examples = kDemoExamples;
-  prompt.language = choose_prompt_language("", labels, test, run.text_columns).language;
-  const labeling::Prompter prompter(
-      prompt,
-      usage_checked([&] { return labeling::load_train_store(run.out / "stores", embeddings); }),
-      stores);
-  labeling::JobSettings job;
+               const std::shared_ptr<vectorstore::Embeddings>& embeddings, const DemoRun& run,
+               const fs::path& out) {
+  labeling::LabelRun job;
+  job.labels = sample.labels.string();
+  job.label_file = labels;
+  job.stores = (run.out / "stores").string();
+  job.out = out.string();
   job.text_fields = run.text_columns;
   job.id_column = kIdColumn;
-  job.out_path = out.string();
+  job.examples = kDemoExamples;
   job.in_flight = options.in_flight;
   job.min_score = options.min_score;
-  fs::remove(job.out_path);  // the demo's own output of an earlier run: start afresh
-  run_labelling(test, prompter, stores, endpoint, options.llm, labeling::ResponseFormat::plain,
-                job);
+  job.max_text_chars = 0;  // the sample's texts are short
+  job.endpoint = chat_endpoint(endpoint, options.llm, labeling::ResponseFormat::plain);
+  job.client = client_options(options.llm.retries, options.llm.timeout);
+  job.embeddings = embeddings;
+  fs::remove(job.out);  // the demo's own output of an earlier run: start afresh
+  run_labelling(test, job);
 }
 
 // The tally, the corrections, and the model's and the checked values of each record (in
@@ -339,17 +336,17 @@ void run_demo(const DemoOptions& options) {
   brollin::data2faiss(labels, train, text_columns, fields, fields,
                       labeling::train_store_dir(out / "stores").string(),
                       labeling::field_stores_dir(out / "stores").string(), embeddings);
-  const StoreMap stores = usage_checked(
-      [&] { return labeling::load_field_stores(out / "stores", labels, fields, embeddings); });
 
   const fs::path results = out / "results.jsonl";
   if (endpoint) {
     announce(3, "labelling the " + std::to_string(test.size()) + " test tickets with the model " +
                     options.llm.model + " (the job of tavrin label), checking every answer");
-    ask_model(*endpoint, options, label_file, test, stores, embeddings, run, results);
+    ask_model(*endpoint, options, sample, label_file, test, embeddings, run, results);
     run.prediction_source = "model " + options.llm.model + ", asked by the labelling job";
   } else {
     announce(3, "checking the bundled model outputs (give --llm-url to ask a real model)");
+    const StoreMap stores = usage_checked(
+        [&] { return labeling::load_field_stores(out / "stores", labels, fields, embeddings); });
     check_bundled(std::move(bundled), sample.predictions, test, label_file, stores,
                   options.min_score, results);
     run.prediction_source = "bundled model outputs (" + sample.predictions.string() + ")";

@@ -17,7 +17,6 @@
 #include "cli/common.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
-#include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/frame/dataframe.hpp"
 
 namespace tavrin::cli {
@@ -193,10 +192,7 @@ bool same_file(const std::string& a, const std::string& b) {
 // `read` of the CSV file at `path`, its faults UsageErrors that name the file.
 template <class Read>
 auto table_of(const std::string& path, Read read) {
-  if (path == kStandardInput) {
-    throw UsageError("a CSV table cannot come from standard input (it is read twice): give a file");
-  }
-  Input{path};  // NOLINT(bugprone-unused-raii): checked, then closed; the reader opens it
+  require_table_file(path);
   try {
     return read();
   } catch (const ValueError& e) {
@@ -221,8 +217,11 @@ frame::DataFrame read_table(const std::string& path) {
   return table_of(path, [&] { return frame::read_csv(path); });
 }
 
-frame::CsvStream stream_table(const std::string& path, const std::vector<std::string>& as_text) {
-  return table_of(path, [&] { return frame::CsvStream(path, as_text); });
+void require_table_file(const std::string& path) {
+  if (path == kStandardInput) {
+    throw UsageError("a CSV table cannot come from standard input (it is read twice): give a file");
+  }
+  Input{path};  // NOLINT(bugprone-unused-raii): checked, then closed; the reader opens it
 }
 
 void require_output_file(const std::string& path, std::string_view option) {

@@ -16,7 +16,6 @@
 #include <vector>
 
 namespace tavrin::frame {
-class CsvStream;
 class DataFrame;
 }  // namespace tavrin::frame
 
@@ -36,10 +35,9 @@ std::unique_ptr<std::istream> open_input(const std::string& path);
 /// UsageError that names it. "-" is refused: read_csv reads its file twice.
 frame::DataFrame read_table(const std::string& path);
 
-/// The same file as a frame::CsvStream, its first pass done, with the same UsageErrors; the
-/// columns named in `as_text` keep the text that stands in the file.
-frame::CsvStream stream_table(const std::string& path,
-                              const std::vector<std::string>& as_text = {});
+/// The UsageErrors of read_table that `path` alone causes ("-", missing, not a regular file),
+/// for a table that the library reads itself (the labelling job streams its records).
+void require_table_file(const std::string& path);
 
 /// Throws a UsageError naming `option` unless `path` is non-empty and either does not exist
 /// yet or is a regular file that writing may replace.

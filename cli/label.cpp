@@ -11,13 +11,11 @@
 #include "cli/llm.hpp"
 #include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
-#include "tavrin/frame/csv_stream.hpp"
-#include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/job.hpp"
+#include "tavrin/labeling/label_run.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/report.hpp"
-#include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -52,50 +50,48 @@ struct LabelOptions {
   EmbedOptions embed;
 };
 
+// Read here, as the tool reads every input it names: "-" is standard input, and a file's faults
+// are named in the tool's words.
 labeling::PromptTemplate read_template(const std::string& path) {
-  if (path.empty()) return labeling::PromptTemplate();
   const std::string text = read_input(path);
-  require_utf8(text, "--prompt " + in_quotes(path));
   return usage_checked([&] { return labeling::PromptTemplate(text, in_quotes(path)); });
 }
 
-// Records read to find the language of their texts.
-constexpr std::size_t kLanguageSampleRows = 50;
-
-void print_summary(const labeling::JobTally& tally, const std::string& out,
-                   const PromptLanguageChoice& language) {
+void print_summary(const labeling::LabelOutcome& outcome, const std::string& out) {
   std::cerr << "tavrin label: results in " << out << '\n';
-  std::cerr << "  prompt language: " << describe(language) << '\n';
-  for (const std::string& line : labeling::summary_lines(tally, out)) std::cerr << line << '\n';
+  std::cerr << "  prompt language: " << labeling::describe_language(outcome, "--prompt-language")
+            << '\n';
+  for (const std::string& line : labeling::summary_lines(outcome.tally, out)) {
+    std::cerr << line << '\n';
+  }
 }
 
-void run_label(const LabelOptions& options) {
-  require_output_file(options.out, "--out");
-  const labeling::LabelFile label_file = read_label_file(options.labels);
-  const Value& labels = label_file.labels;
-  const auto fields = chosen_fields(labels, options.fields, options.labels);
-  labeling::JobSettings job;
-  job.text_fields = split_names(options.text_fields, "--text-fields");
-  usage_checked([&] { labeling::require_same_text_fields(options.stores, job.text_fields); });
-  job.id_column = options.id_column;
-  job.out_path = options.out;
-  job.in_flight = options.in_flight;
-  job.min_score = options.min_score;
-  job.no_answer_words = options.no_answer;
-  job.repair = usage_checked([&] { return labeling::parse_repair(options.repair); });
-  job.repair_choices = options.repair_choices;
-  job.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
-  job.retry_failed = options.retry_failed;
-  job.max_failures = options.max_failures;
-  job.max_text_chars = options.max_text_chars;
-  labeling::PromptSettings prompt;
-  prompt.fields = fields;
-  prompt.labels = labels;
-  prompt.notes = label_file.notes;
-  prompt.examples = options.examples;
-  prompt.max_labels = options.max_labels;
-  prompt.prompt_template = read_template(options.prompt);
-  const Endpoint endpoint = require_endpoint(options.llm);
+labeling::LabelRun label_run(const LabelOptions& options) {
+  labeling::LabelRun run;
+  run.labels = options.labels;
+  run.label_file = read_label_file(options.labels);
+  run.stores = options.stores;
+  run.out = options.out;
+  run.text_fields = split_names(options.text_fields, "--text-fields");
+  if (!options.fields.empty()) run.fields = split_names(options.fields, "--fields");
+  run.id_column = options.id_column;
+  run.typed_ids = options.typed_ids;
+  run.examples = options.examples;
+  if (!options.prompt.empty()) {
+    run.prompt = options.prompt;
+    run.prompt_template = read_template(options.prompt);
+  }
+  run.prompt_language = options.prompt_language;
+  run.max_labels = options.max_labels;
+  run.in_flight = options.in_flight;
+  run.min_score = options.min_score;
+  run.no_answer = options.no_answer;
+  run.repair = usage_checked([&] { return labeling::parse_repair(options.repair); });
+  run.repair_choices = options.repair_choices;
+  run.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
+  run.retry_failed = options.retry_failed;
+  run.max_failures = options.max_failures;
+  run.max_text_chars = options.max_text_chars;
   const labeling::ResponseFormat format =
       response_format_option(options.response_format, options.json_mode);
   const labeling::Logprobs logprobs = usage_checked([&] {
@@ -105,39 +101,26 @@ void run_label(const LabelOptions& options) {
       throw ValueError(std::string("--confidence: ") + e.what());
     }
   });
-  if (!options.calibration.empty()) {
-    job.calibration = std::make_shared<const labeling::Calibration>(
-        usage_checked([&] { return labeling::read_calibration(options.calibration); }));
-  }
+  run.endpoint = chat_endpoint(require_endpoint(options.llm), options.llm, format, logprobs);
+  run.client = client_options(options.llm.retries, options.llm.timeout);
+  run.calibration = options.calibration;
+  run.embeddings = embeddings_from(options.embed);
+  return run;
+}
 
-  // Streamed: the job's memory does not grow with the table.
-  // Ids as they stand in the file ("07585557"), so that the results join back to their source.
-  frame::CsvStream records =
-      stream_table(options.records,
-                   options.typed_ids ? std::vector<std::string>{} : std::vector{options.id_column});
-  const PromptLanguageChoice language = choose_prompt_language(
-      options.prompt_language, label_file, records.next(kLanguageSampleRows), job.text_fields);
-  records.rewind();
-  prompt.language = language.language;
-  const auto embeddings = embeddings_from(options.embed);
-  const StoreMap stores = usage_checked(
-      [&] { return labeling::load_field_stores(options.stores, labels, fields, embeddings); });
-  const auto train =
-      options.examples > 0
-          ? usage_checked([&] { return labeling::load_train_store(options.stores, embeddings); })
-          : nullptr;
-  const labeling::Prompter prompter =
-      usage_checked([&] { return labeling::Prompter(prompt, train, stores); });
-
-  labeling::JobTally tally;
+void run_label(const LabelOptions& options) {
+  require_output_file(options.out, "--out");
+  const labeling::LabelRun run = label_run(options);
+  require_table_file(options.records);
+  labeling::LabelOutcome outcome;
   try {
-    tally = run_labelling(std::move(records), prompter, stores, endpoint, options.llm, format, job,
-                          logprobs);
+    outcome = run_labelling(options.records, run);
   } catch (const JobEnded& e) {
-    print_summary(e.tally(), options.out, language);
+    print_summary(e.outcome(), options.out);
     throw;
   }
-  print_summary(tally, options.out, language);
+  print_summary(outcome, options.out);
+  const labeling::JobTally& tally = outcome.tally;
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
                              " records failed; their lines in " + options.out +

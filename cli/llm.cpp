@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "quellin/client.hpp"
 #include "tavrin/core/errors.hpp"
@@ -39,8 +40,6 @@ class ProgressDisplay {
 
   void finish() { status_.finish(line()); }
 
-  const labeling::JobTally& last() const { return last_; }
-
  private:
   std::string line() const { return labeling::progress_line(last_, Clock::now() - start_); }
 
@@ -57,39 +56,23 @@ asio::awaitable<Value> post_once(quellin::ClientOptions options, std::string url
   co_return co_await client.post(std::move(url), std::move(headers), std::move(payload));
 }
 
-// The labelling job that `start(endpoint, client, progress)` runs, with the progress display;
-// a ValueError before its first progress (bad input) is a UsageError.
-template <class Start>
-labeling::JobTally run_labelling_job(const Endpoint& endpoint, const LlmOptions& options,
-                                     labeling::ResponseFormat format, labeling::Logprobs logprobs,
-                                     Start start) {
+// `label` (a call of labeling::label_table) with the progress display and SIGINT and SIGTERM
+// as its stop signals; its errors as the tool reports them.
+template <class Label>
+labeling::LabelOutcome run_with_display(Label label) {
   ProgressDisplay display;
-  bool started = false;  // the job shows its progress once before its first request
   try {
-    labeling::JobTally tally =
-        start(labeling::ChatEndpoint{.url = endpoint.url,
-                                     .key = endpoint.key,
-                                     .model = options.model,
-                                     .temperature = options.temperature,
-                                     .response_format = format,
-                                     .logprobs = logprobs},
-              client_options(options.retries, options.timeout), [&](const labeling::JobTally& t) {
-                started = true;
-                display.update(t);
-              });
+    labeling::LabelOutcome outcome =
+        label([&](const labeling::JobTally& tally) { display.update(tally); },
+              std::vector<int>{SIGINT, SIGTERM});
     display.finish();
-    return tally;
+    return outcome;
   } catch (const ValueError& e) {
-    if (!started) throw UsageError(e.what());
+    throw UsageError(e.what());
+  } catch (const labeling::LabelRunEnded& e) {
     display.finish();
-    throw JobEnded(e.what(), 1, display.last());
-  } catch (const labeling::Interrupted& e) {
-    display.finish();
-    throw JobEnded(e.what(), 128 + e.signal_number(), display.last());
-  } catch (const std::exception& e) {
-    if (!started) throw;
-    display.finish();
-    throw JobEnded(e.what(), 1, display.last());
+    const int status = e.signal_number() != 0 ? 128 + e.signal_number() : 1;
+    throw JobEnded(e.what(), status, e.outcome());
   }
 }
 
@@ -135,31 +118,27 @@ labeling::ResponseFormat response_format_option(const std::string& name, bool js
   return labeling::ResponseFormat::json_object;
 }
 
-labeling::JobTally run_labelling(const frame::DataFrame& records,
-                                 const labeling::Prompter& prompter, const StoreMap& stores,
-                                 const Endpoint& endpoint, const LlmOptions& options,
-                                 labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings,
-                                 labeling::Logprobs logprobs) {
-  return run_labelling_job(
-      endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
-        return labeling::run_job_blocking(records, prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress),
-                                          {SIGINT, SIGTERM});
-      });
+labeling::ChatEndpoint chat_endpoint(const Endpoint& endpoint, const LlmOptions& options,
+                                     labeling::ResponseFormat format, labeling::Logprobs logprobs) {
+  return {.url = endpoint.url,
+          .key = endpoint.key,
+          .model = options.model,
+          .temperature = options.temperature,
+          .response_format = format,
+          .logprobs = logprobs};
 }
 
-labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
-                                 const StoreMap& stores, const Endpoint& endpoint,
-                                 const LlmOptions& options, labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings,
-                                 labeling::Logprobs logprobs) {
-  return run_labelling_job(
-      endpoint, options, format, logprobs, [&](auto chat, auto client, auto progress) {
-        return labeling::run_job_blocking(std::move(records), prompter, stores, std::move(chat),
-                                          std::move(client), settings, std::move(progress),
-                                          {SIGINT, SIGTERM});
-      });
+labeling::LabelOutcome run_labelling(const std::string& records_csv,
+                                     const labeling::LabelRun& run) {
+  return run_with_display([&](labeling::JobProgress progress, const std::vector<int>& signals) {
+    return labeling::label_table(records_csv, run, std::move(progress), signals);
+  });
+}
+
+labeling::LabelOutcome run_labelling(frame::DataFrame records, const labeling::LabelRun& run) {
+  return run_with_display([&](labeling::JobProgress progress, const std::vector<int>& signals) {
+    return labeling::label_table(std::move(records), run, std::move(progress), signals);
+  });
 }
 
 }  // namespace tavrin::cli

@@ -13,7 +13,7 @@
 #include "tavrin/core/value.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
-#include "tavrin/labeling/prompt.hpp"
+#include "tavrin/labeling/label_run.hpp"
 
 namespace tavrin::cli {
 
@@ -27,38 +27,35 @@ std::string answer_of(const Value& reply);
 
 /// The labelling job started and ended before its end: a write of the results file failed, a
 /// run of failures stopped it, or SIGINT or SIGTERM did (exit status 130 or 143, else 1).
-/// tally() is what the results file held at the last record written.
+/// outcome() is what the results file held at the last record written.
 class JobEnded : public ExitError {
  public:
-  JobEnded(const std::string& what, int status, labeling::JobTally tally)
-      : ExitError(what, status), tally_(std::move(tally)) {}
-  const labeling::JobTally& tally() const noexcept { return tally_; }
+  JobEnded(const std::string& what, int status, labeling::LabelOutcome outcome)
+      : ExitError(what, status), outcome_(std::move(outcome)) {}
+  const labeling::LabelOutcome& outcome() const noexcept { return outcome_; }
 
  private:
-  labeling::JobTally tally_;
+  labeling::LabelOutcome outcome_;
 };
+
+/// The chat endpoint of the options: the address and key of `endpoint`, the model and
+/// temperature of `options`, and what each request asks of its answer.
+labeling::ChatEndpoint chat_endpoint(const Endpoint& endpoint, const LlmOptions& options,
+                                     labeling::ResponseFormat format,
+                                     labeling::Logprobs logprobs = labeling::Logprobs::off);
 
 /// The response format of `--response-format NAME` (plain, json-object, json-schema or auto)
 /// and `--json-mode` (json-object): UsageError naming the option and the bad value, or saying
 /// that the two disagree.
 labeling::ResponseFormat response_format_option(const std::string& name, bool json_mode);
 
-/// Runs the labelling job against the endpoint, with a progress line on standard error that
-/// is redrawn on a terminal, and written every ten seconds and at the end elsewhere. SIGINT and
-/// SIGTERM stop it cleanly. A ValueError found before the first request (bad input) is a
-/// UsageError; a failure after it, JobEnded.
-labeling::JobTally run_labelling(const frame::DataFrame& records,
-                                 const labeling::Prompter& prompter, const StoreMap& stores,
-                                 const Endpoint& endpoint, const LlmOptions& options,
-                                 labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings,
-                                 labeling::Logprobs logprobs = labeling::Logprobs::off);
+/// labeling::label_table of the CSV file `records_csv`, with a progress line on standard error
+/// that is redrawn on a terminal, and written every ten seconds and at the end elsewhere.
+/// SIGINT and SIGTERM stop it cleanly. A ValueError (a fault found before the first request)
+/// is a UsageError; labeling::LabelRunEnded is JobEnded.
+labeling::LabelOutcome run_labelling(const std::string& records_csv, const labeling::LabelRun& run);
 
-/// The same over the records of a CSV file read a chunk at a time (labeling::run_job).
-labeling::JobTally run_labelling(frame::CsvStream records, const labeling::Prompter& prompter,
-                                 const StoreMap& stores, const Endpoint& endpoint,
-                                 const LlmOptions& options, labeling::ResponseFormat format,
-                                 const labeling::JobSettings& settings,
-                                 labeling::Logprobs logprobs = labeling::Logprobs::off);
+/// The same over the rows of `records`.
+labeling::LabelOutcome run_labelling(frame::DataFrame records, const labeling::LabelRun& run);
 
 }  // namespace tavrin::cli

@@ -21,6 +21,7 @@
 #include "tavrin/labeling/html_report.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/journal.hpp"
+#include "tavrin/labeling/label_run.hpp"
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
 #include "tavrin/labeling/report.hpp"

@@ -112,15 +112,7 @@ bool in_shard(std::size_t position, const Shard& shard) {
 
 void check_settings(const Prompter& prompter, const StoreMap& field_stores,
                     const JobSettings& settings) {
-  if (settings.in_flight == 0) throw ValueError("in_flight must be at least 1");
-  if (settings.shard.count == 0 || settings.shard.index >= settings.shard.count) {
-    throw ValueError("shard " + std::to_string(settings.shard.index) + "/" +
-                     std::to_string(settings.shard.count) + " does not exist");
-  }
-  if (settings.text_fields.empty()) {
-    throw ValueError("text_fields must name at least one column of the record's text");
-  }
-  require_distinct(settings.text_fields, "text field");
+  require_job_settings(settings);
   require_distinct(prompter.settings().fields, "target field");
   for (const std::string& field : prompter.settings().fields) {
     const auto store = field_stores.find(field);
@@ -652,6 +644,18 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
 }
 
 }  // namespace
+
+void require_job_settings(const JobSettings& settings) {
+  if (settings.in_flight == 0) throw ValueError("in_flight must be at least 1");
+  if (settings.shard.count == 0 || settings.shard.index >= settings.shard.count) {
+    throw ValueError("shard " + std::to_string(settings.shard.index) + "/" +
+                     std::to_string(settings.shard.count) + " does not exist");
+  }
+  if (settings.text_fields.empty()) {
+    throw ValueError("text_fields must name at least one column of the record's text");
+  }
+  require_distinct(settings.text_fields, "text field");
+}
 
 FieldTally& FieldTally::operator+=(const FieldTally& other) {
   kept += other.kept;

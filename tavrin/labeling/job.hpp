@@ -102,6 +102,10 @@ struct JobSettings {
   std::shared_ptr<const Calibration> calibration{};
 };
 
+/// The ValueErrors of run_job that `settings` alone cause (`in_flight` 0, a bad shard, no text
+/// field or one listed twice), for a caller that refuses them before it loads anything.
+void require_job_settings(const JobSettings& settings);
+
 /// The job stopped before the records of its shard were done: `max_failures` records failed
 /// in a row with the same kind of error (a dead endpoint, a wrong key). The records not asked
 /// are not written, so that a run again takes them.

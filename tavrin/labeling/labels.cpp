@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/utf8.hpp"
@@ -162,6 +163,21 @@ std::vector<std::string> multi_label_fields(const std::map<std::string, FieldNot
 std::vector<std::string> label_fields(const Value& labels) {
   std::vector<std::string> fields;
   for (const auto& [field, values] : labels.items()) fields.push_back(field);
+  return fields;
+}
+
+std::vector<std::string> chosen_fields(const Value& labels, std::vector<std::string> fields,
+                                       const std::string& source) {
+  if (fields.empty()) fields = label_fields(labels);
+  for (const std::string& field : fields) {
+    if (!labels.contains(field)) {
+      throw ValueError(source + " has no labels for field " + in_quotes(field));
+    }
+    // Refused here, before a store is built or loaded, and not once work has begun.
+    if (!brollin::is_plain_folder_name(field)) {
+      throw ValueError("field name " + in_quotes(field) + " cannot name a store folder");
+    }
+  }
   return fields;
 }
 

@@ -61,6 +61,13 @@ std::vector<std::string> multi_label_fields(const std::map<std::string, FieldNot
 /// The field names of a labels object, in file order.
 std::vector<std::string> label_fields(const Value& labels);
 
+/// The fields a job works on: `fields`, or every field of `labels` when it is empty.
+/// ValueError naming `source` (the labels file) and the first field it has no labels for (its
+/// every value would be replaced), or a field name that cannot name a store folder
+/// (brollin::is_plain_folder_name).
+std::vector<std::string> chosen_fields(const Value& labels, std::vector<std::string> fields,
+                                       const std::string& source);
+
 /// The rows of a table whose value of one field is no allowed label.
 struct OffLabelRows {
   std::string field{};

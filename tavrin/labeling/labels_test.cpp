@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/frame/dataframe.hpp"
 #include "tests/support/test_helpers.hpp"
 
@@ -96,6 +97,28 @@ TEST(ParseLabelFile, RefusesBadFieldObjectsAndLabelsThatNormaliseAlike) {
   }
   // The same label twice is the same label.
   EXPECT_EQ(parse_labels(R"({"t": ["a", "a"]})", "l").dump(), R"({"t":["a","a"]})");
+}
+
+TEST(ChosenFields, TakesTheGivenOrEveryLabelledFieldAndRefusesOthers) {
+  const Value labels = {{"product", {"手机"}}, {"category", {"售后服务"}}};
+  EXPECT_EQ(chosen_fields(labels, {}, "labels.json"),
+            (std::vector<std::string>{"product", "category"}));
+  EXPECT_EQ(chosen_fields(labels, {"category"}, "labels.json"),
+            (std::vector<std::string>{"category"}));
+  EXPECT_EQ(value_error_of([&] {
+              chosen_fields(labels, {"category", "priority"}, "labels.json");
+            }),
+            "labels.json has no labels for field \"priority\"");
+  // Names that would leave the stores folder, refused before a store is built or loaded.
+  EXPECT_EQ(chosen_fields({{"售后 类别", {"a"}}}, {}, "l.json"),
+            (std::vector<std::string>{"售后 类别"}));
+  for (const std::string& bad :
+       std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
+    EXPECT_EQ(value_error_of([&] {
+                chosen_fields({{bad, {"a"}}}, {}, "l.json");
+              }),
+              "field name " + tavrin::internal::in_quotes(bad) + " cannot name a store folder");
+  }
 }
 
 TEST(OffLabelRows, CountsTheRowsOfEachFieldWhoseValueIsNoAllowedLabel) {

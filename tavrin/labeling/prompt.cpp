@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
 #include "tavrin/vectorstore/exact_scan.hpp"
@@ -197,6 +201,12 @@ PromptTemplate PromptTemplate::default_for(PromptLanguage language) {
 }
 
 PromptTemplate::PromptTemplate(std::string_view text, const std::string& source) : text_(text) {
+  // A prompt is sent as JSON text, which cannot carry a bad byte.
+  if (const std::size_t bad = tavrin::internal::first_invalid_utf8(text);
+      bad != std::string_view::npos) {
+    throw ValueError("prompt template " + source + " is not valid UTF-8 (byte " +
+                     std::to_string(bad) + ")");
+  }
   Piece piece;
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
@@ -235,6 +245,19 @@ PromptTemplate::PromptTemplate(std::string_view text, const std::string& source)
     throw ValueError("prompt template " + source +
                      " has no {record} placeholder: every record would get the same prompt");
   }
+}
+
+PromptTemplate read_prompt_template(const std::string& path) {
+  const std::string source = tavrin::internal::in_quotes(path);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw ValueError("prompt template " + source + " is not a readable regular file");
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) throw ValueError("prompt template " + source + " cannot be read");
+  return PromptTemplate(text.str(), source);
 }
 
 std::string PromptTemplate::render(const PromptParts& parts) const {

@@ -73,7 +73,8 @@ class PromptTemplate {
   /// The default template in `language`.
   static PromptTemplate default_for(PromptLanguage language);
   /// `text` read as a template. ValueError naming `source` and the placeholder for an unknown
-  /// one, or saying that `{record}` is missing (every record would get the same prompt).
+  /// one, saying that `{record}` is missing (every record would get the same prompt), or
+  /// giving the offset of the first byte that is not UTF-8.
   PromptTemplate(std::string_view text, const std::string& source);
 
   std::string render(const PromptParts& parts) const;
@@ -93,6 +94,10 @@ class PromptTemplate {
   std::vector<Piece> pieces_;
   bool is_default_ = false;
 };
+
+/// The template in the regular file at `path`; ValueError naming it when it cannot be read, and
+/// those of PromptTemplate.
+PromptTemplate read_prompt_template(const std::string& path);
 
 /// The prompt of one record, with the labels it shows.
 struct RecordPrompt {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tavrin/core/errors.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tavrin/vectorstore/faiss_store.hpp"
@@ -43,6 +45,17 @@ TEST(PromptTemplate, FillsPlaceholdersAndKeepsOtherBraces) {
         "prompt template my.txt has no {record} placeholder: every record would get the same "
         "prompt");
   }
+}
+
+TEST(PromptTemplate, IsReadFromARegularFileOfUtf8Text) {
+  const tavrin::testing::TempDir dir;
+  std::ofstream(dir / "t.txt", std::ios::binary) << "标注：{record}";
+  EXPECT_EQ(read_prompt_template(dir / "t.txt").render({"", "", "", "记录"}), "标注：记录");
+  expect_error<ValueError>(
+      [&] { read_prompt_template(dir.path().string()); },
+      "prompt template \"" + dir.path().string() + "\" is not a readable regular file");
+  expect_error<ValueError>([] { PromptTemplate("标注\xff{record}", "t.txt"); },
+                           "prompt template t.txt is not valid UTF-8 (byte 6)");
 }
 
 TEST(Prompter, ThePromptHoldsTheLabelsTheExamplesAndTheRecord) {

@@ -1,0 +1,170 @@
+#include "tavrin/labeling/label_run.hpp"
+
+#include <filesystem>
+#include <utility>
+
+#include "tavrin/core/errors.hpp"
+#include "tavrin/core/internal/excerpt.hpp"
+#include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/labeling/calibration.hpp"
+#include "tavrin/labeling/stores.hpp"
+
+namespace tavrin::labeling {
+namespace {
+
+using tavrin::internal::in_quotes;
+
+// Records read to find the language of their texts.
+constexpr std::ptrdiff_t kLanguageSampleRows = 50;
+
+// What a run settles before it reads its records.
+struct Settled {
+  LabelFile labels;
+  std::vector<std::string> fields;
+  JobSettings job;
+  PromptTemplate prompt_template;
+  std::optional<PromptLanguage> language;  // nullopt: detected from the records
+};
+
+JobSettings job_settings(const LabelRun& run) {
+  JobSettings job;
+  job.text_fields = run.text_fields;
+  job.id_column = run.id_column;
+  job.out_path = run.out;
+  job.in_flight = run.in_flight;
+  job.min_score = run.min_score;
+  job.no_answer_words = run.no_answer;
+  job.repair = run.repair;
+  job.repair_choices = run.repair_choices;
+  job.shard = run.shard;
+  job.retry_failed = run.retry_failed;
+  job.max_failures = run.max_failures;
+  job.max_text_chars = run.max_text_chars;
+  return job;
+}
+
+std::shared_ptr<const Calibration> calibration_of(const std::string& path) {
+  try {
+    return std::make_shared<const Calibration>(read_calibration(path));
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw ValueError("calibration " + in_quotes(path) + " cannot be read: " + e.code().message());
+  }
+}
+
+// Everything but the records and the stores, cheapest first, so that a bad setting costs no
+// loading.
+Settled settle(const LabelRun& run) {
+  if (run.out.empty()) throw ValueError("out must name the results file");
+  Settled settled;
+  settled.job = job_settings(run);
+  require_job_settings(settled.job);
+  if (run.max_labels == 0) throw ValueError("max_labels must be at least 1");
+  if (run.repair_choices == 0) throw ValueError("repair_choices must be at least 1");
+  if (!run.prompt_language.empty()) {
+    settled.language = parse_prompt_language(run.prompt_language, "prompt_language");
+  }
+  settled.labels = run.label_file ? *run.label_file : read_label_file(run.labels);
+  settled.fields = chosen_fields(settled.labels.labels, run.fields,
+                                 run.labels.empty() ? "the labels" : run.labels);
+  require_same_text_fields(run.stores, run.text_fields);
+  if (run.prompt_template) {
+    settled.prompt_template = *run.prompt_template;
+  } else if (!run.prompt.empty()) {
+    settled.prompt_template = read_prompt_template(run.prompt);
+  }
+  if (!run.calibration.empty()) settled.job.calibration = calibration_of(run.calibration);
+  return settled;
+}
+
+// The records file as a stream, its faults named by its path.
+frame::CsvStream open_records(const std::string& path, const LabelRun& run) {
+  // Ids as the text in the file ("07585557"), so that the results join back to their source.
+  const std::vector<std::string> as_text =
+      run.typed_ids ? std::vector<std::string>{} : std::vector{run.id_column};
+  try {
+    return frame::CsvStream(path, as_text);
+  } catch (const ValueError& e) {
+    std::string_view message = e.what();
+    constexpr std::string_view kReaderName = "read_csv: ";
+    if (message.starts_with(kReaderName)) message.remove_prefix(kReaderName.size());
+    throw ValueError(path + ": " + std::string(message));
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw ValueError("cannot read " + in_quotes(path) + ": " + e.code().message());
+  }
+}
+
+template <class Records>
+LabelOutcome run_settled(Records records, const frame::DataFrame& first_records, Settled settled,
+                         const LabelRun& run, JobProgress progress,
+                         const std::vector<int>& stop_signals) {
+  LabelOutcome outcome;
+  outcome.language_detected = !settled.language;
+  outcome.language = settled.language
+                         ? *settled.language
+                         : detect_prompt_language(settled.labels, first_records, run.text_fields);
+
+  const std::shared_ptr<vectorstore::Embeddings> embeddings =
+      run.embeddings ? run.embeddings : std::make_shared<vectorstore::HashingEmbeddings>();
+  StoreMap stores =
+      load_field_stores(run.stores, settled.labels.labels, settled.fields, embeddings);
+  auto train = run.examples > 0 ? load_train_store(run.stores, embeddings) : nullptr;
+  PromptSettings prompt;
+  prompt.fields = std::move(settled.fields);
+  prompt.labels = std::move(settled.labels.labels);
+  prompt.notes = std::move(settled.labels.notes);
+  prompt.examples = run.examples;
+  prompt.max_labels = run.max_labels;
+  prompt.language = outcome.language;
+  prompt.prompt_template = std::move(settled.prompt_template);
+  Prompter prompter(std::move(prompt), std::move(train), stores);
+
+  // The job shows its progress once before its first request: an error before it is a bad
+  // input, one after it ends a job that started.
+  bool started = false;
+  JobTally last;
+  JobProgress watched = [&](const JobTally& tally) {
+    started = true;
+    last = tally;
+    if (progress) progress(tally);
+  };
+  try {
+    outcome.tally =
+        run_job_blocking(std::move(records), std::move(prompter), std::move(stores), run.endpoint,
+                         run.client, std::move(settled.job), std::move(watched), stop_signals);
+  } catch (const Interrupted& e) {
+    outcome.tally = std::move(last);
+    throw LabelRunEnded(e.what(), std::move(outcome), e.signal_number(), std::current_exception());
+  } catch (const std::exception& e) {
+    if (!started) throw;
+    outcome.tally = std::move(last);
+    throw LabelRunEnded(e.what(), std::move(outcome), 0, std::current_exception());
+  }
+  return outcome;
+}
+
+}  // namespace
+
+std::string describe_language(const LabelOutcome& outcome, std::string_view named_by) {
+  return std::string(language_name(outcome.language)) + " (" +
+         (outcome.language_detected ? std::string("detected") : std::string(named_by)) + ")";
+}
+
+LabelOutcome label_table(const std::string& records_csv, const LabelRun& run, JobProgress progress,
+                         const std::vector<int>& stop_signals) {
+  Settled settled = settle(run);
+  frame::CsvStream records = open_records(records_csv, run);
+  const frame::DataFrame first_records = records.next(kLanguageSampleRows);
+  records.rewind();
+  return run_settled(std::move(records), first_records, std::move(settled), run,
+                     std::move(progress), stop_signals);
+}
+
+LabelOutcome label_table(frame::DataFrame records, const LabelRun& run, JobProgress progress,
+                         const std::vector<int>& stop_signals) {
+  Settled settled = settle(run);
+  const frame::DataFrame first_records = records.iloc(0, kLanguageSampleRows);
+  return run_settled(std::move(records), first_records, std::move(settled), run,
+                     std::move(progress), stop_signals);
+}
+
+}  // namespace tavrin::labeling
