@@ -7,6 +7,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
+#include "tavrin/labeling/label_run.hpp"
 
 namespace tavrin::python {
 namespace {
@@ -52,6 +53,8 @@ py::object exception_object(std::exception_ptr failure) {
     std::rethrow_exception(failure);
   } catch (py::error_already_set& e) {
     return e.value();
+  } catch (const labeling::LabelRunEnded& e) {
+    return exception_object(e.cause());  // what ended the job, as it was raised
   } catch (const quellin::HttpError& e) {
     return http_error(e);
   } catch (const quellin::TimeoutError& e) {

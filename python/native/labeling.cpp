@@ -2,19 +2,30 @@
 
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstddef>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "python/native/transport.hpp"
 #include "python/native/values.hpp"
+#include "python/native/vectorstore.hpp"
 #include "tavrin/core/internal/atomic_file.hpp"
 #include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/evaluation.hpp"
 #include "tavrin/labeling/export.hpp"
 #include "tavrin/labeling/html_report.hpp"
+#include "tavrin/labeling/label_run.hpp"
+#include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/review.hpp"
@@ -52,8 +63,6 @@ Value field_tally_value(const FieldTally& t) {
           {"confusions", std::move(confusions)}};
 }
 
-}  // namespace
-
 py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
   Value fields = Value::object();
   for (const auto& [name, t] : tally.fields) fields[name] = field_tally_value(t);
@@ -73,8 +82,6 @@ py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
                        {"summary", std::move(summary)}};
   return to_python(value);
 }
-
-namespace {
 
 // A results file's lines as columns: the record's id, error, attempts and tokens, and per
 // field (in the order the lines first name them) predicted, checked, decision, confidence and
@@ -206,9 +213,227 @@ py::dict export_labelled(const Paths& results, const std::string& records, const
   return result;
 }
 
+
+// The settings of tavrin.labeling.label (a dict of the tool's options by their Python names).
+labeling::LabelRun label_run(const py::dict& settings) {
+  const auto text = [&](const char* key) { return settings[key].cast<std::string>(); };
+  const auto count = [&](const char* key) { return settings[key].cast<std::size_t>(); };
+  const auto names = [&](const char* key) {
+    return settings[key].cast<std::vector<std::string>>();
+  };
+  labeling::LabelRun run;
+  run.labels = text("labels");
+  run.stores = text("stores");
+  run.out = text("out");
+  run.text_fields = names("text_fields");
+  run.fields = names("fields");
+  run.id_column = text("id_column");
+  run.typed_ids = settings["typed_ids"].cast<bool>();
+  run.examples = count("examples");
+  run.prompt = text("prompt");
+  run.prompt_language = text("prompt_language");
+  run.max_labels = count("max_labels");
+  run.in_flight = count("in_flight");
+  run.min_score = settings["min_score"].cast<std::optional<double>>();
+  run.no_answer = names("no_answer");
+  run.repair = labeling::parse_repair(text("repair"));
+  run.repair_choices = count("repair_choices");
+  run.shard = labeling::parse_shard(text("shard"));
+  run.retry_failed = settings["retry_failed"].cast<bool>();
+  run.max_failures = count("max_failures");
+  run.max_text_chars = count("max_text_chars");
+  run.endpoint.url = text("llm_url");
+  run.endpoint.key = text("llm_key");
+  run.endpoint.model = text("llm_model");
+  run.endpoint.temperature = settings["temperature"].cast<double>();
+  run.endpoint.response_format = labeling::parse_response_format(text("response_format"));
+  try {
+    run.endpoint.logprobs = labeling::parse_logprobs(text("confidence"));
+  } catch (const ValueError& e) {
+    throw ValueError(std::string("confidence: ") + e.what());
+  }
+  run.client = request_limits(settings["retries"].cast<unsigned>(),
+                              settings["timeout"].cast<double>());
+  run.calibration = text("calibration");
+  const py::object embeddings = settings["embeddings"];
+  if (!embeddings.is_none()) run.embeddings = embeddings_of(embeddings);
+  return run;
+}
+
+// The progress line on sys.stderr: redrawn on a terminal, else a line every ten seconds; the
+// last one when the job ends.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool shown) : shown_(shown) {
+    if (shown_) terminal_ = py::module_::import("sys").attr("stderr").attr("isatty")().cast<bool>();
+  }
+
+  void operator()(const JobTally& tally) {
+    if (!shown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < (terminal_ ? std::chrono::milliseconds(200) : std::chrono::seconds(10))) {
+      return;
+    }
+    last_ = now;
+    write(tally, false);
+  }
+
+  void finish(const JobTally& tally) {
+    if (shown_) write(tally, true);
+  }
+
+ private:
+  void write(const JobTally& tally, bool last) {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start_;
+    const std::string line = labeling::progress_line(tally, elapsed);
+    const py::gil_scoped_acquire gil;
+    const py::object err = py::module_::import("sys").attr("stderr");
+    err.attr("write")(terminal_ ? "\r" + line + (last ? "\n" : "") : line + "\n");
+    err.attr("flush")();
+  }
+
+  bool shown_;
+  bool terminal_ = false;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// The records: a CSV path, or a DataFrame's columns.
+using Records = std::variant<std::string, frame::DataFrame>;
+
+Records records_of(const py::handle records) {
+  if (PyUnicode_Check(records.ptr())) return records.cast<std::string>();
+  const auto columns = py::reinterpret_borrow<py::tuple>(records);
+  return frame_from_columns(columns[0], columns[1]);
+}
+
+labeling::LabelOutcome run_label(Records records, const labeling::LabelRun& run,
+                                 ProgressLine& progress, const std::vector<int>& stop_signals,
+                                 std::stop_token stop) {
+  const auto each = [&progress](const JobTally& tally) { progress(tally); };
+  labeling::LabelOutcome outcome =
+      std::holds_alternative<std::string>(records)
+          ? labeling::label_table(std::get<std::string>(records), run, each, stop_signals, stop)
+          : labeling::label_table(std::move(std::get<frame::DataFrame>(records)), run, each,
+                                  stop_signals, stop);
+  progress.finish(outcome.tally);
+  return outcome;
+}
+
+py::dict outcome_dict(const labeling::LabelOutcome& outcome, const std::string& out) {
+  py::dict tally = tally_dict(outcome.tally, out);
+  tally["language"] = labeling::describe_language(outcome);
+  return tally;
+}
+
+// Python's own SIGINT handler, put back after a job that stopped on SIGINT (the event loop's
+// signal set leaves the default behind).
+class PythonSigint {
+ public:
+  PythonSigint() { ::sigaction(SIGINT, nullptr, &saved_); }
+  PythonSigint(const PythonSigint&) = delete;
+  PythonSigint& operator=(const PythonSigint&) = delete;
+  ~PythonSigint() { ::sigaction(SIGINT, &saved_, nullptr); }
+
+ private:
+  struct sigaction saved_ {};
+};
+
+bool on_main_thread() {
+  const py::object threading = py::module_::import("threading");
+  return threading.attr("current_thread")().is(threading.attr("main_thread")());
+}
+
+py::dict label(const py::handle records, const py::dict& settings, bool progress) {
+  const labeling::LabelRun run = label_run(settings);
+  Records table = records_of(records);
+  ProgressLine line(progress);
+  // Ctrl-C stops the job cleanly; only the main thread receives Python's signals.
+  std::vector<int> stop_signals;
+  if (on_main_thread()) stop_signals.push_back(SIGINT);
+  const PythonSigint sigint;
+  labeling::LabelOutcome outcome;
+  {
+    const py::gil_scoped_release release;
+    outcome = run_label(std::move(table), run, line, stop_signals, {});
+  }
+  return outcome_dict(outcome, run.out);
+}
+
+// Jobs running on threads of their own, so that the interpreter's exit stops and awaits them
+// before the objects they settle go.
+class RunningJobs {
+ public:
+  static RunningJobs& get() {
+    static auto* jobs = new RunningJobs();  // lives as long as the process: threads may end late
+    return *jobs;
+  }
+
+  void started(const std::shared_ptr<std::stop_source>& job) {
+    const std::lock_guard lock(mutex_);
+    jobs_.push_back(job);
+  }
+
+  void ended(const std::shared_ptr<std::stop_source>& job) {
+    const std::lock_guard lock(mutex_);
+    std::erase(jobs_, job);
+    changed_.notify_all();
+  }
+
+  void stop_all() {
+    std::unique_lock lock(mutex_);
+    for (const auto& job : jobs_) job->request_stop();
+    changed_.wait(lock, [this] { return jobs_.empty(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::shared_ptr<std::stop_source>> jobs_;
+};
+
+class AwaitedJob {
+ public:
+  explicit AwaitedJob(std::shared_ptr<std::stop_source> stop) : stop_(std::move(stop)) {}
+  void cancel() { stop_->request_stop(); }
+
+ private:
+  std::shared_ptr<std::stop_source> stop_;
+};
+
+AwaitedJob start_label(const py::handle records, const py::dict& settings, bool progress,
+                       py::object settle) {
+  auto run = std::make_shared<const labeling::LabelRun>(label_run(settings));
+  auto table = std::make_shared<Records>(records_of(records));
+  auto line = std::make_shared<ProgressLine>(progress);
+  auto stop = std::make_shared<std::stop_source>();
+  RunningJobs::get().started(stop);
+  std::thread([run, table, line, stop, settle = share(std::move(settle))] {
+    std::exception_ptr failure;
+    labeling::LabelOutcome outcome;
+    try {
+      outcome = run_label(std::move(*table), *run, *line, {}, stop->get_token());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    settle_with(settle, failure, [&] { return py::object(outcome_dict(outcome, run->out)); });
+    RunningJobs::get().ended(stop);
+  }).detach();
+  return AwaitedJob(stop);
+}
+
 }  // namespace
 
 void bind_labeling(py::module_& module) {
+  py::class_<AwaitedJob>(module, "AwaitedJob", "A labelling job running on a thread of its own.")
+      .def("cancel", &AwaitedJob::cancel);
+  module.def("label", &label, py::arg("records"), py::arg("settings"), py::arg("progress"));
+  module.def("start_label", &start_label, py::arg("records"), py::arg("settings"),
+             py::arg("progress"), py::arg("settle"));
+  module.def("stop_jobs", [] {
+    const py::gil_scoped_release release;
+    RunningJobs::get().stop_all();
+  });
   module.def(
       "tally_results",
       [](const Paths& paths, const std::vector<std::string>& fields) {

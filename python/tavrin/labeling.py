@@ -5,6 +5,7 @@
 #                                 out="results.jsonl", llm_url=url, llm_key=key)
 #   frame = tavrin.labeling.read_results("results.jsonl")
 
+import atexit
 import json
 import os
 
@@ -202,3 +203,7 @@ def export(results, records, out, *, id_column="id", fields=None):
     the results (joined by id as text). Returns the counts."""
     return _native.export_labelled(
         _paths(results), os.fspath(records), os.fspath(out), id_column, list(fields or []))
+
+
+# Jobs still running at the interpreter's exit are stopped (their files resume) and awaited.
+atexit.register(_native.stop_jobs)

@@ -103,7 +103,7 @@ def test_a_killed_job_resumes_where_it_stopped(tmp_path, stand_in, stores, recor
     assert 5 <= written < 40
     tally = labeling.label(tmp_path / "records.csv", out=out, **settings(stand_in, stores))
     assert tally["resumed"] == written and tally["done"] == 40
-    assert sorted(line["id"] for line in lines_of(out)) == [str(i) for i in sorted(records["id"])]
+    assert sorted(line["id"] for line in lines_of(out)) == sorted(str(i) for i in records["id"])
 
 
 def test_awaited_and_cancelled_then_resumed(tmp_path, stand_in, stores, records):

@@ -6,12 +6,14 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <stop_token>
 #include <utility>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/this_coro.hpp>
 
@@ -189,8 +191,10 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
 }
 
 // Runs the job on an io_context of its own; one of `stop_signals` cancels it (the job then
-// ends cleanly) and comes out as Interrupted.
-JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<int>& stop_signals) {
+// ends cleanly) and comes out as Interrupted, and so does a stop requested on `stop`, which
+// comes out as the cancelled job's error.
+JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<int>& stop_signals,
+                       const std::stop_token& stop) {
   namespace asio = boost::asio;
   asio::io_context context;
   asio::signal_set signals(context);
@@ -212,6 +216,10 @@ JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<i
                    if (!e) tally = std::move(t);
                    signals.cancel();
                  }));
+  // After the job is spawned, so that a stop already requested reaches it.
+  const std::stop_callback on_stop(stop, [&] {
+    asio::post(context, [&] { cancel.emit(asio::cancellation_type::terminal); });
+  });
   context.run();
   if (caught != 0) throw Interrupted(caught);
   if (failure) std::rethrow_exception(failure);
@@ -252,21 +260,21 @@ std::size_t connection_limit(std::size_t wanted) {
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress,
-                          const std::vector<int>& stop_signals) {
+                          const std::vector<int>& stop_signals, std::stop_token stop) {
   return run_stoppable(job_with_client(std::move(records), std::move(prompter),
                                        std::move(field_stores), std::move(endpoint),
                                        std::move(client), std::move(settings), std::move(progress)),
-                       stop_signals);
+                       stop_signals, stop);
 }
 
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress,
-                          const std::vector<int>& stop_signals) {
+                          const std::vector<int>& stop_signals, std::stop_token stop) {
   return run_stoppable(job_with_client(std::move(records), std::move(prompter),
                                        std::move(field_stores), std::move(endpoint),
                                        std::move(client), std::move(settings), std::move(progress)),
-                       stop_signals);
+                       stop_signals, stop);
 }
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint,

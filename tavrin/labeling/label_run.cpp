@@ -1,6 +1,7 @@
 #include "tavrin/labeling/label_run.hpp"
 
 #include <filesystem>
+#include <stop_token>
 #include <utility>
 
 #include "tavrin/core/errors.hpp"
@@ -96,7 +97,7 @@ frame::CsvStream open_records(const std::string& path, const LabelRun& run) {
 template <class Records>
 LabelOutcome run_settled(Records records, const frame::DataFrame& first_records, Settled settled,
                          const LabelRun& run, JobProgress progress,
-                         const std::vector<int>& stop_signals) {
+                         const std::vector<int>& stop_signals, const std::stop_token& stop) {
   LabelOutcome outcome;
   outcome.language_detected = !settled.language;
   outcome.language = settled.language
@@ -130,7 +131,8 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
   try {
     outcome.tally =
         run_job_blocking(std::move(records), std::move(prompter), std::move(stores), run.endpoint,
-                         run.client, std::move(settled.job), std::move(watched), stop_signals);
+                         run.client, std::move(settled.job), std::move(watched), stop_signals,
+                         stop);
   } catch (const Interrupted& e) {
     outcome.tally = std::move(last);
     throw LabelRunEnded(e.what(), std::move(outcome), e.signal_number(), std::current_exception());
@@ -150,21 +152,21 @@ std::string describe_language(const LabelOutcome& outcome, std::string_view name
 }
 
 LabelOutcome label_table(const std::string& records_csv, const LabelRun& run, JobProgress progress,
-                         const std::vector<int>& stop_signals) {
+                         const std::vector<int>& stop_signals, std::stop_token stop) {
   Settled settled = settle(run);
   frame::CsvStream records = open_records(records_csv, run);
   const frame::DataFrame first_records = records.next(kLanguageSampleRows);
   records.rewind();
   return run_settled(std::move(records), first_records, std::move(settled), run,
-                     std::move(progress), stop_signals);
+                     std::move(progress), stop_signals, stop);
 }
 
 LabelOutcome label_table(frame::DataFrame records, const LabelRun& run, JobProgress progress,
-                         const std::vector<int>& stop_signals) {
+                         const std::vector<int>& stop_signals, std::stop_token stop) {
   Settled settled = settle(run);
   const frame::DataFrame first_records = records.iloc(0, kLanguageSampleRows);
   return run_settled(std::move(records), first_records, std::move(settled), run,
-                     std::move(progress), stop_signals);
+                     std::move(progress), stop_signals, stop);
 }
 
 }  // namespace tavrin::labeling

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -109,13 +110,15 @@ class LabelRunEnded : public std::runtime_error {
 /// the run, the records file and its columns and ids, a store that is missing or holds other
 /// labels). Then the job runs as run_job_blocking runs it, the prompt in `run.prompt_language`
 /// or the language detect_prompt_language finds in the labels and the first 50 records.
-/// `progress` is called on the calling thread after each record; each of `stop_signals` stops
-/// the job. A job that started and ended early throws LabelRunEnded.
+/// `progress` is called on the calling thread after each record; each of `stop_signals`, and a
+/// stop requested on `stop`, stops the job. A job that started and ended early throws
+/// LabelRunEnded.
 LabelOutcome label_table(const std::string& records_csv, const LabelRun& run,
-                         JobProgress progress = {}, const std::vector<int>& stop_signals = {});
+                         JobProgress progress = {}, const std::vector<int>& stop_signals = {},
+                         std::stop_token stop = {});
 
 /// The same over the rows of `records` (`run.typed_ids` does not apply).
 LabelOutcome label_table(frame::DataFrame records, const LabelRun& run, JobProgress progress = {},
-                         const std::vector<int>& stop_signals = {});
+                         const std::vector<int>& stop_signals = {}, std::stop_token stop = {});
 
 }  // namespace tavrin::labeling
