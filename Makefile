@@ -47,7 +47,7 @@ tidy: deps
 	cmake --preset default
 	cmake --build --preset default --target tavrin_core -j $(JOBS)
 	run-clang-tidy-14 -p build/default -quiet -j $(JOBS) \
-	  '$(CURDIR)/(tavrin|quellin|cli|tests|fuzz|examples)/'
+	  '$(CURDIR)/(tavrin|quellin|cli|tests|fuzz|examples|python)/'
 
 ## make bench: build the benchmarks in Release and run each beside its Python baseline.
 bench: deps
@@ -61,7 +61,8 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	fuzz/run build/fuzz $${FUZZ_SECONDS:-60}
 
-## make install-check: install to a temporary prefix and build examples/consumer against it.
+## make install-check: install to a temporary prefix, build examples/consumer against it and
+## import the installed Python package (from outside the tree).
 install-check: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
@@ -71,6 +72,8 @@ install-check: deps
 	  -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install-check/prefix
 	cmake --build build/install-check/consumer
 	build/install-check/consumer/build_and_check build/install-check/stores
+	cd /tmp && PYTHONPATH=$(CURDIR)/build/install-check/prefix/lib/python3.11/dist-packages \
+	  /usr/bin/python3 -c 'import tavrin.brollin, tavrin.olvane, tavrin.palisk, tavrin.tessick, tavrin.prompts, tavrin.labeling, quellin'
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

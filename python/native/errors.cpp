@@ -93,9 +93,9 @@ void bind_errors(py::module_& module) {
       new_type(module, "TransportError", PyExc_ConnectionError,
                "The exchange failed on the way: name resolution, connection, TLS, a broken or "
                "too long reply.");
-  types.timeout_error = new_type(module, "TimeoutError",
-                                 py::make_tuple(types.transport_error, py::handle(PyExc_TimeoutError)),
-                                 "A time limit of the exchange ran out.");
+  types.timeout_error = new_type(
+      module, "TimeoutError", py::make_tuple(types.transport_error, py::handle(PyExc_TimeoutError)),
+      "A time limit of the exchange ran out.");
   types.job_stopped = new_type(module, "JobStopped", PyExc_RuntimeError,
                                "The labelling job stopped: too many records in a row failed the "
                                "same way. The records not asked are left for a run again.");

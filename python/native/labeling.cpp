@@ -6,12 +6,12 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstddef>
-#include <mutex>
-#include <stop_token>
-#include <thread>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -161,7 +161,8 @@ std::vector<std::string> report(const Paths& paths, const std::string& out,
   const py::gil_scoped_release release;
   labeling::EvaluationOptions options;
   options.fields = fields;
-  if (!calibration.empty()) options.thresholds = labeling::read_calibration(calibration).thresholds();
+  if (!calibration.empty())
+    options.thresholds = labeling::read_calibration(calibration).thresholds();
   for (const auto& [field, threshold] : thresholds) options.thresholds[field] = threshold;
   const labeling::Evaluation evaluation = labeling::evaluate_results(paths, options);
   if (!out.empty()) {
@@ -213,7 +214,6 @@ py::dict export_labelled(const Paths& results, const std::string& records, const
   return result;
 }
 
-
 // The settings of tavrin.labeling.label (a dict of the tool's options by their Python names).
 labeling::LabelRun label_run(const py::dict& settings) {
   const auto text = [&](const char* key) { return settings[key].cast<std::string>(); };
@@ -252,8 +252,8 @@ labeling::LabelRun label_run(const py::dict& settings) {
   } catch (const ValueError& e) {
     throw ValueError(std::string("confidence: ") + e.what());
   }
-  run.client = request_limits(settings["retries"].cast<unsigned>(),
-                              settings["timeout"].cast<double>());
+  run.client =
+      request_limits(settings["retries"].cast<unsigned>(), settings["timeout"].cast<double>());
   run.calibration = text("calibration");
   const py::object embeddings = settings["embeddings"];
   if (!embeddings.is_none()) run.embeddings = embeddings_of(embeddings);
@@ -446,8 +446,8 @@ void bind_labeling(py::module_& module) {
       },
       py::arg("paths"), py::arg("fields"));
   module.def("result_columns", &result_columns, py::arg("paths"));
-  module.def("calibrate", &calibrate, py::arg("paths"), py::arg("out"),
-             py::arg("target_precision"), py::arg("confidence_level"), py::arg("fields"));
+  module.def("calibrate", &calibrate, py::arg("paths"), py::arg("out"), py::arg("target_precision"),
+             py::arg("confidence_level"), py::arg("fields"));
   module.def("report", &report, py::arg("paths"), py::arg("out"), py::arg("title"),
              py::arg("fields"), py::arg("thresholds"), py::arg("calibration"));
   module.def("review", &review, py::arg("paths"), py::arg("out"), py::arg("below"),

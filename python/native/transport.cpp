@@ -134,15 +134,13 @@ void bind_transport(py::module_& module) {
 
   module.def(
       "post_json",
-      [](std::string url, const py::handle headers, const py::handle payload,
-         py::object settle) {
+      [](std::string url, const py::handle headers, const py::handle payload, py::object settle) {
         Value header_values = headers.is_none() ? Value::object() : to_value(headers, "headers");
         Value body = to_value(payload, "payload");
         asio::io_context& io = IoThread::get().context();
         auto call = std::make_shared<Call>(io);
         asio::co_spawn(
-            io,
-            quellin::async_call_api(std::move(url), std::move(header_values), std::move(body)),
+            io, quellin::async_call_api(std::move(url), std::move(header_values), std::move(body)),
             asio::bind_cancellation_slot(
                 call->slot(), [call, settle = share(std::move(settle))](
                                   const std::exception_ptr& failure, const Value& reply) {

@@ -79,7 +79,8 @@ Value convert(py::handle object, const std::string& what, bool as_cell, int dept
   if (PyList_Check(o) || PyTuple_Check(o)) return array_of(object, what, as_cell, depth);
   if (PyDict_Check(o)) return object_of(object, what, as_cell, depth);
   if (PyBytes_Check(o)) {
-    const std::string_view bytes(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+    const std::string_view bytes(PyBytes_AS_STRING(o),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
     return Value::binary(Value::binary_t::container_type(bytes.begin(), bytes.end()));
   }
   // numpy scalars and arrays: their plain Python form.

@@ -34,8 +34,10 @@ Vectors vectors_of(const py::object& answer) {
   if (!array) throw py::error_already_set();
   if (array.size() == 0) return {};
   if (array.ndim() != 2) {
-    throw ValueError("embed_documents must answer a list of vectors, one per text; its answer "
-                     "makes an array of " + std::to_string(array.ndim()) + " dimensions");
+    throw ValueError(
+        "embed_documents must answer a list of vectors, one per text; its answer "
+        "makes an array of " +
+        std::to_string(array.ndim()) + " dimensions");
   }
   const auto rows = static_cast<std::size_t>(array.shape(0));
   const auto width = static_cast<std::size_t>(array.shape(1));
@@ -74,7 +76,8 @@ class PythonEmbeddings : public vectorstore::Embeddings {
     {
       const py::gil_scoped_acquire gil;
       if (py::hasattr(model_, "embed_query")) {
-        Vectors one = vectors_of(py::make_tuple(model_.attr("embed_query")(to_python(Value(text)))));
+        Vectors one =
+            vectors_of(py::make_tuple(model_.attr("embed_query")(to_python(Value(text)))));
         if (one.empty()) throw ValueError("embed_query answered no vector");
         return std::move(one.front());
       }
@@ -130,8 +133,10 @@ std::vector<FAISS::TextEmbedding> text_embeddings_of(const py::iterable& pairs) 
   std::vector<FAISS::TextEmbedding> text_embeddings;
   for (const py::handle pair : pairs) {
     const auto items = py::reinterpret_borrow<py::sequence>(pair);
-    if (items.size() != 2) throw ValueError("text_embeddings: each entry must be a (text, vector) pair");
-    const auto vector = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(items[1]);
+    if (items.size() != 2)
+      throw ValueError("text_embeddings: each entry must be a (text, vector) pair");
+    const auto vector =
+        py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(items[1]);
     if (!vector) throw py::error_already_set();
     text_embeddings.emplace_back(items[0].cast<std::string>(),
                                  std::vector<float>(vector.data(), vector.data() + vector.size()));
@@ -210,7 +215,9 @@ void bind_documents(py::module_& module) {
            py::arg("page_content"), py::arg("metadata") = py::none())
       .def_property(
           "page_content", [](const Document& d) { return to_python(Value(d.page_content)); },
-          [](Document& d, const py::handle text) { d.page_content = text_of(text, "page_content"); })
+          [](Document& d, const py::handle text) {
+            d.page_content = text_of(text, "page_content");
+          })
       .def_property(
           "metadata", [](const Document& d) { return to_python(d.metadata); },
           [](Document& d, const py::handle metadata) { d.metadata = metadata_value(metadata); })

@@ -248,11 +248,13 @@ def test_palisk_does_not_load_without_its_transport(tmp_path):
     (tmp_path / "quellin.py").write_text("raise ImportError('no transport here')\n")
     env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}
     run = subprocess.run(
-        [sys.executable, "-c", "import tavrin.palisk"], env=env, capture_output=True, text=True
+        [sys.executable, "-c", "import tavrin.palisk"], env=env, capture_output=True, text=True,
+        cwd=tmp_path
     )
     assert run.returncode != 0 and "ImportError" in run.stderr
     (tmp_path / "quellin.py").write_text("x = 1\n")  # loads, but offers no async_call_api
     run = subprocess.run(
-        [sys.executable, "-c", "import tavrin.palisk"], env=env, capture_output=True, text=True
+        [sys.executable, "-c", "import tavrin.palisk"], env=env, capture_output=True, text=True,
+        cwd=tmp_path
     )
     assert run.returncode != 0 and "ImportError" in run.stderr

@@ -217,9 +217,8 @@ JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<i
                    signals.cancel();
                  }));
   // After the job is spawned, so that a stop already requested reaches it.
-  const std::stop_callback on_stop(stop, [&] {
-    asio::post(context, [&] { cancel.emit(asio::cancellation_type::terminal); });
-  });
+  const std::stop_callback on_stop(
+      stop, [&] { asio::post(context, [&] { cancel.emit(asio::cancellation_type::terminal); }); });
   context.run();
   if (caught != 0) throw Interrupted(caught);
   if (failure) std::rethrow_exception(failure);

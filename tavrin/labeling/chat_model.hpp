@@ -161,21 +161,19 @@ std::size_t connection_limit(std::size_t wanted);
 /// against its connect limit. `progress` is called on the calling thread. Each of
 /// `stop_signals` (for a tool: SIGINT and SIGTERM), while the job runs, cancels it and comes
 /// out as Interrupted; a stop requested on `stop` (another thread's, e.g. a Python task
-/// cancelled) cancels it as well, which ends it as a cancelled run_job ends. Errors are run_job's. When the automatic format fell back to plain
-/// prompts, the tally's `format_note` says why (also that of `progress`), and so does the key
-/// "response_format_fallback" of the run's settings beside the results file (a note that a
-/// resume does not compare).
+/// cancelled) cancels it as well, which ends it as a cancelled run_job ends. Errors are run_job's.
+/// When the automatic format fell back to plain prompts, the tally's `format_note` says why (also
+/// that of `progress`), and so does the key "response_format_fallback" of the run's settings beside
+/// the results file (a note that a resume does not compare).
 JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress = {},
-                          const std::vector<int>& stop_signals = {},
-                          std::stop_token stop = {});
+                          const std::vector<int>& stop_signals = {}, std::stop_token stop = {});
 
 /// The same over the records of a CSV file, read a chunk at a time.
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress = {},
-                          const std::vector<int>& stop_signals = {},
-                          std::stop_token stop = {});
+                          const std::vector<int>& stop_signals = {}, std::stop_token stop = {});
 
 }  // namespace tavrin::labeling

@@ -129,10 +129,9 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
     if (progress) progress(tally);
   };
   try {
-    outcome.tally =
-        run_job_blocking(std::move(records), std::move(prompter), std::move(stores), run.endpoint,
-                         run.client, std::move(settled.job), std::move(watched), stop_signals,
-                         stop);
+    outcome.tally = run_job_blocking(std::move(records), std::move(prompter), std::move(stores),
+                                     run.endpoint, run.client, std::move(settled.job),
+                                     std::move(watched), stop_signals, stop);
   } catch (const Interrupted& e) {
     outcome.tally = std::move(last);
     throw LabelRunEnded(e.what(), std::move(outcome), e.signal_number(), std::current_exception());
