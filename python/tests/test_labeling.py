@@ -83,22 +83,36 @@ def test_bad_settings_are_named_before_any_request(tmp_path, stand_in, stores, r
     assert stand_in.requests == [] and not (tmp_path / "x.jsonl").exists()
 
 
-def test_a_killed_job_resumes_where_it_stopped(tmp_path, stand_in, stores, records):
-    stand_in.answer = lambda body: ANSWER
-    stand_in.delay = 0.05
-    out = tmp_path / "killed.jsonl"
-    script = (
-        "import tavrin.labeling as l, sys, json\n"
-        "l.label(sys.argv[1], out=sys.argv[2], labels=sys.argv[3], stores=sys.argv[4],"
-        " llm_url=sys.argv[5], in_flight=2, progress=False)\n"
-    )
-    job = subprocess.Popen([sys.executable, "-c", script, str(tmp_path / "records.csv"), str(out),
-                            str(LABELS_FILE), str(stores), stand_in.url])
+JOB_SCRIPT = (
+    "import tavrin.labeling as l, sys\n"
+    "l.label(sys.argv[1], out=sys.argv[2], labels=sys.argv[3], stores=sys.argv[4],"
+    " llm_url=sys.argv[5], in_flight=2, progress=False)\n"
+)
+
+
+def start_job(tmp_path, out, stores, stand_in):
+    """The job in a process of its own, once it has written five lines."""
+    job = subprocess.Popen(
+        [sys.executable, "-c", JOB_SCRIPT, str(tmp_path / "records.csv"), str(out),
+         str(LABELS_FILE), str(stores), stand_in.url],
+        stderr=subprocess.PIPE, text=True, cwd=tmp_path)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and (not out.exists() or len(out.read_bytes().splitlines()) < 5):
         time.sleep(0.01)
-    job.send_signal(signal.SIGKILL)
-    job.wait(30)
+    return job
+
+
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGINT])
+def test_a_killed_or_interrupted_job_resumes_where_it_stopped(tmp_path, stand_in, stores, records, stop):
+    stand_in.answer = lambda body: ANSWER
+    stand_in.delay = 0.05
+    out = tmp_path / "stopped.jsonl"
+    job = start_job(tmp_path, out, stores, stand_in)
+    job.send_signal(stop)
+    _, errors = job.communicate(timeout=30)
+    assert job.returncode != 0
+    if stop == signal.SIGINT:  # Ctrl-C: the job stopped cleanly and said so
+        assert "KeyboardInterrupt" in errors and "resumes" in errors
     written = len(lines_of(out))
     assert 5 <= written < 40
     tally = labeling.label(tmp_path / "records.csv", out=out, **settings(stand_in, stores))
