@@ -38,11 +38,13 @@ class StandIn:
         self._thread.start()
         ready.wait(10)
         self.url = f"http://127.0.0.1:{self.port}/v1/chat/completions"
+        self.base_url = f"http://127.0.0.1:{self.port}/v1"
 
     def _serve(self, ready):
         asyncio.set_event_loop(self._loop)
         app = web.Application()
         app.router.add_post("/v1/chat/completions", self._handle)
+        app.router.add_post("/v1/embeddings", self._embed)
         self._runner = web.AppRunner(app)
         self._loop.run_until_complete(self._runner.setup())
         site = web.TCPSite(self._runner, "127.0.0.1", 0)
@@ -75,6 +77,15 @@ class StandIn:
                 "usage": {"prompt_tokens": 10, "completion_tokens": 2, "total_tokens": 12},
             }
         )
+
+    async def _embed(self, request):
+        """Each input's vector: its length and its first character's code, for a test to
+        predict."""
+        body = json.loads(await request.read())
+        self.requests.append(([(k.decode(), v.decode()) for k, v in request.raw_headers], body))
+        data = [{"index": i, "embedding": [float(len(text)), float(ord(text[0]) if text else 0)]}
+                for i, text in enumerate(body["input"])]
+        return web.json_response({"data": data, "model": body["model"]})
 
     def close(self):
         asyncio.run_coroutine_threadsafe(self._runner.cleanup(), self._loop).result(10)

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import tavrin.brollin as brollin
-from tavrin.vectorstore import FAISS, Document, HashingEmbeddings
+from tavrin.vectorstore import FAISS, Document, HashingEmbeddings, OpenAIEmbeddings
 
 
 def round_trip(metadata, tmp_path):
@@ -111,3 +111,17 @@ def test_a_python_models_failure_reaches_the_caller_unchanged(tmp_path):
     with pytest.raises(ValueError):
         brollin.save2faiss(table, ["q"], [], str(tmp_path / "y"), Ragged())
     assert not (tmp_path / "x").exists() and not (tmp_path / "y").exists()
+
+
+def test_an_openai_compatible_endpoint_as_a_model(stand_in, tmp_path):
+    model = OpenAIEmbeddings(stand_in.base_url, "sk-e", "embedder", batch_size=2)
+    assert model.embed_documents(["ab", "c", "def"]) == [[2.0, 97.0], [1.0, 99.0], [3.0, 100.0]]
+    assert [len(body["input"]) for _, body in stand_in.requests] == [2, 1]
+    assert dict(stand_in.requests[0][0])["Authorization"] == "Bearer sk-e"
+    assert model.identity == "openai/embedder"
+    table = pd.DataFrame({"q": ["ab", "xyz"]})
+    brollin.save2faiss(table, ["q"], [], str(tmp_path / "s"), model)
+    store = FAISS.load_local(str(tmp_path / "s"), model)
+    assert store.similarity_search("zzz", topk=1)[0].page_content == "xyz"
+    with pytest.raises(ValueError):
+        OpenAIEmbeddings("ftp://x", "k", "m")
