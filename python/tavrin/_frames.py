@@ -19,7 +19,7 @@ def row_columns(datas, names):
     row_type = datas.iloc[0].dtype if rows > 0 else object
     if row_type == object:
         return present, [datas[name].tolist() for name in present]
-    return present, [datas[name].to_numpy(dtype=row_type).tolist() for name in present]
+    return present, [datas[name].astype(row_type).tolist() for name in present]
 
 
 def table_columns(datas):
