@@ -1,5 +1,7 @@
 # pandas tables as the C++ library takes them: column names and one list of cells per column.
 
+import numpy as np
+
 
 def row_columns(datas, names):
     """The cells of `names` (each once, those `datas` has) as `datas.iloc[i][name]` gives them:
@@ -23,6 +25,15 @@ def row_columns(datas, names):
 
 
 def table_columns(datas):
-    """Every column of `datas`, in table order, each cell as its column holds it."""
+    """Every column of `datas`, in table order: the cells of an object, integer, bool or double
+    column as the column holds them; those of any other (dates, durations, float32, pandas'
+    own types) as the text to_csv writes for them, a missing one None."""
     names = [str(name) for name in datas.columns]
-    return names, [datas.iloc[:, i].tolist() for i in range(len(names))]
+    return names, [_cells(datas.iloc[:, i]) for i in range(len(names))]
+
+
+def _cells(column):
+    dtype = column.dtype
+    if isinstance(dtype, np.dtype) and (dtype == object or dtype == np.float64 or dtype.kind in "iub"):
+        return column.tolist()
+    return column.astype(str).where(column.notna(), None).tolist()

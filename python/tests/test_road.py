@@ -38,7 +38,18 @@ def test_split_data_writes_what_pandas_writes(tmp_path, capsys):
             "mixed": [1, "a", 2.5, None, True, "b", 3, "c", 4.0, "d"],
         }
     )
-    for table in (pd.read_csv(TICKETS), mixed):
+    kinds = pd.DataFrame(
+        {
+            "day": pd.to_datetime(["2020-01-01", "2021-02-03", None, "2022-03-04"] * 3),
+            "moment": pd.to_datetime([f"2020-01-0{i} 10:0{i}" for i in range(1, 4)] + [None] * 9),
+            "wait": pd.to_timedelta([1, 2, None, 4] * 3, unit="s"),
+            "kind": pd.Categorical(["a", "b", None, "a"] * 3),
+            "single": pd.Series([0.1, 0.2, None, 1e-8] * 3, dtype="float32"),
+            "count": pd.array([1, None, 3, 4] * 3, dtype="Int64"),
+            "small": pd.Series([1, 2, 3, 4] * 3, dtype="int32"),
+        }
+    )
+    for table in (pd.read_csv(TICKETS), mixed, kinds):
         for ratio in (0.1, 0.57, 1, -0.15, 2):
             tessick.split_data(table, str(tmp_path / "train.csv"), str(tmp_path / "test.csv"), ratio)
             pandas_split(table, tmp_path / "ptrain.csv", tmp_path / "ptest.csv", ratio)
@@ -46,7 +57,7 @@ def test_split_data_writes_what_pandas_writes(tmp_path, capsys):
                 ours = (tmp_path / f"{name}.csv").read_bytes()
                 assert ours == (tmp_path / f"p{name}.csv").read_bytes(), (ratio, name)
     lines = capsys.readouterr().out.splitlines()
-    assert len(lines) == 10
+    assert len(lines) == 15
     assert lines[0] == f"训练集数据量:2700，保存到: {tmp_path}/train.csv, 测试集数据量:300，保存到: {tmp_path}/test.csv"
 
 
