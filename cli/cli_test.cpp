@@ -527,6 +527,44 @@ TEST_F(Cli, LabelDoesEveryRecordOnceAndARunAgainResumes) {
   EXPECT_NE(again.err.find("0 this run, 20 from an earlier run"), std::string::npos) << again.err;
 }
 
+TEST_F(Cli, LabelWithShardAutoWritesEachTaskOfAnArrayJobToItsOwnFile) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  StubModel model("{\"category\": \"售后服务\"}");
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --out 'part-{shard}.jsonl' "
+      "--examples 0 --in-flight 4 --shard auto --llm-url " +
+      model.url();
+  // sbatch --array=5-7:2: the ids 5 and 7 are the tasks 0 and 1 of 2.
+  for (const char* id : {"5", "7"}) {
+    const Result r = run(label, "TAVRIN_LLM_KEY=" + kKey + " SLURM_ARRAY_TASK_ID=" + id +
+                                    " SLURM_ARRAY_TASK_MIN=5 SLURM_ARRAY_TASK_STEP=2"
+                                    " SLURM_ARRAY_TASK_COUNT=2");
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(model.requests(), 20);
+  for (int k = 0; k < 2; ++k) {
+    const std::vector<Value> lines =
+        json_lines(slurp(dir_ / ("part-" + std::to_string(k) + ".jsonl")));
+    // Record ids 1..20 in file order: shard k holds the positions k, k + 2, ... (its lines in
+    // the order their answers came).
+    std::set<std::string> ids, expected;
+    for (const Value& line : lines) ids.insert(line["id"].get<std::string>());
+    for (int position = k; position < 20; position += 2)
+      expected.insert(std::to_string(1 + position));
+    EXPECT_EQ(ids, expected);
+    EXPECT_EQ(lines.size(), 10u);
+  }
+  // A Kubernetes Indexed Job's task 1 of 2 is the same shard: it resumes, asking nothing.
+  const Result again =
+      run(label + " --shards 2", "TAVRIN_LLM_KEY=" + kKey + " JOB_COMPLETION_INDEX=1");
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find("results in part-1.jsonl"), std::string::npos) << again.err;
+  EXPECT_EQ(model.requests(), 20);
+  expect_one_line_error(run(label, "TAVRIN_LLM_KEY=" + kKey), 2,
+                        "--shard: no scheduler's shard in the environment");
+}
+
 TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);

@@ -1,5 +1,6 @@
 // `tavrin label`: the labelling job over a whole table, with resume, shards and a summary.
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "tavrin/labeling/prompt.hpp"
 #include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/report.hpp"
+#include "tavrin/labeling/scheduler.hpp"
 
 namespace tavrin::cli {
 namespace {
@@ -39,6 +41,7 @@ struct LabelOptions {
   std::string repair = "nearest";
   std::size_t repair_choices = 5;
   std::string shard = "0/1";
+  std::size_t shards = 0;  // the count of an Indexed Job's shards, for --shard auto; 0: not given
   bool retry_failed = false;
   bool json_mode = false;
   std::string response_format = "plain";
@@ -71,7 +74,6 @@ labeling::LabelRun label_run(const LabelOptions& options) {
   run.labels = options.labels;
   run.label_file = read_label_file(options.labels);
   run.stores = options.stores;
-  run.out = options.out;
   run.text_fields = split_names(options.text_fields, "--text-fields");
   if (!options.fields.empty()) run.fields = split_names(options.fields, "--fields");
   run.id_column = options.id_column;
@@ -88,7 +90,18 @@ labeling::LabelRun label_run(const LabelOptions& options) {
   run.no_answer = options.no_answer;
   run.repair = usage_checked([&] { return labeling::parse_repair(options.repair); });
   run.repair_choices = options.repair_choices;
-  run.shard = usage_checked([&] { return labeling::parse_shard(options.shard); });
+  run.shard = usage_checked([&] {
+    try {
+      return options.shard == "auto"
+                 ? labeling::shard_from_environment(std::getenv, options.shards > 0
+                                                                     ? std::optional(options.shards)
+                                                                     : std::nullopt)
+                 : labeling::parse_shard(options.shard);
+    } catch (const ValueError& e) {
+      throw ValueError(std::string("--shard: ") + e.what());
+    }
+  });
+  run.out = labeling::shard_out_path(options.out, run.shard);
   run.retry_failed = options.retry_failed;
   run.max_failures = options.max_failures;
   run.max_text_chars = options.max_text_chars;
@@ -111,19 +124,20 @@ labeling::LabelRun label_run(const LabelOptions& options) {
 void run_label(const LabelOptions& options) {
   require_output_file(options.out, "--out");
   const labeling::LabelRun run = label_run(options);
+  require_output_file(run.out, "--out");  // with its shard
   require_table_file(options.records);
   labeling::LabelOutcome outcome;
   try {
     outcome = run_labelling(options.records, run);
   } catch (const JobEnded& e) {
-    print_summary(e.outcome(), options.out);
+    print_summary(e.outcome(), run.out);
     throw;
   }
-  print_summary(outcome, options.out);
+  print_summary(outcome, run.out);
   const labeling::JobTally& tally = outcome.tally;
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
-                             " records failed; their lines in " + options.out +
+                             " records failed; their lines in " + run.out +
                              " carry an \"error\"; run again with --retry-failed to redo them");
   }
 }
@@ -146,7 +160,10 @@ void add_label_command(CLI::App& app) {
                    "or <stores>/<field>")
       ->required()
       ->check(CLI::ExistingDirectory);
-  command->add_option("--out", options->out, "results file (JSON Lines), appended to")->required();
+  command
+      ->add_option("--out", options->out,
+                   "results file (JSON Lines), appended to; {shard} in it is the shard's K")
+      ->required();
   command
       ->add_option("--text-fields,--text", options->text_fields,
                    "columns joined into each record's text, comma-separated")
@@ -193,8 +210,14 @@ void add_label_command(CLI::App& app) {
       ->transform(count_in(1, 100));
   command
       ->add_option("--shard", options->shard,
-                   "K/N: take the records at positions K, K+N, ... (N processes split a table)")
+                   "K/N: take the records at positions K, K+N, ... (N processes split a table); "
+                   "auto: K and N of this task of a Slurm job array (SLURM_ARRAY_TASK_*) or a "
+                   "Kubernetes Indexed Job (JOB_COMPLETION_INDEX, with --shards)")
       ->capture_default_str();
+  command
+      ->add_option("--shards", options->shards,
+                   "with --shard auto in a Kubernetes Indexed Job: its completions, N")
+      ->transform(count_in(1, 1000000));
   command->add_flag("--retry-failed", options->retry_failed,
                     "do again the records whose earlier result is an error");
   command

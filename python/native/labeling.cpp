@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "tavrin/labeling/report.hpp"
 #include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/review.hpp"
+#include "tavrin/labeling/scheduler.hpp"
 
 namespace tavrin::python {
 namespace {
@@ -238,7 +240,12 @@ labeling::LabelRun label_run(const py::dict& settings) {
   run.no_answer = names("no_answer");
   run.repair = labeling::parse_repair(text("repair"));
   run.repair_choices = count("repair_choices");
-  run.shard = labeling::parse_shard(text("shard"));
+  const std::string shard = text("shard");
+  run.shard = shard == "auto"
+                  ? labeling::shard_from_environment(
+                        std::getenv, settings["shards"].cast<std::optional<std::size_t>>())
+                  : labeling::parse_shard(shard);
+  run.out = labeling::shard_out_path(run.out, run.shard);
   run.retry_failed = settings["retry_failed"].cast<bool>();
   run.max_failures = count("max_failures");
   run.max_text_chars = count("max_text_chars");

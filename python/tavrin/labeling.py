@@ -56,6 +56,7 @@ def _settings(
     repair="nearest",
     repair_choices=5,
     shard="0/1",
+    shards=None,
     retry_failed=False,
     response_format="plain",
     confidence="off",
@@ -98,6 +99,7 @@ def _settings(
         "repair": repair,
         "repair_choices": int(repair_choices),
         "shard": shard,
+        "shards": None if shards is None else int(shards),
         "retry_failed": bool(retry_failed),
         "response_format": response_format,
         "confidence": confidence,
@@ -124,9 +126,10 @@ def label(records, *, labels, stores, out, progress=True, **settings):
     tool prints). The settings are the tool's options by their Python names: llm_url
     (TAVRIN_LLM_URL when left out), llm_key (TAVRIN_LLM_KEY), llm_model, temperature,
     text_fields, fields, id_column, typed_ids, examples, prompt, prompt_language,
-    max_labels, in_flight, min_score, no_answer, repair, repair_choices, shard ("K/N" or
-    (K, N)), retry_failed, response_format, confidence, calibration, max_failures,
-    max_text_chars, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
+    max_labels, in_flight, min_score, no_answer, repair, repair_choices, shard ("K/N",
+    (K, N), or "auto": this task's of a Slurm job array or of a Kubernetes Indexed Job, whose
+    completions are then `shards`; "{shard}" in `out` is K), retry_failed,
+    response_format, confidence, calibration, max_failures, max_text_chars, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
     Python object with embed_documents; HashingEmbeddings when left out). The GIL is released
     while the job runs; a Python model is called off the job's thread. With `progress`, a
     progress line on sys.stderr. KeyboardInterrupt (Ctrl-C) stops the job cleanly: a run

@@ -75,6 +75,18 @@ def test_a_dataframe_and_its_csv_file_give_the_same_results(tmp_path, stand_in, 
     assert again["resumed"] == 40 and len(stand_in.requests) == 80
 
 
+def test_shard_auto_takes_the_schedulers_task(tmp_path, stand_in, stores, records, monkeypatch):
+    stand_in.answer = lambda body: ANSWER
+    monkeypatch.setenv("JOB_COMPLETION_INDEX", "1")
+    tally = labeling.label(records, out=tmp_path / "part-{shard}.jsonl", shard="auto", shards=4,
+                           **settings(stand_in, stores))
+    assert tally["done"] == 10
+    assert [line["id"] for line in lines_of(tmp_path / "part-1.jsonl")] == list(records["id"][1::4])
+    monkeypatch.delenv("JOB_COMPLETION_INDEX")
+    with pytest.raises(ValueError, match="SLURM_ARRAY_TASK_ID"):
+        labeling.label(records, out=tmp_path / "x.jsonl", shard="auto", **settings(stand_in, stores))
+
+
 def test_bad_settings_are_named_before_any_request(tmp_path, stand_in, stores, records):
     for bad, name in [(dict(shard="2/2"), "2/2"), (dict(fields=["nope"]), "nope"),
                       (dict(repair="maybe"), "maybe"), (dict(confidence="always"), "always")]:
