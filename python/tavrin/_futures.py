@@ -25,3 +25,22 @@ async def run(start):
     finally:
         if future.cancelled() or not future.done():
             work.cancel()
+
+
+async def run_to_its_end(start):
+    """run(), but a cancelled task waits until the work has ended: a job holds its results
+    file until its thread is done, and a caller that runs again at once must find it free."""
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+    work = start(functools.partial(loop.call_soon_threadsafe, settle, future))
+    try:
+        return await asyncio.shield(future)
+    except asyncio.CancelledError:
+        work.cancel()
+        while not future.done():
+            try:
+                await asyncio.wait([future])
+            except asyncio.CancelledError:  # cancelled again: the stop is already on its way
+                pass
+        future.exception()  # the stop it was asked for; retrieved so asyncio does not warn
+        raise

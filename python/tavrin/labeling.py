@@ -139,9 +139,10 @@ def label(records, *, labels, stores, out, progress=True, **settings):
 
 async def label_async(records, *, labels, stores, out, progress=False, **settings):
     """label(), awaited on the caller's asyncio loop: the job runs on a thread of its own, and
-    cancelling the awaiting task stops it (what was written stays; a run again resumes)."""
+    cancelling the awaiting task stops it and returns once it has stopped (what was written
+    stays; a run again resumes)."""
     records, settings = _records(records), _settings(labels, stores, out, **settings)
-    return await _futures.run(
+    return await _futures.run_to_its_end(
         lambda settle: _native.start_label(records, settings, bool(progress), settle))
 
 

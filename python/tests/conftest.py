@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -106,9 +107,11 @@ class NumpyHashing:
     def __init__(self, dim=64):
         self.dim = dim
         self.calls = []
+        self.delay = 0.0  # seconds each call takes, as a model on a GPU or far away does
 
     def embed_documents(self, texts):
         self.calls.append(list(texts))
+        time.sleep(self.delay)
         vectors = np.zeros((len(texts), self.dim), dtype=np.float64)
         for row, text in enumerate(texts):
             padded = f"\x02{text}\x03"

@@ -132,16 +132,22 @@ def test_a_killed_or_interrupted_job_resumes_where_it_stopped(tmp_path, stand_in
     assert sorted(line["id"] for line in lines_of(out)) == sorted(str(i) for i in records["id"])
 
 
-def test_awaited_and_cancelled_then_resumed(tmp_path, stand_in, stores, records):
+def test_awaited_and_cancelled_then_resumed(tmp_path, stand_in, python_model, records):
+    # The task is cancelled while the job waits on a slow model's call: it must not end
+    # before the job has let go of its results file, which the run after it takes at once.
+    stores = build_stores(tmp_path / "pystores", python_model)
+    python_model.delay = 0.02
     stand_in.answer = lambda body: ANSWER
     stand_in.delay = 0.05
     out = tmp_path / "async.jsonl"
+    run = dict(settings(stand_in, stores), embeddings=python_model)
 
     async def cancel_midway():
-        task = asyncio.ensure_future(
-            labeling.label_async(records, out=out, in_flight=2, **settings(stand_in, stores)))
+        task = asyncio.ensure_future(labeling.label_async(records, out=out, in_flight=2, **run))
         while not out.exists() or len(out.read_bytes().splitlines()) < 3:
             await asyncio.sleep(0.01)
+        python_model.delay = 1.0
+        await asyncio.sleep(0.3)  # the job is inside a one-second call now
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -149,8 +155,8 @@ def test_awaited_and_cancelled_then_resumed(tmp_path, stand_in, stores, records)
     asyncio.run(asyncio.wait_for(cancel_midway(), 60))
     written = len(lines_of(out))
     assert 3 <= written < 40
-    stand_in.delay = 0
-    tally = asyncio.run(labeling.label_async(records, out=out, **settings(stand_in, stores)))
+    stand_in.delay = python_model.delay = 0
+    tally = asyncio.run(labeling.label_async(records, out=out, **run))
     assert tally["resumed"] == written and tally["done"] == 40
 
 
