@@ -16,10 +16,6 @@ class App;
 
 namespace tavrin::cli {
 
-/// The bounds of --timeout, in seconds: a millisecond, a day.
-constexpr double kMinTimeoutSeconds = 0.001;
-constexpr double kMaxTimeoutSeconds = 86400;
-
 /// The most requests --in-flight lets a job keep awaiting an answer at once.
 constexpr std::size_t kMaxInFlight = 4096;
 

@@ -1,8 +1,6 @@
 #include "cli/common.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <set>
@@ -167,21 +165,11 @@ Endpoint require_endpoint(const LlmOptions& options) {
 }
 
 quellin::ClientOptions client_options(unsigned retries, double timeout) {
-  // Also refuses NaN, whose cast to an integer is undefined, and a count of milliseconds that
-  // would overflow.
-  if (!(timeout >= kMinTimeoutSeconds && timeout <= kMaxTimeoutSeconds)) {
-    std::ostringstream message;
-    message << "--timeout: " << timeout << " seconds is not in range " << kMinTimeoutSeconds
-            << " to " << kMaxTimeoutSeconds;
-    throw UsageError(message.str());
+  try {
+    return quellin::client_options(retries, timeout);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(std::string("--timeout: ") + e.what());
   }
-  quellin::ClientOptions client;
-  client.retry.max_retries = retries;
-  const auto limit = std::chrono::milliseconds(std::llround(timeout * 1000));
-  client.timeout.total = limit;
-  client.timeout.sock_read = limit;
-  client.timeout.connect = std::min(client.timeout.connect, limit);
-  return client;
 }
 
 void naming_embedding_endpoint(const vectorstore::Embeddings& model,

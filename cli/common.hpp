@@ -137,8 +137,8 @@ std::optional<Endpoint> resolve_endpoint(const LlmOptions& options);
 Endpoint require_endpoint(const LlmOptions& options);
 
 /// A pooled client's settings: `retries`, and `timeout` (seconds) as the limit of each attempt
-/// in all and of each silence, rounded to milliseconds. A timeout outside kMinTimeoutSeconds to
-/// kMaxTimeoutSeconds, NaN included, is a UsageError.
+/// in all and of each silence, rounded to milliseconds. A timeout outside
+/// quellin::kMinTimeoutSeconds to kMaxTimeoutSeconds, NaN included, is a UsageError.
 quellin::ClientOptions client_options(unsigned retries, double timeout);
 
 /// Runs `work`, which embeds with `model`. When the model's endpoint fails (an HTTP status, a

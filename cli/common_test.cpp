@@ -141,7 +141,7 @@ TEST(ClientOptions, TimeoutInMillisecondsAndNoneOutOfRange) {
   EXPECT_EQ(options.retry.max_retries, 3u);
   EXPECT_EQ(options.timeout.total, std::chrono::milliseconds(500));
   EXPECT_EQ(options.timeout.sock_read, std::chrono::milliseconds(500));
-  EXPECT_EQ(client_options(0, kMaxTimeoutSeconds).timeout.total, std::chrono::hours(24));
+  EXPECT_EQ(client_options(0, quellin::kMaxTimeoutSeconds).timeout.total, std::chrono::hours(24));
   // NaN, whose cast is undefined, and values whose milliseconds overflow a 64-bit count.
   for (const double bad : {std::nan(""), HUGE_VAL, 1e300, 1e17, 0.0, -1.0}) {
     EXPECT_EQ(usage_error_of([&] { client_options(2, bad); }).rfind("--timeout: ", 0), 0u) << bad;

@@ -92,11 +92,9 @@ labeling::LabelRun label_run(const LabelOptions& options) {
   run.repair_choices = options.repair_choices;
   run.shard = usage_checked([&] {
     try {
-      return options.shard == "auto"
-                 ? labeling::shard_from_environment(std::getenv, options.shards > 0
-                                                                     ? std::optional(options.shards)
-                                                                     : std::nullopt)
-                 : labeling::parse_shard(options.shard);
+      return labeling::resolve_shard(
+          options.shard, std::getenv,
+          options.shards > 0 ? std::optional(options.shards) : std::nullopt);
     } catch (const ValueError& e) {
       throw ValueError(std::string("--shard: ") + e.what());
     }

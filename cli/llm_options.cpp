@@ -2,6 +2,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/numbers.hpp"
+#include "quellin/client.hpp"
 
 namespace tavrin::cli {
 
@@ -29,7 +30,7 @@ void add_request_limits(CLI::App& command, unsigned& retries, double& timeout) {
   command
       .add_option("--timeout", timeout, "seconds a request may take in all, and may stay silent")
       ->capture_default_str()
-      ->transform(real_in(kMinTimeoutSeconds, kMaxTimeoutSeconds));
+      ->transform(real_in(quellin::kMinTimeoutSeconds, quellin::kMaxTimeoutSeconds));
 }
 
 namespace {

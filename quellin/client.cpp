@@ -8,6 +8,8 @@
 #include <deque>
 #include <optional>
 #include <random>
+#include <sstream>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -411,5 +413,23 @@ asio::awaitable<std::string> Client::post_text(std::string url, Json headers, Js
 }
 
 const ClientOptions& Client::options() const noexcept { return impl_->options; }
+
+ClientOptions client_options(unsigned retries, double timeout_seconds) {
+  // Also refuses NaN, whose cast to an integer is undefined, and a count of milliseconds that
+  // would overflow.
+  if (!(timeout_seconds >= kMinTimeoutSeconds && timeout_seconds <= kMaxTimeoutSeconds)) {
+    std::ostringstream message;
+    message << timeout_seconds << " seconds is not in range " << kMinTimeoutSeconds << " to "
+            << kMaxTimeoutSeconds;
+    throw std::invalid_argument(message.str());
+  }
+  ClientOptions options;
+  options.retry.max_retries = retries;
+  const auto limit = milliseconds(std::llround(timeout_seconds * 1000));
+  options.timeout.total = limit;
+  options.timeout.sock_read = limit;
+  options.timeout.connect = std::min(options.timeout.connect, limit);
+  return options;
+}
 
 }  // namespace quellin

@@ -51,6 +51,18 @@ struct RetryNotice {
   std::exception_ptr error;  // what the failed attempt threw (HttpError, TimeoutError, ...)
 };
 
+/// The bounds of a time limit given in seconds: a millisecond, a day.
+inline constexpr double kMinTimeoutSeconds = 0.001;
+inline constexpr double kMaxTimeoutSeconds = 86400;
+
+struct ClientOptions;
+
+/// Options for `retries` retries and a limit of `timeout_seconds` on each attempt in all and
+/// on each silence, rounded to milliseconds (the connect limit no longer than that). A limit
+/// outside kMinTimeoutSeconds to kMaxTimeoutSeconds, NaN included, is a
+/// std::invalid_argument: "1e+06 seconds is not in range 0.001 to 86400".
+ClientOptions client_options(unsigned retries, double timeout_seconds);
+
 struct ClientOptions {
   /// The limits of each attempt, as async_call_api applies them.
   ClientTimeout timeout;

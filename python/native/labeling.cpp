@@ -240,11 +240,8 @@ labeling::LabelRun label_run(const py::dict& settings) {
   run.no_answer = names("no_answer");
   run.repair = labeling::parse_repair(text("repair"));
   run.repair_choices = count("repair_choices");
-  const std::string shard = text("shard");
-  run.shard = shard == "auto"
-                  ? labeling::shard_from_environment(
-                        std::getenv, settings["shards"].cast<std::optional<std::size_t>>())
-                  : labeling::parse_shard(shard);
+  run.shard = labeling::resolve_shard(text("shard"), std::getenv,
+                                      settings["shards"].cast<std::optional<std::size_t>>());
   run.out = labeling::shard_out_path(run.out, run.shard);
   run.retry_failed = settings["retry_failed"].cast<bool>();
   run.max_failures = count("max_failures");

@@ -5,8 +5,6 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -312,17 +310,11 @@ std::shared_ptr<vectorstore::Embeddings> embeddings_of(py::handle model) {
 }
 
 quellin::ClientOptions request_limits(unsigned retries, double timeout) {
-  if (!(timeout >= 0.001 && timeout <= 86400)) {
-    throw ValueError("timeout: " + std::string(py::repr(py::float_(timeout))) +
-                     " seconds is not in range 0.001 to 86400");
+  try {
+    return quellin::client_options(retries, timeout);
+  } catch (const std::invalid_argument& e) {
+    throw ValueError(std::string("timeout: ") + e.what());
   }
-  quellin::ClientOptions client;
-  client.retry.max_retries = retries;
-  const auto limit = std::chrono::milliseconds(std::llround(timeout * 1000));
-  client.timeout.total = limit;
-  client.timeout.sock_read = limit;
-  client.timeout.connect = std::min(client.timeout.connect, limit);
-  return client;
 }
 
 void bind_vectorstore(py::module_& module) {

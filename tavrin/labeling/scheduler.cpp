@@ -74,6 +74,11 @@ Shard shard_from_environment(const Environment& environment, std::optional<std::
                    kLookedFor);
 }
 
+Shard resolve_shard(std::string_view text, const Environment& environment,
+                    std::optional<std::size_t> shards) {
+  return text == "auto" ? shard_from_environment(environment, shards) : parse_shard(text);
+}
+
 std::string shard_out_path(const std::string& out_path, const Shard& shard) {
   constexpr std::string_view kMark = "{shard}";
   std::string path;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "tavrin/labeling/job.hpp"
 
@@ -29,6 +30,11 @@ using Environment = std::function<const char*(const char*)>;
 /// given no `shards`.
 Shard shard_from_environment(const Environment& environment,
                              std::optional<std::size_t> shards = std::nullopt);
+
+/// The shard `text` names: "K/N" as parse_shard reads it, or "auto" for this task's of an
+/// array job, as shard_from_environment reads it with `shards`.
+Shard resolve_shard(std::string_view text, const Environment& environment,
+                    std::optional<std::size_t> shards);
 
 /// `out_path` with each "{shard}" replaced by the shard's index K, so that every task of an
 /// array writes a file of its own.
