@@ -79,6 +79,7 @@ py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
                        {"embedded_texts", tally.embedded_texts},
                        {"prompt_tokens", tally.prompt_tokens},
                        {"completion_tokens", tally.completion_tokens},
+                       {"cached_tokens", tally.cached_tokens},
                        {"format_note", tally.format_note},
                        {"fields", std::move(fields)},
                        {"summary", std::move(summary)}};

@@ -391,6 +391,7 @@ Value Evaluation::to_json() const {
                {"retries", retries},
                {"prompt_tokens", prompt_tokens},
                {"completion_tokens", completion_tokens},
+               {"cached_tokens", cached_tokens},
                {"fields", Value::array()},
                {"all", field_json(all)}};
   for (const FieldEvaluation& e : fields) out["fields"].push_back(field_json(e));
@@ -432,12 +433,9 @@ Evaluation evaluate_results(const std::vector<std::string>& paths,
     }
     count_result(tally, line, fields);
     result.retries += line.attempts > 1 ? line.attempts - 1 : 0;
-    if (const auto prompt = number_member(line.usage, "prompt_tokens")) {
-      result.prompt_tokens += static_cast<std::uint64_t>(*prompt);
-    }
-    if (const auto completion = number_member(line.usage, "completion_tokens")) {
-      result.completion_tokens += static_cast<std::uint64_t>(*completion);
-    }
+    result.prompt_tokens += token_count(line.usage, "prompt_tokens");
+    result.completion_tokens += token_count(line.usage, "completion_tokens");
+    result.cached_tokens += cached_prompt_tokens(line.usage);
     for (std::size_t i = 0; i < fields.size(); ++i) {
       FieldValue v{&line, &fields[i], nullptr, "", Value(), true_label_of(line, fields[i]), false};
       if (!line.error) {
@@ -531,8 +529,7 @@ std::vector<std::string> evaluation_lines(const Evaluation& e) {
   std::vector<std::string> lines;
   lines.push_back("  records   " + std::to_string(e.records) + " (" + std::to_string(e.failed) +
                   " failed), retries " + std::to_string(e.retries) + ", tokens " +
-                  std::to_string(e.prompt_tokens) + " prompt + " +
-                  std::to_string(e.completion_tokens) + " completion");
+                  token_summary(e.prompt_tokens, e.cached_tokens, e.completion_tokens));
   lines.push_back("    " + padded("field", 14) + padded("accuracy", 10) + padded("coverage", 10) +
                   padded("macro-F1", 10) + padded("confidence", 12) + "ECE");
   const auto row = [&](const FieldEvaluation& f) {

@@ -134,6 +134,7 @@ struct Evaluation {
   std::size_t retries = 0;  // requests beyond the first of each record
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
+  std::uint64_t cached_tokens = 0;  // of the prompt tokens, those the endpoint had cached
   std::vector<FieldEvaluation> fields;
   FieldEvaluation all;  // the fields together; its labels are "field: label" with several
 

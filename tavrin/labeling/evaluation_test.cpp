@@ -46,12 +46,18 @@ TEST(Evaluation, CountsAccuracyCoverageAndTheConfusionsOfTrueAgainstCheckedLabel
                                  << line(4, "abstained", nullptr, std::nullopt, "b")
                                  // A CSV reader typed this true label as a number.
                                  << line(5, "kept", "7", 0.6, 7);
-  std::ofstream(dir / "b.jsonl") << failed_line(6, "a") << line(7, "kept", "c", 0.95, nullptr);
+  // An endpoint that caches prompts says how much of each it read from its cache.
+  Value cached = Value::parse(line(7, "kept", "c", 0.95, nullptr));
+  cached["usage"]["prompt_tokens_details"] = {{"cached_tokens", 8}};
+  std::ofstream(dir / "b.jsonl") << failed_line(6, "a") << cached.dump() << "\n";
   const Evaluation e = evaluate_results({dir / "a.jsonl", dir / "b.jsonl"});
   EXPECT_EQ(e.records, 7u);
   EXPECT_EQ(e.failed, 1u);
   EXPECT_EQ(e.retries, 1u + 2u);  // the second attempt of id 3, two more of the failed record
   EXPECT_EQ(e.prompt_tokens, 60u);
+  EXPECT_EQ(e.cached_tokens, 8u);
+  EXPECT_EQ(evaluation_lines(e).front(),
+            "  records   7 (1 failed), retries 3, tokens 60 prompt (8 cached) + 12 completion");
   ASSERT_EQ(e.fields.size(), 1u);
   const FieldEvaluation& c = e.fields[0];
   EXPECT_EQ(c.field, "c");

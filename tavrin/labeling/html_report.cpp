@@ -380,6 +380,9 @@ std::string html_report(const Evaluation& evaluation, const HtmlReportOptions& o
       figure_box("prompt tokens", "prompt_tokens", std::to_string(evaluation.prompt_tokens), "");
   html += figure_box("completion tokens", "completion_tokens",
                      std::to_string(evaluation.completion_tokens), "");
+  html +=
+      figure_box("cached prompt tokens", "cached_tokens", std::to_string(evaluation.cached_tokens),
+                 "of the prompt tokens, those the endpoint read from its cache");
   html += "</div>";
   if (evaluation.fields.size() > 1) html += section(evaluation.all);
   for (const FieldEvaluation& e : evaluation.fields) html += section(e);

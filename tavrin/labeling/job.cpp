@@ -155,11 +155,6 @@ Value gold_of(const Records& records, const frame::DataFrame::Row& row,
   return gold.empty() ? Value() : gold;
 }
 
-std::uint64_t token_count(const Value& usage, const char* name) {
-  const auto n = usage.is_object() ? usage.find(name) : usage.end();
-  return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
-}
-
 ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::ScoredCheck& scored,
                        Value predicted, Value gold) {
   ResultLine line = checked_line(id, std::move(predicted), scored, std::move(gold));
@@ -174,14 +169,19 @@ void count_reply(JobTally& tally, const ModelReply& reply) {
   tally.retries += reply.attempts > 0 ? reply.attempts - 1 : 0;
   tally.prompt_tokens += token_count(reply.usage, "prompt_tokens");
   tally.completion_tokens += token_count(reply.usage, "completion_tokens");
+  tally.cached_tokens += cached_prompt_tokens(reply.usage);
 }
 
-// Adds the token counts of `more` to those of `usage`: a record's line counts every request
-// made for it.
+// Adds the token counts of `more` to those of `usage`, the details' too (cached tokens): a
+// record's line counts every request made for it.
 void add_usage(Value& usage, const Value& more) {
   if (!more.is_object()) return;
   if (!usage.is_object()) usage = Value::object();
   for (const auto& [name, count] : more.items()) {
+    if (count.is_object()) {
+      add_usage(usage[name], count);
+      continue;
+    }
     if (!count.is_number_unsigned()) continue;
     const Value& had = usage.contains(name) ? usage[name] : Value();
     usage[name] =

@@ -161,6 +161,7 @@ struct JobTally {
   std::size_t embedded_texts = 0;
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
+  std::uint64_t cached_tokens = 0;           // of the prompt tokens, those the endpoint had cached
   std::map<std::string, FieldTally> fields;  // each target field
   // Why the model gave up the response format it was asked for (run_job_blocking), or empty.
   std::string format_note{};

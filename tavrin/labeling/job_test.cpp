@@ -405,7 +405,8 @@ TEST(RunJob, NoAnswerAndWrongKindValuesAreLeftNullAndCounted) {
 // The reply of asking_model to `request`: each record gets the same answer, and each question
 // about a value the last choice offered, or null for the record "r2".
 ModelReply asking_reply(const ModelRequest& request, std::vector<ModelRequest>& questions) {
-  const Value usage = Value::parse(R"({"prompt_tokens": 10, "completion_tokens": 2})");
+  const Value usage = Value::parse(
+      R"({"prompt_tokens": 10, "completion_tokens": 2, "prompt_tokens_details": {"cached_tokens": 6}})");
   // The questions are in the prompts' language, Chinese here.
   if (request.prompt.find("你给出的值：") == std::string::npos) {
     return ModelReply{R"({"类别": "售后", "优先级": "高"})", usage, 1};
@@ -444,11 +445,15 @@ TEST(RunJob, ARepairByAskingLetsTheModelChooseAmongTheNearestLabels) {
   EXPECT_EQ(lines.at(1)["decisions"]["类别"]["decision"], "abstained");
   for (const Value& line : lines) {
     EXPECT_EQ(line["attempts"], 2) << line.dump();
-    EXPECT_EQ(line["usage"].dump(), R"({"prompt_tokens":20,"completion_tokens":4})");
+    // Both requests counted, the cached part of their prompts too.
+    EXPECT_EQ(
+        line["usage"].dump(),
+        R"({"prompt_tokens":20,"completion_tokens":4,"prompt_tokens_details":{"cached_tokens":12}})");
   }
   EXPECT_EQ(tally.fields.at("类别").asked, 1u);
   EXPECT_EQ(tally.fields.at("类别").abstained, 1u);
   EXPECT_EQ(tally.prompt_tokens, 40u);
+  EXPECT_EQ(tally.cached_tokens, 24u);
 }
 
 TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {

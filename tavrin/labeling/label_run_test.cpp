@@ -116,7 +116,8 @@ TEST_F(LabelTable, ABadSettingIsNamedBeforeAnythingIsSentOrWritten) {
       {[&](LabelRun& r) { r.prompt = dir / "bad-prompt.txt"; },
        "prompt template \"" + dir / "bad-prompt.txt" +
            "\" has the unknown placeholder {question}; the known ones are {fields}, {labels}, "
-           "{examples} and {record} (write {{ and }} for braces)"},
+           "{label_lists}, {nearest_labels}, {examples} and {record} (write {{ and }} for "
+           "braces)"},
       {[&](LabelRun& r) { r.calibration = dir / "none.json"; },
        "calibration \"" + dir / "none.json" + "\" cannot be read: No such file or directory"},
   };

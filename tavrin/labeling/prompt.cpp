@@ -22,13 +22,16 @@ namespace {
 // the record itself.
 constexpr std::size_t kSpareExamples = 8;
 
+// What is the same for every record comes first and what differs last, so that endpoints that
+// cache a prompt's beginning can reuse it from record to record.
 constexpr std::string_view kDefaultTemplate =
     "你是数据标注助手。请阅读下面的记录，为每个字段从允许的标签中选出一个。\n"
     "需要标注的字段：{fields}\n"
     "允许的标签：\n"
-    "{labels}"
+    "{label_lists}"
     "参考示例：\n"
     "{examples}"
+    "{nearest_labels}"
     "待标注的记录：{record}\n"
     "只输出一个 JSON 对象，键为 {fields}，值为所选标签，不要输出其他内容。";
 
@@ -37,9 +40,10 @@ constexpr std::string_view kEnglishTemplate =
     "of its allowed labels.\n"
     "Fields to label: {fields}\n"
     "Allowed labels:\n"
-    "{labels}"
+    "{label_lists}"
     "Examples:\n"
     "{examples}"
+    "{nearest_labels}"
     "Record to label: {record}\n"
     "Output only one JSON object whose keys are {fields} and whose values are the chosen "
     "labels, and nothing else.";
@@ -55,6 +59,8 @@ struct Wording {
   std::string_view example_colon;
   std::string_view answer;
   std::string_view no_examples;
+  std::string_view see_nearest;  // a narrowed field's list in the part every record shares
+  std::string_view nearest;      // the heading of the narrowed lists
 };
 
 constexpr Wording kChinese{.label_separator = "、",
@@ -65,7 +71,9 @@ constexpr Wording kChinese{.label_separator = "、",
                            .example = "示例 ",
                            .example_colon = "：",
                            .answer = "答案：",
-                           .no_examples = "（无）\n"};
+                           .no_examples = "（无）\n",
+                           .see_nearest = "见下方“与本条记录最接近的标签”",
+                           .nearest = "与本条记录最接近的标签：\n"};
 constexpr Wording kEnglish{
     .label_separator = ", ",
     .open_note = " (",
@@ -75,7 +83,9 @@ constexpr Wording kEnglish{
     .example = "Example ",
     .example_colon = ": ",
     .answer = "Answer: ",
-    .no_examples = "(none)\n"};
+    .no_examples = "(none)\n",
+    .see_nearest = "see \"Labels nearest this record\" below",
+    .nearest = "Labels nearest this record:\n"};
 
 const Wording& wording(PromptLanguage language) {
   return language == PromptLanguage::en ? kEnglish : kChinese;
@@ -103,10 +113,10 @@ struct Placeholder {
   std::string PromptParts::*part;
 };
 
-constexpr Placeholder kPlaceholders[] = {{"fields", &PromptParts::fields},
-                                         {"labels", &PromptParts::labels},
-                                         {"examples", &PromptParts::examples},
-                                         {"record", &PromptParts::record}};
+constexpr Placeholder kPlaceholders[] = {
+    {"fields", &PromptParts::fields},           {"labels", &PromptParts::labels},
+    {"examples", &PromptParts::examples},       {"record", &PromptParts::record},
+    {"label_lists", &PromptParts::label_lists}, {"nearest_labels", &PromptParts::nearest_labels}};
 
 // Letters, digits and "_", and any non-ASCII byte, so that a misspelt name in another script
 // is caught too.
@@ -229,8 +239,8 @@ PromptTemplate::PromptTemplate(std::string_view text, const std::string& source)
     if (known == nullptr) {
       throw ValueError("prompt template " + source + " has the unknown placeholder {" +
                        std::string(name) +
-                       "}; the known ones are {fields}, {labels}, {examples} and {record} "
-                       "(write {{ and }} for braces)");
+                       "}; the known ones are {fields}, {labels}, {label_lists}, {nearest_labels}, "
+                       "{examples} and {record} (write {{ and }} for braces)");
     }
     piece.placeholder = known->part;
     pieces_.push_back(std::move(piece));
@@ -404,35 +414,43 @@ std::vector<std::string> Prompter::labels(const std::string& field, std::vector<
   return shown;
 }
 
-std::string Prompter::labels_line(const std::string& field,
-                                  const std::vector<std::string>& shown) const {
+// "- field", with the field's instruction and whether it takes several labels.
+std::string Prompter::field_head(const std::string& field) const {
   const Wording& words = wording(settings_.language);
+  std::string head = "- " + field;
   const auto found = settings_.notes.find(field);
-  if (found == settings_.notes.end()) {
-    return "- " + field + ": " + joined(shown, words.label_separator) + "\n";
-  }
-  const FieldNotes& notes = found->second;
+  if (found == settings_.notes.end()) return head;
   std::vector<std::string> said;
-  if (!notes.instruction.empty()) said.push_back(notes.instruction);
-  if (notes.multi_label) said.emplace_back(words.multi_label);
-  std::string line = "- " + field;
+  if (!found->second.instruction.empty()) said.push_back(found->second.instruction);
+  if (found->second.multi_label) said.emplace_back(words.multi_label);
   if (!said.empty()) {
-    line += std::string(words.open_note) + joined(said, words.note_separator) +
+    head += std::string(words.open_note) + joined(said, words.note_separator) +
             std::string(words.close_note);
   }
-  const bool described = std::any_of(shown.begin(), shown.end(), [&](const std::string& label) {
-    return notes.descriptions.contains(label);
-  });
-  if (!described) return line + ": " + joined(shown, words.label_separator) + "\n";
+  return head;
+}
+
+// What follows a field's head: its labels on the line, or one a line with their descriptions.
+std::string Prompter::label_list(const std::string& field,
+                                 const std::vector<std::string>& shown) const {
+  const Wording& words = wording(settings_.language);
+  const auto found = settings_.notes.find(field);
+  const bool described = found != settings_.notes.end() &&
+                         std::any_of(shown.begin(), shown.end(), [&](const std::string& label) {
+                           return found->second.descriptions.contains(label);
+                         });
+  if (!described) return ": " + joined(shown, words.label_separator) + "\n";
   // One label a line, so that each description stays beside its label.
-  line += ":\n";
+  std::string list = ":\n";
   for (const std::string& label : shown) {
-    line += "  - " + label;
-    const auto description = notes.descriptions.find(label);
-    if (description != notes.descriptions.end()) line += ": " + label_text(*description);
-    line += "\n";
+    list += "  - " + label;
+    const auto description = found->second.descriptions.find(label);
+    if (description != found->second.descriptions.end()) {
+      list += ": " + label_text(*description);
+    }
+    list += "\n";
   }
-  return line;
+  return list;
 }
 
 std::vector<Prompter::Query> Prompter::queries_of(const std::vector<std::string>& texts) const {
@@ -505,12 +523,23 @@ std::vector<RecordPrompt> Prompter::render(const std::vector<std::string>& texts
     PromptParts parts;
     RecordPrompt prompt;
     parts.fields = joined(settings_.fields, ", ");
+    const Wording& words = wording(settings_.language);
     for (const std::string& field : settings_.fields) {
       const std::vector<std::string> shown = labels(field, one);
-      parts.labels += labels_line(field, shown);
+      const std::string head = field_head(field);
+      const std::string list = label_list(field, shown);
+      parts.labels += head + list;
+      if (narrowed_.contains(field)) {
+        parts.label_lists += head + ": " + std::string(words.see_nearest) + "\n";
+        parts.nearest_labels += "- " + field + list;
+      } else {
+        parts.label_lists += head + list;
+      }
       prompt.shown[field] = shown;
     }
-    const Wording& words = wording(settings_.language);
+    if (!parts.nearest_labels.empty()) {
+      parts.nearest_labels.insert(0, words.nearest);
+    }
     for (std::size_t i = 0; i < examples[r].size(); ++i) {
       parts.examples += std::string(words.example) + std::to_string(i + 1) +
                         std::string(words.example_colon) + examples[r][i].text + "\n" +

@@ -36,6 +36,12 @@ struct PromptParts {
   std::string labels;    // one line per field with its allowed labels
   std::string examples;  // the retrieved examples with their labels
   std::string record;    // the record's text
+  // {labels} in two, for prompts whose beginning an endpoint can cache: `label_lists` is the
+  // same for every record (a field whose list is narrowed per record is named, its labels
+  // left to `nearest_labels`); `nearest_labels` holds the narrowed lists under a heading, or
+  // nothing when no field is narrowed.
+  std::string label_lists{};
+  std::string nearest_labels{};
 };
 
 /// The language of a prompt's own words: the default template, the way `{labels}` and
@@ -188,7 +194,8 @@ class Prompter {
   std::vector<std::vector<Example>> examples(std::vector<Query>& queries,
                                              const std::vector<Value>& golds) const;
   std::vector<std::string> labels(const std::string& field, std::vector<Query>& one) const;
-  std::string labels_line(const std::string& field, const std::vector<std::string>& shown) const;
+  std::string field_head(const std::string& field) const;
+  std::string label_list(const std::string& field, const std::vector<std::string>& shown) const;
 
   PromptSettings settings_;
   std::shared_ptr<const Search> train_search_;                     // null without examples

@@ -36,8 +36,8 @@ TEST(PromptTemplate, FillsPlaceholdersAndKeepsOtherBraces) {
             "F=a, b L=la E=ex R=rec again rec; {record} {\"类别\": \"x\"} {} { record} {");
   expect_error<ValueError>([] { PromptTemplate("问题：{question}", "my.txt"); },
                            "prompt template my.txt has the unknown placeholder {question}; the "
-                           "known ones are {fields}, {labels}, {examples} and {record} (write "
-                           "{{ and }} for braces)");
+                           "known ones are {fields}, {labels}, {label_lists}, {nearest_labels}, "
+                           "{examples} and {record} (write {{ and }} for braces)");
   EXPECT_THROW(PromptTemplate("{记录}", "my.txt"), ValueError);
   for (const char* without_record : {"", "标注 {fields}: {labels}", "{{record}}"}) {
     expect_error<ValueError>(
@@ -278,6 +278,47 @@ TEST(Prompter, ANarrowedListShowsTheDescriptionsOfTheLabelsItShows) {
             std::string::npos)
       << prompt;
   EXPECT_EQ(prompt.find("router"), std::string::npos) << "a label not shown, nor its text";
+}
+
+// Endpoints cache a prompt's beginning: everything before the first thing that differs from
+// record to record must be the same text for every record.
+TEST(Prompter, TheDefaultPromptsShareEverythingBeforeWhatDiffersPerRecord) {
+  PromptSettings settings;
+  settings.fields = {"product", "priority"};
+  settings.labels = {{"product", {"router", "phone", "earbuds", "tablet"}},
+                     {"priority", {"high", "low"}}};
+  settings.notes["product"].instruction = "what the customer owns";
+  settings.notes["product"].descriptions = {{"earbuds", "in-ear audio"}};
+  settings.max_labels = 2;
+  settings.examples = 1;
+  settings.language = PromptLanguage::en;
+  const StoreMap stores = {{"product", store_of({{"router", Value::object()},
+                                                 {"phone", Value::object()},
+                                                 {"earbuds", Value::object()},
+                                                 {"tablet", Value::object()}})}};
+  const auto train = store_of({{"my router blinks", {{"product", "router"}, {"priority", "low"}}},
+                               {"earbuds are silent", {{"product", "earbuds"}}}});
+  const Prompter prompter(settings, train, stores);
+  const std::vector<std::string> prompts =
+      prompter.prompts_for({"my earbuds lost the phone", "the router reboots"}, {Value(), Value()});
+  const std::string shared =
+      "You are a data labelling assistant. Read the record below and, for each field, choose "
+      "one of its allowed labels.\n"
+      "Fields to label: product, priority\n"
+      "Allowed labels:\n"
+      "- product (what the customer owns): see \"Labels nearest this record\" below\n"
+      "- priority: high, low\n"
+      "Examples:\n";
+  for (const std::string& prompt : prompts) EXPECT_EQ(prompt.substr(0, shared.size()), shared);
+  EXPECT_NE(prompts[0].find("Labels nearest this record:\n- product:\n  - earbuds: in-ear audio\n"
+                            "  - phone\nRecord to label: my earbuds lost the phone\n"),
+            std::string::npos)
+      << prompts[0];
+  // {labels} in a template of the user's own is every field's list where it stands.
+  settings.prompt_template = PromptTemplate("{labels}{record}", "t.txt");
+  EXPECT_EQ(Prompter(settings, train, stores).prompt_for("my earbuds lost the phone", Value()),
+            "- product (what the customer owns):\n  - earbuds: in-ear audio\n  - phone\n"
+            "- priority: high, low\nmy earbuds lost the phone");
 }
 
 TEST(Prompter, TheEnglishDefaultTemplateWritesItsExamplesInEnglish) {

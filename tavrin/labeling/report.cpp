@@ -67,6 +67,12 @@ std::string values_line(const FieldTally& t) {
   return line + std::to_string(t.missing) + " missing";
 }
 
+std::string token_summary(std::uint64_t prompt, std::uint64_t cached, std::uint64_t completion) {
+  return std::to_string(prompt) + " prompt" +
+         (cached > 0 ? " (" + std::to_string(cached) + " cached)" : "") + " + " +
+         std::to_string(completion) + " completion";
+}
+
 std::string progress_line(const JobTally& tally, std::chrono::duration<double> elapsed) {
   const std::size_t this_run = tally.done - tally.resumed;
   const double rate = elapsed.count() > 0 ? static_cast<double>(this_run) / elapsed.count() : 0;
@@ -93,8 +99,8 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
                     " carry an \"error\"; a run with retry_failed does them again)");
   }
   lines.push_back("  retries   " + std::to_string(tally.retries) + ", tokens " +
-                  std::to_string(tally.prompt_tokens) + " prompt + " +
-                  std::to_string(tally.completion_tokens) + " completion (this run)");
+                  token_summary(tally.prompt_tokens, tally.cached_tokens, tally.completion_tokens) +
+                  " (this run)");
   if (!tally.format_note.empty()) lines.push_back("  format    " + tally.format_note);
   if (tally.embedding_calls > 0) {
     lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ std::string percent(std::size_t part, std::size_t whole);
 /// The decisions counted in `t`: "1900 kept, 12 normalized, 100 replaced, 20 abstained, 5 no
 /// answer, 10 missing" (kept, replaced, abstained and missing always; the others when any came).
 std::string values_line(const FieldTally& t);
+
+/// "50000 prompt + 1200 completion", with "(30000 cached)" after the prompt tokens when the
+/// endpoint read any from its cache.
+std::string token_summary(std::uint64_t prompt, std::uint64_t cached, std::uint64_t completion);
 
 /// Records done of the total, the rate of this run (records done since it began, over
 /// `elapsed`), the time left at that rate, failures, retries and tokens.

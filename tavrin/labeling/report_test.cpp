@@ -58,6 +58,10 @@ TEST(Report, TheSummaryGivesAccuracyOnlyOverTrueLabels) {
       "true label)",
   };
   EXPECT_EQ(lines, expected);
+  JobTally cached = sample_tally();
+  cached.cached_tokens = 30000;
+  EXPECT_EQ(summary_lines(cached, "out.jsonl")[3],
+            "  retries   12, tokens 50000 prompt (30000 cached) + 1200 completion (this run)");
   JobTally embedded = sample_tally();
   embedded.embedding_calls = 40;
   embedded.embedded_texts = 900;

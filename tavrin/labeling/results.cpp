@@ -112,6 +112,16 @@ std::vector<Correction> take_in_turns(const std::vector<const Correction*>& pool
 
 }  // namespace
 
+std::uint64_t token_count(const Value& usage, std::string_view name) {
+  const auto n = usage.is_object() ? usage.find(name) : usage.end();
+  return n != usage.end() && n->is_number_unsigned() ? n->get<std::uint64_t>() : 0;
+}
+
+std::uint64_t cached_prompt_tokens(const Value& usage) {
+  const auto details = usage.is_object() ? usage.find("prompt_tokens_details") : usage.end();
+  return details != usage.end() ? token_count(*details, "cached_tokens") : 0;
+}
+
 bool is_true_label(const Value& value, const Value& truth) {
   return !value.is_null() && str(value) == str(truth);
 }

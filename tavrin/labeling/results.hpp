@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tavrin/core/value.hpp"
@@ -48,6 +50,14 @@ struct ResultLine {
   /// The same, its members moved out of `line`.
   static ResultLine from_json(Value&& line);
 };
+
+/// The count `name` of a reply's `usage` ("prompt_tokens", "completion_tokens"); 0 when it is
+/// not there or no count.
+std::uint64_t token_count(const Value& usage, std::string_view name);
+
+/// The prompt tokens the endpoint read from its cache (usage.prompt_tokens_details
+/// .cached_tokens, billed at a discount); 0 when it does not say.
+std::uint64_t cached_prompt_tokens(const Value& usage);
 
 /// Whether `value` is the true label `truth`, compared as text (a CSV reader may have typed the
 /// true label as a number); null is never right.
