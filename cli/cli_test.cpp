@@ -565,6 +565,36 @@ TEST_F(Cli, LabelWithShardAutoWritesEachTaskOfAnArrayJobToItsOwnFile) {
                         "--shard: no scheduler's shard in the environment");
 }
 
+TEST_F(Cli, LabelStopsAtItsTokenBudgetWithExitThreeAndARunAgainGoesOn) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  // The stand-in echoes the prompt, which begins with the answer, cut at the request's cap.
+  spill(dir_ / "prompt.txt", "{{\"category\": \"售后服务\"}}\n{labels}{record}");
+  tavrin::testing::OpenAiServer server;
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
+      "--in-flight 2 --out r.jsonl --max-completion-tokens 30 --llm-url " +
+      server.url();
+  const Result spent = run(label + " --budget-tokens 600", "TAVRIN_LLM_KEY=k");
+  EXPECT_EQ(spent.status, 3) << spent.err;
+  EXPECT_NE(spent.err.find("tokens used; the budget stopped the job"), std::string::npos)
+      << spent.err;
+  const std::size_t written = line_count(slurp(dir_ / "r.jsonl"));
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 20u);
+  EXPECT_EQ(server.requests(), written);  // every request sent was written
+  for (const auto& request : server.received()) {
+    EXPECT_EQ(Value::parse(request.body)["max_tokens"], 30) << request.body;
+  }
+  const Result rest = run(label + " --budget-tokens 100000", "TAVRIN_LLM_KEY=k");
+  EXPECT_EQ(rest.status, 0) << rest.err;
+  EXPECT_EQ(line_count(slurp(dir_ / "r.jsonl")), 20u);
+  EXPECT_EQ(server.requests(), 20u);
+  expect_one_line_error(run(label + " --max-tokens-field max_length", "TAVRIN_LLM_KEY=k"), 2,
+                        "--max-tokens-field: the completion cap's field must be max_tokens or "
+                        "max_completion_tokens, not 'max_length'");
+}
+
 TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {
   write_tickets();
   ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);

@@ -16,6 +16,9 @@ class App;
 
 namespace tavrin::cli {
 
+/// The exit status of a `label` run that its --budget-tokens stopped.
+constexpr int kBudgetSpentStatus = 3;
+
 /// The most requests --in-flight lets a job keep awaiting an answer at once.
 constexpr std::size_t kMaxInFlight = 4096;
 

@@ -1,5 +1,6 @@
 // `tavrin label`: the labelling job over a whole table, with resume, shards and a summary.
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "cli/llm.hpp"
 #include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/label_run.hpp"
 #include "tavrin/labeling/prompt.hpp"
@@ -50,6 +52,9 @@ struct LabelOptions {
   bool typed_ids = false;
   std::size_t max_failures = 100;
   std::size_t max_text_chars = 50000;
+  std::optional<std::uint64_t> budget_tokens;
+  std::optional<std::uint64_t> max_completion_tokens;
+  std::string max_tokens_field = "max_tokens";
   EmbedOptions embed;
 };
 
@@ -113,6 +118,15 @@ labeling::LabelRun label_run(const LabelOptions& options) {
     }
   });
   run.endpoint = chat_endpoint(require_endpoint(options.llm), options.llm, format, logprobs);
+  run.endpoint.max_completion_tokens = options.max_completion_tokens;
+  run.endpoint.completion_cap_field = usage_checked([&] {
+    try {
+      return labeling::parse_completion_cap_field(options.max_tokens_field);
+    } catch (const ValueError& e) {
+      throw ValueError(std::string("--max-tokens-field: ") + e.what());
+    }
+  });
+  run.budget_tokens = options.budget_tokens;
   run.client = client_options(options.llm.retries, options.llm.timeout);
   run.calibration = options.calibration;
   run.embeddings = embeddings_from(options.embed);
@@ -133,6 +147,12 @@ void run_label(const LabelOptions& options) {
   }
   print_summary(outcome, run.out);
   const labeling::JobTally& tally = outcome.tally;
+  if (tally.budget && tally.budget->spent) {
+    throw ExitError("the token budget of " + std::to_string(tally.budget->limit) +
+                        " stopped the job; " + std::to_string(tally.total - tally.done) +
+                        " records were not sent (run again with a larger --budget-tokens)",
+                    kBudgetSpentStatus);
+  }
   if (tally.failed > 0) {
     throw std::runtime_error(std::to_string(tally.failed) + " of " + std::to_string(tally.total) +
                              " records failed; their lines in " + run.out +
@@ -216,6 +236,22 @@ void add_label_command(CLI::App& app) {
       ->add_option("--shards", options->shards,
                    "with --shard auto in a Kubernetes Indexed Job: its completions, N")
       ->transform(count_in(1, 1000000));
+  command
+      ->add_option("--budget-tokens", options->budget_tokens,
+                   "prompt + completion tokens this run may spend: every request then carries a "
+                   "completion cap, none is sent that could pass the budget, and the job stops "
+                   "cleanly there (exit status 3; a run again with a larger budget goes on)")
+      ->transform(count_in(1, 1000000000000000));
+  command
+      ->add_option("--max-completion-tokens", options->max_completion_tokens,
+                   "the most tokens an answer may take, sent in each request (default with "
+                   "--budget-tokens: 256; else none is sent)")
+      ->transform(count_in(1, 1000000000));
+  command
+      ->add_option("--max-tokens-field", options->max_tokens_field,
+                   "the request field of that cap: max_tokens, or max_completion_tokens for "
+                   "endpoints that want it")
+      ->capture_default_str();
   command->add_flag("--retry-failed", options->retry_failed,
                     "do again the records whose earlier result is an error");
   command

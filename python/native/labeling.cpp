@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -65,6 +66,13 @@ Value field_tally_value(const FieldTally& t) {
           {"confusions", std::move(confusions)}};
 }
 
+// {"limit", "used", "spent"} of the run's token budget; None without one.
+Value budget_value(const JobTally& tally) {
+  if (!tally.budget) return Value();
+  return {
+      {"limit", tally.budget->limit}, {"used", tally.budget->used}, {"spent", tally.budget->spent}};
+}
+
 py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
   Value fields = Value::object();
   for (const auto& [name, t] : tally.fields) fields[name] = field_tally_value(t);
@@ -80,6 +88,7 @@ py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
                        {"prompt_tokens", tally.prompt_tokens},
                        {"completion_tokens", tally.completion_tokens},
                        {"cached_tokens", tally.cached_tokens},
+                       {"budget", budget_value(tally)},
                        {"format_note", tally.format_note},
                        {"fields", std::move(fields)},
                        {"summary", std::move(summary)}};
@@ -257,6 +266,11 @@ labeling::LabelRun label_run(const py::dict& settings) {
   } catch (const ValueError& e) {
     throw ValueError(std::string("confidence: ") + e.what());
   }
+  run.endpoint.max_completion_tokens =
+      settings["max_completion_tokens"].cast<std::optional<std::uint64_t>>();
+  run.endpoint.completion_cap_field =
+      labeling::parse_completion_cap_field(text("max_tokens_field"));
+  run.budget_tokens = settings["budget_tokens"].cast<std::optional<std::uint64_t>>();
   run.client =
       request_limits(settings["retries"].cast<unsigned>(), settings["timeout"].cast<double>());
   run.calibration = text("calibration");

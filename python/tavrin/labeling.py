@@ -63,6 +63,9 @@ def _settings(
     calibration=None,
     max_failures=100,
     max_text_chars=50000,
+    budget_tokens=None,
+    max_completion_tokens=None,
+    max_tokens_field="max_tokens",
     retries=2,
     timeout=600.0,
     embeddings=None,
@@ -98,6 +101,9 @@ def _settings(
         "no_answer": list(no_answer),
         "repair": repair,
         "repair_choices": int(repair_choices),
+        "budget_tokens": None if budget_tokens is None else int(budget_tokens),
+        "max_completion_tokens": None if max_completion_tokens is None else int(max_completion_tokens),
+        "max_tokens_field": max_tokens_field,
         "shard": shard,
         "shards": None if shards is None else int(shards),
         "retry_failed": bool(retry_failed),
@@ -129,7 +135,9 @@ def label(records, *, labels, stores, out, progress=True, **settings):
     max_labels, in_flight, min_score, no_answer, repair, repair_choices, shard ("K/N",
     (K, N), or "auto": this task's of a Slurm job array or of a Kubernetes Indexed Job, whose
     completions are then `shards`; "{shard}" in `out` is K), retry_failed,
-    response_format, confidence, calibration, max_failures, max_text_chars, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
+    response_format, confidence, calibration, max_failures, max_text_chars, budget_tokens
+    (the tokens this run may spend: it stops cleanly there, "budget" in the tally saying so),
+    max_completion_tokens, max_tokens_field, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
     Python object with embed_documents; HashingEmbeddings when left out). The GIL is released
     while the job runs; a Python model is called off the job's thread. With `progress`, a
     progress line on sys.stderr. KeyboardInterrupt (Ctrl-C) stops the job cleanly: a run

@@ -195,3 +195,19 @@ def test_what_follows_the_job(tmp_path, stand_in, stores, records):
     assert counts["rows"] == counts["labelled"] == 40
     labelled = pd.read_csv(tmp_path / "labelled.csv")
     assert list(labelled.columns[-3:]) == ["priority_checked", "priority_decision", "priority_confidence"]
+
+
+def test_a_token_budget_and_the_completion_cap(tmp_path, stand_in, stores, records):
+    stand_in.answer = lambda body: ANSWER
+    out = tmp_path / "budget.jsonl"
+    # Not even one request fits: nothing is sent, and the tally says why.
+    spent = labeling.label(records, out=out, budget_tokens=1, **settings(stand_in, stores))
+    assert spent["budget"] == {"limit": 1, "used": 0, "spent": True}
+    assert spent["done"] == 0 and not stand_in.requests
+    assert any("the budget stopped the job" in line for line in spent["summary"])
+    tally = labeling.label(records, out=out, budget_tokens=10**6, max_completion_tokens=5,
+                           max_tokens_field="max_completion_tokens", **settings(stand_in, stores))
+    assert tally["done"] == 40 and tally["budget"]["spent"] is False
+    assert tally["budget"]["used"] == 40 * 12  # what the stand-in bills each request
+    assert all(body["max_completion_tokens"] == 5 for _, body in stand_in.requests)
+    assert labeling.label(records, out=out, **settings(stand_in, stores))["budget"] is None

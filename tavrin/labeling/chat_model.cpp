@@ -64,6 +64,10 @@ Value request_payload(const ChatEndpoint& endpoint, const ModelRequest& request,
     payload["logprobs"] = true;
     payload["top_logprobs"] = kTopLogprobs;
   }
+  if (endpoint.max_completion_tokens) {
+    payload[std::string(completion_cap_field_name(endpoint.completion_cap_field))] =
+        *endpoint.max_completion_tokens;
+  }
   return payload;
 }
 
@@ -327,6 +331,20 @@ Logprobs parse_logprobs(std::string_view text) {
   }
   throw ValueError("confidence source " + internal::in_quotes(text) +
                    " is none of off, logprobs, auto");
+}
+
+std::string_view completion_cap_field_name(CompletionCapField field) {
+  return field == CompletionCapField::max_completion_tokens ? "max_completion_tokens"
+                                                            : "max_tokens";
+}
+
+CompletionCapField parse_completion_cap_field(std::string_view text) {
+  for (const CompletionCapField field :
+       {CompletionCapField::max_tokens, CompletionCapField::max_completion_tokens}) {
+    if (text == completion_cap_field_name(field)) return field;
+  }
+  throw ValueError("the completion cap's field must be max_tokens or max_completion_tokens, not " +
+                   repr(Value(std::string(text))));
 }
 
 Value model_settings(const ChatEndpoint& endpoint) {

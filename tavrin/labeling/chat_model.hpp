@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -55,6 +56,20 @@ Logprobs parse_logprobs(std::string_view text);
 /// The alternatives asked per token: enough to see the labels competing for the first one.
 inline constexpr unsigned kTopLogprobs = 5;
 
+/// The request field that caps an answer's tokens: "max_tokens", which OpenAI-compatible
+/// endpoints take, or "max_completion_tokens", which OpenAI's reasoning models want instead.
+enum class CompletionCapField { max_tokens, max_completion_tokens };
+
+/// "max_tokens" or "max_completion_tokens".
+std::string_view completion_cap_field_name(CompletionCapField field);
+
+/// The field `text` names (a name of completion_cap_field_name); ValueError quoting it otherwise.
+CompletionCapField parse_completion_cap_field(std::string_view text);
+
+/// The completion cap of a run with a token budget that names none: a labelled record's JSON
+/// answer with room to spare.
+inline constexpr std::uint64_t kDefaultMaxCompletionTokens = 256;
+
 /// Where and how to ask.
 struct ChatEndpoint {
   std::string url;  // the chat-completions address, used as given
@@ -63,6 +78,11 @@ struct ChatEndpoint {
   double temperature = 0;
   ResponseFormat response_format = ResponseFormat::plain;
   Logprobs logprobs = Logprobs::off;
+  // The most tokens an answer may take, sent in each request as `completion_cap_field`, so that
+  // its cost is bounded before it is sent; nullopt sends none. Not part of model_settings: a
+  // resume may change it.
+  std::optional<std::uint64_t> max_completion_tokens{};
+  CompletionCapField completion_cap_field = CompletionCapField::max_tokens;
 };
 
 /// What answers, as the run's settings record it: {"model", "temperature", "json_mode"}, and

@@ -95,6 +95,17 @@ TEST(ChatModel, EachFormatAsksAsItSays) {
   ChatEndpoint endpoint{.url = server.url(), .key = "sk-test", .model = "stand-in"};
   palisk::run_blocking(ask_once(endpoint, request));
   EXPECT_FALSE(last_body(server).contains("response_format"));
+  EXPECT_FALSE(last_body(server).contains("max_tokens"));
+  // A completion cap, in the field the endpoint wants.
+  endpoint.max_completion_tokens = 40;
+  palisk::run_blocking(ask_once(endpoint, request));
+  EXPECT_EQ(last_body(server)["max_tokens"], 40);
+  endpoint.completion_cap_field = parse_completion_cap_field("max_completion_tokens");
+  palisk::run_blocking(ask_once(endpoint, request));
+  EXPECT_EQ(last_body(server)["max_completion_tokens"], 40);
+  EXPECT_FALSE(last_body(server).contains("max_tokens"));
+  EXPECT_THROW(parse_completion_cap_field("max-tokens"), ValueError);
+  endpoint.max_completion_tokens.reset();
   endpoint.response_format = ResponseFormat::json_object;
   palisk::run_blocking(ask_once(endpoint, request));
   EXPECT_EQ(last_body(server)["response_format"], Value::parse(R"({"type":"json_object"})"));

@@ -25,6 +25,7 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/utf8.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/calibration.hpp"
 #include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/confidence.hpp"
@@ -162,6 +163,11 @@ ResultLine result_line(const Value& id, const ModelReply& reply, const olvane::S
   line.attempts = reply.attempts;
   line.usage = reply.usage;
   return line;
+}
+
+// A plain function: inside a coroutine, gcc 12 mishandles a braced aggregate.
+JobTally::Budget budget_tally(const TokenBudget& budget) {
+  return {budget.limit(), budget.used(), budget.spent()};
 }
 
 // Retries and tokens of a reply, this run.
@@ -302,11 +308,34 @@ struct Job : std::enable_shared_from_this<Job> {
   std::vector<asio::cancellation_signal*> free_repair_slots;
   std::exception_ptr failure;  // the first error that ends the job
   bool stopping = false;
+  bool budget_spent = false;  // nothing more is sent; what is in flight still ends and is written
   std::map<std::string, std::size_t> truncated;  // id_key to its text's characters, if cut
   std::string failure_run_kind;                  // of the failures in a row
   std::size_t failure_run = 0;
 
   const std::vector<std::string>& fields() const { return prompter.settings().fields; }
+  bool sending() const { return !stopping && !budget_spent; }
+
+  // The budget's share of a request of `prompt`; nullopt when the budget cannot take it, which
+  // stops the sending: the slots and the reading wake up to end.
+  std::optional<TokenBudget::Reservation> admit(std::string_view prompt) {
+    if (!settings.budget) return TokenBudget::Reservation{0, estimate_prompt_tokens(prompt)};
+    std::optional<TokenBudget::Reservation> reservation = settings.budget->reserve(prompt);
+    if (!reservation && !budget_spent) {
+      budget_spent = true;
+      prompts_ready.notify();
+      room.notify();
+      repair_room.notify();
+    }
+    return reservation;
+  }
+
+  void settle(const TokenBudget::Reservation& reservation, const Value& usage) {
+    if (settings.budget) settings.budget->settle(reservation, usage);
+    if (token_count(usage, "prompt_tokens") > 0) {
+      tally.estimated_prompt_tokens += reservation.estimate;
+    }
+  }
   std::size_t lookahead() const { return 2 * settings.in_flight + kPromptBatch; }
   bool nothing_left() const { return ready.empty() && all_read && preparing == 0; }
 
@@ -436,7 +465,7 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
 // Reads the records and starts preparing their prompts, keeping `lookahead` records prepared
 // or being prepared ahead of the chat slots.
 asio::awaitable<void> read_records(std::shared_ptr<Job> job) {
-  while (!job->stopping) {
+  while (job->sending()) {
     if (job->ready.size() + job->preparing >= job->lookahead()) {
       co_await job->room.wait();
       continue;
@@ -471,21 +500,26 @@ RepairQuestion question_of(const Job& job, const std::string& text, const StoreM
 
 // Asks the model about each value of `scored` that needs_asking and settles it by the answer
 // (a failed question leaves it abstained); the attempts and token counts of the questions.
-asio::awaitable<ModelReply> ask_again(std::shared_ptr<Job> job, std::string text, StoreMap stores,
-                                      olvane::ScoredCheck& scored) {
+// Nullopt when a question could not be sent (the job stops, or the budget is spent): the
+// record is then left unwritten for a run again.
+asio::awaitable<std::optional<ModelReply>> ask_again(std::shared_ptr<Job> job, std::string text,
+                                                     StoreMap stores, olvane::ScoredCheck& scored) {
   ModelReply asked{"", Value(), 0};
   for (olvane::FieldCheck& check : scored.fields) {
     if (!needs_asking(check, job->settings.min_score)) continue;
     const RepairQuestion question = question_of(*job, text, stores, check);
-    while (!job->stopping && job->free_repair_slots.empty()) co_await job->repair_room.wait();
-    if (job->stopping) break;  // nothing more is written
+    while (job->sending() && job->free_repair_slots.empty()) co_await job->repair_room.wait();
+    if (!job->sending()) co_return std::nullopt;
+    ModelRequest request = repair_request(question, job->language());
+    const std::optional<TokenBudget::Reservation> reservation = job->admit(request.prompt);
+    if (!reservation) co_return std::nullopt;
     asio::cancellation_signal* slot = job->free_repair_slots.back();
     job->free_repair_slots.pop_back();
     ModelReply reply{"", Value(), 0};
     try {
-      reply = co_await asio::co_spawn(
-          job->executor, job->model(repair_request(question, job->language())),
-          asio::bind_cancellation_slot(slot->slot(), asio::use_awaitable));
+      reply =
+          co_await asio::co_spawn(job->executor, job->model(std::move(request)),
+                                  asio::bind_cancellation_slot(slot->slot(), asio::use_awaitable));
       settle_by_answer(check, reply.answer, question.choices);
     } catch (const std::exception& e) {
       const auto* model_error = dynamic_cast<const ModelError*>(&e);
@@ -493,6 +527,7 @@ asio::awaitable<ModelReply> ask_again(std::shared_ptr<Job> job, std::string text
       check.decision = olvane::Decision::abstained;
       check.checked = Value();
     }
+    job->settle(*reservation, reply.usage);
     job->free_repair_slots.push_back(slot);
     job->repair_room.notify();
     count_reply(job->tally, reply);
@@ -504,8 +539,9 @@ asio::awaitable<ModelReply> ask_again(std::shared_ptr<Job> job, std::string text
 }
 
 // The checked line of an answer. Every failure of the answer or of its check is the record's.
-asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
-                                         const Answered& answered) {
+// Nullopt when a question about a value could not be sent: the record stays unwritten.
+asio::awaitable<std::optional<ResultLine>> check_answer(const std::shared_ptr<Job>& job,
+                                                        const Answered& answered) {
   const Value& id = answered.id;
   const Value& gold = answered.gold;
   const ModelReply& reply = answered.reply;
@@ -530,7 +566,9 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
     olvane::ScoredCheck scored = job->checker.finish(ruled, stores);
     ModelReply asked{"", Value(), 0};
     if (job->settings.repair == Repair::ask) {
-      asked = co_await ask_again(job, answered.text, stores, scored);
+      std::optional<ModelReply> questions = co_await ask_again(job, answered.text, stores, scored);
+      if (!questions) co_return std::nullopt;
+      asked = std::move(*questions);
     }
     ResultLine line = result_line(id, reply, scored, predicted, gold);
     write_confidences(line, scored, read_logprobs(reply.logprobs), answered.examples,
@@ -545,23 +583,28 @@ asio::awaitable<ResultLine> check_answer(const std::shared_ptr<Job>& job,
 }
 
 asio::awaitable<void> check(std::shared_ptr<Job> job, Answered answered) {
-  const ResultLine line = co_await check_answer(job, answered);
+  const std::optional<ResultLine> line = co_await check_answer(job, answered);
   --job->checking;
   job->checks_done.notify();
-  job->finish(line);
+  if (line) job->finish(*line);
 }
 
-// The model's answer to one prompt, or the failed line when none came.
+// The model's answer to one prompt, or the failed line when none came. `reservation` is the
+// request's share of the budget, settled when it ends.
 asio::awaitable<std::optional<ResultLine>> ask(const std::shared_ptr<Job>& job, Prepared& record,
+                                               const TokenBudget::Reservation& reservation,
                                                ModelReply& reply) {
   try {
     reply = co_await job->model(std::move(record.request));
   } catch (const ModelError& e) {
+    job->settle(reservation, Value());
     job->tally.retries += e.attempts() > 0 ? e.attempts() - 1 : 0;
     co_return failed_line(record.id, record.gold, Value(), e.attempts(), e.what());
   } catch (const std::exception& e) {
+    job->settle(reservation, Value());
     co_return failed_line(record.id, record.gold, Value(), 1, e.what());
   }
+  job->settle(reservation, reply.usage);
   count_reply(job->tally, reply);
   co_return std::nullopt;
 }
@@ -573,15 +616,18 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
   for (;;) {
     while (!job->stopping && job->checking >= max_checking) co_await job->checks_done.wait();
     // Nothing suspends between this wait and taking the prompt, so no other slot takes it.
-    while (!job->stopping && job->ready.empty() && !job->nothing_left()) {
+    while (job->sending() && job->ready.empty() && !job->nothing_left()) {
       co_await job->prompts_ready.wait();
     }
-    if (job->stopping || job->ready.empty()) break;  // empty: nothing is left to ask
+    if (!job->sending() || job->ready.empty()) break;  // empty: nothing is left to ask
+    const std::optional<TokenBudget::Reservation> reservation =
+        job->admit(job->ready.front().request.prompt);
+    if (!reservation) break;  // the budget is spent: the record stays unwritten
     Prepared record = std::move(job->ready.front());
     job->ready.pop_front();
     job->room.notify();
     ModelReply reply;
-    if (std::optional<ResultLine> failed = co_await ask(job, record, reply)) {
+    if (std::optional<ResultLine> failed = co_await ask(job, record, *reservation, reply)) {
       job->finish(*failed);
       continue;
     }
@@ -592,6 +638,24 @@ asio::awaitable<void> chat_slot(std::shared_ptr<Job> job) {
   }
 }
 
+// The tally of a job whose tasks have all ended, its results file closed; the error that ended
+// it, if one did.
+JobTally ended(Job& job) {
+  job.tally.embedding_calls = job.embedder.requests();
+  job.tally.embedded_texts = job.embedder.texts_sent();
+  if (job.settings.budget) job.tally.budget = budget_tally(*job.settings.budget);
+  job.journal->close();
+  if (job.failure) std::rethrow_exception(job.failure);
+  return job.tally;
+}
+
+// GCC 12 takes the coroutine frame's sized operator delete for a mismatch with asio's
+// templated operator new once this frame's layout tips its inlining: a known false positive of
+// GCC with coroutines, gone in later releases.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field_stores,
                               Model model, JobSettings settings, JobProgress progress) {
   // The wait below must be able to tell a cancellation, and to wait again after one.
@@ -636,12 +700,11 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
       co_await asio::this_coro::reset_cancellation_state();
     }
   }
-  job->tally.embedding_calls = job->embedder.requests();
-  job->tally.embedded_texts = job->embedder.texts_sent();
-  job->journal->close();
-  if (job->failure) std::rethrow_exception(job->failure);
-  co_return job->tally;
+  co_return ended(*job);
 }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 

@@ -30,6 +30,7 @@
 namespace tavrin::labeling {
 
 struct Calibration;
+class TokenBudget;
 
 /// What the model answered to one prompt.
 struct ModelReply {
@@ -100,6 +101,10 @@ struct JobSettings {
   // Calibrated confidences, and values below each field's threshold abstained as
   // low_confidence; null for the fixed confidence. It must fit the run (calibration.hpp).
   std::shared_ptr<const Calibration> calibration{};
+  // The tokens this run may spend (budget.hpp); null for no limit. Once a request would pass
+  // it, nothing more is sent: the requests in flight end and are written, the records not sent
+  // stay unwritten, and the job ends with the tally's budget spent.
+  std::shared_ptr<TokenBudget> budget{};
 };
 
 /// The ValueErrors of run_job that `settings` alone cause (`in_flight` 0, a bad shard, no text
@@ -161,10 +166,21 @@ struct JobTally {
   std::size_t embedded_texts = 0;
   std::uint64_t prompt_tokens = 0;
   std::uint64_t completion_tokens = 0;
-  std::uint64_t cached_tokens = 0;           // of the prompt tokens, those the endpoint had cached
+  std::uint64_t cached_tokens = 0;  // of the prompt tokens, those the endpoint had cached
+  // estimate_prompt_tokens (budget.hpp) of the prompts whose replies gave their prompt tokens:
+  // prompt_tokens over it corrects the next estimates.
+  std::uint64_t estimated_prompt_tokens = 0;
   std::map<std::string, FieldTally> fields;  // each target field
   // Why the model gave up the response format it was asked for (run_job_blocking), or empty.
   std::string format_note{};
+  // The run's token budget, when it had one: the tokens it allows and used, and whether it
+  // stopped the job.
+  struct Budget {
+    std::uint64_t limit = 0;
+    std::uint64_t used = 0;
+    bool spent = false;
+  };
+  std::optional<Budget> budget{};
 
   /// The target fields together.
   FieldTally all_fields() const;

@@ -18,6 +18,7 @@
 
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/olvane.hpp"
 #include "tavrin/openai/embeddings.hpp"
@@ -454,6 +455,60 @@ TEST(RunJob, ARepairByAskingLetsTheModelChooseAmongTheNearestLabels) {
   EXPECT_EQ(tally.fields.at("类别").abstained, 1u);
   EXPECT_EQ(tally.prompt_tokens, 40u);
   EXPECT_EQ(tally.cached_tokens, 24u);
+}
+
+// A model that answers every prompt at once, billing 100 prompt and 10 completion tokens.
+Model billing_model(std::shared_ptr<std::size_t> requests) {
+  // Made outside the coroutine: gcc 12 mishandles a braced Value inside one.
+  const ModelReply reply{R"({"类别": "退款", "优先级": "高"})",
+                         Value::parse(R"({"prompt_tokens": 100, "completion_tokens": 10})"), 1};
+  return [requests, reply](ModelRequest) -> asio::awaitable<ModelReply> {
+    ++*requests;
+    co_return reply;
+  };
+}
+
+TEST(RunJob, ABudgetStopsTheSendingWithinOneRequestAndARunAgainGoesOn) {
+  Fixture f;
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 1; i <= 30; ++i) {
+    ids.push_back(i);
+    texts.push_back("r" + std::to_string(i));
+  }
+  const frame::DataFrame records(Value{{"id", ids}, {"text", texts}});
+  auto requests = std::make_shared<std::size_t>(0);
+  for (const std::size_t in_flight : {1u, 8u}) {
+    SCOPED_TRACE(in_flight);
+    std::filesystem::remove(f.out);
+    *requests = 0;
+    JobSettings job;
+    job.in_flight = in_flight;
+    job.budget =
+        std::make_shared<TokenBudget>(TokenBudget::Settings{.limit = 1000, .completion_cap = 10});
+    const JobTally tally = f.run(records, billing_model(requests), job);
+    ASSERT_TRUE(tally.budget);
+    EXPECT_TRUE(tally.budget->spent);
+    EXPECT_LE(tally.budget->used, 1000u);
+    EXPECT_EQ(tally.budget->used, 110 * *requests);
+    // Every request sent was written; the records not sent were not.
+    EXPECT_EQ(f.lines().size(), *requests);
+    EXPECT_EQ(tally.done, *requests);
+    if (in_flight == 1) {
+      // One at a time, it stops only when one request more could pass the budget.
+      EXPECT_GT(tally.budget->used + 2 * 110, 1000u);
+    }
+  }
+  // A run again with a larger budget does the rest, and nothing twice.
+  const std::size_t before = *requests;
+  JobSettings more;
+  more.budget =
+      std::make_shared<TokenBudget>(TokenBudget::Settings{.limit = 100000, .completion_cap = 10});
+  const JobTally rest = f.run(records, billing_model(requests), more);
+  EXPECT_FALSE(rest.budget->spent);
+  EXPECT_EQ(rest.resumed, before);
+  EXPECT_EQ(rest.done, 30u);
+  EXPECT_EQ(*requests, 30u);
+  EXPECT_GT(rest.estimated_prompt_tokens, 0u);  // what the next budget learns from
 }
 
 TEST(RunJob, AFloorAbstainsTheValueThatNoLabelFits) {

@@ -7,7 +7,9 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/frame/csv_stream.hpp"
+#include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/calibration.hpp"
+#include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/labeling/stores.hpp"
 
 namespace tavrin::labeling {
@@ -25,7 +27,29 @@ struct Settled {
   JobSettings job;
   PromptTemplate prompt_template;
   std::optional<PromptLanguage> language;  // nullopt: detected from the records
+  ChatEndpoint endpoint;                   // with the completion cap a budget needs
 };
+
+// Actual prompt tokens over their estimate, as the runs into a results file found it: the
+// budget's bounds and the dry run's estimate start from it.
+constexpr const char* kTokenRatioNote = "prompt_tokens_per_estimate";
+
+double recorded_token_ratio(const std::string& out) {
+  const Value ratio = run_note(out, kTokenRatioNote);
+  return ratio.is_number() && ratio.get<double>() > 0 ? ratio.get<double>() : 0;
+}
+
+// The budget of `run`, its completion cap put into `endpoint`.
+std::shared_ptr<TokenBudget> budget_of(const LabelRun& run, ChatEndpoint& endpoint) {
+  if (endpoint.max_completion_tokens == std::uint64_t{0}) {
+    throw ValueError("max_completion_tokens must be at least 1");
+  }
+  if (!run.budget_tokens) return nullptr;
+  if (*run.budget_tokens == 0) throw ValueError("budget_tokens must be at least 1");
+  if (!endpoint.max_completion_tokens) endpoint.max_completion_tokens = kDefaultMaxCompletionTokens;
+  return std::make_shared<TokenBudget>(TokenBudget::Settings{
+      *run.budget_tokens, *endpoint.max_completion_tokens, recorded_token_ratio(run.out)});
+}
 
 JobSettings job_settings(const LabelRun& run) {
   JobSettings job;
@@ -74,6 +98,8 @@ Settled settle(const LabelRun& run) {
     settled.prompt_template = read_prompt_template(run.prompt);
   }
   if (!run.calibration.empty()) settled.job.calibration = calibration_of(run.calibration);
+  settled.endpoint = run.endpoint;
+  settled.job.budget = budget_of(run, settled.endpoint);
   return settled;
 }
 
@@ -130,7 +156,7 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
   };
   try {
     outcome.tally = run_job_blocking(std::move(records), std::move(prompter), std::move(stores),
-                                     run.endpoint, run.client, std::move(settled.job),
+                                     settled.endpoint, run.client, std::move(settled.job),
                                      std::move(watched), stop_signals, stop);
   } catch (const Interrupted& e) {
     outcome.tally = std::move(last);
@@ -139,6 +165,11 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
     if (!started) throw;
     outcome.tally = std::move(last);
     throw LabelRunEnded(e.what(), std::move(outcome), 0, std::current_exception());
+  }
+  if (outcome.tally.estimated_prompt_tokens > 0) {
+    add_run_note(run.out, kTokenRatioNote,
+                 static_cast<double>(outcome.tally.prompt_tokens) /
+                     static_cast<double>(outcome.tally.estimated_prompt_tokens));
   }
   return outcome;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -53,7 +54,12 @@ struct LabelRun {
   bool retry_failed = false;
   std::size_t max_failures = 100;
   std::size_t max_text_chars = 50000;
-  ChatEndpoint endpoint{};          // url, key, model, temperature, response_format, logprobs
+  // url, key, model, temperature, response_format, logprobs, the completion cap
+  ChatEndpoint endpoint{};
+  // The prompt and completion tokens this run may spend (budget.hpp); nullopt for no limit.
+  // Every request then carries a completion cap: endpoint.max_completion_tokens, or
+  // kDefaultMaxCompletionTokens when it names none.
+  std::optional<std::uint64_t> budget_tokens{};
   quellin::ClientOptions client{};  // retries and time limits of each request
   std::string calibration{};        // calibration.json; empty: the fixed confidence
   std::shared_ptr<vectorstore::Embeddings> embeddings{};  // null: HashingEmbeddings

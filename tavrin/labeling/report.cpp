@@ -101,6 +101,16 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
   lines.push_back("  retries   " + std::to_string(tally.retries) + ", tokens " +
                   token_summary(tally.prompt_tokens, tally.cached_tokens, tally.completion_tokens) +
                   " (this run)");
+  if (tally.budget) {
+    std::string line = "  budget    " + std::to_string(tally.budget->used) + " of " +
+                       std::to_string(tally.budget->limit) + " tokens used";
+    if (tally.budget->spent) {
+      line +=
+          "; the budget stopped the job: the next request could have passed it (a run "
+          "again with a larger budget goes on)";
+    }
+    lines.push_back(std::move(line));
+  }
   if (!tally.format_note.empty()) lines.push_back("  format    " + tally.format_note);
   if (tally.embedding_calls > 0) {
     lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +

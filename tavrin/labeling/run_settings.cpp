@@ -82,6 +82,19 @@ Value check_settings(const JobSettings& settings) {
   return check;
 }
 
+// The record beside `out_path`; null when there is none or it is no JSON object (not ours to
+// repair here: the next resume names the fault).
+Value recorded_settings(const std::string& out_path) {
+  const std::string path = run_settings_path(out_path);
+  if (!fs::exists(path)) return Value();
+  try {
+    Value recorded = json_loads(read_text(path));
+    return recorded.is_object() ? recorded : Value();
+  } catch (const ValueError&) {
+    return Value();
+  }
+}
+
 }  // namespace
 
 std::string run_settings_path(const std::string& out_path) { return out_path + ".run.json"; }
@@ -154,17 +167,15 @@ void write_run_settings(const std::string& out_path, const Value& run) {
 }
 
 void add_run_note(const std::string& out_path, const std::string& name, const Value& value) {
-  const std::string path = run_settings_path(out_path);
-  if (!fs::exists(path)) return;
-  Value recorded;
-  try {
-    recorded = json_loads(read_text(path));
-  } catch (const ValueError&) {
-    return;  // not ours to repair; the next resume names the fault
-  }
-  if (!recorded.is_object()) return;
+  Value recorded = recorded_settings(out_path);
+  if (recorded.is_null()) return;
   recorded[name] = value;
   write_run_settings(out_path, recorded);
+}
+
+Value run_note(const std::string& out_path, const std::string& name) {
+  const Value recorded = recorded_settings(out_path);
+  return recorded.is_object() ? recorded.value(name, Value()) : Value();
 }
 
 }  // namespace tavrin::labeling

@@ -45,4 +45,8 @@ void write_run_settings(const std::string& out_path, const Value& run);
 /// it cannot be read or written.
 void add_run_note(const std::string& out_path, const std::string& name, const Value& value);
 
+/// The value of `name` in the record beside the results file `out_path`; null when there is no
+/// record, it is no JSON object or lacks the name. filesystem_error when it cannot be read.
+Value run_note(const std::string& out_path, const std::string& name);
+
 }  // namespace tavrin::labeling

@@ -184,6 +184,22 @@ Json logprobs_of(const std::string& answer) {
   return {{"content", content}};
 }
 
+// The stand-in's tokens: a character each.
+std::size_t characters(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// The first `tokens` characters of `text`.
+std::string first_characters(const std::string& text, std::size_t tokens) {
+  std::size_t at = 0;
+  for (std::size_t seen = 0; at < text.size(); ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && seen++ == tokens) break;
+  }
+  return text.substr(0, at);
+}
+
 // The normal answer to a request for `path`: status and body.
 std::pair<unsigned, std::string> normal_answer(const std::string& path, const std::string& body) {
   const Json request = Json::parse(body, nullptr, false);
@@ -194,13 +210,22 @@ std::pair<unsigned, std::string> normal_answer(const std::string& path, const st
       return {400, error_body(400)};
     }
     const Json& content = messages.back()["content"];
-    const std::string answer = content.is_string() ? content.get<std::string>() : content.dump();
-    if (request.value("logprobs", false)) {
-      Json reply = Json::parse(OpenAiServer::chat_reply(answer));
-      reply["choices"][0]["logprobs"] = logprobs_of(answer);
-      return {200, reply.dump()};
+    const std::string prompt = content.is_string() ? content.get<std::string>() : content.dump();
+    // An answer longer than the request's cap is cut there, as an endpoint does.
+    std::string answer = prompt;
+    for (const char* cap : {"max_tokens", "max_completion_tokens"}) {
+      if (request.contains(cap) && request[cap].is_number_unsigned()) {
+        answer = first_characters(answer, request[cap].get<std::size_t>());
+      }
     }
-    return {200, OpenAiServer::chat_reply(answer)};
+    Json reply = Json::parse(OpenAiServer::chat_reply(answer));
+    if (answer.size() < prompt.size()) {
+      reply["choices"][0]["finish_reason"] = "length";
+      reply["usage"]["prompt_tokens"] = characters(prompt);
+      reply["usage"]["total_tokens"] = characters(prompt) + characters(answer);
+    }
+    if (request.value("logprobs", false)) reply["choices"][0]["logprobs"] = logprobs_of(answer);
+    return {200, reply.dump()};
   }
   if (path.ends_with("/embeddings")) {
     Json inputs = request.value("input", Json());
@@ -227,13 +252,18 @@ std::pair<unsigned, std::string> normal_answer(const std::string& path, const st
 }  // namespace
 
 std::string OpenAiServer::chat_reply(std::string_view content) {
+  const std::size_t tokens = characters(std::string(content));
   return Json({{"id", "chatcmpl-stand-in"},
                {"object", "chat.completion"},
                {"model", "stand-in"},
                {"choices",
                 {{{"index", 0},
                   {"message", {{"role", "assistant"}, {"content", content}}},
-                  {"finish_reason", "stop"}}}}})
+                  {"finish_reason", "stop"}}}},
+               {"usage",
+                {{"prompt_tokens", tokens},
+                 {"completion_tokens", tokens},
+                 {"total_tokens", 2 * tokens}}}})
       .dump();
 }
 

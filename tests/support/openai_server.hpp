@@ -1,5 +1,6 @@
 // A stand-in OpenAI-compatible endpoint on 127.0.0.1 for tests: keep-alive HTTP/1.1, chat
-// completions and embeddings answered from the request, and scripted misbehaviour for the
+// completions (the prompt echoed, cut at the request's max_tokens, with usage counting a token
+// a character) and embeddings answered from the request, and scripted misbehaviour for the
 // next requests (a status with headers, a body of the test's, interim replies before it, a
 // reset in the middle of the body, a close the reply does not announce). It counts connections and
 // requests and runs on its own thread. It can check the response_format schema of a chat
@@ -104,7 +105,8 @@ class OpenAiServer {
   /// What check_response_format found wrong, one entry per request refused.
   std::vector<std::string> format_faults() const;
 
-  /// The normal answer to a chat completion: the last message's content, echoed.
+  /// The normal answer to a chat completion: the last message's content, echoed, with the
+  /// usage of a prompt that was that content (a token a character).
   static std::string chat_reply(std::string_view content);
 
  private:
