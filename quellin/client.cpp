@@ -418,8 +418,8 @@ struct Client::Impl {
     const Request request = internal::make_get(target, headers);
     // Removes its temporary file when the call ends in any other way than a commit.
     internal::FileSink sink(std::move(to), max_bytes);
-    const Reply reply = co_await call_with(std::move(impl), target, request, info, sink);
-    if (!is_success(reply.status)) throw internal::http_error(reply, request.secrets);
+    // call_with yields only a 2xx reply, whose body is then in the temporary file.
+    co_await call_with(std::move(impl), target, request, info, sink);
     co_return sink.commit();
   }
 

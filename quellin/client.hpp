@@ -34,7 +34,8 @@ namespace quellin {
 /// closed before the reply ended, timeouts, and the statuses 408, 409, 429 and 500-599 unless
 /// the reply asks to wait longer than max_retry_after. Never retried: any other status (400,
 /// 401, 403, 404, 422, ...), a 2xx body that is not JSON, a malformed reply, a body over
-/// kBodyLimit, a bad argument, cancellation.
+/// kBodyLimit (or a download's limit), a bad argument, a file that cannot be read or written,
+/// cancellation.
 struct RetryPolicy {
   /// Attempts after the first; 0 turns retries off.
   unsigned max_retries = 2;

@@ -9,7 +9,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "quellin/client.hpp"
 #include "tests/support/loopback_server.hpp"
@@ -346,6 +350,32 @@ TEST(Download, AFailureLeavesNoFileUnderTheNameAndNoTemporary) {
     EXPECT_EQ(tavrin::testing::names_in(dir.path()), std::vector<std::string>{"kept"});
     EXPECT_EQ(tavrin::testing::file_contents(dir / "kept"), "old");
   }
+}
+
+TEST(Download, CancellationEndsItAndRemovesTheTemporary) {
+  tavrin::testing::TempDir dir;
+  const std::string body = tavrin::testing::pattern_bytes(50 * 1024, 4);
+  // Half the body, then silence: the call is in the middle of the body when cancelled.
+  LoopbackServer server = answering(
+      {Reply{body_reply(body.substr(0, body.size() / 2), body.size()), Reply::Then::kKeepOpen}});
+  asio::io_context context;
+  quellin::Client client(context.get_executor(), quick());
+  asio::cancellation_signal cancel;
+  std::exception_ptr failure;
+  asio::co_spawn(context, client.download(server.url(), kHeaders, dir / "out"),
+                 asio::bind_cancellation_slot(
+                     cancel.slot(), [&](std::exception_ptr e, std::uint64_t) { failure = e; }));
+  asio::steady_timer later(context, 100ms);
+  later.async_wait(
+      [&](boost::system::error_code) { cancel.emit(asio::cancellation_type::terminal); });
+  context.run();
+  ASSERT_TRUE(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const quellin::TransportError& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted) << e.what();
+  }
+  EXPECT_TRUE(tavrin::testing::names_in(dir.path()).empty());
 }
 
 TEST(Download, AnErrorBodyIsReadWithinTheReplyLimitNotTheDownloadLimit) {
