@@ -24,12 +24,14 @@
 #include <boost/beast/http/error.hpp>
 
 #include "quellin/internal/exchange.hpp"
+#include "quellin/internal/file_sink.hpp"
 #include "quellin/internal/request.hpp"
 
 namespace quellin {
 
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
+using internal::BodySink;
 using internal::Clock;
 using internal::Connection;
 using internal::Deadlines;
@@ -103,14 +105,15 @@ std::optional<std::chrono::system_clock::time_point> http_date(std::string_view 
 
 // The wait a reply asks for: retry-after-ms, else Retry-After in seconds or as a date.
 std::optional<milliseconds> asked_wait(const Reply& reply) {
-  if (const auto text = trim(reply.retry_after_ms); !text.empty()) {
+  if (const auto text = trim(internal::find_field(reply.fields, "retry-after-ms").value_or(""));
+      !text.empty()) {
     double ms = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
     if (ec == std::errc() && end == text.data() + text.size() && ms >= 0 && ms < 1e12) {
       return milliseconds(static_cast<long long>(std::ceil(ms)));
     }
   }
-  const auto text = trim(reply.retry_after);
+  const auto text = trim(internal::find_field(reply.fields, "Retry-After").value_or(""));
   if (text.empty()) return std::nullopt;
   long long seconds = 0;
   if (const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
@@ -293,13 +296,13 @@ struct Client::Impl {
   }
 
   // One attempt: a connection of the pool, the request, the whole reply.
-  asio::awaitable<Reply> attempt(const Target& target, const Request& request) {
+  asio::awaitable<Reply> attempt(const Target& target, const Request& request, BodySink& sink) {
     const Deadlines deadlines(options.timeout);
     Lease lease = co_await acquire(target, deadlines);
     Reply reply;
     bool closed_while_idle = false;
     try {
-      reply = co_await lease.connection->exchange(request, target, deadlines);
+      reply = co_await lease.connection->exchange(request, target, deadlines, sink);
     } catch (const TransportError& e) {
       if (!lease.reused || lease.connection->received() != 0 || !closed_by_peer(e.code())) throw;
       closed_while_idle = true;
@@ -310,7 +313,7 @@ struct Client::Impl {
       lease.connection.reset();
       lease.reused = false;
       lease.connection = co_await Connection::open(executor, target, tls_for(target), deadlines);
-      reply = co_await lease.connection->exchange(request, target, deadlines);
+      reply = co_await lease.connection->exchange(request, target, deadlines, sink);
     }
     co_return reply;
   }
@@ -325,7 +328,8 @@ struct Client::Impl {
   }
 
   // A 2xx reply, after as many attempts as the policy allows; else the last attempt's error.
-  asio::awaitable<Reply> call(const Target& target, const Request& request, CallInfo* info) {
+  asio::awaitable<Reply> call(const Target& target, const Request& request, CallInfo* info,
+                              BodySink& sink) {
     const RetryPolicy& policy = options.retry;
     for (unsigned attempt_number = 1;; ++attempt_number) {
       if (info != nullptr) info->attempts = attempt_number;
@@ -333,7 +337,8 @@ struct Client::Impl {
       std::optional<milliseconds> asked;
       bool retryable = false;
       try {
-        Reply reply = co_await attempt(target, request);
+        Reply reply = co_await attempt(target, request, sink);
+        if (info != nullptr) info->reply = ReplyHead{reply.status, reply.fields};
         if (is_success(reply.status)) co_return reply;
         retryable = retryable_status(reply.status);
         asked = asked_wait(reply);
@@ -361,27 +366,61 @@ struct Client::Impl {
     }
   }
 
-  // The coroutines own the client's state they use, so that it outlives them.
+  // The coroutines own the client's state they use, so that it outlives them. Everything is
+  // checked and built before the first byte goes out.
   static asio::awaitable<Reply> call_with(std::shared_ptr<Impl> impl, const Target& target,
-                                          const Request& request, CallInfo* info) {
-    co_return co_await internal::transport_errors(impl->call(target, request, info),
+                                          const Request& request, CallInfo* info, BodySink& sink) {
+    co_return co_await internal::transport_errors(impl->call(target, request, info, sink),
                                                   target.where());
+  }
+
+  static asio::awaitable<Json> json_call(std::shared_ptr<Impl> impl, Target target, Request request,
+                                         CallInfo* info) {
+    BodySink sink;
+    co_return internal::json_body(co_await call_with(std::move(impl), target, request, info, sink),
+                                  request.secrets);
   }
 
   static asio::awaitable<Json> post_json(std::shared_ptr<Impl> impl, std::string url, Json headers,
                                          Json payload, CallInfo* info) {
-    const Target target = internal::parse_url(url);
-    const Request request = internal::make_request(target, headers, payload);
-    co_return internal::json_body(co_await call_with(std::move(impl), target, request, info),
-                                  request.secrets);
+    Target target = internal::parse_url(url);
+    Request request = internal::make_request(target, headers, payload);
+    co_return co_await json_call(std::move(impl), std::move(target), std::move(request), info);
   }
 
   static asio::awaitable<std::string> post_body(std::shared_ptr<Impl> impl, std::string url,
                                                 Json headers, Json payload, CallInfo* info) {
     const Target target = internal::parse_url(url);
     const Request request = internal::make_request(target, headers, payload);
-    co_return internal::text_body(co_await call_with(std::move(impl), target, request, info),
+    BodySink sink;
+    co_return internal::text_body(co_await call_with(std::move(impl), target, request, info, sink),
                                   request.secrets);
+  }
+
+  static asio::awaitable<Json> get_json(std::shared_ptr<Impl> impl, std::string url, Json headers,
+                                        CallInfo* info) {
+    Target target = internal::parse_url(url);
+    Request request = internal::make_get(target, headers);
+    co_return co_await json_call(std::move(impl), std::move(target), std::move(request), info);
+  }
+
+  static asio::awaitable<Json> upload_form(std::shared_ptr<Impl> impl, std::string url,
+                                           Json headers, MultipartForm form, CallInfo* info) {
+    Target target = internal::parse_url(url);
+    Request request = internal::make_upload(target, headers, form);
+    co_return co_await json_call(std::move(impl), std::move(target), std::move(request), info);
+  }
+
+  static asio::awaitable<std::uint64_t> download_to(std::shared_ptr<Impl> impl, std::string url,
+                                                    Json headers, std::filesystem::path to,
+                                                    CallInfo* info, std::uint64_t max_bytes) {
+    const Target target = internal::parse_url(url);
+    const Request request = internal::make_get(target, headers);
+    // Removes its temporary file when the call ends in any other way than a commit.
+    internal::FileSink sink(std::move(to), max_bytes);
+    // call_with yields only a 2xx reply, whose body is then in the temporary file.
+    co_await call_with(std::move(impl), target, request, info, sink);
+    co_return sink.commit();
   }
 
   asio::any_io_executor executor;
@@ -410,6 +449,22 @@ asio::awaitable<Json> Client::post(std::string url, Json headers, Json payload, 
 asio::awaitable<std::string> Client::post_text(std::string url, Json headers, Json payload,
                                                CallInfo* info) {
   return Impl::post_body(impl_, std::move(url), std::move(headers), std::move(payload), info);
+}
+
+asio::awaitable<Json> Client::get(std::string url, Json headers, CallInfo* info) {
+  return Impl::get_json(impl_, std::move(url), std::move(headers), info);
+}
+
+asio::awaitable<Json> Client::upload(std::string url, Json headers, MultipartForm form,
+                                     CallInfo* info) {
+  return Impl::upload_form(impl_, std::move(url), std::move(headers), std::move(form), info);
+}
+
+asio::awaitable<std::uint64_t> Client::download(std::string url, Json headers,
+                                                std::filesystem::path to, CallInfo* info,
+                                                std::uint64_t max_bytes) {
+  return Impl::download_to(impl_, std::move(url), std::move(headers), std::move(to), info,
+                           max_bytes);
 }
 
 const ClientOptions& Client::options() const noexcept { return impl_->options; }

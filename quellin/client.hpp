@@ -1,20 +1,26 @@
 // quellin::Client: many requests to a few endpoints, over kept-alive connections and with
 // retries. A client is bound to an executor and owns one TLS context (built once) and a pool
 // of connections per scheme, host and port; each attempt of a call has the contract of
-// async_call_api (same checks, errors, body limit and ClientTimeout limits).
+// async_call_api (same checks, errors, body limit and ClientTimeout limits). Besides JSON
+// POSTs it GETs, uploads a file as multipart/form-data and downloads a reply body to a file,
+// the files streamed in pieces (an OpenAI-compatible Batch API: files, batches, output).
 //
 //   quellin::Client client(context.get_executor());
 //   quellin::CallInfo info;
 //   nlohmann::ordered_json reply = co_await client.post(url, headers, payload, &info);
-//   info.attempts   // -> 1; 3 when the endpoint answered 503 twice and then 200
+//   info.attempts                                      // -> 1; 3 after 503, 503, 200
+//   info.reply.find("x-ratelimit-remaining-requests")  // -> "59"
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -28,7 +34,8 @@ namespace quellin {
 /// closed before the reply ended, timeouts, and the statuses 408, 409, 429 and 500-599 unless
 /// the reply asks to wait longer than max_retry_after. Never retried: any other status (400,
 /// 401, 403, 404, 422, ...), a 2xx body that is not JSON, a malformed reply, a body over
-/// kBodyLimit, a bad argument, cancellation.
+/// kBodyLimit (or a download's limit), a bad argument, a file that cannot be read or written,
+/// cancellation.
 struct RetryPolicy {
   /// Attempts after the first; 0 turns retries off.
   unsigned max_retries = 2;
@@ -84,7 +91,34 @@ struct CallInfo {
   /// request sent again because a kept-alive connection turned out closed (written, nothing
   /// at all received) is not an attempt of its own.
   unsigned attempts = 0;
+  /// The status and header fields of the last reply received, whatever its status: of the
+  /// 200, or of the 429 whose HttpError ended the call. When the last attempt received no
+  /// reply (a timeout), those of an earlier attempt's reply; status 0 when none came at all.
+  ReplyHead reply;
 };
+
+/// A multipart/form-data body (RFC 7578) of text fields and one file, which is read from disk
+/// in pieces as it is sent: e.g. the upload of a Batch API input file.
+///
+///   MultipartForm form{.fields = {{"purpose", "batch"}}, .path = "requests.jsonl"};
+///   // parts: name="purpose" (batch), then name="file"; filename="requests.jsonl"
+struct MultipartForm {
+  struct Field {
+    std::string name;
+    std::string value;
+  };
+  /// The text parts, sent first, in this order.
+  std::vector<Field> fields{};
+  /// The file part: its field name, the file name it announces (the path's own when empty),
+  /// its content type, and the file to send.
+  std::string file_field = "file";
+  std::string file_name{};
+  std::string content_type = "application/octet-stream";
+  std::filesystem::path path{};
+};
+
+/// The largest body Client::download writes unless told otherwise: 4 GiB.
+inline constexpr std::uint64_t kDownloadLimit = std::uint64_t{4} << 30;
 
 /// A pool of keep-alive connections with retries. Calls run on the executor the client is
 /// bound to, which must not run two handlers at once (an io_context run by one thread, or a
@@ -119,6 +153,38 @@ class Client {
   boost::asio::awaitable<std::string> post_text(std::string url, nlohmann::ordered_json headers,
                                                 nlohmann::ordered_json payload,
                                                 CallInfo* info = nullptr);
+
+  /// GETs `url` with `headers` and yields the body of the 2xx reply decoded as JSON, as post
+  /// does; retried as RetryPolicy says.
+  boost::asio::awaitable<nlohmann::ordered_json> get(std::string url,
+                                                     nlohmann::ordered_json headers,
+                                                     CallInfo* info = nullptr);
+
+  /// POSTs `form` as multipart/form-data and yields the body of the 2xx reply decoded as
+  /// JSON, as post does. The file is read in pieces while it is sent, never whole, and read
+  /// again from its start for each attempt; its size, taken when the call starts, is part of
+  /// the Content-Length, so a file that changes size meanwhile ends the call (ValueError).
+  /// The transport sets Content-Type (with a random boundary found in no text part): a
+  /// Content-Type among `headers` is left out. A field or file name holding a control
+  /// character (CR, LF, ...), '"' or '\', or a content type holding CR, LF or NUL, is a
+  /// ValueError, and nothing is sent; a file that cannot be read is the
+  /// std::filesystem::filesystem_error of its path.
+  boost::asio::awaitable<nlohmann::ordered_json> upload(std::string url,
+                                                        nlohmann::ordered_json headers,
+                                                        MultipartForm form,
+                                                        CallInfo* info = nullptr);
+
+  /// GETs `url` with `headers` and writes the body of the 2xx reply to the file `to`;
+  /// yields the bytes written. The body goes, in pieces, to a temporary file in the folder of
+  /// `to` (created before the request is sent, so that a folder that cannot take it fails
+  /// first), which is renamed onto `to` only once the whole body has arrived and is on disk.
+  /// On any failure the temporary file is removed and `to` is left as it was. A body over
+  /// `max_bytes` is a TransportError "quellin: download body over its limit of N bytes",
+  /// not retried. Any other status is the HttpError of post, whose body is read to memory
+  /// within kBodyLimit. Retried as RetryPolicy says, each attempt writing the file anew.
+  boost::asio::awaitable<std::uint64_t> download(std::string url, nlohmann::ordered_json headers,
+                                                 std::filesystem::path to, CallInfo* info = nullptr,
+                                                 std::uint64_t max_bytes = kDownloadLimit);
 
   const ClientOptions& options() const noexcept;
 

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,6 +22,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include "quellin/internal/http_token.hpp"
 #include "tavrin/core/internal/value_limits.hpp"
 
 namespace quellin::internal {
@@ -33,6 +39,8 @@ namespace {
 constexpr std::size_t kNotJsonBytes = 200;
 constexpr std::size_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
+// The piece of a request's file read and written at a time.
+constexpr std::size_t kFileChunk = 64 * 1024;
 // How deep a reply body may nest arrays and objects: the limit of tavrin's own parsers, so
 // that a reply the transport accepts is one json_loads and repr can take.
 constexpr std::size_t kMaxDepth = tavrin::core::internal::kMaxValueDepth;
@@ -49,16 +57,66 @@ Clock::time_point after(std::chrono::milliseconds limit) {
   throw_transport(ec, "quellin: " + step + " " + target.where());
 }
 
-using ReplyParser = http::response_parser<http::string_body>;
+// A Beast body that hands what it reads to a BodySink. The parser's body holds a pointer to
+// the sink, set before the first byte is parsed; the reader follows it when it is used.
+struct SinkBody {
+  using value_type = BodySink*;
+
+  class reader {
+   public:
+    // Beast asks for a reader of requests too; only replies are read.
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>& head, value_type& sink)
+        : head_(&head), status_(&status_of<isRequest, Fields>), sink_(sink) {}
+
+    void init(const boost::optional<std::uint64_t>& length, ErrorCode& ec) {
+      ec = {};
+      sink_->begin(status_(head_), length ? std::optional<std::uint64_t>(*length) : std::nullopt,
+                   ec);
+    }
+
+    template <class Buffers>
+    std::size_t put(const Buffers& buffers, ErrorCode& ec) {
+      ec = {};
+      std::size_t taken = 0;
+      for (const auto buffer : beast::buffers_range_ref(buffers)) {
+        sink_->write(std::string_view(static_cast<const char*>(buffer.data()), buffer.size()), ec);
+        if (ec) return taken;
+        taken += buffer.size();
+      }
+      return taken;
+    }
+
+    void finish(ErrorCode& ec) { ec = {}; }
+
+   private:
+    template <bool isRequest, class Fields>
+    static unsigned status_of(const void* head) {
+      if constexpr (isRequest) {
+        return 0;
+      } else {
+        return static_cast<const http::header<false, Fields>*>(head)->result_int();
+      }
+    }
+
+    const void* head_;
+    unsigned (*status_)(const void*);
+    value_type& sink_;
+  };
+};
+
+using ReplyParser = http::response_parser<SinkBody>;
 
 // An interim reply (100 Continue, 103 Early Hints) comes before the final reply to the same
 // request and is read past (RFC 9110, 15.2). 101 is final: it ends the exchange.
 bool interim(unsigned status) { return status >= 100 && status <= 199 && status != 101; }
 
-void configure(ReplyParser& parser) {
+// The sink enforces the body's limit, which may depend on the status.
+void configure(ReplyParser& parser, BodySink& sink) {
   parser.header_limit(kHeaderLimit);
-  parser.body_limit(kBodyLimit);
+  parser.body_limit(boost::none);
   parser.eager(true);
+  parser.get().body() = &sink;
 }
 
 // Hands the buffered bytes to the parser, as far as they go. Throws on a malformed reply.
@@ -67,8 +125,11 @@ void feed(ReplyParser& parser, beast::flat_buffer& buffer) {
     ErrorCode ec;
     buffer.consume(parser.put(buffer.data(), ec));
     if (ec == http::error::need_more) return;
-    if (ec == http::error::body_limit) throw_transport(ec, "quellin: reply body over 64 MiB");
-    if (ec) throw_transport(ec, "quellin: malformed reply");
+    if (!ec) continue;
+    BodySink& sink = *parser.get().body();
+    if (sink.failure) std::rethrow_exception(sink.failure);
+    if (ec == http::error::body_limit) throw_transport(ec, sink.over_limit());
+    throw_transport(ec, "quellin: malformed reply");
   }
 }
 
@@ -85,14 +146,72 @@ Reply take_reply(ReplyParser& parser) {
   Reply reply;
   reply.status = message.result_int();
   reply.reason = message.reason();
-  reply.body = std::move(message.body());
-  if (auto field = message.find("Retry-After"); field != message.end()) {
-    reply.retry_after = field->value();
-  }
-  if (auto field = message.find("retry-after-ms"); field != message.end()) {
-    reply.retry_after_ms = field->value();
+  reply.body = message.body()->take_text();
+  for (const auto& field : message) {
+    reply.fields.push_back({std::string(field.name_string()), std::string(field.value())});
   }
   return reply;
+}
+
+// A request's file, read from its start.
+class FileReader {
+ public:
+  explicit FileReader(const FilePart& part)
+      : part_(part), file_(std::fopen(part.path.c_str(), "rb")) {
+    if (file_ == nullptr) fail("cannot open the file to upload");
+  }
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader() { std::fclose(file_); }
+
+  // The next piece of the file, at most `into.size()` bytes, empty once `size` bytes were
+  // read. A file shorter than it was is a ValueError: the Content-Length can no longer hold.
+  std::size_t read(std::vector<char>& into) {
+    const std::uint64_t left = part_.size - done_;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, into.size()));
+    if (want == 0) return 0;
+    const std::size_t got = std::fread(into.data(), 1, want, file_);
+    if (got == 0) {
+      if (std::ferror(file_)) fail("cannot read the file to upload");
+      throw ValueError("the file to upload " + part_.path.string() + " shrank from " +
+                       std::to_string(part_.size) + " bytes while it was sent");
+    }
+    done_ += got;
+    return got;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw std::filesystem::filesystem_error("quellin: " + what, part_.path,
+                                            std::error_code(errno, std::generic_category()));
+  }
+
+  const FilePart& part_;
+  std::FILE* file_;
+  std::uint64_t done_ = 0;
+};
+
+// Writes the whole request: head and body at once, then the file piece by piece, then the
+// tail, so that at most one piece of the file is in memory.
+template <class Stream>
+asio::awaitable<void> send(Stream& stream, const Request& request, const Target& target) {
+  const std::array<asio::const_buffer, 2> bytes = {asio::buffer(request.head),
+                                                   asio::buffer(request.body)};
+  if (auto [ec, n] = co_await asio::async_write(stream, bytes, kAwait); ec) {
+    fail(ec, "send the request to", target);
+  }
+  if (!request.file) co_return;
+  FileReader file(*request.file);
+  std::vector<char> piece(kFileChunk);
+  while (const std::size_t n = file.read(piece)) {
+    if (auto [ec, sent] = co_await asio::async_write(stream, asio::buffer(piece.data(), n), kAwait);
+        ec) {
+      fail(ec, "send the request to", target);
+    }
+  }
+  if (auto [ec, n] = co_await asio::async_write(stream, asio::buffer(request.tail), kAwait); ec) {
+    fail(ec, "send the request to", target);
+  }
 }
 
 // Reads a body without building anything and stops at the first array or object that opens
@@ -205,6 +324,32 @@ asio::awaitable<void> connect(beast::tcp_stream& stream, const Target& target,
 
 }  // namespace
 
+void BodySink::begin(unsigned, std::optional<std::uint64_t> length, ErrorCode& ec) {
+  if (length && *length > kBodyLimit) {
+    ec = http::error::body_limit;
+    return;
+  }
+  if (length) text_.reserve(static_cast<std::size_t>(*length));
+}
+
+void BodySink::write(std::string_view bytes, ErrorCode& ec) {
+  if (bytes.size() > kBodyLimit - text_.size()) {
+    ec = http::error::body_limit;
+    return;
+  }
+  text_ += bytes;
+}
+
+std::string BodySink::over_limit() const { return "quellin: reply body over 64 MiB"; }
+
+std::optional<std::string_view> find_field(const std::vector<HeaderField>& fields,
+                                           std::string_view name) {
+  for (const auto& field : fields) {
+    if (iequals(field.name, name)) return field.value;
+  }
+  return std::nullopt;
+}
+
 Deadlines::Deadlines(const ClientTimeout& timeout)
     : timeout_(timeout),
       total_(after(timeout.total)),
@@ -276,30 +421,28 @@ asio::awaitable<std::unique_ptr<Connection>> Connection::open(asio::any_io_execu
 }
 
 asio::awaitable<Reply> Connection::exchange(const Request& request, const Target& target,
-                                            const Deadlines& deadlines) {
+                                            const Deadlines& deadlines, BodySink& sink) {
   received_ = 0;
   reusable_ = false;
-  if (tls_) co_return co_await exchange_on(*tls_, request, target, deadlines);
-  co_return co_await exchange_on(*plain_, request, target, deadlines);
+  sink.clear();
+  if (tls_) co_return co_await exchange_on(*tls_, request, target, deadlines, sink);
+  co_return co_await exchange_on(*plain_, request, target, deadlines, sink);
 }
 
 template <class Stream>
 asio::awaitable<Reply> Connection::exchange_on(Stream& stream, const Request& request,
-                                               const Target& target, const Deadlines& deadlines) {
+                                               const Target& target, const Deadlines& deadlines,
+                                               BodySink& sink) {
   auto& socket = beast::get_lowest_layer(stream);
   socket.expires_at(deadlines.total());
-  const std::array<asio::const_buffer, 2> bytes = {asio::buffer(request.head),
-                                                   asio::buffer(request.body)};
-  if (auto [ec, n] = co_await asio::async_write(stream, bytes, kAwait); ec) {
-    fail(ec, "send the request to", target);
-  }
+  co_await send(stream, request, target);
   buffer_.max_size(kHeaderLimit + kReadChunk);
   bool closed = false;
   std::optional<ReplyParser> parser;
   do {
     // A parser takes one message: each interim reply gets a fresh one, which starts with the
     // bytes read after it.
-    configure(parser.emplace());
+    configure(parser.emplace(), sink);
     feed(*parser, buffer_);
     while (!parser->is_done()) {
       if (closed) {
@@ -333,9 +476,10 @@ Reply parse_whole_reply(std::string_view bytes) {
   beast::flat_buffer buffer;
   auto chunk = buffer.prepare(bytes.size());
   buffer.commit(asio::buffer_copy(chunk, asio::buffer(bytes.data(), bytes.size())));
+  BodySink sink;
   std::optional<ReplyParser> parser;
   do {
-    configure(parser.emplace());
+    configure(parser.emplace(), sink);
     feed(*parser, buffer);
     if (!parser->is_done()) feed_eof(*parser);
   } while (interim(parser->get().result_int()));

@@ -31,7 +31,8 @@ asio::awaitable<Json> call_once(internal::Target target, internal::Request reque
   const auto executor = co_await asio::this_coro::executor;
   auto connection =
       co_await internal::Connection::open(executor, target, tls ? &*tls : nullptr, deadlines);
-  co_return internal::json_body(co_await connection->exchange(request, target, deadlines),
+  internal::BodySink sink;
+  co_return internal::json_body(co_await connection->exchange(request, target, deadlines, sink),
                                 request.secrets);
 }
 
@@ -46,6 +47,10 @@ HttpError::HttpError(unsigned status, std::string reason, std::string body, std:
       reason_(std::move(reason)),
       body_(std::move(body)),
       note_(std::move(note)) {}
+
+std::optional<std::string_view> ReplyHead::find(std::string_view name) const {
+  return internal::find_field(fields, name);
+}
 
 asio::awaitable<Json> async_call_api(std::string url, Json headers, Json payload) {
   co_return co_await async_call_api(std::move(url), std::move(headers), std::move(payload),

@@ -11,9 +11,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -53,6 +55,25 @@ class HttpError : public std::runtime_error {
   std::string reason_;
   std::string body_;
   std::string note_;
+};
+
+/// One header field of a reply, as received.
+struct HeaderField {
+  std::string name;
+  std::string value;
+};
+
+/// The status line's code and the header fields of a reply, without its body: what a caller
+/// paces its calls by (x-ratelimit-remaining-tokens, x-ratelimit-reset-requests, ...).
+///
+///   head.find("X-RateLimit-Remaining-Tokens")   // -> "39000"; nullopt when there is none
+struct ReplyHead {
+  unsigned status = 0;              // 0 when no reply was received
+  std::vector<HeaderField> fields;  // in the order received; a name may come more than once
+
+  /// The value of the first field named `name`, the case of letters ignored; nullopt when
+  /// there is none. The view lasts as long as `fields` is unchanged.
+  std::optional<std::string_view> find(std::string_view name) const;
 };
 
 /// How much of an error reply's body HttpError keeps.

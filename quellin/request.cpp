@@ -1,12 +1,14 @@
 #include "quellin/internal/request.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <optional>
+#include <random>
 #include <string_view>
 
 #include <boost/url/parse.hpp>
 
+#include "quellin/client.hpp"
 #include "quellin/internal/http_token.hpp"
 #include "quellin/quellin.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
@@ -17,12 +19,6 @@ namespace {
 
 std::string quote_bytes(std::string_view bytes) {
   return '"' + printable(bytes, tavrin::internal::kExcerptBytes) + '"';
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
 }
 
 // A header must not be able to smuggle another header or end the header block.
@@ -59,19 +55,54 @@ void check_headers(const Json& headers) {
 }
 
 // The request bytes up to the body, written by hand: field values go out exactly as given
-// (Beast would trim their blanks), in the caller's order between Host and Content-Length. A
-// Host of the caller's replaces the transport's; the framing headers are the transport's.
-std::string build_head(const Target& target, const Json& headers, std::size_t body_size) {
+// (Beast would trim their blanks), in the caller's order between Host and the framing. A Host
+// of the caller's replaces the transport's; the framing headers are the transport's, and so
+// is the Content-Type of a body whose type the transport chose (`content_type`).
+std::string build_head(std::string_view method, const Target& target, const Json& headers,
+                       std::optional<std::uint64_t> body_size,
+                       std::optional<std::string_view> content_type = std::nullopt) {
   const bool has_host =
       std::any_of(headers.items().begin(), headers.items().end(),
                   [](const auto& header) { return iequals(header.key(), "Host"); });
-  std::string head = "POST " + target.path + " HTTP/1.1\r\n";
+  std::string head = std::string(method) + " " + target.path + " HTTP/1.1\r\n";
   if (!has_host) head += "Host: " + target.host_header + "\r\n";
   for (const auto& [name, value] : headers.items()) {
+    if (content_type && iequals(name, "Content-Type")) continue;
     head += name + ": " + value.get_ref<const std::string&>() + "\r\n";
   }
-  head += "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
-  return head;
+  if (content_type) head += "Content-Type: " + std::string(*content_type) + "\r\n";
+  if (body_size) head += "Content-Length: " + std::to_string(*body_size) + "\r\n";
+  return head + "\r\n";
+}
+
+// A name of a part, written as a quoted-string of its Content-Disposition: no byte that
+// could end the string or the line (RFC 7578 leaves escapes unspecified, so none is used).
+void check_part_name(std::string_view what, std::string_view name) {
+  const bool bad = std::any_of(name.begin(), name.end(), [](unsigned char c) {
+    return c < 0x20 || c == 0x7f || c == '"' || c == '\\';
+  });
+  if (bad) {
+    throw ValueError("multipart " + std::string(what) + " " + quote_bytes(name) +
+                     " holds a control character, '\"' or '\\'");
+  }
+}
+
+// A boundary of 40 random letters and digits (some 238 bits), drawn again in the unlikely
+// case that a text part holds it; the file is not searched, which the length makes safe.
+std::string boundary_for(const MultipartForm& form) {
+  static constexpr std::string_view kAlphabet =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::random_device device;
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+  for (;;) {
+    std::string boundary = "quellin-";
+    for (int i = 0; i < 40; ++i) boundary += kAlphabet[pick(device)];
+    const bool clashes = std::any_of(form.fields.begin(), form.fields.end(), [&](const auto& f) {
+      return f.name.find(boundary) != std::string::npos ||
+             f.value.find(boundary) != std::string::npos;
+    });
+    if (!clashes) return boundary;
+  }
 }
 
 // What a message may show of a url: the part before the query and fragment, either of which
@@ -134,7 +165,44 @@ Request make_request(const Target& target, const Json& headers, const Json& payl
   check_headers(headers);
   Request request;
   request.body = serialise(payload);
-  request.head = build_head(target, headers, request.body.size());
+  request.head = build_head("POST", target, headers, request.body.size());
+  request.secrets = Secrets(headers);
+  return request;
+}
+
+Request make_get(const Target& target, const Json& headers) {
+  check_headers(headers);
+  Request request;
+  request.head = build_head("GET", target, headers, std::nullopt);
+  request.secrets = Secrets(headers);
+  return request;
+}
+
+Request make_upload(const Target& target, const Json& headers, const MultipartForm& form) {
+  check_headers(headers);
+  for (const auto& field : form.fields) check_part_name("field name", field.name);
+  check_part_name("field name", form.file_field);
+  const std::string file_name =
+      form.file_name.empty() ? form.path.filename().string() : form.file_name;
+  check_part_name("file name", file_name);
+  if (form.content_type.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    throw ValueError("multipart content type " + quote_bytes(form.content_type) +
+                     " holds CR, LF or NUL");
+  }
+  const std::string boundary = boundary_for(form);
+  Request request;
+  for (const auto& field : form.fields) {
+    request.body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + field.name +
+                    "\"\r\n\r\n" + field.value + "\r\n";
+  }
+  request.body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
+                  form.file_field + "\"; filename=\"" + file_name +
+                  "\"\r\nContent-Type: " + form.content_type + "\r\n\r\n";
+  request.file = FilePart{form.path, std::filesystem::file_size(form.path)};
+  request.tail = "\r\n--" + boundary + "--\r\n";
+  request.head = build_head("POST", target, headers,
+                            request.body.size() + request.file->size + request.tail.size(),
+                            "multipart/form-data; boundary=" + boundary);
   request.secrets = Secrets(headers);
   return request;
 }

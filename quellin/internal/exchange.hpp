@@ -1,14 +1,18 @@
 // The pieces of one HTTP exchange that async_call_api and Client share: the deadlines of an
-// attempt, a connection (plain or TLS) that sends a request (request.hpp) and reads its reply,
-// and the decoding of that reply.
+// attempt, a connection (plain or TLS) that sends a request (request.hpp), its body from
+// memory or a file, and reads its reply, its body to memory or elsewhere (BodySink), and the
+// decoding of that reply.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -46,9 +50,37 @@ class Deadlines {
 struct Reply {
   unsigned status = 0;
   std::string reason;
-  std::string body;
-  std::string retry_after;     // the Retry-After field, empty when absent
-  std::string retry_after_ms;  // the retry-after-ms field, empty when absent
+  std::string body;  // empty when a sink took it elsewhere
+  std::vector<HeaderField> fields;
+};
+
+/// Where the body of a final reply goes. This one keeps it in memory for the Reply, within
+/// kBodyLimit; a derived sink may send some replies' bodies elsewhere (a download's file).
+class BodySink {
+ public:
+  BodySink() = default;
+  BodySink(const BodySink&) = delete;
+  BodySink& operator=(const BodySink&) = delete;
+  virtual ~BodySink() = default;
+
+  /// A new exchange starts: whatever an earlier one left is dropped.
+  virtual void clear() { text_.clear(); }
+  /// The body of the final reply, of `status`, starts; `length` when the reply gives it. A
+  /// reply without a body (204, 304, Content-Length: 0) has no call.
+  virtual void begin(unsigned status, std::optional<std::uint64_t> length,
+                     boost::system::error_code& ec);
+  virtual void write(std::string_view bytes, boost::system::error_code& ec);
+  /// What a TransportError for a body over the limit says.
+  virtual std::string over_limit() const;
+  /// The body kept in memory, taken out.
+  std::string take_text() { return std::move(text_); }
+
+  /// An error of the sink's own (a file that cannot be written), which a reply that ends
+  /// with an error code rethrows instead.
+  std::exception_ptr failure;
+
+ private:
+  std::string text_;
 };
 
 /// The reply as an HttpError, with the secrets replaced; `note` ends its message.
@@ -82,6 +114,10 @@ boost::asio::awaitable<T> transport_errors(boost::asio::awaitable<T> op, std::st
 /// Decodes `bytes`, a whole reply after which the connection closed, as a Connection reads.
 Reply parse_whole_reply(std::string_view bytes);
 
+/// The value of the first of `fields` named `name`, the case of letters ignored.
+std::optional<std::string_view> find_field(const std::vector<HeaderField>& fields,
+                                           std::string_view name);
+
 /// The TLS context of a client: TLS 1.2 or later, the system trust store, peer verification.
 boost::asio::ssl::context tls_context();
 
@@ -97,10 +133,11 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  /// Writes `request` and reads its whole reply, each read within sock_read, all within
-  /// total. Throws TransportError or TimeoutError.
+  /// Writes `request` and reads its whole reply, its body going to `sink`, each read within
+  /// sock_read, all within total. Throws TransportError or TimeoutError; a request's file
+  /// that cannot be read, its filesystem_error.
   boost::asio::awaitable<Reply> exchange(const Request& request, const Target& target,
-                                         const Deadlines& deadlines);
+                                         const Deadlines& deadlines, BodySink& sink);
 
   /// Bytes read during the last exchange, including one that failed.
   std::size_t received() const { return received_; }
@@ -113,7 +150,8 @@ class Connection {
 
   template <class Stream>
   boost::asio::awaitable<Reply> exchange_on(Stream& stream, const Request& request,
-                                            const Target& target, const Deadlines& deadlines);
+                                            const Target& target, const Deadlines& deadlines,
+                                            BodySink& sink);
 
   // One of the two is set.
   std::optional<boost::beast::tcp_stream> plain_;

@@ -7,10 +7,17 @@
 //   // r.body == R"({"n":1})"
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "quellin/internal/redaction.hpp"
+
+namespace quellin {
+struct MultipartForm;
+}
 
 namespace quellin::internal {
 
@@ -29,14 +36,31 @@ struct Target {
 /// The target of `url`; a ValueError as require_endpoint_url says when it cannot be one.
 Target parse_url(std::string_view url);
 
-/// One request, checked and serialised before anything is sent.
+/// A file sent as part of a body, read from disk as it goes.
+struct FilePart {
+  std::filesystem::path path;
+  std::uint64_t size = 0;  // as the Content-Length counted it
+};
+
+/// One request, checked and serialised before anything is sent: `head`, `body`, then, when
+/// there is a file, its bytes and `tail`.
 struct Request {
   std::string head;
   std::string body;
+  std::optional<FilePart> file;
+  std::string tail;
   Secrets secrets;
 };
 
-/// Checks `headers` (TypeError, ValueError) and `payload` (ValueError) and builds the bytes.
+/// A POST of `payload` as JSON. Checks `headers` (TypeError, ValueError) and `payload`
+/// (ValueError) and builds the bytes.
 Request make_request(const Target& target, const Json& headers, const Json& payload);
+
+/// A GET without a body. Checks `headers` as make_request does.
+Request make_get(const Target& target, const Json& headers);
+
+/// A POST of `form` as multipart/form-data. Checks `headers` as make_request does and the
+/// names of `form` (ValueError), and takes the file's size (filesystem_error).
+Request make_upload(const Target& target, const Json& headers, const MultipartForm& form);
 
 }  // namespace quellin::internal

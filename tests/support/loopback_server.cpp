@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -77,6 +79,16 @@ struct LoopbackServer::Impl {
     boost::system::error_code ignored;
     try {
       co_await asio::async_write(socket, asio::buffer(reply.bytes), asio::use_awaitable);
+      if (!reply.file.empty()) {
+        std::ifstream file(reply.file, std::ios::binary);
+        std::vector<char> piece(256 * 1024);
+        while (file.read(piece.data(), static_cast<std::streamsize>(piece.size())) ||
+               file.gcount() > 0) {
+          co_await asio::async_write(
+              socket, asio::buffer(piece.data(), static_cast<std::size_t>(file.gcount())),
+              asio::use_awaitable);
+        }
+      }
     } catch (const boost::system::system_error&) {
       ++closed;
       co_return;

@@ -24,6 +24,9 @@ struct Reply {
   };
   std::string bytes;  // written as they are; may be a partial or broken reply
   Then then = Then::kClose;
+  /// A file whose bytes follow `bytes`, read and written in pieces: a large body that the
+  /// server never holds whole.
+  std::string file{};
 };
 
 /// A complete 200 reply carrying `json` with Content-Length.
