@@ -33,7 +33,7 @@ asan: deps
 	ctest --preset asan -j $(CTEST_JOBS)
 
 ## make tsan: the tests that use threads under ThreadSanitizer (clang); only their programs
-## are built. Not reply_memory_test: it replaces operator new, as TSan's runtime does.
+## are built. Not memory_test: it replaces operator new, as TSan's runtime does.
 TSAN_TARGETS = core_test vectorstore_test quellin_test client_test openai_test palisk_test \
   labeling_test
 tsan: deps

@@ -1,19 +1,28 @@
-// How much memory the transport takes for a reply it refuses. Every allocation made on the
-// test's thread is counted (the loopback server's thread is not), so the figure is the
-// client's own peak, independent of the machine's speed.
+// How much memory the transport takes: for a reply it refuses, and to upload and download a file
+// far larger than any of its buffers. Every allocation made on the test's thread, where the
+// client runs, is counted (the loopback server's thread is not), so the figure is the client's
+// own peak, independent of the machine's speed.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <iostream>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "quellin/client.hpp"
 #include "quellin/quellin.hpp"
 #include "tests/support/loopback_server.hpp"
+#include "tests/support/run_awaitable.hpp"
+#include "tests/support/test_helpers.hpp"
+#include "tests/support/transfer_files.hpp"
 
 namespace {
 
@@ -139,6 +148,68 @@ TEST(ReplyMemory, OneLongUnterminatedStringStaysWithinTwelveTimesTheBodySize) {
   EXPECT_EQ(outcome.error.rfind("reply of status 200 is not JSON: \"[\"aaa", 0), 0u)
       << outcome.error;
   EXPECT_LT(outcome.peak, 12 * body.size());
+}
+
+constexpr std::size_t kFile = std::size_t{64} << 20;
+// Far below the file: a few pieces of the reader and of the socket, never the file.
+constexpr std::size_t kBound = std::size_t{1} << 20;
+
+// Runs `op` on a client of its own, counting the allocations of the test's thread from before
+// the client is made until it is gone; yields what `op` yields and the peak in bytes.
+template <class T, class Op>
+std::pair<T, std::size_t> counting(Op op) {
+  t_counting = true;
+  const std::size_t before = g_live;
+  g_peak = before;
+  std::optional<T> value;
+  {
+    asio::io_context context;
+    quellin::Client client(context.get_executor());
+    value = tavrin::testing::run(context, op(client));
+  }
+  const std::size_t peak = g_peak - before;
+  t_counting = false;
+  return {std::move(*value), peak};
+}
+
+TEST(TransferMemory, A64MiBUploadNeverHoldsTheFile) {
+  tavrin::testing::TempDir dir;
+  const std::string path = dir / "input.jsonl";
+  tavrin::testing::write_pattern(path, kFile, 21);
+  LoopbackServer server(
+      [](const std::string&) { return Reply{tavrin::testing::ok_json(R"({"id":"file-1"})")}; });
+  const auto [reply, peak] = counting<Json>([&](quellin::Client& client) {
+    return client.upload(server.url("/v1/files"), Json::object(),
+                         {.fields = {{"purpose", "batch"}}, .path = path});
+  });
+  std::cout << "upload of " << kFile << " bytes: client peak " << peak << " bytes\n";
+  EXPECT_EQ(reply["id"], "file-1");
+  EXPECT_LT(peak, kBound);
+  const auto form = tavrin::testing::parse_multipart(server.requests().at(0));
+  ASSERT_EQ(form.parts.size(), 2u);
+  EXPECT_EQ(form.parts[0].body, "batch");
+  EXPECT_TRUE(form.parts[1].body == tavrin::testing::file_contents(path))
+      << "the file part differs from the file";
+}
+
+TEST(TransferMemory, A64MiBDownloadNeverHoldsTheBody) {
+  tavrin::testing::TempDir dir;
+  const std::string source = dir / "served";
+  tavrin::testing::write_pattern(source, kFile, 22);
+  LoopbackServer server([&](const std::string&) {
+    return Reply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kFile) + "\r\n\r\n",
+                 Reply::Then::kClose, source};
+  });
+  const std::string to = dir / "output.jsonl";
+  const auto [written, peak] = counting<std::uint64_t>([&](quellin::Client& client) {
+    return client.download(server.url("/v1/files/file-1/content"), Json::object(), to);
+  });
+  std::cout << "download of " << kFile << " bytes: client peak " << peak << " bytes\n";
+  EXPECT_EQ(written, kFile);
+  EXPECT_LT(peak, kBound);
+  EXPECT_TRUE(tavrin::testing::same_bytes(source, to));
+  EXPECT_EQ(tavrin::testing::names_in(dir.path()),
+            (std::vector<std::string>{"output.jsonl", "served"}));
 }
 
 }  // namespace
