@@ -25,6 +25,12 @@ endfunction()
 # from source with another compiler gets the warnings without failing on them.
 function(tavrin_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  # GCC 12 takes an Asio coroutine frame's sized operator delete for a mismatch with its
+  # templated operator new whenever a frame's layout tips the inlining: a known false positive
+  # of GCC with coroutines, gone in later releases. ASan still catches a real mismatch.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${target} PRIVATE -Wno-mismatched-new-delete)
+  endif()
   if(TAVRIN_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -26,6 +26,7 @@
 #include "quellin/internal/exchange.hpp"
 #include "quellin/internal/file_sink.hpp"
 #include "quellin/internal/request.hpp"
+#include "quellin/pacing.hpp"
 
 namespace quellin {
 
@@ -138,6 +139,23 @@ std::string in_seconds(milliseconds wait) {
   }
   return text + " s";
 }
+
+}  // namespace
+
+namespace {
+
+// What one attempt took of its pacer's limits, in flight until the attempt ends however it
+// ends.
+struct PacerShare {
+  PacerShare(Pacer* p, double t) : pacer(p), tokens(t) {}
+  Pacer* pacer;
+  double tokens;
+  PacerShare(const PacerShare&) = delete;
+  PacerShare& operator=(const PacerShare&) = delete;
+  ~PacerShare() {
+    if (pacer != nullptr) pacer->release(tokens);
+  }
+};
 
 }  // namespace
 
@@ -328,17 +346,23 @@ struct Client::Impl {
   }
 
   // A 2xx reply, after as many attempts as the policy allows; else the last attempt's error.
+  // Each attempt waits for its share of the rate limits first (`tokens`, for the pacer).
   asio::awaitable<Reply> call(const Target& target, const Request& request, CallInfo* info,
-                              BodySink& sink) {
+                              BodySink& sink, RequestTokens tokens) {
     const RetryPolicy& policy = options.retry;
     for (unsigned attempt_number = 1;; ++attempt_number) {
       if (info != nullptr) info->attempts = attempt_number;
       std::exception_ptr failure;
       std::optional<milliseconds> asked;
       bool retryable = false;
+      double taken = 0;  // not in a conditional expression: GCC 12 miscompiles co_await there
+      if (options.pacer) taken = co_await options.pacer->acquire(tokens);
+      const PacerShare share(options.pacer.get(), taken);
       try {
         Reply reply = co_await attempt(target, request, sink);
-        if (info != nullptr) info->reply = ReplyHead{reply.status, reply.fields};
+        const ReplyHead head{reply.status, reply.fields};
+        if (options.pacer) options.pacer->observe(head, share.tokens);
+        if (info != nullptr) info->reply = head;
         if (is_success(reply.status)) co_return reply;
         retryable = retryable_status(reply.status);
         asked = asked_wait(reply);
@@ -369,23 +393,25 @@ struct Client::Impl {
   // The coroutines own the client's state they use, so that it outlives them. Everything is
   // checked and built before the first byte goes out.
   static asio::awaitable<Reply> call_with(std::shared_ptr<Impl> impl, const Target& target,
-                                          const Request& request, CallInfo* info, BodySink& sink) {
-    co_return co_await internal::transport_errors(impl->call(target, request, info, sink),
+                                          const Request& request, CallInfo* info, BodySink& sink,
+                                          RequestTokens tokens = {}) {
+    co_return co_await internal::transport_errors(impl->call(target, request, info, sink, tokens),
                                                   target.where());
   }
 
   static asio::awaitable<Json> json_call(std::shared_ptr<Impl> impl, Target target, Request request,
-                                         CallInfo* info) {
+                                         CallInfo* info, RequestTokens tokens = {}) {
     BodySink sink;
-    co_return internal::json_body(co_await call_with(std::move(impl), target, request, info, sink),
-                                  request.secrets);
+    co_return internal::json_body(
+        co_await call_with(std::move(impl), target, request, info, sink, tokens), request.secrets);
   }
 
   static asio::awaitable<Json> post_json(std::shared_ptr<Impl> impl, std::string url, Json headers,
-                                         Json payload, CallInfo* info) {
+                                         Json payload, CallInfo* info, RequestTokens tokens) {
     Target target = internal::parse_url(url);
     Request request = internal::make_request(target, headers, payload);
-    co_return co_await json_call(std::move(impl), std::move(target), std::move(request), info);
+    co_return co_await json_call(std::move(impl), std::move(target), std::move(request), info,
+                                 tokens);
   }
 
   static asio::awaitable<std::string> post_body(std::shared_ptr<Impl> impl, std::string url,
@@ -442,8 +468,10 @@ Client::~Client() {
   }
 }
 
-asio::awaitable<Json> Client::post(std::string url, Json headers, Json payload, CallInfo* info) {
-  return Impl::post_json(impl_, std::move(url), std::move(headers), std::move(payload), info);
+asio::awaitable<Json> Client::post(std::string url, Json headers, Json payload, CallInfo* info,
+                                   RequestTokens tokens) {
+  return Impl::post_json(impl_, std::move(url), std::move(headers), std::move(payload), info,
+                         tokens);
 }
 
 asio::awaitable<std::string> Client::post_text(std::string url, Json headers, Json payload,

@@ -26,6 +26,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
+#include "quellin/pacing.hpp"
 #include "quellin/quellin.hpp"
 
 namespace quellin {
@@ -83,6 +84,10 @@ struct ClientOptions {
   /// Called before each backoff wait, on the client's executor, e.g. for a progress line. The
   /// notice names no url or header: they may hold a key.
   std::function<void(const RetryNotice&)> on_retry;
+  /// Paces every attempt under the endpoint's rate limits (pacing.hpp): each waits for its
+  /// share first, and each reply's head is observed. Null for none. It must run on the
+  /// client's executor.
+  std::shared_ptr<Pacer> pacer;
 };
 
 /// What one call took, filled in as the call goes, whether it succeeds or fails.
@@ -143,10 +148,12 @@ class Client {
   /// POSTs `payload` as JSON to `url` with `headers`, as async_call_api does, and yields the
   /// body of the 2xx reply decoded as JSON; retried as RetryPolicy says. `info`, when given,
   /// must live until the call is done.
+  /// `tokens`: what the request counts against a tokens-a-minute limit, for the pacer.
   boost::asio::awaitable<nlohmann::ordered_json> post(std::string url,
                                                       nlohmann::ordered_json headers,
                                                       nlohmann::ordered_json payload,
-                                                      CallInfo* info = nullptr);
+                                                      CallInfo* info = nullptr,
+                                                      RequestTokens tokens = {});
 
   /// The same, yielding the body of the 2xx reply as received, not decoded, for callers that
   /// parse it their own way (an embedding reply is mostly numbers).

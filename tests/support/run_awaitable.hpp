@@ -29,6 +29,15 @@ T run(boost::asio::io_context& context, boost::asio::awaitable<T> op) {
   return std::move(*value);
 }
 
+/// The same for an awaitable that yields nothing.
+inline void run(boost::asio::io_context& context, boost::asio::awaitable<void> op) {
+  std::exception_ptr failure;
+  boost::asio::co_spawn(context, std::move(op), [&](std::exception_ptr e) { failure = e; });
+  context.restart();
+  context.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
 /// The same on a private io_context.
 template <class T>
 T run(boost::asio::awaitable<T> op) {
