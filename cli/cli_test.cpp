@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -593,6 +594,90 @@ TEST_F(Cli, LabelStopsAtItsTokenBudgetWithExitThreeAndARunAgainGoesOn) {
   expect_one_line_error(run(label + " --max-tokens-field max_length", "TAVRIN_LLM_KEY=k"), 2,
                         "--max-tokens-field: the completion cap's field must be max_tokens or "
                         "max_completion_tokens, not 'max_length'");
+}
+
+// Starts `args` of the tool in the test's folder in a process of its own; its pid.
+pid_t start_tool(const fs::path& dir, const std::string& args) {
+  const std::string command = "cd '" + dir.string() + "' && exec env TAVRIN_LLM_KEY=" + kKey +
+                              " '" + TAVRIN_CLI_PATH + "' " + args + " </dev/null >stdout 2>stderr";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    ::_exit(127);
+  }
+  return child;
+}
+
+// SIGKILL, once `until` holds (at most 20 s); whether the process was still running then.
+bool kill_when(pid_t child, const std::function<bool()>& until) {
+  for (int i = 0; i < 2000 && !until(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFSIGNALED(status);
+}
+
+TEST_F(Cli, LabelBatchKilledAnywhereAndRunAgainSubmitsEveryRecordOnce) {
+  write_tickets();
+  ASSERT_EQ(run("build tickets.csv --labels labels.json --out stores").status, 0);
+  spill(dir_ / "prompt.txt", "{{\"category\": \"售后服务\"}}\n{labels}{record}");
+  const std::string label =
+      "label tickets.csv --labels labels.json --stores stores --prompt prompt.txt --examples 0 "
+      "--batch --batch-poll 0.05 --llm-url ";
+  const std::string key = "TAVRIN_LLM_KEY=" + kKey;
+
+  // Nothing sent by a dry run; its estimate covers the 20 prompts.
+  tavrin::testing::OpenAiServer waiting({.batch_polls_in_progress = 40});
+  const Result dry = run(label + waiting.url() + " --out r.jsonl --dry-run", key);
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out.rfind("--- prompt 1 of 20 ---\n{\"category\": \"售后服务\"}\n", 0), 0u)
+      << dry.out;
+  EXPECT_NE(dry.err.find("  records   20 of the shard"), std::string::npos) << dry.err;
+  EXPECT_EQ(waiting.requests(), 0u);
+
+  // Killed while it waits for its batch (recorded), then run again: it waits for the same one.
+  const std::string record = (dir_ / "r.jsonl.batches" / "record.jsonl").string();
+  const pid_t first = start_tool(dir_, label + waiting.url() + " --out r.jsonl");
+  ASSERT_GT(first, 0);
+  EXPECT_TRUE(
+      kill_when(first, [&] { return slurp(record).find("\"created\"") != std::string::npos; }));
+  EXPECT_EQ(waiting.batches_created(), 1u);
+  const Result resumed = run(label + waiting.url() + " --out r.jsonl", key);
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find("0 batches created, 1 of an earlier run waited for; 0 requests "
+                             "submitted"),
+            std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(json_lines(slurp(dir_ / "r.jsonl")).size(), 20u);
+  EXPECT_EQ(waiting.batches_created(), 1u);
+
+  // Killed after the endpoint created the batch and before its reply came: the run again finds
+  // the batch by its tag.
+  tavrin::testing::OpenAiServer slow({.batch_create_delay = std::chrono::seconds(30)});
+  const pid_t second = start_tool(dir_, label + slow.url() + " --out s.jsonl");
+  ASSERT_GT(second, 0);
+  EXPECT_TRUE(kill_when(second, [&] { return slow.batches_created() == 1; }));
+  EXPECT_EQ(slurp(dir_ / "s.jsonl.batches" / "record.jsonl").find("\"created\""),
+            std::string::npos);
+  const Result found = run(label + slow.url() + " --out s.jsonl", key);
+  EXPECT_EQ(found.status, 0) << found.err;
+  EXPECT_EQ(json_lines(slurp(dir_ / "s.jsonl")).size(), 20u);
+  EXPECT_EQ(slow.batches_created(), 1u);
+  EXPECT_NE(found.err.find("0 batches created, 1 of an earlier run waited for"), std::string::npos)
+      << found.err;
+  // The same answers through either road: the same lines.
+  const auto sorted_lines = [](const std::string& text) {
+    std::multiset<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+  };
+  EXPECT_EQ(sorted_lines(slurp(dir_ / "s.jsonl")), sorted_lines(slurp(dir_ / "r.jsonl")));
+
+  expect_one_line_error(run(label + slow.url() + " --out t.jsonl --batch-fallback later", key), 2,
+                        "--batch-fallback: batch fallback \"later\" is none of resubmit, online");
 }
 
 TEST_F(Cli, LabelWithAutoResponseFormatFallsBackToPlainPromptsAndSaysSo) {

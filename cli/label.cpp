@@ -1,5 +1,7 @@
 // `tavrin label`: the labelling job over a whole table, with resume, shards and a summary.
 #include <CLI/CLI.hpp>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -13,6 +15,7 @@
 #include "cli/llm.hpp"
 #include "cli/numbers.hpp"
 #include "tavrin/core/errors.hpp"
+#include "tavrin/labeling/batch.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/label_run.hpp"
@@ -55,6 +58,13 @@ struct LabelOptions {
   std::optional<std::uint64_t> budget_tokens;
   std::optional<std::uint64_t> max_completion_tokens;
   std::string max_tokens_field = "max_tokens";
+  std::optional<double> rpm;
+  std::optional<double> tpm;
+  bool batch = false;
+  std::size_t batch_size = labeling::kMaxBatchRequests;
+  double batch_poll = 30;
+  std::string batch_fallback = "resubmit";
+  bool dry_run = false;
   EmbedOptions embed;
 };
 
@@ -72,6 +82,27 @@ void print_summary(const labeling::LabelOutcome& outcome, const std::string& out
   for (const std::string& line : labeling::summary_lines(outcome.tally, out)) {
     std::cerr << line << '\n';
   }
+}
+
+void print_batch_status(const labeling::BatchStatus& status) {
+  std::cerr << "tavrin label: batch " << status.batch_id << " (" << status.file << ") "
+            << status.status << ", " << status.completed << " of " << status.total
+            << " requests completed, " << status.failed << " failed\n";
+}
+
+labeling::BatchSettings batch_settings(const LabelOptions& options) {
+  labeling::BatchSettings batch;
+  batch.max_requests = options.batch_size;
+  batch.poll_interval = std::chrono::milliseconds(std::llround(options.batch_poll * 1000));
+  batch.fallback = usage_checked([&] {
+    try {
+      return labeling::parse_batch_fallback(options.batch_fallback);
+    } catch (const ValueError& e) {
+      throw ValueError(std::string("--batch-fallback: ") + e.what());
+    }
+  });
+  batch.on_status = print_batch_status;
+  return batch;
 }
 
 labeling::LabelRun label_run(const LabelOptions& options) {
@@ -127,10 +158,32 @@ labeling::LabelRun label_run(const LabelOptions& options) {
     }
   });
   run.budget_tokens = options.budget_tokens;
+  run.endpoint.rate_limits.requests_per_minute = options.rpm;
+  run.endpoint.rate_limits.tokens_per_minute = options.tpm;
+  if (options.batch) run.batch = batch_settings(options);
   run.client = client_options(options.llm.retries, options.llm.timeout);
   run.calibration = options.calibration;
   run.embeddings = embeddings_from(options.embed);
   return run;
+}
+
+// The first prompts to standard output, what the run would spend to standard error.
+void print_dry_run(const labeling::DryRun& dry) {
+  for (std::size_t i = 0; i < dry.prompts.size(); ++i) {
+    std::cout << "--- prompt " << i + 1 << " of " << dry.records << " ---\n"
+              << dry.prompts[i] << "\n";
+  }
+  std::cerr << "tavrin label: dry run, nothing was sent\n"
+            << "  records   " << dry.records
+            << " of the shard to ask about (those the results file does not hold)\n"
+            << "  tokens    about " << dry.prompt_tokens << " prompt tokens (from the prompts' "
+            << (dry.token_ratio > 0 ? "lengths, times the " + std::to_string(dry.token_ratio) +
+                                          " an earlier run's usage found)"
+                                    : std::string("lengths)"));
+  if (dry.completion_bound) {
+    std::cerr << " + at most " << *dry.completion_bound << " completion tokens";
+  }
+  std::cerr << '\n';
 }
 
 void run_label(const LabelOptions& options) {
@@ -138,6 +191,10 @@ void run_label(const LabelOptions& options) {
   const labeling::LabelRun run = label_run(options);
   require_output_file(run.out, "--out");  // with its shard
   require_table_file(options.records);
+  if (options.dry_run) {
+    print_dry_run(labeling::dry_run(options.records, run));
+    return;
+  }
   labeling::LabelOutcome outcome;
   try {
     outcome = run_labelling(options.records, run);
@@ -251,6 +308,39 @@ void add_label_command(CLI::App& app) {
       ->add_option("--max-tokens-field", options->max_tokens_field,
                    "the request field of that cap: max_tokens, or max_completion_tokens for "
                    "endpoints that want it")
+      ->capture_default_str();
+  command
+      ->add_option("--rpm", options->rpm,
+                   "requests a minute the endpoint allows (default: what its x-ratelimit-* "
+                   "reply fields say): requests are paced to stay under it")
+      ->transform(real_in(0.001, 1e9));
+  command
+      ->add_option("--tpm", options->tpm,
+                   "tokens a minute the endpoint allows (default: what its x-ratelimit-* reply "
+                   "fields say), each request counted at its prompt's estimate and its "
+                   "completion cap")
+      ->transform(real_in(1.0, 1e12));
+  command->add_flag("--dry-run", options->dry_run,
+                    "build the prompts and print the first three, and estimate the tokens of "
+                    "the whole shard, sending nothing to the chat endpoint (the embedding "
+                    "model still makes the prompts' vectors)");
+  command->add_flag("--batch", options->batch,
+                    "send the records through the endpoint's Batch API (<base>/files and "
+                    "<base>/batches beside /chat/completions; about half the price, answers "
+                    "within 24 hours); the job waits for its batches, and a run again after a "
+                    "stop waits for them again, never submitting a record twice");
+  command
+      ->add_option("--batch-size", options->batch_size,
+                   "requests a batch's file holds at most (it is also kept under 200 MB)")
+      ->capture_default_str()
+      ->transform(count_in(1, labeling::kMaxBatchRequests));
+  command->add_option("--batch-poll", options->batch_poll, "seconds between two polls of a batch")
+      ->capture_default_str()
+      ->transform(real_in(0.01, 86400.0));
+  command
+      ->add_option("--batch-fallback", options->batch_fallback,
+                   "the records an expired or cancelled batch did not answer: resubmit (in a "
+                   "new batch) or online")
       ->capture_default_str();
   command->add_flag("--retry-failed", options->retry_failed,
                     "do again the records whose earlier result is an error");

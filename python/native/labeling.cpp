@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstddef>
@@ -73,6 +74,19 @@ Value budget_value(const JobTally& tally) {
       {"limit", tally.budget->limit}, {"used", tally.budget->used}, {"spent", tally.budget->spent}};
 }
 
+// What the run's batches did; None when its requests went online.
+Value batch_value(const JobTally& tally) {
+  if (!tally.batch) return Value();
+  const JobTally::Batch& b = *tally.batch;
+  return {{"created", b.created},
+          {"found", b.found},
+          {"submitted", b.submitted},
+          {"again", b.again},
+          {"online", b.online},
+          {"prompt_tokens", b.prompt_tokens},
+          {"completion_tokens", b.completion_tokens}};
+}
+
 py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
   Value fields = Value::object();
   for (const auto& [name, t] : tally.fields) fields[name] = field_tally_value(t);
@@ -89,6 +103,8 @@ py::dict tally_dict(const JobTally& tally, const std::string& out_path) {
                        {"completion_tokens", tally.completion_tokens},
                        {"cached_tokens", tally.cached_tokens},
                        {"budget", budget_value(tally)},
+                       {"batch", batch_value(tally)},
+                       {"rate_limited", tally.rate_limited},
                        {"format_note", tally.format_note},
                        {"fields", std::move(fields)},
                        {"summary", std::move(summary)}};
@@ -271,6 +287,19 @@ labeling::LabelRun label_run(const py::dict& settings) {
   run.endpoint.completion_cap_field =
       labeling::parse_completion_cap_field(text("max_tokens_field"));
   run.budget_tokens = settings["budget_tokens"].cast<std::optional<std::uint64_t>>();
+  run.endpoint.rate_limits.requests_per_minute = settings["rpm"].cast<std::optional<double>>();
+  run.endpoint.rate_limits.tokens_per_minute = settings["tpm"].cast<std::optional<double>>();
+  if (settings["batch"].cast<bool>()) {
+    labeling::BatchSettings batch;
+    batch.max_requests = count("batch_size");
+    const double poll = settings["batch_poll"].cast<double>();
+    if (!(poll >= 0.001 && poll <= 86400)) {
+      throw ValueError("batch_poll must be 0.001 to 86400 seconds, not " + std::to_string(poll));
+    }
+    batch.poll_interval = std::chrono::milliseconds(std::llround(poll * 1000));
+    batch.fallback = labeling::parse_batch_fallback(text("batch_fallback"));
+    run.batch = std::move(batch);
+  }
   run.client =
       request_limits(settings["retries"].cast<unsigned>(), settings["timeout"].cast<double>());
   run.calibration = text("calibration");

@@ -66,6 +66,12 @@ def _settings(
     budget_tokens=None,
     max_completion_tokens=None,
     max_tokens_field="max_tokens",
+    rpm=None,
+    tpm=None,
+    batch=False,
+    batch_size=50000,
+    batch_poll=30.0,
+    batch_fallback="resubmit",
     retries=2,
     timeout=600.0,
     embeddings=None,
@@ -104,6 +110,12 @@ def _settings(
         "budget_tokens": None if budget_tokens is None else int(budget_tokens),
         "max_completion_tokens": None if max_completion_tokens is None else int(max_completion_tokens),
         "max_tokens_field": max_tokens_field,
+        "rpm": None if rpm is None else float(rpm),
+        "tpm": None if tpm is None else float(tpm),
+        "batch": bool(batch),
+        "batch_size": int(batch_size),
+        "batch_poll": float(batch_poll),
+        "batch_fallback": batch_fallback,
         "shard": shard,
         "shards": None if shards is None else int(shards),
         "retry_failed": bool(retry_failed),
@@ -137,7 +149,9 @@ def label(records, *, labels, stores, out, progress=True, **settings):
     completions are then `shards`; "{shard}" in `out` is K), retry_failed,
     response_format, confidence, calibration, max_failures, max_text_chars, budget_tokens
     (the tokens this run may spend: it stops cleanly there, "budget" in the tally saying so),
-    max_completion_tokens, max_tokens_field, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
+    max_completion_tokens, max_tokens_field, rpm and tpm (the rate limits by hand), batch (the
+    records through the endpoint's Batch API, "batch" in the tally saying what it submitted),
+    batch_size, batch_poll (seconds), batch_fallback, retries, timeout, and embeddings (the stores' model: tavrin's own, or a
     Python object with embed_documents; HashingEmbeddings when left out). The GIL is released
     while the job runs; a Python model is called off the job's thread. With `progress`, a
     progress line on sys.stderr. KeyboardInterrupt (Ctrl-C) stops the job cleanly: a run

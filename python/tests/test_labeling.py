@@ -211,3 +211,16 @@ def test_a_token_budget_and_the_completion_cap(tmp_path, stand_in, stores, recor
     assert tally["budget"]["used"] == 40 * 12  # what the stand-in bills each request
     assert all(body["max_completion_tokens"] == 5 for _, body in stand_in.requests)
     assert labeling.label(records, out=out, **settings(stand_in, stores))["budget"] is None
+
+
+def test_rate_limits_and_the_batch_settings_are_the_tools(tmp_path, stand_in, stores, records):
+    stand_in.answer = lambda body: ANSWER
+    tally = labeling.label(records, out=tmp_path / "paced.jsonl", rpm=6000, tpm=10**7,
+                           **settings(stand_in, stores))
+    assert tally["done"] == 40 and tally["rate_limited"] == 0 and tally["batch"] is None
+    with pytest.raises(ValueError, match='batch fallback "later" is none of resubmit, online'):
+        labeling.label(records, out=tmp_path / "b.jsonl", batch=True, batch_fallback="later",
+                       **settings(stand_in, stores))
+    elsewhere = {**settings(stand_in, stores), "llm_url": "http://127.0.0.1:9/v1/completions"}
+    with pytest.raises(ValueError, match="the Batch API needs a chat address ending with"):
+        labeling.label(records, out=tmp_path / "b.jsonl", batch=True, **elsewhere)

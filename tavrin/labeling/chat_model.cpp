@@ -21,7 +21,9 @@
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/core/text.hpp"
+#include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/response_schema.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/palisk.hpp"
 
@@ -79,7 +81,9 @@ Value logprobs_of(const Value& reply) {
   return first.is_object() ? first.value("logprobs", Value()) : Value();
 }
 
-ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned attempts) {
+}  // namespace
+
+ModelReply read_chat_reply(const Value& reply, const ChatEndpoint& endpoint, unsigned attempts) {
   try {
     ModelReply model_reply{without_key(palisk::answer_string(reply), endpoint.key),
                            reply.value("usage", Value()), attempts};
@@ -91,6 +95,8 @@ ModelReply reply_of(const Value& reply, const ChatEndpoint& endpoint, unsigned a
     throw ModelError(e.what(), attempts);
   }
 }
+
+namespace {
 
 // What a refused request gives up before it is sent again: the schema or the
 // log-probabilities, when the automatic modes let it and the refusal names it; nothing
@@ -114,17 +120,37 @@ bool give_up_refused(Value& payload, const quellin::HttpError& error, const Chat
   return false;
 }
 
-boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
-                                       std::shared_ptr<FormatFallback> fallback,
-                                       ModelRequest request) {
+// The tokens a request counts against a tokens-a-minute limit, before it is sent: its prompt's
+// estimate and the most its answer may take.
+quellin::RequestTokens rate_cost(const ChatEndpoint& endpoint, const ModelRequest& request) {
+  return {estimate_prompt_tokens(request.prompt) + kMessageOverheadTokens,
+          endpoint.max_completion_tokens.value_or(0)};
+}
+
+std::uint64_t prompt_tokens_of(const Value& reply) {
+  const Value usage = reply.is_object() ? reply.value("usage", Value()) : Value();
+  return token_count(usage, "prompt_tokens");
+}
+
+// The body of a request as the model sends it while `fallback` has given up nothing or what
+// it says.
+Value first_payload(const ChatEndpoint& endpoint, const ModelRequest& request,
+                    const FormatFallback& fallback) {
   const ResponseFormat format = endpoint.response_format;
   const bool with_schema = has_fields(request.choices) &&
                            (format == ResponseFormat::json_schema ||
-                            (format == ResponseFormat::automatic && !fallback->happened()));
+                            (format == ResponseFormat::automatic && !fallback.happened()));
   const bool with_logprobs =
       endpoint.logprobs == Logprobs::required ||
-      (endpoint.logprobs == Logprobs::automatic && !fallback->logprobs_refused());
-  Value payload = request_payload(endpoint, request, with_schema, with_logprobs);
+      (endpoint.logprobs == Logprobs::automatic && !fallback.logprobs_refused());
+  return request_payload(endpoint, request, with_schema, with_logprobs);
+}
+
+boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoint& endpoint,
+                                       std::shared_ptr<FormatFallback> fallback,
+                                       ModelRequest request) {
+  Value payload = first_payload(endpoint, request, *fallback);
+  const quellin::RequestTokens cost = rate_cost(endpoint, request);
   unsigned attempts = 0;
   // At most one resend for each thing the endpoint may refuse.
   for (int refusals = 0;; ++refusals) {
@@ -132,8 +158,11 @@ boost::asio::awaitable<ModelReply> ask(quellin::Client& client, const ChatEndpoi
     Value body = payload;
     try {
       const Value reply = co_await client.post(endpoint.url, palisk::chat_headers(endpoint.key),
-                                               std::move(body), &info);
-      co_return reply_of(reply, endpoint, attempts + info.attempts);
+                                               std::move(body), &info, cost);
+      if (const auto& pacer = client.options().pacer) {
+        pacer->correct(cost.prompt, prompt_tokens_of(reply));
+      }
+      co_return read_chat_reply(reply, endpoint, attempts + info.attempts);
     } catch (const quellin::HttpError& e) {
       if (refusals >= 2 || !give_up_refused(payload, e, endpoint, *fallback)) {
         throw ModelError(e.what(), attempts + info.attempts);
@@ -178,7 +207,10 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
       inner(noted);
     };
   }
-  quellin::Client client(co_await boost::asio::this_coro::executor, std::move(options));
+  const auto executor = co_await boost::asio::this_coro::executor;
+  auto pacer = std::make_shared<quellin::Pacer>(executor, endpoint.rate_limits);
+  options.pacer = pacer;
+  quellin::Client client(executor, std::move(options));
   JobTally tally;
   std::exception_ptr failure;
   try {
@@ -191,14 +223,15 @@ boost::asio::awaitable<JobTally> job_with_client(Records records, Prompter promp
   note_fallback(out_path, *fallback);
   if (failure) std::rethrow_exception(failure);
   tally.format_note = fallback->note();
+  tally.rate_limited = pacer->rate_limited();
+  tally.paced = pacer->waited();
   co_return tally;
 }
 
-// Runs the job on an io_context of its own; one of `stop_signals` cancels it (the job then
-// ends cleanly) and comes out as Interrupted, and so does a stop requested on `stop`, which
-// comes out as the cancelled job's error.
-JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<int>& stop_signals,
-                       const std::stop_token& stop) {
+}  // namespace
+
+JobTally run_until_stopped(boost::asio::awaitable<JobTally> job,
+                           const std::vector<int>& stop_signals, const std::stop_token& stop) {
   namespace asio = boost::asio;
   asio::io_context context;
   asio::signal_set signals(context);
@@ -228,6 +261,8 @@ JobTally run_stoppable(boost::asio::awaitable<JobTally> job, const std::vector<i
   if (failure) std::rethrow_exception(failure);
   return std::move(*tally);
 }
+
+namespace {
 
 std::string signal_name(int number) {
   const char* abbreviation = ::sigabbrev_np(number);
@@ -264,20 +299,26 @@ JobTally run_job_blocking(frame::DataFrame records, Prompter prompter, StoreMap 
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress,
                           const std::vector<int>& stop_signals, std::stop_token stop) {
-  return run_stoppable(job_with_client(std::move(records), std::move(prompter),
-                                       std::move(field_stores), std::move(endpoint),
-                                       std::move(client), std::move(settings), std::move(progress)),
-                       stop_signals, stop);
+  return run_until_stopped(
+      job_with_client(std::move(records), std::move(prompter), std::move(field_stores),
+                      std::move(endpoint), std::move(client), std::move(settings),
+                      std::move(progress)),
+      stop_signals, stop);
 }
 
 JobTally run_job_blocking(frame::CsvStream records, Prompter prompter, StoreMap field_stores,
                           ChatEndpoint endpoint, quellin::ClientOptions client,
                           JobSettings settings, JobProgress progress,
                           const std::vector<int>& stop_signals, std::stop_token stop) {
-  return run_stoppable(job_with_client(std::move(records), std::move(prompter),
-                                       std::move(field_stores), std::move(endpoint),
-                                       std::move(client), std::move(settings), std::move(progress)),
-                       stop_signals, stop);
+  return run_until_stopped(
+      job_with_client(std::move(records), std::move(prompter), std::move(field_stores),
+                      std::move(endpoint), std::move(client), std::move(settings),
+                      std::move(progress)),
+      stop_signals, stop);
+}
+
+Value chat_request_body(const ChatEndpoint& endpoint, const ModelRequest& request) {
+  return first_payload(endpoint, request, FormatFallback());
 }
 
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint,

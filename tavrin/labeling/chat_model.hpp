@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quellin/client.hpp"
+#include "quellin/pacing.hpp"
 #include "tavrin/labeling/job.hpp"
 
 namespace tavrin::labeling {
@@ -83,6 +84,10 @@ struct ChatEndpoint {
   // resume may change it.
   std::optional<std::uint64_t> max_completion_tokens{};
   CompletionCapField completion_cap_field = CompletionCapField::max_tokens;
+  // Requests and tokens a minute given by hand; the rest is learnt from the replies'
+  // x-ratelimit-* fields unless rate_limits.follow_replies is off. A job paces its requests by
+  // them (quellin::Pacer).
+  quellin::RateLimits rate_limits{};
 };
 
 /// What answers, as the run's settings record it: {"model", "temperature", "json_mode"}, and
@@ -141,8 +146,21 @@ std::string without_key(std::string_view text, std::string_view key);
 /// own when null): the refused request is sent again without the schema, its attempts counted
 /// together, and so is every later request. With json_schema the refusal fails the request.
 /// Logprobs::automatic falls back in the same way (refuses_logprobs), Logprobs::required fails.
+///
+/// Each request tells the client's pacer, when it has one, its tokens before it is sent (the
+/// estimate of its prompt's and its completion cap) and what its reply's usage says it took.
 Model chat_model(quellin::Client& client, ChatEndpoint endpoint,
                  std::shared_ptr<FormatFallback> fallback = nullptr);
+
+/// The body of the request that chat_model sends first for `request` (the schema and the
+/// log-probabilities as `endpoint` asks them, nothing given up yet): what a Batch API line of it
+/// carries.
+Value chat_request_body(const ChatEndpoint& endpoint, const ModelRequest& request);
+
+/// The answer of a chat-completion reply as chat_model yields it (the text without_key, the
+/// usage, the log-probabilities when the endpoint asks them); ModelError when it has no text
+/// answer.
+ModelReply read_chat_reply(const Value& reply, const ChatEndpoint& endpoint, unsigned attempts);
 
 /// The job was stopped by a signal (SIGINT, SIGTERM) that run_job_blocking was told to stop
 /// on: it ended as a cancelled job does, and the results file resumes cleanly.
@@ -172,6 +190,12 @@ std::size_t connection_limit(std::size_t wanted, std::uint64_t open_file_limit);
 /// connection_limit under this process's soft RLIMIT_NOFILE; `wanted` when it has none or it
 /// cannot be read.
 std::size_t connection_limit(std::size_t wanted);
+
+/// Runs `job` on an io_context of its own. Each of `stop_signals`, while it runs, cancels it
+/// (the job then ends cleanly) and comes out as Interrupted; a stop requested on `stop` cancels
+/// it too, which comes out as the cancelled job's error.
+JobTally run_until_stopped(boost::asio::awaitable<JobTally> job,
+                           const std::vector<int>& stop_signals, const std::stop_token& stop);
 
 /// run_job against `endpoint` for a caller without an event loop: the job runs on an
 /// io_context of its own, its chat_model on one pooled quellin::Client with `client` options,

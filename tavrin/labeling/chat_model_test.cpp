@@ -363,3 +363,54 @@ TEST(ChatModelJob, AutoLogprobsFallBackWhenRefusedAndRequiredOnesFail) {
 
 }  // namespace
 }  // namespace tavrin::labeling
+
+namespace tavrin::labeling {
+namespace {
+
+// A job against an endpoint that allows 2000 tokens a second (as a tokens-a-minute limit
+// refilled over a second) and says so in x-ratelimit-* fields.
+JobTally rate_limited_job(bool follow_replies) {
+  OpenAiServer server({.tokens_per_minute = 2000, .rate_window = std::chrono::milliseconds(1000)});
+  const std::vector<std::string> kinds = {"售后服务", "物流配送", "退款"};
+  PromptSettings prompt;
+  prompt.fields = {"类别"};
+  prompt.labels = {{"类别", kinds}};
+  prompt.examples = 0;
+  prompt.prompt_template = PromptTemplate("{record}\n{labels}", "test");
+  const StoreMap stores = {{"类别", label_store(kinds)}};
+  Value ids = Value::array(), texts = Value::array();
+  for (int i = 1; i <= 60; ++i) {
+    ids.push_back(i);
+    texts.push_back(R"({"类别": "退款"} 第)" + std::to_string(i) + "条记录，内容略");
+  }
+  quellin::ClientOptions client;
+  client.retry.max_retries = 8;
+  client.retry.initial_backoff = std::chrono::milliseconds(20);
+  client.retry.max_backoff = std::chrono::milliseconds(200);
+  const TempDir dir;
+  ChatEndpoint endpoint{.url = server.url(), .key = "sk-test", .model = "stand-in"};
+  endpoint.max_completion_tokens = 40;
+  endpoint.rate_limits.follow_replies = follow_replies;
+  const JobTally tally =
+      run_job_blocking(frame::DataFrame(Value{{"id", ids}, {"text", texts}}),
+                       Prompter(prompt, nullptr, stores), stores, endpoint, client,
+                       {.text_fields = {"text"}, .out_path = dir / "r.jsonl", .in_flight = 8});
+  EXPECT_EQ(tally.done, 60u);
+  EXPECT_EQ(tally.rate_limited, server.rate_limited());
+  return tally;
+}
+
+TEST(ChatModelJob, PacingByTheRepliesRateLimitFieldsAvoidsTheir429s) {
+  // Unpaced, the job lives on 429s; some records may even run out of retries.
+  const JobTally unpaced = rate_limited_job(false);
+  const JobTally paced = rate_limited_job(true);
+  EXPECT_GT(unpaced.rate_limited, 20u);
+  EXPECT_EQ(unpaced.paced.count(), 0);
+  // Before the first reply, nothing is known: the first requests may still meet the limit.
+  EXPECT_LE(paced.rate_limited, 3u) << "unpaced: " << unpaced.rate_limited;
+  EXPECT_EQ(paced.failed, 0u);
+  EXPECT_GT(paced.paced.count(), 0);
+}
+
+}  // namespace
+}  // namespace tavrin::labeling

@@ -30,6 +30,7 @@
 #include "tavrin/labeling/checker.hpp"
 #include "tavrin/labeling/confidence.hpp"
 #include "tavrin/labeling/journal.hpp"
+#include "tavrin/labeling/notifier.hpp"
 #include "tavrin/labeling/query_embedder.hpp"
 #include "tavrin/labeling/repair.hpp"
 #include "tavrin/labeling/results.hpp"
@@ -107,9 +108,13 @@ void require_distinct(const std::vector<std::string>& names, const char* what) {
   }
 }
 
+}  // namespace
+
 bool in_shard(std::size_t position, const Shard& shard) {
   return position % shard.count == shard.index;
 }
+
+namespace {
 
 void check_settings(const Prompter& prompter, const StoreMap& field_stores,
                     const JobSettings& settings) {
@@ -206,8 +211,8 @@ ResultLine failed_line(const Value& id, const Value& gold, const Value& answer, 
   return line;
 }
 
-// Cuts `text` to its first `max_chars` characters (never half of one); the characters it had,
-// when it was cut.
+}  // namespace
+
 std::optional<std::size_t> truncate_text(std::string& text, std::size_t max_chars) {
   if (max_chars == 0 || text.size() <= max_chars) return std::nullopt;
   std::size_t chars = 0;
@@ -221,20 +226,7 @@ std::optional<std::size_t> truncate_text(std::string& text, std::size_t max_char
   return chars;
 }
 
-// Wakes every coroutine that waits on it; a waiter checks its condition again.
-class Notifier {
- public:
-  explicit Notifier(const asio::any_io_executor& executor)
-      : timer_(executor, asio::steady_timer::time_point::max()) {}
-  void notify() { timer_.cancel(); }
-  asio::awaitable<void> wait() {
-    boost::system::error_code ignored;
-    co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-  }
-
- private:
-  asio::steady_timer timer_;
-};
+namespace {
 
 // Records read for their prompts, not yet prepared.
 struct Batch {
@@ -407,9 +399,9 @@ struct Job : std::enable_shared_from_this<Job> {
   // The questions about values are asked in the prompts' language.
   std::string_view language() const { return language_name(prompter.settings().language); }
 
-  ModelRequest request_for(RecordPrompt prompt) const {
+  ModelRequest request_for(RecordPrompt prompt, const Value& id) const {
     return ModelRequest{std::move(prompt.text), std::move(prompt.shown),
-                        checker.settings().multi_label};
+                        checker.settings().multi_label, id_key(id)};
   }
 
   // The next records of the shard that the results file does not hold, up to kPromptBatch.
@@ -451,9 +443,9 @@ asio::awaitable<void> prepare(std::shared_ptr<Job> job, Batch batch) {
   for (std::size_t i = 0; i < batch.ids.size(); ++i) {
     if (!error) {
       std::vector<Value> examples = std::move(prompts[i].example_labels);
-      job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]),
-                            job->request_for(std::move(prompts[i])), std::move(batch.texts[i]),
-                            std::move(examples)});
+      ModelRequest request = job->request_for(std::move(prompts[i]), batch.ids[i]);
+      job->ready.push_back({std::move(batch.ids[i]), std::move(batch.golds[i]), std::move(request),
+                            std::move(batch.texts[i]), std::move(examples)});
     } else {
       job->finish(failed_line(batch.ids[i], batch.golds[i], Value(), 0, *error));
     }
@@ -649,13 +641,6 @@ JobTally ended(Job& job) {
   return job.tally;
 }
 
-// GCC 12 takes the coroutine frame's sized operator delete for a mismatch with asio's
-// templated operator new once this frame's layout tips its inlining: a known false positive of
-// GCC with coroutines, gone in later releases.
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field_stores,
                               Model model, JobSettings settings, JobProgress progress) {
   // The wait below must be able to tell a cancellation, and to wait again after one.
@@ -702,9 +687,6 @@ asio::awaitable<JobTally> run(Records records, Prompter prompter, StoreMap field
   }
   co_return ended(*job);
 }
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic pop
-#endif
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 //   // results.jsonl: {"id":1,"checked":{"类别":"退款"},"decisions":{…},…,"error":null}
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,9 @@ struct ModelRequest {
   // that can restrict its answer to them; null when it is free.
   Value choices{};
   std::vector<std::string> multi_label{};  // fields of `choices` whose answer is a list of them
+  // The record's id (id_key) for a request of one record, which a Batch API line carries as its
+  // custom_id; empty for any other request (a question about one value).
+  std::string custom_id{};
 };
 
 /// Asks the model one request; throws ModelError (or any other exception, counted as one
@@ -72,6 +76,13 @@ struct Shard {
 
 /// "K/N" with 0 <= K < N; ValueError quoting `text` otherwise.
 Shard parse_shard(std::string_view text);
+
+/// Whether the record at `position` (from 0, over the whole table) is one of `shard`'s.
+bool in_shard(std::size_t position, const Shard& shard);
+
+/// Cuts `text` to its first `max_chars` characters (never half of one; 0: never): the
+/// characters it had when it was cut, nullopt when it was not.
+std::optional<std::size_t> truncate_text(std::string& text, std::size_t max_chars);
 
 /// What to do with a value that is no label after the plain rules.
 enum class Repair {
@@ -173,6 +184,10 @@ struct JobTally {
   std::map<std::string, FieldTally> fields;  // each target field
   // Why the model gave up the response format it was asked for (run_job_blocking), or empty.
   std::string format_note{};
+  // Replies of status 429 (a rate limit reached), and the time the job waited to stay under
+  // the limits, this run (run_job_blocking).
+  std::size_t rate_limited = 0;
+  std::chrono::milliseconds paced{0};
   // The run's token budget, when it had one: the tokens it allows and used, and whether it
   // stopped the job.
   struct Budget {
@@ -181,6 +196,18 @@ struct JobTally {
     bool spent = false;
   };
   std::optional<Budget> budget{};
+  // The run's batches, when its requests went through the Batch API (batch.hpp).
+  struct Batch {
+    std::size_t created = 0;    // batches this run created
+    std::size_t found = 0;      // batches of an earlier run waited for again
+    std::size_t submitted = 0;  // requests this run submitted
+    std::size_t again = 0;      // of them, records an expired or cancelled batch left
+    std::size_t online = 0;     // records asked online after their batch left them
+    // Tokens of the answers that came through a batch: billed at the batch rate.
+    std::uint64_t prompt_tokens = 0;
+    std::uint64_t completion_tokens = 0;
+  };
+  std::optional<Batch> batch{};
 
   /// The target fields together.
   FieldTally all_fields() const;

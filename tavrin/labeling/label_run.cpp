@@ -1,14 +1,20 @@
 #include "tavrin/labeling/label_run.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <set>
 #include <stop_token>
 #include <utility>
 
+#include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/core/internal/excerpt.hpp"
 #include "tavrin/frame/csv_stream.hpp"
 #include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/calibration.hpp"
+#include "tavrin/labeling/journal.hpp"
+#include "tavrin/labeling/results.hpp"
 #include "tavrin/labeling/run_settings.hpp"
 #include "tavrin/labeling/stores.hpp"
 
@@ -19,6 +25,8 @@ using tavrin::internal::in_quotes;
 
 // Records read to find the language of their texts.
 constexpr std::ptrdiff_t kLanguageSampleRows = 50;
+// Records whose prompts a dry run builds together (one pass over the training store).
+constexpr std::size_t kDryRunBatch = 64;
 
 // What a run settles before it reads its records.
 struct Settled {
@@ -100,6 +108,7 @@ Settled settle(const LabelRun& run) {
   if (!run.calibration.empty()) settled.job.calibration = calibration_of(run.calibration);
   settled.endpoint = run.endpoint;
   settled.job.budget = budget_of(run, settled.endpoint);
+  if (run.batch) require_batch_settings(*run.batch, settled.endpoint);
   return settled;
 }
 
@@ -120,16 +129,18 @@ frame::CsvStream open_records(const std::string& path, const LabelRun& run) {
   }
 }
 
-template <class Records>
-LabelOutcome run_settled(Records records, const frame::DataFrame& first_records, Settled settled,
-                         const LabelRun& run, JobProgress progress,
-                         const std::vector<int>& stop_signals, const std::stop_token& stop) {
-  LabelOutcome outcome;
+// The prompt's language: the one named, or the one of the labels and the first records.
+void settle_language(LabelOutcome& outcome, const Settled& settled,
+                     const frame::DataFrame& first_records, const LabelRun& run) {
   outcome.language_detected = !settled.language;
   outcome.language = settled.language
                          ? *settled.language
                          : detect_prompt_language(settled.labels, first_records, run.text_fields);
+}
 
+// The stores of the run and the prompter over them, in `language`.
+std::pair<StoreMap, Prompter> prompter_of(Settled& settled, const LabelRun& run,
+                                          PromptLanguage language) {
   const std::shared_ptr<vectorstore::Embeddings> embeddings =
       run.embeddings ? run.embeddings : std::make_shared<vectorstore::HashingEmbeddings>();
   StoreMap stores =
@@ -141,9 +152,19 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
   prompt.notes = std::move(settled.labels.notes);
   prompt.examples = run.examples;
   prompt.max_labels = run.max_labels;
-  prompt.language = outcome.language;
+  prompt.language = language;
   prompt.prompt_template = std::move(settled.prompt_template);
   Prompter prompter(std::move(prompt), std::move(train), stores);
+  return {std::move(stores), std::move(prompter)};
+}
+
+template <class Records>
+LabelOutcome run_settled(Records records, const frame::DataFrame& first_records, Settled settled,
+                         const LabelRun& run, JobProgress progress,
+                         const std::vector<int>& stop_signals, const std::stop_token& stop) {
+  LabelOutcome outcome;
+  settle_language(outcome, settled, first_records, run);
+  auto [stores, prompter] = prompter_of(settled, run, outcome.language);
 
   // The job shows its progress once before its first request: an error before it is a bad
   // input, one after it ends a job that started.
@@ -155,9 +176,14 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
     if (progress) progress(tally);
   };
   try {
-    outcome.tally = run_job_blocking(std::move(records), std::move(prompter), std::move(stores),
+    outcome.tally =
+        run.batch
+            ? run_batch_job_blocking(std::move(records), std::move(prompter), std::move(stores),
                                      settled.endpoint, run.client, std::move(settled.job),
-                                     std::move(watched), stop_signals, stop);
+                                     *run.batch, std::move(watched), stop_signals, stop)
+            : run_job_blocking(std::move(records), std::move(prompter), std::move(stores),
+                               settled.endpoint, run.client, std::move(settled.job),
+                               std::move(watched), stop_signals, stop);
   } catch (const Interrupted& e) {
     outcome.tally = std::move(last);
     throw LabelRunEnded(e.what(), std::move(outcome), e.signal_number(), std::current_exception());
@@ -174,7 +200,82 @@ LabelOutcome run_settled(Records records, const frame::DataFrame& first_records,
   return outcome;
 }
 
+// The ids (id_key) of the results file's lines that a run again passes over: all of them, or
+// with retry_failed those without an error. None when there is no file yet.
+std::set<std::string> done_ids(const LabelRun& run) {
+  std::set<std::string> ids;
+  if (!std::filesystem::exists(run.out)) return ids;
+  read_results({run.out}, [&](const ResultLine& line) {
+    if (!(run.retry_failed && line.error)) ids.insert(id_key(line.id));
+  });
+  return ids;
+}
+
+// The record's true labels, as the job reads them, from the target fields the table holds.
+Value gold_in(const frame::DataFrame::Row& row, const std::vector<std::string>& columns) {
+  Value gold = Value::object();
+  for (const std::string& column : columns) {
+    if (!row[column].is_null()) gold[column] = row[column];
+  }
+  return gold.empty() ? Value() : gold;
+}
+
+// Adds the prompts of `texts` to the dry run.
+void estimate(DryRun& dry, const Prompter& prompter, const std::vector<std::string>& texts,
+              const std::vector<Value>& golds, std::size_t shown) {
+  for (std::string& prompt : prompter.prompts_for(texts, golds)) {
+    dry.prompt_tokens += estimate_prompt_tokens(prompt) + kMessageOverheadTokens;
+    if (dry.prompts.size() < shown) dry.prompts.push_back(std::move(prompt));
+  }
+}
+
 }  // namespace
+
+DryRun dry_run(const std::string& records_csv, const LabelRun& run, std::size_t shown) {
+  Settled settled = settle(run);
+  frame::CsvStream records = open_records(records_csv, run);
+  LabelOutcome outcome;
+  settle_language(outcome, settled, records.next(kLanguageSampleRows), run);
+  records.rewind();
+  const std::uint64_t completion_cap = settled.endpoint.max_completion_tokens.value_or(0);
+  const std::vector<std::string> fields = settled.fields;
+  auto [stores, prompter] = prompter_of(settled, run, outcome.language);
+  const std::set<std::string> done = done_ids(run);
+  DryRun dry;
+  dry.language = outcome.language;
+  dry.language_detected = outcome.language_detected;
+  dry.token_ratio = recorded_token_ratio(run.out);
+  std::vector<std::string> gold_columns;
+  for (const std::string& field : fields) {
+    if (std::find(records.columns().begin(), records.columns().end(), field) !=
+        records.columns().end()) {
+      gold_columns.push_back(field);
+    }
+  }
+  std::size_t position = 0;
+  for (frame::DataFrame chunk = records.next(kDryRunBatch); chunk.size() > 0;
+       chunk = records.next(kDryRunBatch)) {
+    std::vector<std::string> texts;
+    std::vector<Value> golds;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      if (!in_shard(position++, run.shard)) continue;
+      const frame::DataFrame::Row row = chunk.iloc(i);
+      if (done.contains(id_key(row[run.id_column]))) continue;
+      ++dry.records;
+      std::string text = brollin::row_text(row, run.text_fields);
+      truncate_text(text, run.max_text_chars);
+      texts.push_back(std::move(text));
+      golds.push_back(gold_in(row, gold_columns));
+    }
+    estimate(dry, prompter, texts, golds, shown);
+  }
+  if (dry.token_ratio > 0) {
+    dry.prompt_tokens = static_cast<std::uint64_t>(
+        std::ceil(static_cast<double>(dry.prompt_tokens) * dry.token_ratio));
+  }
+  if (completion_cap > 0) dry.completion_bound = completion_cap * dry.records;
+  return dry;
+}
 
 std::string describe_language(const LabelOutcome& outcome, std::string_view named_by) {
   return std::string(language_name(outcome.language)) + " (" +

@@ -24,6 +24,7 @@
 
 #include "quellin/client.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/batch.hpp"
 #include "tavrin/labeling/chat_model.hpp"
 #include "tavrin/labeling/job.hpp"
 #include "tavrin/labeling/labels.hpp"
@@ -60,6 +61,8 @@ struct LabelRun {
   // Every request then carries a completion cap: endpoint.max_completion_tokens, or
   // kDefaultMaxCompletionTokens when it names none.
   std::optional<std::uint64_t> budget_tokens{};
+  // Every record's request through the endpoint's Batch API (batch.hpp); nullopt: online.
+  std::optional<BatchSettings> batch{};
   quellin::ClientOptions client{};  // retries and time limits of each request
   std::string calibration{};        // calibration.json; empty: the fixed confidence
   std::shared_ptr<vectorstore::Embeddings> embeddings{};  // null: HashingEmbeddings
@@ -75,6 +78,28 @@ struct LabelOutcome {
   PromptLanguage language = PromptLanguage::zh;  // the prompt's language
   bool language_detected = false;  // detected from the labels and the first records, not named
 };
+
+/// What a run would send, found without sending anything (DryRun).
+struct DryRun {
+  std::size_t records = 0;          // of the shard, those the results file does not hold yet
+  std::uint64_t prompt_tokens = 0;  // estimated for all of them, messages' overhead included
+  // Actual prompt tokens over the estimate as the earlier runs into the results file found it,
+  // which `prompt_tokens` is multiplied by; 0 when none did.
+  double token_ratio = 0;
+  // The completion tokens those requests may take at most (records times the cap), when a cap
+  // is sent.
+  std::optional<std::uint64_t> completion_bound{};
+  std::vector<std::string> prompts{};  // the first prompts, in the order they would be sent
+  PromptLanguage language = PromptLanguage::zh;
+  bool language_detected = false;
+};
+
+/// The prompts of the records that label_table would ask about, built as the job builds them
+/// (the embedding model is asked for their vectors; the chat endpoint is never asked), the
+/// first `shown` of them kept, and their tokens estimated (estimate_prompt_tokens, corrected
+/// by the ratio an earlier run recorded). Checks every setting as label_table does, and
+/// writes nothing.
+DryRun dry_run(const std::string& records_csv, const LabelRun& run, std::size_t shown = 3);
 
 /// The prompt's language for a summary: "en (detected)", or "zh (<named_by>)" when the run
 /// named it (a tool passes its option, "--prompt-language").

@@ -111,6 +111,22 @@ std::vector<std::string> summary_lines(const JobTally& tally, const std::string&
     }
     lines.push_back(std::move(line));
   }
+  if (tally.rate_limited > 0 || tally.paced.count() > 0) {
+    lines.push_back("  rate      " + std::to_string(tally.rate_limited) +
+                    " replies said the rate limit was reached (429); waited " +
+                    fixed(std::chrono::duration<double>(tally.paced).count(), 1) +
+                    " s to stay under the limits");
+  }
+  if (tally.batch) {
+    const JobTally::Batch& b = *tally.batch;
+    std::string line = "  batch     " + std::to_string(b.created) + " batches created, " +
+                       std::to_string(b.found) + " of an earlier run waited for; " +
+                       std::to_string(b.submitted) + " requests submitted";
+    if (b.again > 0) line += " (" + std::to_string(b.again) + " again, left by an ended batch)";
+    if (b.online > 0) line += ", " + std::to_string(b.online) + " asked online";
+    lines.push_back(line + "; tokens at the batch rate " +
+                    token_summary(b.prompt_tokens, 0, b.completion_tokens));
+  }
   if (!tally.format_note.empty()) lines.push_back("  format    " + tally.format_note);
   if (tally.embedding_calls > 0) {
     lines.push_back("  embedded  " + std::to_string(tally.embedded_texts) + " texts in " +

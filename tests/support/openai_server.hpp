@@ -8,6 +8,15 @@
 // without structured outputs does. Asked for "logprobs", it gives each character of its answer
 // as a token of kTokenProbability.
 //
+// It also keeps, in memory, OpenAI's files and batches (the Batch API): POST /v1/files
+// (multipart, purpose "batch"), GET /v1/files/<id> and /v1/files/<id>/content, POST
+// /v1/batches, GET /v1/batches/<id>, POST /v1/batches/<id>/cancel and GET
+// /v1/batches?limit=&after=. A batch moves one status further at each retrieve (validating,
+// in_progress, finalizing, completed); then each line the chat endpoint answers with a 200 is in
+// its output file, {"id":"batch_req_<n>","custom_id":..,"response":{"status_code":200,
+// "request_id":"req_<n>","body":<that answer>},"error":null}, and each other in its error file
+// in the same shape, both in reverse input order, as real batches keep none.
+//
 //   OpenAiServer server;
 //   server.script({{.status = 503}, {.status = 503}});   // then the normal answer
 //   co_await client.post(server.url("/v1/chat/completions"), headers, payload);
@@ -17,7 +26,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -71,6 +82,28 @@ class OpenAiServer {
     /// Answers every chat request that asks for "logprobs" with a 400 about them, as an
     /// endpoint without log-probabilities does.
     bool refuse_logprobs = false;
+    /// A tokens-a-minute limit on chat requests (0: none), as a bucket that refills to it
+    /// over `rate_window` (a minute, or shorter for a quick test): a request costs its prompt's
+    /// characters and its max_tokens (its prompt's characters again without one). One that does
+    /// not fit gets a 429; every chat reply carries x-ratelimit-limit-tokens,
+    /// -remaining-tokens and -reset-tokens (the time until the bucket is full).
+    std::uint64_t tokens_per_minute = 0;
+    std::chrono::milliseconds rate_window{60000};
+
+    /// Retrieves of a batch that show it in_progress, the first of them the one that takes it
+    /// out of validating; the next one shows it finalizing (0: the first does), the one after
+    /// that completed.
+    std::size_t batch_polls_in_progress = 2;
+    /// The custom_ids of batch lines that fail: their line goes to the error file with a 400
+    /// (an invalid_request_error "stand-in: this request failed") instead of the output file.
+    std::vector<std::string> batch_failed_ids{};
+    /// Makes the first batch created, and only that one (so that a resubmission completes),
+    /// end "expired" after its in_progress retrieves: its first K lines answered as a
+    /// completed batch answers them, every other one a "batch_expired" error.
+    std::optional<std::size_t> batch_expire_after{};
+    /// Holds the reply to each POST /v1/batches this long after the batch is created (other
+    /// connections are served meanwhile), so that a client can die between the two.
+    std::chrono::milliseconds batch_create_delay{0};
   };
 
   /// The probability the stand-in gives each token of an answer when asked for logprobs: each
@@ -102,8 +135,17 @@ class OpenAiServer {
   std::size_t requests() const;
   /// The requests read so far, in the order they completed.
   std::vector<Request> received() const;
+  /// Chat requests refused for the tokens-a-minute limit.
+  std::size_t rate_limited() const;
   /// What check_response_format found wrong, one entry per request refused.
   std::vector<std::string> format_faults() const;
+  /// Files uploaded through POST /v1/files (not the output and error files of batches).
+  std::size_t files_uploaded() const;
+  /// Batches created through POST /v1/batches, those that then fail validation included.
+  std::size_t batches_created() const;
+  /// The custom_ids that the input lines of the `batch_index`-th batch created (from 0) carry,
+  /// in input order; std::out_of_range for a batch not created.
+  std::vector<std::string> batch_custom_ids(std::size_t batch_index) const;
 
   /// The normal answer to a chat completion: the last message's content, echoed, with the
   /// usage of a prompt that was that content (a token a character).
