@@ -134,7 +134,7 @@ class BatchRecord {
     std::string batch_id;  // empty until its creation is recorded
   };
 
-  explicit BatchRecord(fs::path folder) : path_(std::move(folder) / kRecordFile) {
+  explicit BatchRecord(const fs::path& folder) : path_(folder / kRecordFile) {
     std::ifstream in(path_, std::ios::binary);
     if (in) read(in);
     if (tag_.empty()) tag_ = random_tag();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -12,6 +13,7 @@
 #include "tavrin/brollin.hpp"
 #include "tavrin/core/errors.hpp"
 #include "tavrin/frame/dataframe.hpp"
+#include "tavrin/labeling/budget.hpp"
 #include "tavrin/labeling/stores.hpp"
 #include "tavrin/vectorstore/embeddings.hpp"
 #include "tests/support/openai_server.hpp"
@@ -147,6 +149,45 @@ TEST_F(LabelTable, AJobThatEndsEarlyCarriesItsTallyAndItsCause) {
     EXPECT_THROW(std::rethrow_exception(e.cause()), JobStopped);
   }
   EXPECT_EQ(server.requests(), 2u);
+}
+
+}  // namespace
+}  // namespace tavrin::labeling
+
+namespace tavrin::labeling {
+namespace {
+
+TEST_F(LabelTable, ADryRunBuildsThePromptsOfWhatIsLeftAndSendsNothing) {
+  run.endpoint.max_completion_tokens = 20;
+  const DryRun before = dry_run(dir / "records.csv", run, 2);
+  EXPECT_EQ(before.records, 3u);
+  ASSERT_EQ(before.prompts.size(), 2u);
+  EXPECT_EQ(before.prompts[0], R"({"category": "退款"})");  // the template is the record alone
+  EXPECT_EQ(before.token_ratio, 0);
+  // Each prompt's estimate and the messages' overhead.
+  std::uint64_t estimate = 0;
+  for (const char* prompt :
+       {R"({"category": "退款"})", R"({"category": "物流"})", R"({"category": "售后服务"})"}) {
+    estimate += estimate_prompt_tokens(prompt) + kMessageOverheadTokens;
+  }
+  EXPECT_EQ(before.prompt_tokens, estimate);
+  EXPECT_EQ(before.completion_bound, 60u);
+  EXPECT_EQ(server.requests(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(run.out));
+
+  // After a run of its first shard's records, only the rest, at the ratio the run found.
+  LabelRun half = run;
+  half.shard = {0, 2};
+  label_table(dir / "records.csv", half);
+  const DryRun after = dry_run(dir / "records.csv", run, 5);
+  EXPECT_EQ(after.records, 1u);  // r2: r1 and r3 are done
+  EXPECT_EQ(after.prompts, std::vector<std::string>{R"({"category": "物流"})"});
+  EXPECT_GT(after.token_ratio, 1);  // the stand-in counts a token a character
+  EXPECT_EQ(after.prompt_tokens,
+            static_cast<std::uint64_t>(
+                std::ceil(static_cast<double>(estimate_prompt_tokens(R"({"category": "物流"})") +
+                                              kMessageOverheadTokens) *
+                          after.token_ratio)));
 }
 
 }  // namespace
